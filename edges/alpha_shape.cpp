@@ -1,0 +1,124 @@
+// Alpha values of the weighted alpha shape: each finite triangle's squared
+// orthogonal radius, and each finite edge's interval (own radius or
+// UNDEFINED when attached, then the smaller and the larger alpha of its
+// faces), all clamped at 0.
+#include "edges/alpha_shape.h"
+
+#include <CGAL/Interval_nt.h>
+#include <CGAL/Exact_rational.h>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+double clamp_at_zero(double value)
+{
+    return value > 0.0 ? value : 0.0;  // a NaN fails the test and becomes 0
+}
+
+// The attached test's left-hand side, in any number type.
+template <class NT>
+NT attached_expression(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+{
+    const NT ox = o.x(), oy = o.y(), wo = o.weight();
+    const NT ex = e.x() - ox, ey = e.y() - oy, we = e.weight();
+    const NT cx = c.x() - ox, cy = c.y() - oy, wc = c.weight();
+    const NT D = ex * ex + ey * ey;
+    return -(cx * cx + cy * cy - wc + wo) * D + (D - we + wo) * (cx * ex + cy * ey);
+}
+
+}  // namespace
+
+double face_squared_radius(const Weighted_point& p, const Weighted_point& q, const Weighted_point& r)
+{
+    const double dpx = p.x() - r.x(), dpy = p.y() - r.y();
+    const double dqx = q.x() - r.x(), dqy = q.y() - r.y();
+    const double Pp = dpx * dpx + dpy * dpy - p.weight() + r.weight();
+    const double Pq = dqx * dqx + dqy * dqy - q.weight() + r.weight();
+    const double den = dpx * dqy - dpy * dqx;
+    const double nx = dqy * Pp - dpy * Pq;
+    const double ny = Pq * dpx - Pp * dqx;
+    return clamp_at_zero((nx * nx + ny * ny) / (4 * (den * den)) - r.weight());
+}
+
+double edge_squared_radius(const Weighted_point& a, const Weighted_point& b)
+{
+    const double dx = a.x() - b.x(), dy = a.y() - b.y();
+    const double d = dx * dx + dy * dy;
+    const double t = d - a.weight() + b.weight();
+    return clamp_at_zero(t * t / (4 * d) - b.weight());
+}
+
+bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+{
+    // Interval arithmetic first; only when the interval straddles zero is the
+    // sign settled with exact rationals (inputs are doubles, so exact).
+    {
+        CGAL::Protect_FPU_rounding<true> protect;
+        const CGAL::Interval_nt<false> v = attached_expression<CGAL::Interval_nt<false>>(o, e, c);
+        if (v.inf() > 0) return true;
+        if (v.sup() <= 0) return false;
+    }
+    return CGAL::sign(attached_expression<CGAL::Exact_rational>(o, e, c)) == CGAL::POSITIVE;
+}
+
+void initialize_interval_face_map(Alpha_shape_2& A)
+{
+    for (Face_handle f : A.finite_face_handles())
+        f->info().alpha = face_squared_radius(f->vertex(0)->point(), f->vertex(1)->point(), f->vertex(2)->point());
+}
+
+namespace {
+
+bool attached_to(const Face_handle& f, int i)
+{
+    return is_attached(f->vertex(Alpha_shape_2::ccw(i))->point(), f->vertex(Alpha_shape_2::cw(i))->point(),
+                       f->vertex(i)->point());
+}
+
+double edge_radius_in(const Face_handle& f, int i)
+{
+    return edge_squared_radius(f->vertex(Alpha_shape_2::ccw(i))->point(), f->vertex(Alpha_shape_2::cw(i))->point());
+}
+
+}  // namespace
+
+void initialize_interval_edge_map(Alpha_shape_2& A)
+{
+    for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
+        Face_handle f = e->first;
+        const int i = e->second;
+        Face_handle n = f->neighbor(i);
+        const int ni = n->index(f);
+        edge_interval interval;
+        if (!A.is_infinite(f) && !A.is_infinite(n)) {
+            const double af = f->info().alpha, an = n->info().alpha;
+            interval.first = (attached_to(f, i) || attached_to(n, ni)) ? UNDEFINED : edge_radius_in(f, i);
+            interval.second = std::min(af, an);
+            interval.third = std::max(af, an);
+        } else {
+            // A convex-hull edge: its radius and attachment are seen from the
+            // finite face.
+            Face_handle g = A.is_infinite(f) ? n : f;
+            const int gi = A.is_infinite(f) ? ni : i;
+            interval.first = attached_to(g, gi) ? UNDEFINED : edge_radius_in(g, gi);
+            interval.second = g->info().alpha;
+            interval.third = Infinity;
+        }
+        f->info().interval[i] = interval;
+        n->info().interval[ni] = interval;
+    }
+}
+
+void get_intermediate_edge_points(const Alpha_shape_2& A, std::vector<Point_2>& points, double step)
+{
+    points.clear();
+    const double min_length = step / 1.5;
+    for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
+        const Point_2& p = e->first->vertex(Alpha_shape_2::cw(e->second))->point().point();
+        const Point_2& q = e->first->vertex(Alpha_shape_2::ccw(e->second))->point().point();
+        const double dx = p.x() - q.x(), dy = p.y() - q.y();
+        if (std::sqrt(dx * dx + dy * dy) >= min_length)
+            points.emplace_back((p.x() + q.x()) * 0.5, (p.y() + q.y()) * 0.5);
+    }
+}

@@ -1,0 +1,68 @@
+// The weighted alpha shape: a regular (weighted Delaunay) triangulation of
+// the weighted edge points whose faces carry the alpha values at which each
+// triangle and each edge enters the shape.
+//
+// Every face (the infinite ones too) carries, besides the triangulation's own
+// data, a `face_alpha` record: the triangle's alpha, the interval of each of
+// its three edges, and the rows of the face table that name the triangle and
+// its edges (filled by the face table, see tree/face_table.h).
+#pragma once
+
+#include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
+#include <CGAL/Regular_triangulation_2.h>
+#include <CGAL/Regular_triangulation_face_base_2.h>
+#include <CGAL/Regular_triangulation_vertex_base_2.h>
+#include <CGAL/Triangulation_data_structure_2.h>
+#include <CGAL/Triangulation_face_base_with_info_2.h>
+#include <cstdint>
+#include <vector>
+
+// Sentinels of an edge interval; real alpha values are never negative.
+constexpr double UNDEFINED = -2.0;
+constexpr double Infinity = -1.0;
+
+// No row of the face table names this triangle (or edge) yet.
+constexpr std::uint64_t NO_ROW = UINT64_MAX;
+
+struct edge_interval {
+    double first = UNDEFINED;   // the edge's own radius, or UNDEFINED when attached
+    double second = UNDEFINED;  // the smaller alpha of its finite faces
+    double third = UNDEFINED;   // the larger one, or Infinity on the convex hull
+};
+
+struct face_alpha {
+    double alpha = 0.0;            // squared radius of the orthogonal circle, clamped at 0
+    edge_interval interval[3];     // edge i is opposite vertex i
+    std::uint64_t rows[4] = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};  // triangle, then edges 0..2
+};
+
+using K = CGAL::Exact_predicates_inexact_constructions_kernel;
+using Point_2 = K::Point_2;
+using Weighted_point = K::Weighted_point_2;
+using Vertex_base = CGAL::Regular_triangulation_vertex_base_2<K>;
+using Face_base = CGAL::Regular_triangulation_face_base_2<K, CGAL::Triangulation_face_base_with_info_2<face_alpha, K>>;
+using Tds = CGAL::Triangulation_data_structure_2<Vertex_base, Face_base>;
+using Alpha_shape_2 = CGAL::Regular_triangulation_2<K, Tds>;
+using Face_handle = Alpha_shape_2::Face_handle;
+
+// Clears `points` and fills it with the midpoint of every finite edge whose
+// length (bare coordinates, weights ignored) is at least step / 1.5, in the
+// triangulation's finite-edge order.
+void get_intermediate_edge_points(const Alpha_shape_2& A, std::vector<Point_2>& points, double step);
+
+// The squared radius of the circle orthogonal to three weighted points,
+// clamped at 0 (a NaN becomes 0); r is taken as the origin.
+double face_squared_radius(const Weighted_point& p, const Weighted_point& q, const Weighted_point& r);
+
+// The squared radius of the smallest circle orthogonal to two weighted
+// points, clamped at 0.
+double edge_squared_radius(const Weighted_point& a, const Weighted_point& b);
+
+// True when c lies strictly inside the smallest circle orthogonal to the
+// edge (o, e), in the power sense. Decided exactly.
+bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c);
+
+// Finishing steps, for a triangulation of dimension 2: every finite face's
+// alpha, then every finite edge's interval, stored in both faces of the edge.
+void initialize_interval_face_map(Alpha_shape_2& A);
+void initialize_interval_edge_map(Alpha_shape_2& A);

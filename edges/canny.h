@@ -1,0 +1,55 @@
+// Canny edge detector with sampled edge tracing.
+//
+// From an 8-bit grey image it computes the two-valued edge image, the gradient
+// magnitude scaled to 0..255, and the list of edge pixels taken every `step`
+// pixels along each traced edge (the raw material of the weighted points).
+// Working images are row-major arrays of rows x cols without padding.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+// Labels of the suppression map and the edge map.
+constexpr unsigned char EDGE = 0;
+constexpr unsigned char POSSIBLE_EDGE = 128;
+constexpr unsigned char NOEDGE = 255;
+
+// Runs the whole detector on `image` (8-bit, one channel). `edges` receives a
+// new 8-bit image (255 on edges), `gradient` a 32-bit float image of the
+// magnitude mapped to 0..255, and `points` the sampled edge pixels
+// (x = column, y = row) appended in tracing order.
+// The hysteresis thresholds are reported through the last two arguments
+// when they are not null.
+void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient, double sigma,
+                        std::vector<cv::Point>& points, int step, int* high_threshold = nullptr,
+                        int* low_threshold = nullptr);
+
+// The normalised Gaussian kernel of 1 + 2 * ceil(2.5 * sigma) taps.
+std::vector<float> make_gaussian_kernel(float sigma);
+
+// Separable Gaussian smoothing, renormalised at the borders; the result is
+// the smoothed intensity times 90, rounded.
+std::vector<short> gaussian_smooth(const unsigned char* image, int rows, int cols, float sigma);
+
+// Central differences, one-sided on the first and last row and column.
+void derrivative_x_y(const short* smoothed, int rows, int cols, std::vector<short>& delta_x,
+                     std::vector<short>& delta_y);
+
+// Non-maximum suppression with interpolation into `result` (zero-filled by
+// the caller): NOEDGE or POSSIBLE_EDGE on rows 1..rows-3, columns 1..cols-3.
+void non_max_supp(const short* mag, const short* gradx, const short* grady, int rows, int cols,
+                  unsigned char* result);
+
+// Hysteresis with thresholds taken from the magnitude histogram; fills the
+// edge map and appends the sampled points. Returns the high and low
+// thresholds through the last two arguments when they are not null.
+void apply_hysteresis(const short* mag, const unsigned char* nms, int rows, int cols, float tlow,
+                      float thigh, unsigned char* edge, std::vector<cv::Point>& points, int step,
+                      int* high_threshold = nullptr, int* low_threshold = nullptr);
+
+// Traces the edge from the seed at (x, y), which is already marked EDGE:
+// depth-first, east first then counter-clockwise, every neighbour whose
+// magnitude is strictly above lowval. A pixel reached after d steps is
+// recorded when d is a multiple of step.
+void follow_edges(unsigned char* edgemap, const short* edgemag, short lowval, int cols,
+                  std::vector<cv::Point>& points, int step, int x, int y);

@@ -1,0 +1,36 @@
+// Edge-point input: loads the image, runs the Canny detector on its grey
+// version, inserts the sampled edge pixels as weighted points (weight growing
+// with the edge strength) into the alpha shape, then one pass of gap
+// midpoints.
+#pragma once
+
+#include <cstddef>
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "app/command_line.h"
+#include "edges/alpha_shape.h"
+
+// The flags of every read of the input image: colour as stored (blue first),
+// EXIF orientation ignored so that coordinates refer to the stored pixels.
+cv::Mat load_colour_image(const std::string& file_name);
+
+// What the edge-point input did, for the benchmark and debug paths.
+struct edge_input_counts {
+    int high_threshold = 0;
+    int low_threshold = 0;
+    std::size_t edge_pixels = 0;
+    std::size_t sampled_points = 0;
+    std::size_t points_inserted = 0;
+    std::size_t midpoints_found = 0;
+    std::size_t midpoints_inserted = 0;
+};
+
+// Inserts the weighted points of an already loaded colour image into A
+// (empty on entry) and writes p.image_area.
+void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, edge_input_counts* counts = nullptr);
+
+// The input stage of a run: loads p.image_name (or prints
+// "<name>: file not found." and ends the process with status 255), then
+// inserts its edge points as above.
+void image_input_canny(parameters& p, Alpha_shape_2& A, edge_input_counts* counts = nullptr);

@@ -1,0 +1,87 @@
+// Ellipse fitting by exact polygon moments of a digitised convex hull.
+#include "ellipse/fit.h"
+
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+int myGetLineFromEndPts(cv::Point p1, cv::Point p2, std::vector<cv::Point>& contour)
+{
+    const int dx = p2.x - p1.x, dy = p2.y - p1.y;
+    const float len = std::sqrt(static_cast<float>(dx * dx + dy * dy));
+    // A run of length 0 takes no steps; its direction is never used.
+    const float ux = len > 0 ? static_cast<float>(dx) / len : 0.0f;
+    const float uy = len > 0 ? static_cast<float>(dy) / len : 0.0f;
+    const int steps = static_cast<int>(len + 0.5);
+    for (int i = 0; i < steps; ++i) {
+        const float sx = static_cast<float>(i) * ux;
+        const float sy = static_cast<float>(i) * uy;
+        const cv::Point p(static_cast<int>(static_cast<double>(sx) + 0.5 + p1.x),
+                          static_cast<int>(static_cast<double>(sy) + 0.5 + p1.y));
+        if (i == 0 || p != contour.back()) contour.push_back(p);
+    }
+    contour.push_back(p2);
+    return 1;
+}
+
+void calc_convex_hulls(const std::vector<double>& x, const std::vector<double>& y, std::vector<double>& hull_x,
+                       std::vector<double>& hull_y)
+{
+    const std::size_t n = x.size();
+    std::vector<cv::Point> points(n + 1);
+    for (std::size_t i = 0; i < n; ++i) points[i] = cv::Point(static_cast<int>(x[i]), static_cast<int>(y[i]));
+    points[n] = points[0];
+
+    std::vector<int> hull;
+    cv::convexHull(points, hull, true, false);
+    const std::size_t h = hull.size();
+
+    std::vector<cv::Point> boundary;
+    if (h > 2) {
+        for (std::size_t i = 1; i < h; ++i) {
+            myGetLineFromEndPts(points[hull[i - 1]], points[hull[i]], boundary);
+            boundary.push_back(points[hull[i]]);
+        }
+        myGetLineFromEndPts(points[hull[h - 1]], points[hull[0]], boundary);
+    } else {
+        for (int index : hull) boundary.push_back(points[index]);
+    }
+    for (const cv::Point& p : boundary) {
+        hull_x.push_back(p.x);
+        hull_y.push_back(p.y);
+    }
+}
+
+double fitEllipseMOMENTS(std::vector<double> X, std::vector<double> Y, double k, std::vector<double>& params,
+                         double& size)
+{
+    const std::size_t m = X.size();
+    double S = 0, Sx = 0, Sy = 0, Sxx = 0, Syy = 0, Sxy = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t j = i + 1 < m ? i + 1 : 0;
+        const double x0 = X[i], x1 = X[j], y0 = Y[i], y1 = Y[j];
+        S += x1 * y0 - x0 * y1;
+        Sx += (x0 * x0 + x0 * x1 + x1 * x1) * (y1 - y0);
+        Sy += (y0 * y0 + y0 * y1 + y1 * y1) * (x1 - x0);
+        Sxx += (x1 * x1 * x1 + x1 * x1 * x0 + x1 * x0 * x0 + x0 * x0 * x0) * (y1 - y0);
+        Syy += (y1 * y1 * y1 + y1 * y1 * y0 + y1 * y0 * y0 + y0 * y0 * y0) * (x1 - x0);
+        Sxy += ((3 * y1 * y1 + 2 * y1 * y0 + y0 * y0) * x1 + (y1 * y1 + 2 * y1 * y0 + 3 * y0 * y0) * x0) * (x1 - x0);
+    }
+    size = S;
+
+    const double A = S / 2;
+    if (A == 0) {
+        params.push_back(-1);
+        return -1;
+    }
+    const double mx = -Sx / (6 * A), my = Sy / (6 * A);
+    const double cxx = k * (-Sxx / (12 * A) - mx * mx);
+    const double cyy = k * (Syy / (12 * A) - my * my);
+    const double cxy = k * (Sxy / (24 * A) - mx * my);
+    const double det = cxx * cyy - cxy * cxy;
+    if (!(det > 0)) {
+        params.push_back(-1);
+        return -1;
+    }
+    params.insert(params.end(), {mx, my, cyy / det, -cxy / det, -cxy / det, cxx / det});
+    return 0;
+}

@@ -1,0 +1,37 @@
+// Component selection: a son becomes a feature when its area is large
+// against the level of its father (the alpha at which it stops being a
+// separate component) and the father is clearly larger than it. Also the
+// collection of a chosen node's triangles, and the grouping of face rows by
+// tree node that it reads.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "tree/component_tree.h"
+#include "tree/face_table.h"
+
+// Per-node face lists in one flat array: the faces whose CM entry is node v
+// are faces[start[v] .. start[v + 1]), in increasing face index.
+struct node_face_lists {
+    std::vector<int> start;
+    std::vector<int> faces;
+};
+
+// Groups the n face rows by their node in CM.
+node_face_lists group_faces_by_node(const int* CM, int n);
+
+// Appends (son, value) for every son in the subtree under `node` that passes
+// the ratio criterion, in depth-first order (a node's chosen sons before any
+// of their descendants).
+void get_alpha_area_ratio_thres(const ctree* tree, int node, std::vector<std::pair<int, double>>& candidates,
+                                double threshold, double min_area_growth, double min_area);
+
+// Appends the chosen nodes of the whole tree, in discovery order.
+void return_all_above_thres(const ctree* tree, double threshold, double min_area_growth, double min_area,
+                            std::vector<int>& selected);
+
+// Appends the triangle rows of the subtree under `node`: the node's own
+// triangles first, then its sons' in son-list order, depth first.
+void get_triangles(const ctree* tree, const node_face_lists& node_faces, const std::vector<gen_face>& faces,
+                   int node, std::vector<int>& triangles);
