@@ -15,6 +15,35 @@ cv::Mat load_colour_image(const std::string& file_name)
     return cv::imread(file_name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
 }
 
+void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,
+                            Alpha_shape_2& A, std::size_t& inserted, std::size_t& mids_found,
+                            std::size_t& mids_inserted)
+{
+    const double half_step = static_cast<double>(step) * 0.5;
+    const double s = half_step * half_step / 255.0;
+    inserted = 0;
+    for (const cv::Point& pt : points) {
+        const double g = gradient.at<float>(pt.y, pt.x);
+        if (g >= 10.0) {
+            A.insert(Weighted_point(Point_2(pt.x, pt.y), g * s));
+            ++inserted;
+        }
+    }
+
+    std::vector<Point_2> mids;
+    get_intermediate_edge_points(A, mids, static_cast<double>(step));
+    mids_found = mids.size();
+    mids_inserted = 0;
+    for (const Point_2& m : mids) {
+        const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
+        const double g = gradient.at<float>(yi, xi);
+        if (g >= 10.0) {
+            A.insert(Weighted_point(Point_2(xi, yi), g * s));
+            ++mids_inserted;
+        }
+    }
+}
+
 void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, edge_input_counts* counts)
 {
     p.image_area = static_cast<double>(static_cast<std::int64_t>(colour.cols) * colour.rows);
@@ -30,28 +59,8 @@ void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, 
     int high = 0, low = 0;
     returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low);
 
-    const double half_step = static_cast<double>(p.step) * 0.5;
-    const double s = half_step * half_step / 255.0;
-    std::size_t inserted = 0;
-    for (const cv::Point& pt : points) {
-        const double g = gradient.at<float>(pt.y, pt.x);
-        if (g >= 10.0) {
-            A.insert(Weighted_point(Point_2(pt.x, pt.y), g * s));
-            ++inserted;
-        }
-    }
-
-    std::vector<Point_2> mids;
-    get_intermediate_edge_points(A, mids, static_cast<double>(p.step));
-    std::size_t mids_inserted = 0;
-    for (const Point_2& m : mids) {
-        const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
-        const double g = gradient.at<float>(yi, xi);
-        if (g >= 10.0) {
-            A.insert(Weighted_point(Point_2(xi, yi), g * s));
-            ++mids_inserted;
-        }
-    }
+    std::size_t inserted = 0, mids_found = 0, mids_inserted = 0;
+    insert_weighted_points(points, gradient, p.step, A, inserted, mids_found, mids_inserted);
 
     if (counts) {
         counts->high_threshold = high;
@@ -59,7 +68,7 @@ void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, 
         counts->edge_pixels = static_cast<std::size_t>(cv::countNonZero(edges));
         counts->sampled_points = points.size();
         counts->points_inserted = inserted;
-        counts->midpoints_found = mids.size();
+        counts->midpoints_found = mids_found;
         counts->midpoints_inserted = mids_inserted;
     }
 }

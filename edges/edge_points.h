@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "edges/alpha_shape.h"
@@ -25,6 +26,13 @@ struct edge_input_counts {
     std::size_t midpoints_found = 0;
     std::size_t midpoints_inserted = 0;
 };
+
+// Inserts every sampled point whose gradient value g is at least 10 with the
+// weight g * (step / 2)^2 / 255, then one pass of gap midpoints (truncated to
+// whole pixels, same gradient test). Reports the numbers inserted and found.
+void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,
+                            Alpha_shape_2& A, std::size_t& inserted, std::size_t& mids_found,
+                            std::size_t& mids_inserted);
 
 // Inserts the weighted points of an already loaded colour image into A
 // (empty on entry) and writes p.image_area.

@@ -1,1 +1,172 @@
+// The command line: banner and usage bytes, option parsing, and the exit
+// statuses of the built executable.
+#include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const char* const BANNER =
+    "\n"
+    "Orvo: Orvo Region Detector\n"
+    "Regions enclosed by image edges, from weighted alpha shapes of Canny edge points\n"
+    "\n";
+
+const char* const USAGE =
+    "Usage: Orvo -i image_filename [-sift] [options]\n"
+    "\n"
+    " -i image_filename : image filename to extract features\n"
+    " -sift             : compute sift descriptors using Zelqar's executable,\n"
+    "                     which has to be in the same folder as Orvo detector, \n"
+    "                     under the name \"compute_descriptors_64bit.ln\"\n"
+    "\n"
+    "Options:\n"
+    " -t threshold      : apply threshold to feature selection [default: 100]\n"
+    " -s scale          : scale extracted features\n"
+    "                     (when computing descriptors, features are scaled by a factor 3)\n"
+    " -disp             : draw extracted features as ellipses and view in screen\n"
+    " -save             : draw extracted features as ellipses and save in image_filename.orvo.png\n"
+    " -h                : display this help message\n"
+    "\n";
+
+struct parse_result {
+    bool ok;
+    parameters params;
+    std::string out;
+};
+
+parse_result parse(std::initializer_list<const char*> args)
+{
+    std::vector<std::string> storage = {"orvo"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : storage) argv.push_back(arg.data());
+    parse_result result;
+    testing::internal::CaptureStdout();
+    result.ok = get_exec_params_public(static_cast<int>(argv.size()), argv.data(), result.params);
+    result.out = testing::internal::GetCapturedStdout();
+    return result;
+}
+
+}  // namespace
+
+TEST(CommandLine, BannerAndUsageTextAreExact)
+{
+    testing::internal::CaptureStdout();
+    print_info_PUBLIC();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), BANNER);
+    testing::internal::CaptureStdout();
+    print_help_public();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), USAGE);
+}
+
+TEST(CommandLine, DefaultsAndSwitches)
+{
+    const parse_result r = parse({"-i", "img.png"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.params.image_name, "img.png");
+    EXPECT_EQ(r.params.threshold, 100.0);
+    EXPECT_EQ(r.params.min_area_growth, 0.1);
+    EXPECT_EQ(r.params.step, 11u);
+    EXPECT_EQ(r.params.scale, 1.0);
+    EXPECT_EQ(r.params.sift, 0);
+    EXPECT_EQ(r.params.min_sz, 5.0);
+    EXPECT_EQ(r.params.max_sz, 0.2);
+    EXPECT_FALSE(r.params.disp);
+    EXPECT_FALSE(r.params.save);
+    EXPECT_EQ(r.out, "");
+
+    const parse_result s = parse({"-save", "-disp"});
+    ASSERT_TRUE(s.ok);
+    EXPECT_TRUE(s.params.save);
+    EXPECT_TRUE(s.params.disp);
+    EXPECT_EQ(s.params.image_name, "");
+}
+
+TEST(CommandLine, RejectedCommandLinesPrintUsage)
+{
+    for (auto args : {std::initializer_list<const char*>{"-i", "img.png", "-h"}, {"img.png"}, {"-x"}, {"-I", "a"},
+                      {"-i"}, {"-t"}, {"-s"}, {"-i", "a.png", "-t"}}) {
+        const parse_result r = parse(args);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.out, USAGE);
+    }
+}
+
+TEST(CommandLine, NoArgumentsLeavesTheRecordAsItWas)
+{
+    std::vector<char*> argv = {const_cast<char*>("orvo")};
+    parameters p;
+    p.threshold = 7;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(get_exec_params_public(1, argv.data(), p));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), USAGE);
+    EXPECT_EQ(p.threshold, 7);
+}
+
+TEST(CommandLine, ValuesAreTakenVerbatimAndNumbersReadAsStrtod)
+{
+    const parse_result a = parse({"-i", "-save"});
+    ASSERT_TRUE(a.ok);
+    EXPECT_EQ(a.params.image_name, "-save");
+    EXPECT_FALSE(a.params.save);
+
+    EXPECT_EQ(parse({"-t", "50abc"}).params.threshold, 50);
+    EXPECT_EQ(parse({"-t", "abc"}).params.threshold, 0);
+    EXPECT_EQ(parse({"-t", "1e2x"}).params.threshold, 100);
+    EXPECT_EQ(parse({"-t", "10", "-t", "20"}).params.threshold, 20);
+    EXPECT_EQ(parse({"-t", "0"}).params.threshold, 0);
+    EXPECT_EQ(parse({"-i", "a", "-i", "b"}).params.image_name, "b");
+}
+
+TEST(CommandLine, ScaleMultipliesInAnyOrder)
+{
+    const parse_result twice = parse({"-sift", "-sift"});
+    EXPECT_EQ(twice.params.sift, 1);
+    EXPECT_EQ(twice.params.scale, 9);
+    EXPECT_EQ(parse({"-s", "2", "-sift"}).params.scale, 6);
+    EXPECT_EQ(parse({"-sift", "-s", "2"}).params.scale, 6);
+    EXPECT_EQ(parse({"-s", "2", "-s", "1.5"}).params.scale, 3);
+}
+
+TEST(CommandLine, ScaleMustBePositiveAndFinite)
+{
+    for (const char* bad : {"0", "-1", "abc", "inf", "nan", "-0"}) {
+        testing::internal::CaptureStderr();
+        const parse_result r = parse({"-i", "a.png", "-s", bad});
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(r.ok) << bad;
+        EXPECT_NE(err.find(std::string("\"") + bad + "\""), std::string::npos) << err;
+    }
+}
+
+TEST(Executable, ExitStatusesAndOutput)
+{
+    const run_result none = run_orvo({});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, std::string(BANNER) + USAGE);
+
+    const run_result help = run_orvo({"-h"});
+    EXPECT_EQ(help.status, 1);
+    EXPECT_EQ(help.out, std::string(BANNER) + USAGE);
+
+    EXPECT_EQ(run_orvo({"-bogus"}).status, 1);
+    EXPECT_EQ(run_orvo({"-i"}).status, 1);
+    EXPECT_EQ(run_orvo({"-s", "0", "-i", "x.png"}).status, 1);
+
+    const run_result no_input = run_orvo({"-save"});
+    EXPECT_EQ(no_input.status, 255);
+    EXPECT_EQ(no_input.out, BANNER);
+    EXPECT_EQ(no_input.err, "unable to open file for input\n");
+
+    temp_dir dir;
+    const run_result missing = run_orvo({"-i", dir / "missing.png"});
+    EXPECT_EQ(missing.status, 255);
+    EXPECT_EQ(missing.out, std::string(BANNER) + dir / "missing.png" + ": file not found.\n");
+    EXPECT_TRUE(list_dir(dir.path).empty());
+}

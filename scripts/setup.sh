@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets the project up on a Debian machine, as root: installs the packages the
+# build and the tests need (only those missing), builds the release tree in
+# build/ and installs orvo and its descriptor executable onto PATH
+# (/usr/local/bin).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake make g++ pkg-config libcgal-dev libgmp-dev libmpfr-dev libopencv-dev libx11-dev
+          libgtest-dev xvfb xdotool)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j "$(nproc)"
+cmake --install build >/dev/null

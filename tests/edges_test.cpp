@@ -1,0 +1,296 @@
+// Canny edge tracing and sampling, weighted points and gap midpoints, and the
+// alpha values of faces and edges.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <opencv2/imgproc.hpp>
+
+#include "edges/alpha_shape.h"
+#include "edges/canny.h"
+#include "edges/edge_points.h"
+
+namespace {
+
+// A magnitude image and suppression map with the given pixels as candidates
+// of the given magnitude.
+struct candidates {
+    int rows, cols;
+    std::vector<short> mag;
+    std::vector<unsigned char> nms;
+    candidates(int r, int c) : rows(r), cols(c), mag(r * c, 0), nms(r * c, NOEDGE) {}
+    void set(int x, int y, short m)
+    {
+        mag[y * cols + x] = m;
+        nms[y * cols + x] = POSSIBLE_EDGE;
+    }
+    std::vector<cv::Point> trace(int step, std::vector<unsigned char>* edge_out = nullptr)
+    {
+        std::vector<unsigned char> edge(rows * cols);
+        std::vector<cv::Point> points;
+        apply_hysteresis(mag.data(), nms.data(), rows, cols, 0.2f, 0.6f, edge.data(), points, step);
+        if (edge_out) *edge_out = edge;
+        return points;
+    }
+};
+
+Weighted_point wp(double x, double y, double w = 0)
+{
+    return Weighted_point(Point_2(x, y), w);
+}
+
+}  // namespace
+
+TEST(Canny, UniformImageHasNoEdges)
+{
+    const cv::Mat image(40, 50, CV_8UC1, cv::Scalar(120));
+    cv::Mat edges, gradient;
+    std::vector<cv::Point> points;
+    returnGradAndCanny(image, edges, gradient, 1.0, points, 11);
+    EXPECT_TRUE(points.empty());
+    EXPECT_EQ(cv::countNonZero(edges), 0);
+    EXPECT_EQ(gradient.type(), CV_32FC1);
+
+    parameters p;
+    Alpha_shape_2 A;
+    insert_edge_points(cv::Mat(40, 50, CV_8UC3, cv::Scalar(9, 99, 199)), p, A);
+    EXPECT_LT(A.dimension(), 2);
+    EXPECT_EQ(A.number_of_vertices(), 0u);
+    EXPECT_EQ(p.image_area, 2000.0);
+}
+
+TEST(Canny, ImagesBelowThreeByThreeHaveNoEdges)
+{
+    for (const cv::Size size : {cv::Size(1, 1), cv::Size(7, 1), cv::Size(1, 7), cv::Size(2, 2), cv::Size(2, 9)}) {
+        cv::Mat image(size, CV_8UC1);
+        cv::randu(image, 0, 256);
+        cv::Mat edges, gradient;
+        std::vector<cv::Point> points;
+        returnGradAndCanny(image, edges, gradient, 1.0, points, 1);
+        EXPECT_TRUE(points.empty());
+        EXPECT_EQ(edges.size(), size);
+        EXPECT_EQ(gradient.size(), size);
+    }
+}
+
+TEST(Canny, FrameAndSecondToLastRowAndColumnAreNeverEdges)
+{
+    cv::Mat image(60, 70, CV_8UC1);
+    cv::RNG rng(7);
+    rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat edges, gradient;
+    std::vector<cv::Point> points;
+    returnGradAndCanny(image, edges, gradient, 1.0, points, 1);
+    ASSERT_GT(points.size(), 100u);
+    EXPECT_EQ(points.size(), static_cast<std::size_t>(cv::countNonZero(edges)));
+    for (int c = 0; c < edges.cols; ++c) {
+        EXPECT_EQ(edges.at<unsigned char>(0, c), 0);
+        EXPECT_EQ(edges.at<unsigned char>(edges.rows - 2, c), 0);
+        EXPECT_EQ(edges.at<unsigned char>(edges.rows - 1, c), 0);
+    }
+    for (int r = 0; r < edges.rows; ++r) {
+        EXPECT_EQ(edges.at<unsigned char>(r, 0), 0);
+        EXPECT_EQ(edges.at<unsigned char>(r, edges.cols - 2), 0);
+        EXPECT_EQ(edges.at<unsigned char>(r, edges.cols - 1), 0);
+    }
+    double lo, hi;
+    cv::minMaxLoc(gradient, &lo, &hi);
+    EXPECT_EQ(lo, 0.0);
+    EXPECT_EQ(hi, 255.0);
+}
+
+TEST(Canny, StraightEdgeIsSampledEveryStepPixels)
+{
+    candidates line(5, 30);
+    for (int x = 2; x <= 24; ++x) line.set(x, 2, 100);  // 23 pixels, traced from the west end
+    EXPECT_EQ(line.trace(11), (std::vector<cv::Point>{{2, 2}, {13, 2}, {24, 2}}));
+    EXPECT_EQ(line.trace(1).size(), 23u);
+    EXPECT_EQ(line.trace(22), (std::vector<cv::Point>{{2, 2}, {24, 2}}));
+}
+
+TEST(Canny, TracingOrderIsDepthFirstEastThenCounterClockwise)
+{
+    // A plus sign: the seed is its top pixel (first in raster order). Its
+    // first candidate in east, north-east, north, north-west, west,
+    // south-west order is the south-west arm; from there east to the centre,
+    // east again to the east arm, whose south-west neighbour is the bottom.
+    candidates plus(9, 9);
+    plus.set(4, 2, 100);
+    plus.set(4, 3, 100);
+    plus.set(5, 3, 100);
+    plus.set(3, 3, 100);
+    plus.set(4, 4, 100);
+    const std::vector<cv::Point> order = plus.trace(1);
+    EXPECT_EQ(order, (std::vector<cv::Point>{{4, 2}, {3, 3}, {4, 3}, {5, 3}, {4, 4}}));
+}
+
+TEST(Canny, PointsAreGroupedBySeedInRasterOrder)
+{
+    candidates two(10, 20);
+    for (int x = 10; x <= 13; ++x) two.set(x, 2, 100);
+    for (int x = 2; x <= 5; ++x) two.set(x, 6, 100);
+    EXPECT_EQ(two.trace(1), (std::vector<cv::Point>{{10, 2}, {11, 2}, {12, 2}, {13, 2}, {2, 6}, {3, 6}, {4, 6}, {5, 6}}));
+}
+
+TEST(Canny, FollowingNeedsMagnitudeStrictlyAboveLow)
+{
+    const int cols = 7;
+    std::vector<unsigned char> map(5 * cols, NOEDGE);
+    std::vector<short> mag(5 * cols, 0);
+    map[2 * cols + 3] = EDGE;                                 // the seed
+    map[2 * cols + 4] = POSSIBLE_EDGE, mag[2 * cols + 4] = 20;  // east: equal to low
+    map[1 * cols + 3] = POSSIBLE_EDGE, mag[1 * cols + 3] = 21;  // north: above low
+    std::vector<cv::Point> points;
+    follow_edges(map.data(), mag.data(), 20, cols, points, 1, 3, 2);
+    EXPECT_EQ(map[2 * cols + 4], POSSIBLE_EDGE);
+    EXPECT_EQ(map[1 * cols + 3], EDGE);
+    EXPECT_EQ(points, (std::vector<cv::Point>{{3, 1}}));
+}
+
+TEST(Canny, ThresholdsComeFromTheMagnitudeHistogram)
+{
+    // Ten candidates of magnitude 1..10: the high threshold is the smallest
+    // magnitude at which 60 % of them are reached, the low one a fifth of it.
+    candidates c(3, 40);
+    for (int i = 0; i < 10; ++i) c.set(2 + 3 * i, 1, static_cast<short>(i + 1));
+    std::vector<unsigned char> edge(3 * 40);
+    std::vector<cv::Point> points;
+    int high = 0, low = 0;
+    apply_hysteresis(c.mag.data(), c.nms.data(), 3, 40, 0.2f, 0.6f, edge.data(), points, 1, &high, &low);
+    EXPECT_EQ(high, 6);
+    EXPECT_EQ(low, 1);
+    EXPECT_EQ(points.size(), 5u);  // magnitudes 6..10 are seeds
+}
+
+TEST(Canny, GaussianKernelIsNormalised)
+{
+    const std::vector<float> k = make_gaussian_kernel(1.0f);
+    ASSERT_EQ(k.size(), 7u);
+    float sum = 0;
+    for (float v : k) sum += v;
+    EXPECT_NEAR(sum, 1.0f, 1e-6);
+    EXPECT_EQ(k[0], k[6]);
+    EXPECT_GT(k[3], k[2]);
+}
+
+TEST(EdgePoints, GradientTenIsInsertedAndBelowIsNot)
+{
+    cv::Mat gradient(20, 20, CV_32FC1, cv::Scalar(0));
+    gradient.at<float>(5, 5) = 10.0f;
+    gradient.at<float>(5, 8) = 255.0f;
+    gradient.at<float>(8, 5) = 9.99f;
+    Alpha_shape_2 A;
+    std::size_t inserted, found, mids;
+    insert_weighted_points({{5, 5}, {8, 5}, {5, 8}}, gradient, 11, A, inserted, found, mids);
+    EXPECT_EQ(inserted, 2u);
+    EXPECT_EQ(found, 0u);
+    ASSERT_EQ(A.number_of_vertices(), 2u);
+    const double s = 5.5 * 5.5 / 255.0;
+    for (auto v = A.finite_vertices_begin(); v != A.finite_vertices_end(); ++v) {
+        const double expected = v->point().x() == 5 ? 10.0 * s : 255.0 * s;
+        EXPECT_DOUBLE_EQ(v->point().weight(), expected);
+    }
+}
+
+TEST(EdgePoints, MidpointsAreTruncatedAndTestedOnTheirOwnGradient)
+{
+    cv::Mat gradient(10, 20, CV_32FC1, cv::Scalar(0));
+    gradient.at<float>(0, 0) = 100;
+    gradient.at<float>(1, 7) = 100;
+    gradient.at<float>(0, 3) = 50;  // (3.5, 0.5) truncates to column 3, row 0
+    Alpha_shape_2 A;
+    std::size_t inserted, found, mids;
+    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, A, inserted, found, mids);
+    EXPECT_EQ(found, 1u);
+    EXPECT_EQ(mids, 1u);
+    bool seen = false;
+    for (auto v = A.finite_vertices_begin(); v != A.finite_vertices_end(); ++v)
+        if (v->point().x() == 3 && v->point().y() == 0) seen = true;
+    EXPECT_TRUE(seen);
+
+    gradient.at<float>(0, 3) = 9.5f;
+    Alpha_shape_2 B;
+    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, B, inserted, found, mids);
+    EXPECT_EQ(found, 1u);
+    EXPECT_EQ(mids, 0u);
+}
+
+TEST(EdgePoints, EdgeOfExactlyStepOverOnePointFiveGetsAMidpoint)
+{
+    Alpha_shape_2 A;
+    A.insert(wp(0, 0, 3));
+    A.insert(wp(6, 0, 1));
+    std::vector<Point_2> mids = {Point_2(9, 9)};
+    get_intermediate_edge_points(A, mids, 9.0);
+    EXPECT_EQ(mids, (std::vector<Point_2>{Point_2(3, 0)}));
+    get_intermediate_edge_points(A, mids, 9.000001);
+    EXPECT_TRUE(mids.empty());
+}
+
+TEST(AlphaValues, FaceAlphaIsTheOrthogonalRadiusClampedAtZero)
+{
+    EXPECT_DOUBLE_EQ(face_squared_radius(wp(0, 0), wp(4, 0), wp(0, 4)), 8.0);
+    EXPECT_DOUBLE_EQ(face_squared_radius(wp(0, 0, 1), wp(4, 0, 1), wp(0, 4, 1)), 7.0);
+    EXPECT_DOUBLE_EQ(face_squared_radius(wp(0, 0, 2), wp(4, 0), wp(0, 4)), 8.125);
+    EXPECT_EQ(face_squared_radius(wp(0, 0, 10), wp(4, 0, 10), wp(0, 4, 10)), 0.0);
+    EXPECT_EQ(face_squared_radius(wp(1, 1), wp(1, 1), wp(1, 1)), 0.0);  // NaN becomes 0
+}
+
+TEST(AlphaValues, EdgeRadiusAndAttachment)
+{
+    EXPECT_DOUBLE_EQ(edge_squared_radius(wp(0, 0), wp(4, 0)), 4.0);
+    EXPECT_DOUBLE_EQ(edge_squared_radius(wp(0, 0, 2), wp(4, 0)), 3.0625);
+    EXPECT_EQ(edge_squared_radius(wp(0, 0, 5), wp(1, 0, 5)), 0.0);
+
+    EXPECT_TRUE(is_attached(wp(0, 0), wp(4, 0), wp(2, 1)));
+    EXPECT_FALSE(is_attached(wp(0, 0), wp(4, 0), wp(2, 3)));
+    EXPECT_FALSE(is_attached(wp(0, 0), wp(4, 0), wp(2, 2)));     // on the circle
+    EXPECT_TRUE(is_attached(wp(0, 0), wp(4, 0), wp(2, 2, 0.5)));  // a weight pulls it inside
+    EXPECT_FALSE(is_attached(wp(0, 0, 3), wp(4, 0), wp(2, 1, -9)));
+}
+
+TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
+{
+    // A(0,0), B(4,0), C(2,1) above and D(2,-5) below: triangles ABC (alpha
+    // 6.25) and ABD (8.41); AB is attached to ABC.
+    Alpha_shape_2 A;
+    for (const Weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
+    ASSERT_EQ(A.dimension(), 2);
+    initialize_interval_face_map(A);
+    initialize_interval_edge_map(A);
+
+    std::vector<double> alphas;
+    for (Face_handle f : A.finite_face_handles()) alphas.push_back(f->info().alpha);
+    std::sort(alphas.begin(), alphas.end());
+    ASSERT_EQ(alphas.size(), 2u);
+    EXPECT_NEAR(alphas[0], 6.25, 1e-12);
+    EXPECT_NEAR(alphas[1], 8.41, 1e-12);
+
+    int checked = 0;
+    for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
+        const Face_handle f = e->first, n = f->neighbor(e->second);
+        const edge_interval& a = f->info().interval[e->second];
+        const edge_interval& b = n->info().interval[n->index(f)];
+        EXPECT_EQ(a.first, b.first);
+        EXPECT_EQ(a.second, b.second);
+        EXPECT_EQ(a.third, b.third);
+        const Point_2 p = f->vertex(Alpha_shape_2::cw(e->second))->point().point();
+        const Point_2 q = f->vertex(Alpha_shape_2::ccw(e->second))->point().point();
+        const double length2 = CGAL::squared_distance(p, q);
+        if (length2 == 16) {  // AB, interior and attached
+            EXPECT_EQ(a.first, UNDEFINED);
+            EXPECT_NEAR(a.second, 6.25, 1e-12);
+            EXPECT_NEAR(a.third, 8.41, 1e-12);
+        } else if (length2 == 5) {  // AC or CB, convex hull
+            EXPECT_DOUBLE_EQ(a.first, 1.25);
+            EXPECT_NEAR(a.second, 6.25, 1e-12);
+            EXPECT_EQ(a.third, Infinity);
+        } else {  // AD or DB, convex hull
+            EXPECT_DOUBLE_EQ(a.first, 7.25);
+            EXPECT_NEAR(a.second, 8.41, 1e-12);
+            EXPECT_EQ(a.third, Infinity);
+        }
+        ++checked;
+    }
+    EXPECT_EQ(checked, 5);
+}

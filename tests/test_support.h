@@ -1,0 +1,50 @@
+// Helpers shared by the tests: temporary folders, small images, running an
+// executable with a given argument vector and reading what it printed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` (a path, or a name found on PATH) with `args`, in folder
+// `cwd` when not empty, with `extra_env` entries ("NAME=value") added to the
+// environment and standard input closed.
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd = "", const std::vector<std::string>& extra_env = {});
+
+// Runs the built detector.
+run_result run_orvo(const std::vector<std::string>& args, const std::string& cwd = "",
+                    const std::vector<std::string>& extra_env = {});
+
+// A fresh empty folder under the system's temporary folder, removed with
+// everything in it when the object is destroyed.
+struct temp_dir {
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& name);
+void write_file(const std::string& name, const std::string& text);
+bool file_exists(const std::string& name);
+
+// The names in a folder, sorted.
+std::vector<std::string> list_dir(const std::string& path);
+
+// A colour image with a few filled shapes (bright and dark discs, a
+// rectangle and a rotated ellipse) on a soft gradient: closed edges for the
+// detector to find.
+cv::Mat shapes_image();
+
+// The folder of sample photos, or "" when it is not present.
+std::string shared_data_dir();
