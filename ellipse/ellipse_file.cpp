@@ -43,7 +43,10 @@ void draw_ellipses(cv::Mat& image, const std::vector<std::vector<double>>& ellip
         // Not positive definite, not finite, or too large to draw.
         if (!(w >= 0 && w < INT_MAX && h >= 0 && h < INT_MAX)) continue;
         if (!(std::fabs(e[0]) < INT_MAX && std::fabs(e[1]) < INT_MAX)) continue;
-        const double angle = std::atan2(a - lambda1, b) / 3.14159 * 180.0;
+        // The first semi-axis lies along the eigenvector (b, lambda1 - a) of
+        // lambda1, in image coordinates (rows downward), as the drawing
+        // functions measure their rotation.
+        const double angle = std::atan2(lambda1 - a, b) / 3.14159 * 180.0;
         const cv::Point centre(static_cast<int>(e[0]), static_cast<int>(e[1]));
         const cv::Size axes(static_cast<int>(w), static_cast<int>(h));
         cv::circle(image, centre, 1, black, 2, cv::LINE_8, 0);

@@ -15,21 +15,21 @@
 
 extern char** environ;
 
-run_result run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                       const std::vector<std::string>& extra_env)
+run_result run_program(const std::string& program, const std::vector<std::string>& args, const run_options& options)
 {
     temp_dir capture;
     const std::string out_name = capture / "out", err_name = capture / "err";
     const pid_t pid = fork();
     if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(out_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(err_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        for (const std::string& entry : extra_env) putenv(const_cast<char*>(entry.c_str()));
+        for (const std::string& entry : options.extra_env) putenv(const_cast<char*>(entry.c_str()));
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -46,10 +46,9 @@ run_result run_program(const std::string& program, const std::vector<std::string
     return result;
 }
 
-run_result run_orvo(const std::vector<std::string>& args, const std::string& cwd,
-                    const std::vector<std::string>& extra_env)
+run_result run_orvo(const std::vector<std::string>& args, const run_options& options)
 {
-    return run_program(ORVO_EXECUTABLE, args, cwd, extra_env);
+    return run_program(ORVO_EXECUTABLE, args, options);
 }
 
 temp_dir::temp_dir()
@@ -60,6 +59,7 @@ temp_dir::temp_dir()
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) std::abort();
     path = name.data();
+    chmod(path.c_str(), 0777);
 }
 
 temp_dir::~temp_dir()

@@ -13,20 +13,25 @@ struct run_result {
     std::string err;
 };
 
-// Runs `program` (a path, or a name found on PATH) with `args`, in folder
-// `cwd` when not empty, with `extra_env` entries ("NAME=value") added to the
-// environment and standard input closed.
+struct run_options {
+    std::string cwd;                     // folder to run in, when not empty
+    std::vector<std::string> extra_env;  // "NAME=value" entries added to the environment
+    bool unprivileged = false;           // when run as root, drop to the user nobody first, so
+                                         // that file permissions apply
+};
+
+// Runs `program` (a path, or a name found on PATH) with `args` and standard
+// input closed.
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd = "", const std::vector<std::string>& extra_env = {});
+                       const run_options& options = {});
 
 // Runs the built detector.
-run_result run_orvo(const std::vector<std::string>& args, const std::string& cwd = "",
-                    const std::vector<std::string>& extra_env = {});
+run_result run_orvo(const std::vector<std::string>& args, const run_options& options = {});
 
 // A fresh empty folder under the system's temporary folder, removed with
 // everything in it when the object is destroyed.
 struct temp_dir {
-    temp_dir();
+    temp_dir();  // open to every user, so that unprivileged runs can use it
     ~temp_dir();
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;

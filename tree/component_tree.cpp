@@ -110,7 +110,19 @@ void ComponentTreeFree(ctree* tree)
 
 bool ComponentTree(const std::vector<gen_face>& faces, ctree** out_tree, int** out_CM)
 {
-    const int n = static_cast<int>(faces.size());
+    std::vector<double> alpha(faces.size()), area(faces.size());
+    for (std::size_t i = 0; i < faces.size(); ++i) {
+        alpha[i] = faces[i].alpha;
+        area[i] = faces[i].area;
+    }
+    return component_tree_over(alpha, area, [&faces](int c) { return faces[c].get_neighbors_ind(); }, out_tree,
+                               out_CM);
+}
+
+bool component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
+                         const std::function<neighbor_rows(int)>& neighbours, ctree** out_tree, int** out_CM)
+{
+    const int n = static_cast<int>(alpha.size());
     ctree* tree = ComponentTreeAlloc(n);
     if (tree == nullptr) {
         std::fprintf(stderr, "%s : malloc failed\n", "ComponentTreeAlloc");
@@ -132,8 +144,6 @@ bool ComponentTree(const std::vector<gen_face>& faces, ctree** out_tree, int** o
         return false;
     }
 
-    std::vector<double> alpha(n);
-    for (int i = 0; i < n; ++i) alpha[i] = faces[i].alpha;
     std::vector<int> order;
     sort2(alpha, order, true);
 
@@ -154,16 +164,16 @@ bool ComponentTree(const std::vector<gen_face>& faces, ctree** out_tree, int** o
         TarjanMakeSet(tree_sets, i);
         TarjanMakeSet(node_sets, i);
         SubtreeRoot[i] = i;
-        nodes[i] = {faces[i].alpha, -1, 0, faces[i].area, NO_CELL, NO_CELL};
+        nodes[i] = {alpha[i], -1, 0, area[i], NO_CELL, NO_CELL};
     }
 
     for (const int c : order) {
         int curTree = TarjanFind(tree_sets, c);
         int curNode = TarjanFind(node_sets, SubtreeRoot[curTree]);
-        const neighbor_rows neighbours = faces[c].get_neighbors_ind();
-        for (int k = 0; k < neighbours.count; ++k) {
-            const int g = static_cast<int>(neighbours.row[k]);
-            if (!(faces[g].alpha >= faces[c].alpha)) continue;
+        const neighbor_rows adjacent = neighbours(c);
+        for (int k = 0; k < adjacent.count; ++k) {
+            const int g = static_cast<int>(adjacent.row[k]);
+            if (!(alpha[g] >= alpha[c])) continue;
             const int adjTree = TarjanFind(tree_sets, g);
             const int adjNode = TarjanFind(node_sets, SubtreeRoot[adjTree]);
             if (adjNode == curNode) continue;

@@ -5,6 +5,7 @@
 // than their sons.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "tree/face_table.h"
@@ -38,6 +39,11 @@ struct ctree {
 // allocation failure prints a message naming the function and returns false
 // with the out arguments untouched.
 bool ComponentTree(const std::vector<gen_face>& faces, ctree** tree, int** CM);
+
+// The same construction over any table given by its rows' alpha values and
+// areas and a neighbour query.
+bool component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
+                         const std::function<neighbor_rows(int)>& neighbours, ctree** tree, int** CM);
 
 // Makes node s a son of node f (at the head of f's list).
 void addson(ctree* tree, int f, int s);

@@ -1,0 +1,235 @@
+// Ellipse fitting, extraction, the ellipse file and the drawing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+#include "edges/alpha_shape.h"
+#include "ellipse/ellipse_file.h"
+#include "ellipse/extract.h"
+#include "ellipse/fit.h"
+#include "tests/test_support.h"
+#include "tree/face_table.h"
+
+TEST(Fit, RectangleInBothOrientations)
+{
+    for (bool reversed : {false, true}) {
+        std::vector<double> x = {0, 0, 4, 4}, y = {0, 2, 2, 0};
+        if (reversed) {
+            std::reverse(x.begin(), x.end());
+            std::reverse(y.begin(), y.end());
+        }
+        std::vector<double> params = {7};  // appended to, never cleared
+        double size = 0;
+        EXPECT_EQ(fitEllipseMOMENTS(x, y, 4, params, size), 0);
+        EXPECT_EQ(size, reversed ? -16 : 16);
+        ASSERT_EQ(params.size(), 7u);
+        EXPECT_EQ(params[0], 7);
+        EXPECT_DOUBLE_EQ(params[1], 2);
+        EXPECT_DOUBLE_EQ(params[2], 1);
+        EXPECT_DOUBLE_EQ(params[3], 3.0 / 16);
+        EXPECT_NEAR(params[4], 0, 1e-15);
+        EXPECT_NEAR(params[5], 0, 1e-15);
+        EXPECT_DOUBLE_EQ(params[6], 3.0 / 4);
+    }
+}
+
+TEST(Fit, DenselySampledEllipseGivesItsOwnBoundary)
+{
+    const double angle = 30 * M_PI / 180;
+    std::vector<double> x, y;
+    for (int i = 0; i < 20000; ++i) {
+        const double t = 2 * M_PI * i / 20000;
+        const double u = 10 * std::cos(t), v = 5 * std::sin(t);
+        x.push_back(3 + u * std::cos(angle) - v * std::sin(angle));
+        y.push_back(4 + u * std::sin(angle) + v * std::cos(angle));
+    }
+    std::vector<double> p;
+    double size;
+    ASSERT_EQ(fitEllipseMOMENTS(x, y, 4, p, size), 0);
+    EXPECT_NEAR(p[0], 3, 1e-9);
+    EXPECT_NEAR(p[1], 4, 1e-9);
+    EXPECT_DOUBLE_EQ(p[3], p[4]);
+    // Eigenvalues of M's inverse: the squared semi-axes.
+    const double det = p[2] * p[5] - p[3] * p[4];
+    const double a = p[5] / det, b = -p[3] / det, c = p[2] / det;
+    const double d = std::sqrt((a - c) * (a - c) + 4 * b * b);
+    EXPECT_NEAR((a + c + d) / 2, 100, 1e-3);
+    EXPECT_NEAR((a + c - d) / 2, 25, 1e-3);
+}
+
+TEST(Fit, DegenerateInputFails)
+{
+    for (std::vector<double> x : {std::vector<double>{1}, std::vector<double>{1, 5}, std::vector<double>{}}) {
+        std::vector<double> y(x.size(), 2.0);
+        std::vector<double> params;
+        double size = 99;
+        EXPECT_EQ(fitEllipseMOMENTS(x, y, 4, params, size), -1);
+        EXPECT_EQ(size, 0);
+        EXPECT_EQ(params, std::vector<double>{-1});
+    }
+    // Collinear points: a hull of two vertices, no area.
+    std::vector<double> hx, hy;
+    calc_convex_hulls({0, 1.5, 3, 7.2}, {0, 1.5, 3, 7.2}, hx, hy);
+    EXPECT_LE(hx.size(), 2u);
+    std::vector<double> params;
+    double size;
+    EXPECT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), -1);
+}
+
+TEST(Fit, RasterisedRuns)
+{
+    std::vector<cv::Point> run;
+    EXPECT_EQ(myGetLineFromEndPts({0, 0}, {3, 0}, run), 1);
+    EXPECT_EQ(run, (std::vector<cv::Point>{{0, 0}, {1, 0}, {2, 0}, {3, 0}}));
+    run.clear();
+    myGetLineFromEndPts({5, 5}, {5, 5}, run);
+    EXPECT_EQ(run, (std::vector<cv::Point>{{5, 5}}));
+    run.clear();
+    myGetLineFromEndPts({0, 0}, {2, 4}, run);
+    EXPECT_EQ(run, (std::vector<cv::Point>{{0, 0}, {0, 1}, {1, 2}, {1, 3}, {2, 4}}));
+}
+
+TEST(Fit, HullCoordinatesAreTruncatedTowardZero)
+{
+    std::vector<double> hx, hy;
+    calc_convex_hulls({2.9, -2.9, 0.5}, {2.9, 2.9, -2.9}, hx, hy);
+    ASSERT_FALSE(hx.empty());
+    EXPECT_EQ(*std::min_element(hx.begin(), hx.end()), -2);
+    EXPECT_EQ(*std::max_element(hx.begin(), hx.end()), 2);
+    EXPECT_EQ(*std::min_element(hy.begin(), hy.end()), -2);
+    EXPECT_EQ(*std::max_element(hy.begin(), hy.end()), 2);
+    for (std::size_t i = 0; i < hx.size(); ++i) EXPECT_EQ(hx[i], std::trunc(hx[i]));
+    std::vector<double> p;
+    double size;
+    EXPECT_EQ(fitEllipseMOMENTS(hx, hy, 4, p, size), 0);
+    EXPECT_GT(size, 0);  // the hull is walked in the positive orientation
+}
+
+TEST(Extraction, MaxAreaIsAStrictLimit)
+{
+    Alpha_shape_2 A;
+    for (const Weighted_point& p : {Weighted_point(Point_2(10, 10), 0), Weighted_point(Point_2(30, 12), 0),
+                                    Weighted_point(Point_2(15, 40), 0)})
+        A.insert(p);
+    initialize_interval_face_map(A);
+    initialize_interval_edge_map(A);
+    std::vector<gen_face> faces;
+    faces_map(A, faces);
+
+    std::vector<double> hx, hy, params;
+    calc_convex_hulls({10, 30, 15}, {10, 12, 40}, hx, hy);
+    double size = 0;
+    ASSERT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), 0);
+
+    std::vector<double> ellipse;
+    extract_one_ellipse(faces, {0}, size, ellipse);
+    EXPECT_TRUE(ellipse.empty());
+    extract_one_ellipse(faces, {0}, std::nextafter(size, 1e300), ellipse);
+    EXPECT_EQ(ellipse, params);
+    // The same triangles twice give the same record again.
+    std::vector<double> again;
+    extract_one_ellipse(faces, {0, 0}, 1e9, again);
+    EXPECT_EQ(again, params);
+}
+
+TEST(EllipseFile, ExactBytes)
+{
+    temp_dir dir;
+    const std::string name = dir / "img.png.orvo";
+    ASSERT_TRUE(save_ellipses_file({}, name));
+    EXPECT_EQ(read_file(name), "0.000000\n0\n");
+
+    for (double scale : {1.0, 2.0}) {
+        std::vector<std::vector<double>> ellipses = {{10, 20, 0.25, 0, 0, 0.0625}};
+        scale_ellipses(ellipses, scale);
+        ASSERT_TRUE(save_ellipses_file(ellipses, name));
+        EXPECT_EQ(read_file(name), scale == 1 ? "0.000000\n1\n12.0000000000 22.0000000000 0.2500000000 0.0000000000 0.0625000000\n"
+                                              : "0.000000\n1\n12.0000000000 22.0000000000 0.0625000000 0.0000000000 0.0156250000\n");
+    }
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"img.png.orvo"});
+}
+
+TEST(EllipseFile, FailuresAreReportedAndLeaveTheOldFile)
+{
+    temp_dir dir;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(save_ellipses_file({{1, 2, 1, 0, 0, 1}}, dir / "missing-folder/x.orvo"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Unable to write file " + dir / "missing-folder/x.orvo" + ": No such file or directory\n");
+
+    // An existing file is replaced whole, and no temporary file remains.
+    const std::string name = dir / "kept.orvo";
+    write_file(name, "old contents\n");
+    EXPECT_TRUE(save_ellipses_file({}, name));
+    EXPECT_EQ(read_file(name), "0.000000\n0\n");
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"kept.orvo"});
+
+}
+
+namespace {
+
+cv::Mat drawn(const std::vector<double>& record)
+{
+    cv::Mat image(80, 80, CV_8UC3, cv::Scalar(90, 90, 90));
+    draw_ellipses(image, {record});
+    return image;
+}
+
+cv::Mat expected(cv::Point centre, cv::Size axes, double angle)
+{
+    cv::Mat image(80, 80, CV_8UC3, cv::Scalar(90, 90, 90));
+    cv::circle(image, centre, 1, cv::Scalar(0, 0, 0), 2, cv::LINE_8, 0);
+    cv::circle(image, centre, 1, cv::Scalar(0, 255, 255), 1, cv::LINE_8, 0);
+    cv::ellipse(image, centre, axes, angle, 0, 360, cv::Scalar(0, 0, 0), 3, cv::LINE_8, 0);
+    cv::ellipse(image, centre, axes, angle, 0, 360, cv::Scalar(0, 255, 255), 2, cv::LINE_8, 0);
+    return image;
+}
+
+bool same(const cv::Mat& a, const cv::Mat& b)
+{
+    return cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+}  // namespace
+
+TEST(Drawing, AxesAngleAndTruncation)
+{
+    EXPECT_TRUE(same(drawn({11, 21, 0.25, 0, 0, 0.0625}), expected({11, 21}, {2, 4}, 0)));
+    // c > a: the first semi-axis (2) is vertical.
+    const double plus_90 = std::atan2(0.1875, 0) / 3.14159 * 180.0;
+    EXPECT_NEAR(plus_90, 90.00008, 1e-5);
+    EXPECT_TRUE(same(drawn({11, 21, 0.0625, 0, 0, 0.25}), expected({11, 21}, {2, 4}, plus_90)));
+    EXPECT_TRUE(same(drawn({40.9, 40.2, 0.0625 / 4, 0, 0, 0.25 / 4}), expected({40, 40}, {4, 8}, plus_90)));
+
+    const double a = 1 / (9.9999999 * 9.9999999);
+    EXPECT_TRUE(same(drawn({40, 40, a, 0, 0, a}), expected({40, 40}, {9, 9}, 0)));
+    EXPECT_FALSE(same(drawn({40, 40, a, 0, 0, a}), expected({40, 40}, {10, 10}, 0)));
+
+    const cv::Mat untouched(80, 80, CV_8UC3, cv::Scalar(90, 90, 90));
+    EXPECT_TRUE(same(drawn({40, 40, -1, 0, 0, 1}), untouched));     // not positive definite
+    EXPECT_TRUE(same(drawn({40, 40, 1e-30, 0, 0, 1}), untouched));  // semi-axis beyond int
+}
+
+TEST(Drawing, OutlineFollowsARotatedEllipse)
+{
+    // Semi-axes 30 and 12, the long one at 30 degrees below the x axis
+    // (rows grow downward).
+    const double t = 30 * M_PI / 180, c = std::cos(t), s = std::sin(t);
+    const double l1 = 1 / 900.0, l2 = 1 / 144.0;
+    const std::vector<double> record = {40, 40, l1 * c * c + l2 * s * s, (l1 - l2) * c * s, (l1 - l2) * c * s,
+                                        l1 * s * s + l2 * c * c};
+    const cv::Mat image = drawn(record);
+    int yellow = 0;
+    for (int y = 0; y < image.rows; ++y) {
+        for (int x = 0; x < image.cols; ++x) {
+            if (image.at<cv::Vec3b>(y, x) != cv::Vec3b(0, 255, 255)) continue;
+            const double u = x - 40, v = y - 40;
+            if (u * u + v * v <= 4) continue;  // the centre mark
+            ++yellow;
+            const double q = record[2] * u * u + 2 * record[3] * u * v + record[5] * v * v;
+            EXPECT_NEAR(std::sqrt(q), 1.0, 0.2) << x << "," << y;
+        }
+    }
+    EXPECT_GT(yellow, 150);
+}
