@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
@@ -12,6 +13,9 @@
 
 cv::Mat load_colour_image(const std::string& file_name)
 {
+    // The detector reports unreadable images itself.
+    static const bool quiet = (cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR), true);
+    (void)quiet;
     return cv::imread(file_name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
 }
 

@@ -168,5 +168,6 @@ TEST(Executable, ExitStatusesAndOutput)
     const run_result missing = run_orvo({"-i", dir / "missing.png"});
     EXPECT_EQ(missing.status, 255);
     EXPECT_EQ(missing.out, std::string(BANNER) + dir / "missing.png" + ": file not found.\n");
+    EXPECT_EQ(missing.err, "");
     EXPECT_TRUE(list_dir(dir.path).empty());
 }

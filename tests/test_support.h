@@ -18,6 +18,10 @@ struct run_options {
     std::vector<std::string> extra_env;  // "NAME=value" entries added to the environment
     bool unprivileged = false;           // when run as root, drop to the user nobody first, so
                                          // that file permissions apply
+    run_options(std::string folder = "", std::vector<std::string> env = {}, bool drop_root = false)
+        : cwd(std::move(folder)), extra_env(std::move(env)), unprivileged(drop_root)
+    {
+    }
 };
 
 // Runs `program` (a path, or a name found on PATH) with `args` and standard

@@ -1,0 +1,321 @@
+// The detector run as a user runs it: its output lines, files and exit
+// statuses, the drawing, the window and the descriptor hand-off.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/output_steps.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const std::string BANNER_END = "Canny edge points\n\n";
+
+struct ellipse_line {
+    double x, y, a, b, c;
+};
+
+// Parses an ellipse file; fails the test when it is malformed.
+std::vector<ellipse_line> read_ellipses(const std::string& name)
+{
+    std::istringstream in(read_file(name));
+    double zero = -1;
+    int count = -1;
+    in >> zero >> count;
+    EXPECT_EQ(zero, 0.0);
+    std::vector<ellipse_line> lines;
+    ellipse_line e;
+    while (in >> e.x >> e.y >> e.a >> e.b >> e.c) lines.push_back(e);
+    EXPECT_EQ(static_cast<int>(lines.size()), count);
+    return lines;
+}
+
+// A folder with the shapes image in it, open to every user.
+struct shapes_folder {
+    temp_dir dir;
+    std::string image;
+    explicit shapes_folder(const std::string& name = "shapes.png") : image(dir / name)
+    {
+        cv::imwrite(image, shapes_image());
+    }
+};
+
+// A stand-in descriptor executable, first on PATH, that writes its argument
+// vector (one argument a line) to `record`, prints to its standard output,
+// and ends with `status`.
+struct stand_in {
+    temp_dir bin;
+    std::string record;
+    explicit stand_in(const std::string& record_file, int status = 0) : record(record_file)
+    {
+        const std::string script = bin / DESCRIPTOR_EXECUTABLE;
+        write_file(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\necho stand-in output\nexit " +
+                               std::to_string(status) + "\n");
+        chmod(script.c_str(), 0755);
+    }
+    std::string path_entry() const { return "PATH=" + bin.path + ":" + std::getenv("PATH"); }
+};
+
+}  // namespace
+
+TEST(Run, ShapesImageEndToEnd)
+{
+    shapes_folder f;
+    const run_result r = run_orvo({"-i", "shapes.png"}, {f.dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::size_t banner = r.out.find(BANNER_END);
+    ASSERT_NE(banner, std::string::npos);
+    EXPECT_TRUE(std::regex_match(r.out.substr(banner + BANNER_END.size()),
+                                 std::regex("shapes\\.png: Alpha features extracted in: [0-9.e-]+ s \n")))
+        << r.out;
+
+    // Every ellipse sits on a shape: its centre (less the file's +2 shift)
+    // is inside one, and its matrix is positive definite.
+    cv::Mat grey, background(shapes_image().size(), CV_8UC1);
+    const std::vector<ellipse_line> lines = read_ellipses(f.dir / "shapes.png.orvo");
+    ASSERT_GE(lines.size(), 2u);
+    const cv::Mat image = shapes_image();
+    for (const ellipse_line& e : lines) {
+        EXPECT_GT(e.a, 0);
+        EXPECT_GT(e.a * e.c - e.b * e.b, 0);
+        const cv::Point centre(static_cast<int>(e.x - 2 + 0.5), static_cast<int>(e.y - 2 + 0.5));
+        ASSERT_TRUE(cv::Rect(0, 0, image.cols, image.rows).contains(centre));
+        const cv::Vec3b pixel = image.at<cv::Vec3b>(centre);
+        const bool on_background = std::abs(pixel[2] - 100) < 2 && std::abs(pixel[0] - (70 + centre.x / 10)) < 2;
+        EXPECT_FALSE(on_background) << e.x << " " << e.y;
+    }
+
+    // -s 2 divides every matrix by 4 and keeps the centres.
+    ASSERT_EQ(run_orvo({"-i", "shapes.png", "-s", "2"}, {f.dir.path}).status, 0);
+    const std::vector<ellipse_line> scaled = read_ellipses(f.dir / "shapes.png.orvo");
+    ASSERT_EQ(scaled.size(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(scaled[i].x, lines[i].x);
+        EXPECT_NEAR(scaled[i].a, lines[i].a / 4, 1e-10);
+        EXPECT_NEAR(scaled[i].c, lines[i].c / 4, 1e-10);
+    }
+    // A threshold no component reaches: a valid file with no ellipse.
+    ASSERT_EQ(run_orvo({"-i", "shapes.png", "-t", "1e300"}, {f.dir.path}).status, 0);
+    EXPECT_EQ(read_file(f.dir / "shapes.png.orvo"), "0.000000\n0\n");
+    EXPECT_EQ(list_dir(f.dir.path), (std::vector<std::string>{"shapes.png", "shapes.png.orvo"}));
+}
+
+TEST(Run, TinyImagesGiveEmptyFiles)
+{
+    temp_dir dir;
+    for (const cv::Size size : {cv::Size(1, 1), cv::Size(7, 1), cv::Size(1, 7), cv::Size(2, 2), cv::Size(3, 3)}) {
+        cv::Mat image(size, CV_8UC3);
+        cv::randu(image, 0, 256);
+        const std::string name = dir / ("tiny" + std::to_string(size.width) + "x" + std::to_string(size.height) + ".png");
+        cv::imwrite(name, image);
+        const run_result r = run_orvo({"-i", name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(name + ".orvo"), "0.000000\n0\n");
+    }
+}
+
+TEST(Run, UnwritableFolderFailsWithStatusTwoAndWritesNothing)
+{
+    shapes_folder f;
+    const std::string orvo_copy = f.dir / "orvo";
+    write_file(orvo_copy, read_file(ORVO_EXECUTABLE));  // reachable by an unprivileged user
+    chmod(orvo_copy.c_str(), 0755);
+    const std::string folder = f.dir / "ro";
+    mkdir(folder.c_str(), 0755);
+    cv::imwrite(folder + "/img.png", shapes_image());
+    chmod(folder.c_str(), 0555);
+
+    const run_result r = run_program(orvo_copy, {"-i", folder + "/img.png", "-save"}, {"", {}, true});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Unable to write file " + folder + "/img.png.orvo: Permission denied\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Unable to write file " + folder + "/img.png.orvo.png"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Alpha features extracted in: "), std::string::npos);
+    EXPECT_EQ(list_dir(folder), std::vector<std::string>{"img.png"});
+}
+
+TEST(Run, SaveDrawsTheEllipsesOnTheImage)
+{
+    shapes_folder f;
+    const run_result r = run_orvo({"-i", "shapes.png", "-save"}, {f.dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const cv::Mat drawing = cv::imread(f.dir / "shapes.png.orvo.png", cv::IMREAD_COLOR);
+    ASSERT_EQ(drawing.size(), shapes_image().size());
+    // The white disc of radius 40 at (70, 70) carries a yellow outline on its
+    // rim, at its left, right, top and bottom.
+    auto yellow_near = [&](int x, int y) {
+        for (int dy = -3; dy <= 3; ++dy)
+            for (int dx = -3; dx <= 3; ++dx)
+                if (drawing.at<cv::Vec3b>(y + dy, x + dx) == cv::Vec3b(0, 255, 255)) return true;
+        return false;
+    };
+    EXPECT_TRUE(yellow_near(71 - 40, 71));
+    EXPECT_TRUE(yellow_near(71 + 40, 71));
+    EXPECT_TRUE(yellow_near(71, 71 - 40));
+    EXPECT_TRUE(yellow_near(71, 71 + 40));
+    EXPECT_FALSE(yellow_near(71 - 20, 71));
+    EXPECT_EQ(drawing.at<cv::Vec3b>(200, 20), shapes_image().at<cv::Vec3b>(200, 20));
+}
+
+TEST(Run, SiftHandsEveryNameOverUnchangedWithoutAShell)
+{
+    const std::string hostile = "a b;touch pwned;'q\"$(touch pwned2)`touch pwned3` ü.png";
+    shapes_folder f(hostile);
+    stand_in exe(f.dir / "args.txt");
+    run_options options{f.dir.path, {exe.path_entry()}};
+    const run_result r = run_orvo({"-i", hostile, "-sift"}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(f.dir / "args.txt"), "-i\n" + hostile + "\n-sift\n-p1\n" + hostile + ".orvo\n-o1\n" + hostile +
+                                                 ".orvo.sift\n");
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Alpha features extracted in: [0-9.e-]+ s \n"
+                                                    "Descriptors computed in: [0-9.e-]+ s \n$")))
+        << r.out;
+    EXPECT_EQ(r.out.find("stand-in output"), std::string::npos);
+    EXPECT_EQ(list_dir(f.dir.path), (std::vector<std::string>{hostile, hostile + ".orvo", "args.txt"}));
+
+    // -sift scales by 3: the matrices are a ninth of a plain run's.
+    const std::vector<ellipse_line> sift_lines = read_ellipses(f.dir / (hostile + ".orvo"));
+    ASSERT_EQ(run_orvo({"-i", hostile}, {f.dir.path}).status, 0);
+    const std::vector<ellipse_line> plain = read_ellipses(f.dir / (hostile + ".orvo"));
+    ASSERT_EQ(plain.size(), sift_lines.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_NEAR(sift_lines[i].a, plain[i].a / 9, 1e-10);
+}
+
+TEST(Run, SiftFailuresEndWithStatusTwo)
+{
+    shapes_folder f;
+    {
+        run_options options{f.dir.path, {"PATH=" + f.dir.path}};
+        const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, options);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " could not be started: No such file or directory\n");
+        EXPECT_NE(r.out.find("Descriptors computed in: "), std::string::npos);
+    }
+    {
+        stand_in exe(f.dir / "args.txt", 3);
+        const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {exe.path_entry()}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " ended with status 3\n");
+    }
+    {
+        temp_dir bin;
+        write_file(bin / DESCRIPTOR_EXECUTABLE, "#!/bin/sh\nkill -9 $$\n");
+        chmod((bin / DESCRIPTOR_EXECUTABLE).c_str(), 0755);
+        const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {"PATH=" + bin.path}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " was killed by signal 9\n");
+    }
+}
+
+TEST(Run, DisplayWithoutAScreenFailsCleanly)
+{
+    shapes_folder f;
+    const run_result r = run_orvo({"-i", "shapes.png", "-disp", "-save"}, {f.dir.path, {"DISPLAY=:424242"}});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Unable to show shapes.png: no display available\n");
+    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));
+    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo"));
+}
+
+TEST(Run, SecondReadFailureDrawsNothing)
+{
+    temp_dir dir;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(draw_show_and_save(dir / "gone.png", {{10, 10, 1, 0, 0, 1}}, false, true));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to read " + dir / "gone.png" + " again: nothing drawn\n");
+    EXPECT_TRUE(list_dir(dir.path).empty());
+}
+
+namespace {
+
+// A virtual X server for the window test; stopped with the object.
+struct virtual_display {
+    pid_t pid = -1;
+    std::string name;
+    virtual_display()
+    {
+        if (access("/usr/bin/Xvfb", X_OK) != 0) return;
+        for (int n = 91; n < 120 && name.empty(); ++n)
+            if (!file_exists("/tmp/.X11-unix/X" + std::to_string(n)) && !file_exists("/tmp/.X" + std::to_string(n) + "-lock"))
+                name = ":" + std::to_string(n);
+        if (name.empty()) return;
+        pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const std::string socket = "/tmp/.X11-unix/X" + name.substr(1);
+        for (int i = 0; i < 100 && !file_exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!file_exists(socket)) name.clear();
+    }
+    ~virtual_display()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+}  // namespace
+
+TEST(Run, DisplayShowsTheWindowUntilAKeyThenSaves)
+{
+    virtual_display display;
+    if (display.name.empty() || access("/usr/bin/xdotool", X_OK) != 0) GTEST_SKIP() << "Xvfb or xdotool missing";
+    shapes_folder f;
+    const std::string display_env = "DISPLAY=" + display.name;
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(f.dir.path.c_str()) != 0) _exit(126);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        setenv("DISPLAY", display.name.c_str(), 1);
+        execl(ORVO_EXECUTABLE, "orvo", "-i", "shapes.png", "-disp", "-save", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait for the window titled with the image name.
+    std::string window;
+    for (int i = 0; i < 200 && window.empty(); ++i) {
+        const run_result search = run_program("xdotool", {"search", "--name", "^shapes\\.png$"}, {"", {display_env}});
+        if (search.status == 0 && !search.out.empty()) window = search.out.substr(0, search.out.find('\n'));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(window.empty()) << "no window appeared";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);                // still waiting for the key
+    EXPECT_FALSE(file_exists(f.dir / "shapes.png.orvo.png"));  // saved only after it
+
+    pid_t done = 0;
+    for (int i = 0; i < 100 && done == 0; ++i) {
+        run_program("xdotool", {"key", "--window", window, "space"}, {"", {display_env}});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        done = waitpid(pid, &status, WNOHANG);
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the key press did not end the run";
+    }
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));
+}
