@@ -7,6 +7,7 @@
 // window, PNG, descriptors); 255 when no image is named or it cannot be read.
 #include <CGAL/Timer.h>
 #include <iostream>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ int main(int argc, char** argv)
 {
     CGAL::Timer stopwatch;
     stopwatch.start();
+    cv::setNumThreads(0);  // one thread: the image library's stages too
 
     parameters params;
     Alpha_shape_2 shape;

@@ -1,46 +1,74 @@
-// Benchmark and stage counts of the detector.
+// Benchmark of the detector against OpenCV's MSER, and the stage counts.
 //
-//   orvo_bench --counts IMAGE...   the size of every stage, one image a column
-//   orvo_bench [--repeat N] IMAGE...  per-stage median times and MSER's
+//   orvo_bench [--repeat N] [IMAGE...]   per-stage median times, MSER, whole runs, peak memory
+//   orvo_bench --counts IMAGE...         the size of every stage, one image a column
+//
+// Without images it takes the photos of ../shared/data (when present), the
+// bundled sample and generated textured images of 1, 6 and 24 megapixels.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <opencv2/features2d.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "app/detection.h"
 #include "edges/edge_points.h"
+#include "ellipse/ellipse_file.h"
+#include "tests/generated_image.h"
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double ms_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
 
 struct stage_counts {
     edge_input_counts input;
     detection_report detection;
+    double file_ms = 0;
 };
 
-stage_counts run_once(const cv::Mat& colour, double* input_ms = nullptr)
+stage_counts detect(const cv::Mat& colour, const std::string& output)
 {
     stage_counts counts;
     parameters params;
     Alpha_shape_2 shape;
-    const auto start = std::chrono::steady_clock::now();
     insert_edge_points(colour, params, shape, &counts.input);
-    if (input_ms) *input_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::vector<std::vector<double>> ellipses;
     detect_regions(params, shape, ellipses, &counts.detection);
+    const auto start = clock_type::now();
+    scale_ellipses(ellipses, params.scale);
+    save_ellipses_file(ellipses, output);
+    counts.file_ms = ms_since(start);
     return counts;
 }
 
 void print_counts(const std::vector<std::string>& names)
 {
     std::vector<stage_counts> all;
-    for (const std::string& name : names) all.push_back(run_once(load_colour_image(name)));
-    auto row = [&](const char* label, auto field) {
+    for (const std::string& name : names) all.push_back(detect(load_colour_image(name), "/dev/null"));
+    auto row = [&](const char* label, const std::function<std::size_t(const stage_counts&)>& field) {
         std::printf("| %-26s |", label);
-        for (const stage_counts& c : all) std::printf(" %zu |", static_cast<std::size_t>(field(c)));
+        for (const stage_counts& c : all) std::printf(" %zu |", field(c));
         std::printf("\n");
     };
     std::printf("| %-26s |", "stage");
@@ -62,16 +90,126 @@ void print_counts(const std::vector<std::string>& names)
     row("ellipses written", [](const stage_counts& c) { return c.detection.ellipses; });
 }
 
+struct process_run {
+    double ms;
+    double peak_mb;
+};
+
+// Runs `program` with `args`, its output discarded; wall time and peak
+// resident memory.
+process_run run_process(const char* program, const std::vector<std::string>& args)
+{
+    const auto start = clock_type::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv = {const_cast<char*>(program)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    return {ms_since(start), usage.ru_maxrss / 1024.0};
+}
+
+void bench_image(const std::string& label, const std::string& file, int repeat)
+{
+    std::vector<double> load, canny, points, alpha, table, tree, select, extract, file_ms, total, mser;
+    stage_counts counts;
+    cv::Mat colour;
+    const std::string output = "/tmp/orvo-bench-output.orvo";
+    for (int i = 0; i < repeat; ++i) {
+        auto start = clock_type::now();
+        colour = load_colour_image(file);
+        load.push_back(ms_since(start));
+
+        start = clock_type::now();
+        counts = detect(colour, output);
+        total.push_back(ms_since(start) - counts.file_ms);
+        canny.push_back(counts.input.canny_ms);
+        points.push_back(counts.input.points_ms);
+        alpha.push_back(counts.detection.alpha_ms);
+        table.push_back(counts.detection.face_table_ms);
+        tree.push_back(counts.detection.tree_ms);
+        select.push_back(counts.detection.selection_ms);
+        extract.push_back(counts.detection.extraction_ms);
+        file_ms.push_back(counts.file_ms);
+
+        cv::Mat grey;
+        start = clock_type::now();
+        cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+        std::vector<std::vector<cv::Point>> regions;
+        std::vector<cv::Rect> boxes;
+        cv::MSER::create()->detectRegions(grey, regions, boxes);
+        mser.push_back(ms_since(start));
+    }
+    std::vector<double> orvo_runs, mser_runs;
+    double orvo_peak = 0, mser_peak = 0;
+    for (int i = 0; i < repeat; ++i) {
+        const process_run o = run_process(ORVO_EXECUTABLE, {"-i", file});
+        const process_run m = run_process(MSER_EXECUTABLE, {file});
+        orvo_runs.push_back(o.ms);
+        mser_runs.push_back(m.ms);
+        orvo_peak = std::max(orvo_peak, o.peak_mb);
+        mser_peak = std::max(mser_peak, m.peak_mb);
+    }
+    unlink((file + ".orvo").c_str());
+    unlink(output.c_str());
+
+    const double mp = colour.cols * static_cast<double>(colour.rows) / 1e6;
+    std::printf("%s: %d x %d (%.2f MP), %zu points inserted, %zu face rows, %zu selected, %zu ellipses\n",
+                label.c_str(), colour.cols, colour.rows, mp, counts.input.points_inserted + counts.input.midpoints_inserted,
+                counts.detection.face_rows, counts.detection.selected, counts.detection.ellipses);
+    std::printf("  median ms: load %.1f | canny %.1f | points+triangulation %.1f | alpha %.1f | face table %.1f | "
+                "tree %.1f | selection %.2f | extraction %.1f | file %.2f\n",
+                median(load), median(canny), median(points), median(alpha), median(table), median(tree),
+                median(select), median(extract), median(file_ms));
+    std::printf("  detection %.1f ms (%.1f ms/MP) | MSER %.1f ms | ratio %.2f\n", median(total), median(total) / mp,
+                median(mser), median(total) / median(mser));
+    std::printf("  whole run: orvo %.1f ms, %.1f MB peak | mser_run %.1f ms, %.1f MB peak | ratio %.2f\n\n",
+                median(orvo_runs), orvo_peak, median(mser_runs), mser_peak, median(orvo_runs) / median(mser_runs));
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    cv::setNumThreads(0);
     std::vector<std::string> names;
     bool counts = false;
+    int repeat = 5;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--counts") == 0) counts = true;
+        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
         else names.push_back(argv[i]);
     }
-    if (counts) print_counts(names);
+    if (counts) {
+        print_counts(names);
+        return 0;
+    }
+    std::vector<std::pair<std::string, std::string>> images;  // label, file
+    for (const std::string& name : names) images.emplace_back(name, name);
+    if (names.empty()) {
+        for (const char* photo : {"butterfly.jpg", "simple.jpg", "eiffel_tower1.jpg", "eiffel_tower2.jpg"}) {
+            const std::string file = std::string(ORVO_SHARED_DATA) + "/" + photo;
+            struct stat info;
+            if (stat(file.c_str(), &info) == 0) images.emplace_back(photo, file);
+        }
+        images.emplace_back("sample.png", ORVO_SAMPLE);
+        const std::pair<int, int> sizes[] = {{1224, 817}, {3000, 2000}, {6000, 4000}};
+        for (const auto& size : sizes) {
+            const std::string file = "/tmp/orvo-bench-" + std::to_string(size.first) + "x" + std::to_string(size.second) + ".png";
+            struct stat info;
+            if (stat(file.c_str(), &info) != 0) cv::imwrite(file, generated_image(size.first, size.second, 5));
+            images.emplace_back("generated " + std::to_string(size.first) + "x" + std::to_string(size.second), file);
+        }
+    }
+    for (const auto& image : images) bench_image(image.first, image.second, image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
     return 0;
 }

@@ -2,6 +2,7 @@
 // shape.
 #include "edges/edge_points.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
@@ -54,6 +55,7 @@ void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, 
 
     // Code 7 (RGB to grey) on the blue-first data: the weight 0.299 goes to
     // the first stored channel. The detector's output depends on it.
+    const auto start = std::chrono::steady_clock::now();
     cv::Mat grey;
     cv::cvtColor(colour, grey, cv::COLOR_RGB2GRAY);
 
@@ -63,10 +65,14 @@ void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, 
     int high = 0, low = 0;
     returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low);
 
+    const auto canny_end = std::chrono::steady_clock::now();
     std::size_t inserted = 0, mids_found = 0, mids_inserted = 0;
     insert_weighted_points(points, gradient, p.step, A, inserted, mids_found, mids_inserted);
 
     if (counts) {
+        using ms = std::chrono::duration<double, std::milli>;
+        counts->canny_ms = ms(canny_end - start).count();
+        counts->points_ms = ms(std::chrono::steady_clock::now() - canny_end).count();
         counts->high_threshold = high;
         counts->low_threshold = low;
         counts->edge_pixels = static_cast<std::size_t>(cv::countNonZero(edges));

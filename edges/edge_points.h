@@ -25,6 +25,8 @@ struct edge_input_counts {
     std::size_t points_inserted = 0;
     std::size_t midpoints_found = 0;
     std::size_t midpoints_inserted = 0;
+    double canny_ms = 0;   // grey conversion and edge detection
+    double points_ms = 0;  // weighting and insertion into the triangulation
 };
 
 // Inserts every sampled point whose gradient value g is at least 10 with the

@@ -1,0 +1,65 @@
+// The full ellipse file on generated images must stay byte-identical to the
+// files recorded in tests/expected: speed work must not change any output.
+// ORVO_RECORD_EXPECTED=1 records them anew (only when a change of output is
+// intended).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "app/detection.h"
+#include "edges/edge_points.h"
+#include "ellipse/ellipse_file.h"
+#include "tests/generated_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+std::string detect_to_file(const cv::Mat& colour, double threshold)
+{
+    parameters params;
+    params.threshold = threshold;
+    Alpha_shape_2 shape;
+    insert_edge_points(colour, params, shape);
+    std::vector<std::vector<double>> ellipses;
+    EXPECT_TRUE(detect_regions(params, shape, ellipses));
+    scale_ellipses(ellipses, params.scale);
+    temp_dir dir;
+    EXPECT_TRUE(save_ellipses_file(ellipses, dir / "out.orvo"));
+    return read_file(dir / "out.orvo");
+}
+
+void check(const std::string& name, const cv::Mat& colour, double threshold)
+{
+    const std::string expected_file = std::string(ORVO_EXPECTED_DIR) + "/" + name + ".orvo";
+    const std::string produced = detect_to_file(colour, threshold);
+    const char* record = std::getenv("ORVO_RECORD_EXPECTED");
+    if (record && std::string(record) == "1") write_file(expected_file, produced);
+    ASSERT_TRUE(file_exists(expected_file)) << expected_file;
+    EXPECT_EQ(produced, read_file(expected_file)) << name;
+}
+
+}  // namespace
+
+TEST(OutputIdentity, GeneratedImages)
+{
+    check("generated-640x480-1", generated_image(640, 480, 1), 100);
+    check("generated-640x480-1-t10", generated_image(640, 480, 1), 10);
+    check("generated-1000x700-2", generated_image(1000, 700, 2), 100);
+    check("generated-300x300-3-t10", generated_image(300, 300, 3), 10);
+    check("shapes", shapes_image(), 100);
+}
+
+TEST(OutputIdentity, PhotosAgreeWithTheCheckFigures)
+{
+    const std::string data = shared_data_dir();
+    if (data.empty()) GTEST_SKIP() << "sample photos not present";
+    // The first lines that an independent computation gives for this photo.
+    const std::string produced = detect_to_file(load_colour_image(data + "/butterfly.jpg"), 100);
+    EXPECT_EQ(produced.substr(0, 12), "0.000000\n97\n");
+    for (const char* line : {"199.9767311466 194.1209700028 0.0035806460 -0.0021291117 0.0031237605\n",
+                             "244.3644684974 152.0557448609 0.0002565971 0.0000557341 0.0006678152\n",
+                             "269.9684538316 191.6307879773 0.0037659447 0.0016384803 0.0023950004\n",
+                             "307.1145021645 169.8742424242 0.0045468494 -0.0000645376 0.0035065044\n"})
+        EXPECT_NE(produced.find(line), std::string::npos) << line;
+}
