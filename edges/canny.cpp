@@ -53,29 +53,50 @@ std::vector<short> gaussian_smooth(const unsigned char* image, int rows, int col
     std::vector<float> tempim = allocate_or_exit<float>(n, "Error allocating the buffer image.\n");
     std::vector<short> smoothed = allocate_or_exit<short>(n, "Error allocating the smoothed image.\n");
 
+    // Each output is the taps' products summed in tap order, then divided by
+    // the sum of the taps that fell inside the image. Away from the borders
+    // every tap falls inside, and the loops run over whole rows at a time
+    // (the same operations per pixel, in the same order).
+    float full_sum = 0.0f;
+    for (float k : kernel) full_sum += k;
+    std::vector<float> dot(static_cast<std::size_t>(std::max(rows, cols)));
+
     for (int r = 0; r < rows; ++r) {
         const unsigned char* row = image + static_cast<std::size_t>(r) * cols;
-        for (int c = 0; c < cols; ++c) {
-            float dot = 0.0f, sum = 0.0f;
+        float* out = tempim.data() + static_cast<std::size_t>(r) * cols;
+        auto border_pixel = [&](int c) {
+            float d = 0.0f, sum = 0.0f;
             const int lo = std::max(-center, -c), hi = std::min(center, cols - 1 - c);
             for (int cc = lo; cc <= hi; ++cc) {
-                dot += static_cast<float>(row[c + cc]) * kernel[center + cc];
+                d += static_cast<float>(row[c + cc]) * kernel[center + cc];
                 sum += kernel[center + cc];
             }
-            tempim[static_cast<std::size_t>(r) * cols + c] = dot / sum;
+            out[c] = d / sum;
+        };
+        const int first = std::min(center, cols), last = std::max(first, cols - center);
+        for (int c = 0; c < first; ++c) border_pixel(c);
+        for (int c = last; c < cols; ++c) border_pixel(c);
+        std::fill(dot.begin(), dot.begin() + cols, 0.0f);
+        for (int cc = -center; cc <= center; ++cc) {
+            const float k = kernel[center + cc];
+            for (int c = first; c < last; ++c) dot[c] += static_cast<float>(row[c + cc]) * k;
         }
+        for (int c = first; c < last; ++c) out[c] = dot[c] / full_sum;
     }
+
     for (int r = 0; r < rows; ++r) {
         const int lo = std::max(-center, -r), hi = std::min(center, rows - 1 - r);
-        for (int c = 0; c < cols; ++c) {
-            float dot = 0.0f, sum = 0.0f;
-            for (int rr = lo; rr <= hi; ++rr) {
-                dot += tempim[static_cast<std::size_t>(r + rr) * cols + c] * kernel[center + rr];
-                sum += kernel[center + rr];
-            }
-            smoothed[static_cast<std::size_t>(r) * cols + c] =
-                static_cast<short>(dot * BOOSTBLURFACTOR / sum + 0.5);
+        float sum = 0.0f;
+        for (int rr = lo; rr <= hi; ++rr) sum += kernel[center + rr];
+        std::fill(dot.begin(), dot.begin() + cols, 0.0f);
+        for (int rr = lo; rr <= hi; ++rr) {
+            const float k = kernel[center + rr];
+            const float* in = tempim.data() + static_cast<std::size_t>(r + rr) * cols;
+            for (int c = 0; c < cols; ++c) dot[c] += in[c] * k;
         }
+        short* out = smoothed.data() + static_cast<std::size_t>(r) * cols;
+        const double divisor = sum;
+        for (int c = 0; c < cols; ++c) out[c] = static_cast<short>(dot[c] * BOOSTBLURFACTOR / divisor + 0.5);
     }
     return smoothed;
 }
@@ -177,32 +198,37 @@ void non_max_supp(const short* mag, const short* gradx, const short* grady, int 
 void follow_edges(unsigned char* edgemap, const short* edgemag, short lowval, int cols,
                   std::vector<cv::Point>& points, int step, int x, int y)
 {
-    static const int dx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
-    static const int dy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
+    const std::ptrdiff_t c = cols;
+    const std::ptrdiff_t offset[8] = {1, 1 - c, -c, -1 - c, -1, -1 + c, c, 1 + c};
 
-    // An explicit stack in place of recursion: frame k is the pixel reached
-    // after k + 1 calls (depth k + 1) and the next neighbour it will examine.
-    // Long edges of large images would otherwise overflow the call stack.
+    // An explicit stack in place of recursion: entry k is the pixel reached
+    // after k steps (the call at depth k + 1) and the next neighbour it will
+    // examine. Long edges of large images would otherwise overflow the call
+    // stack.
     struct frame {
-        int x, y, next;
+        std::ptrdiff_t pixel;
+        int next;
     };
     std::vector<frame> stack;
-    stack.push_back({x, y, 0});
+    stack.reserve(64);
+    stack.push_back({static_cast<std::ptrdiff_t>(y) * c + x, 0});
     while (!stack.empty()) {
         frame& f = stack.back();
-        if (f.next == 8) {
+        int k = f.next;
+        std::ptrdiff_t i = 0;
+        for (; k < 8; ++k) {
+            i = f.pixel + offset[k];
+            if (edgemap[i] == POSSIBLE_EDGE && edgemag[i] > lowval) break;
+        }
+        if (k == 8) {
             stack.pop_back();
             continue;
         }
-        const int k = f.next++;
-        const int nx = f.x + dx[k], ny = f.y + dy[k];
-        const std::size_t i = static_cast<std::size_t>(ny) * cols + nx;
-        if (edgemap[i] == POSSIBLE_EDGE && edgemag[i] > lowval) {
-            edgemap[i] = EDGE;
-            const int depth = static_cast<int>(stack.size());
-            if (depth % step == 0) points.emplace_back(nx, ny);
-            stack.push_back({nx, ny, 0});
-        }
+        f.next = k + 1;
+        edgemap[i] = EDGE;
+        const int depth = static_cast<int>(stack.size());
+        if (depth % step == 0) points.emplace_back(static_cast<int>(i % c), static_cast<int>(i / c));
+        stack.push_back({i, 0});
     }
 }
 

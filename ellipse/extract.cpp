@@ -3,17 +3,24 @@
 
 #include "ellipse/fit.h"
 
+#include <unordered_set>
+
 void extract_one_ellipse(const std::vector<gen_face>& faces, const std::vector<int>& triangles, double max_area,
                          std::vector<double>& ellipse)
 {
+    // Triangles share their vertices: each vertex is taken once (its first
+    // occurrence), which leaves the hull, and so the ellipse, unchanged.
     std::vector<double> x, y;
-    x.reserve(3 * triangles.size());
-    y.reserve(3 * triangles.size());
+    x.reserve(triangles.size() + 2);
+    y.reserve(triangles.size() + 2);
+    std::unordered_set<const void*> seen;
+    seen.reserve(2 * triangles.size() + 4);
     for (const int t : triangles) {
         for (int v = 0; v < 3; ++v) {
-            const Point_2& p = faces[t].face->vertex(v)->point().point();
-            x.push_back(p.x());
-            y.push_back(p.y());
+            const Alpha_shape_2::Vertex_handle vertex = faces[t].face->vertex(v);
+            if (!seen.insert(&*vertex).second) continue;
+            x.push_back(vertex->point().x());
+            y.push_back(vertex->point().y());
         }
     }
     std::vector<double> hull_x, hull_y;
