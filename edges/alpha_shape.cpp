@@ -85,40 +85,33 @@ double edge_radius_in(const Face_handle& f, int i)
 
 void initialize_interval_edge_map(Alpha_shape_2& A)
 {
-    for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
-        Face_handle f = e->first;
-        const int i = e->second;
-        Face_handle n = f->neighbor(i);
+    for_each_finite_edge(A, [&A](const Face_handle& f, int i) {
+        const Face_handle n = f->neighbor(i);
         const int ni = n->index(f);
         edge_interval interval;
-        if (!A.is_infinite(f) && !A.is_infinite(n)) {
-            const double af = f->info().alpha, an = n->info().alpha;
-            interval.first = (attached_to(f, i) || attached_to(n, ni)) ? UNDEFINED : edge_radius_in(f, i);
-            interval.second = std::min(af, an);
-            interval.third = std::max(af, an);
-        } else {
-            // A convex-hull edge: its radius and attachment are seen from the
-            // finite face.
-            Face_handle g = A.is_infinite(f) ? n : f;
-            const int gi = A.is_infinite(f) ? ni : i;
-            interval.first = attached_to(g, gi) ? UNDEFINED : edge_radius_in(g, gi);
-            interval.second = g->info().alpha;
+        interval.first = attached_to(f, i) ? UNDEFINED : edge_radius_in(f, i);
+        if (A.is_infinite(n)) {  // a convex-hull edge
+            interval.second = f->info().alpha;
             interval.third = Infinity;
+        } else {
+            if (attached_to(n, ni)) interval.first = UNDEFINED;
+            interval.second = std::min(f->info().alpha, n->info().alpha);
+            interval.third = std::max(f->info().alpha, n->info().alpha);
         }
         f->info().interval[i] = interval;
         n->info().interval[ni] = interval;
-    }
+    });
 }
 
 void get_intermediate_edge_points(const Alpha_shape_2& A, std::vector<Point_2>& points, double step)
 {
     points.clear();
     const double min_length = step / 1.5;
-    for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
-        const Point_2& p = e->first->vertex(Alpha_shape_2::cw(e->second))->point().point();
-        const Point_2& q = e->first->vertex(Alpha_shape_2::ccw(e->second))->point().point();
+    for_each_finite_edge(A, [&](const Face_handle& f, int i) {
+        const Point_2& p = f->vertex(Alpha_shape_2::cw(i))->point().point();
+        const Point_2& q = f->vertex(Alpha_shape_2::ccw(i))->point().point();
         const double dx = p.x() - q.x(), dy = p.y() - q.y();
         if (std::sqrt(dx * dx + dy * dy) >= min_length)
             points.emplace_back((p.x() + q.x()) * 0.5, (p.y() + q.y()) * 0.5);
-    }
+    });
 }

@@ -31,6 +31,7 @@ struct edge_interval {
 };
 
 struct face_alpha {
+    std::size_t order = 0;         // position in the triangulation's face storage, for edge traversal
     double alpha = 0.0;            // squared radius of the orthogonal circle, clamped at 0
     edge_interval interval[3];     // edge i is opposite vertex i
     std::uint64_t rows[4] = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};  // triangle, then edges 0..2
@@ -45,9 +46,32 @@ using Tds = CGAL::Triangulation_data_structure_2<Vertex_base, Face_base>;
 using Alpha_shape_2 = CGAL::Regular_triangulation_2<K, Tds>;
 using Face_handle = Alpha_shape_2::Face_handle;
 
+// Calls visit(face, i) once for every finite edge, given as the edge opposite
+// vertex i of `face`, a finite face. In two dimensions the faces are taken in
+// storage order and each edge from the first of its finite faces in that
+// order; the library's own edge iteration picks the face by comparing
+// addresses, which would make every later step depend on where the faces
+// happen to lie in memory. In lower dimensions the library's order is used.
+template <class Visit>
+void for_each_finite_edge(const Alpha_shape_2& A, Visit visit)
+{
+    if (A.dimension() < 2) {
+        for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) visit(e->first, e->second);
+        return;
+    }
+    std::size_t order = 0;
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = order++;
+    for (Face_handle f : A.finite_face_handles()) {
+        for (int i = 0; i < 3; ++i) {
+            const Face_handle n = f->neighbor(i);
+            if (A.is_infinite(n) || f->info().order < n->info().order) visit(f, i);
+        }
+    }
+}
+
 // Clears `points` and fills it with the midpoint of every finite edge whose
 // length (bare coordinates, weights ignored) is at least step / 1.5, in the
-// triangulation's finite-edge order.
+// order of for_each_finite_edge.
 void get_intermediate_edge_points(const Alpha_shape_2& A, std::vector<Point_2>& points, double step);
 
 // The squared radius of the circle orthogonal to three weighted points,

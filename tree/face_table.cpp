@@ -41,23 +41,15 @@ void faces_map(const Alpha_shape_2& A, std::vector<gen_face>& faces)
         f->info().rows[0] = r;
         ++r;
     }
-    for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
-        const Face_handle g = e->first;
-        const int j = e->second;
-        const Face_handle n = g->neighbor(j);
-        const int m = n->index(g);
+    for_each_finite_edge(A, [&](const Face_handle& g, int j) {
         const edge_interval& interval = g->info().interval[j];
         const double alpha = interval.first >= 0 ? interval.first : interval.second;
-        if (A.is_infinite(g)) {
-            faces[r] = {n, m, alpha, 0.0};
-            n->info().rows[m + 1] = r;
-        } else {
-            faces[r] = {g, j, alpha, 0.0};
-            g->info().rows[j + 1] = r;
-            if (!A.is_infinite(n)) n->info().rows[m + 1] = r;
-        }
+        faces[r] = {g, j, alpha, 0.0};
+        g->info().rows[j + 1] = r;
+        const Face_handle n = g->neighbor(j);
+        if (!A.is_infinite(n)) n->info().rows[n->index(g) + 1] = r;
         ++r;
-    }
+    });
 }
 
 neighbor_rows gen_face::get_neighbors_ind() const

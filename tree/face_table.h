@@ -3,9 +3,9 @@
 // query that joins triangles to their edges and edges to their triangles.
 //
 // Rows: all finite triangles first (the triangulation's finite-face order),
-// then all finite edges (its finite-edge order). The inverse map, from a
-// triangle to the rows of itself and of its edges opposite vertices 0, 1, 2,
-// is kept in each face's `face_alpha::rows`.
+// then all finite edges (in the order of for_each_finite_edge). The inverse
+// map, from a triangle to the rows of itself and of its edges opposite
+// vertices 0, 1, 2, is kept in each face's `face_alpha::rows`.
 #pragma once
 
 #include <cstdint>
