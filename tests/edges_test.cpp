@@ -294,3 +294,14 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
     }
     EXPECT_EQ(checked, 5);
 }
+
+TEST(EdgePoints, CollinearPointsGetMidpointsToo)
+{
+    // All points on one line: a one-dimensional triangulation.
+    Alpha_shape_2 A;
+    for (double x : {0.0, 8.0, 12.0}) A.insert(wp(x, 5, 1));
+    ASSERT_EQ(A.dimension(), 1);
+    std::vector<Point_2> mids;
+    get_intermediate_edge_points(A, mids, 11.0);
+    EXPECT_EQ(mids, (std::vector<Point_2>{Point_2(4, 5)}));
+}
