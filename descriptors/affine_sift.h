@@ -1,0 +1,21 @@
+// Affine-invariant SIFT descriptors of elliptical regions.
+//
+// Each region is mapped to a circle (by the inverse square root of its
+// matrix), resampled into a normalised patch (bilinear, borders replicated,
+// from a pyramid level that keeps the resampling from aliasing), turned to
+// its dominant gradient orientation, and described by OpenCV's SIFT: 4 x 4
+// cells of 8 orientations with Gaussian weighting, clipped at 0.2,
+// renormalised and quantised to 0..255. All patches of a batch sit side by
+// side in one mosaic that SIFT describes in one call.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "descriptors/region_file.h"
+
+constexpr int DESCRIPTOR_LENGTH = 128;
+
+// One row of 128 values (CV_8U) per region, in region order. `grey` is an
+// 8-bit single-channel image.
+cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions);

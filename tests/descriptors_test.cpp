@@ -1,0 +1,195 @@
+// The descriptor executable: its file format, the invariance of its
+// descriptors under affine warps, and its handling of bad input.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <sstream>
+
+#include "descriptors/affine_sift.h"
+#include "descriptors/region_file.h"
+#include "tests/generated_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+run_result run_descriptors(const std::vector<std::string>& args, const run_options& options = {})
+{
+    return run_program(DESCRIPTORS_EXECUTABLE, args, options);
+}
+
+// A folder holding a textured image.
+struct image_folder {
+    temp_dir dir;
+    std::string image = dir / "img.png";
+    image_folder() { cv::imwrite(image, generated_image(320, 240, 4)); }
+};
+
+}  // namespace
+
+TEST(Descriptors, OutputKeepsRegionsAsWrittenInOrder)
+{
+    image_folder f;
+    write_file(f.dir / "regions", "1.0\n3\n100 80 0.01 0 0.02 7 8\n\n+50.5 1e2 2.5e-3 -0.0001 0.004\n300.25 10 0.01 0.001 0.01\n");
+    const run_result r = run_descriptors({"-o1", f.dir / "out", "-sift", "-p1", f.dir / "regions", "-i", f.image});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream in(read_file(f.dir / "out"));
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "128");
+    std::getline(in, line);
+    EXPECT_EQ(line, "3");
+    const char* const expected[] = {"100 80 0.01 0 0.02", "+50.5 1e2 2.5e-3 -0.0001 0.004", "300.25 10 0.01 0.001 0.01"};
+    for (const char* prefix : expected) {
+        ASSERT_TRUE(std::getline(in, line));
+        EXPECT_EQ(line.compare(0, std::strlen(prefix) + 1, std::string(prefix) + " "), 0) << line;
+        std::istringstream values(line.substr(std::strlen(prefix)));
+        int value, count = 0, sum = 0;
+        while (values >> value) {
+            EXPECT_GE(value, 0);
+            EXPECT_LE(value, 255);
+            ++count;
+            sum += value;
+        }
+        EXPECT_EQ(count, 128);
+        EXPECT_GT(sum, 0);
+    }
+    EXPECT_FALSE(std::getline(in, line));
+    EXPECT_EQ(list_dir(f.dir.path), (std::vector<std::string>{"img.png", "out", "regions"}));
+
+    write_file(f.dir / "empty", "0.000000\n0\n");
+    ASSERT_EQ(run_descriptors({"-i", f.image, "-sift", "-p1", f.dir / "empty", "-o1", f.dir / "out"}).status, 0);
+    EXPECT_EQ(read_file(f.dir / "out"), "128\n0\n");
+}
+
+TEST(Descriptors, CommandLine)
+{
+    const run_result none = run_descriptors({});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("Usage: compute_descriptors_64bit.ln"), std::string::npos);
+    EXPECT_EQ(run_descriptors({"-i", "a.png", "-p1", "r", "-o1", "o"}).status, 1);  // no -sift
+    EXPECT_EQ(run_descriptors({"-i", "a.png", "-sift", "-p1", "r", "-o1"}).status, 1);
+    EXPECT_EQ(run_descriptors({"-i", "a.png", "-sift", "-p1", "r", "-o1", "o", "-surf"}).status, 1);
+    const run_result help = run_descriptors({"-h"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: compute_descriptors_64bit.ln"), std::string::npos);
+}
+
+TEST(Descriptors, BadInputFailsWithStatusTwoAndNoOutput)
+{
+    image_folder f;
+    write_file(f.dir / "good", "0\n1\n100 80 0.01 0 0.02\n");
+    write_file(f.dir / "text.png", "not an image\n");
+    struct bad_case {
+        std::string regions_text;  // empty: use "good"
+        std::string image;
+        std::string message;
+    };
+    const std::vector<bad_case> cases = {
+        {"", f.dir / "missing.png", f.dir / "missing.png: unable to read the image"},
+        {"", f.dir / "text.png", f.dir / "text.png: unable to read the image"},
+        {"0\n2\n100 80 0.01 0 0.02\n", f.image, ":4: the file ends after 1 of 2 regions"},
+        {"0\n1\n100 80 0.01 0 0.02\n1 2 0.1 0 0.1\n", f.image, ":4: more regions than the count of 1 says"},
+        {"0\n1\n100 80 0.01 zero 0.02\n", f.image, ":3: not a number: \"zero\""},
+        {"0\n1\n100 80 0.01 0\n", f.image, ":3: a region needs five numbers: u v a b c"},
+        {"0\n1\n100 80 0.01 0.5 0.02\n", f.image, ":3: the matrix [a b; b c] is not positive definite"},
+        {"0\n1\n100 80 -0.01 0 -0.02\n", f.image, ":3: the matrix [a b; b c] is not positive definite"},
+        {"0\n1\n100 nan 0.01 0 0.02\n", f.image, ":3: not a finite number: \"nan\""},
+        {"0\n1\ninf 80 0.01 0 0.02\n", f.image, ":3: not a finite number: \"inf\""},
+        {"0\nmany\n", f.image, ":2: the region count must be a whole number"},
+        {"", f.image, ""},  // the output folder is missing
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const bad_case& c = cases[k];
+        std::string regions = f.dir / "good";
+        if (!c.regions_text.empty()) {
+            regions = f.dir / ("bad" + std::to_string(k));
+            write_file(regions, c.regions_text);
+        }
+        const std::string output = c.message.empty() ? f.dir / "no/such/folder/out" : f.dir / "out";
+        const run_result r = run_descriptors({"-i", c.image, "-sift", "-p1", regions, "-o1", output});
+        EXPECT_EQ(r.status, 2) << k;
+        if (c.message.empty()) {
+            EXPECT_EQ(r.err, "Unable to write file " + output + ": No such file or directory\n");
+        } else {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            if (!c.regions_text.empty()) {
+                EXPECT_EQ(r.err.compare(0, regions.size(), regions), 0) << r.err;
+            }
+        }
+        EXPECT_FALSE(file_exists(f.dir / "out")) << k;
+    }
+    const run_result missing = run_descriptors({"-i", f.image, "-sift", "-p1", f.dir / "none", "-o1", f.dir / "out"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, f.dir / "none" + ": No such file or directory\n");
+}
+
+TEST(Descriptors, InvariantUnderAnAffineWarp)
+{
+    // 200 elliptical regions on a textured image, and the same regions in a
+    // copy rotated by 45 degrees, scaled by 0.5 and sheared.
+    const cv::Mat colour = generated_image(800, 800, 7);
+    cv::Mat grey;
+    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+
+    const double t = CV_PI / 4;
+    const cv::Matx22d A = 0.5 * cv::Matx22d(std::cos(t), -std::sin(t), std::sin(t), std::cos(t)) *
+                          cv::Matx22d(1, 0.3, 0, 1);
+    const cv::Vec2d centre(400, 400);
+    const cv::Vec2d shift = centre - A * centre;
+    cv::Mat smoothed, warped;
+    cv::GaussianBlur(grey, smoothed, cv::Size(0, 0), 1.0);  // against aliasing when halving
+    cv::warpAffine(smoothed, warped, cv::Matx23d(A(0, 0), A(0, 1), shift[0], A(1, 0), A(1, 1), shift[1]),
+                   grey.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<double> position(220, 580), axis(25, 50), angle(0, CV_PI);
+    std::vector<affine_region> original, mapped;
+    const cv::Matx22d Ainv = A.inv();
+    for (int i = 0; i < 200; ++i) {
+        const double x = position(rng), y = position(rng), s1 = axis(rng), s2 = axis(rng), phi = angle(rng);
+        const cv::Matx22d R(std::cos(phi), -std::sin(phi), std::sin(phi), std::cos(phi));
+        const cv::Matx22d M = R * cv::Matx22d(1 / (s1 * s1), 0, 0, 1 / (s2 * s2)) * R.t();
+        original.push_back({x, y, M(0, 0), M(0, 1), M(1, 1), ""});
+        const cv::Vec2d p = A * cv::Vec2d(x, y) + shift;
+        const cv::Matx22d N = Ainv.t() * M * Ainv;
+        mapped.push_back({p[0], p[1], N(0, 0), N(0, 1), N(1, 1), ""});
+    }
+    cv::Mat d1, d2;
+    compute_affine_sift(grey, original).convertTo(d1, CV_32F);
+    compute_affine_sift(warped, mapped).convertTo(d2, CV_32F);
+
+    int correct = 0;
+    for (int i = 0; i < d1.rows; ++i) {
+        int best = -1;
+        double best_distance = 1e300;
+        for (int j = 0; j < d2.rows; ++j) {
+            const double distance = cv::norm(d1.row(i), d2.row(j), cv::NORM_L2SQR);
+            if (distance < best_distance) {
+                best_distance = distance;
+                best = j;
+            }
+        }
+        correct += best == i;
+    }
+    EXPECT_GE(correct, 180) << correct << " of 200 matched their partner";
+}
+
+TEST(Descriptors, SiftFromTheDetectorDescribesEveryRegion)
+{
+    temp_dir dir;
+    cv::imwrite(dir / "shapes.png", shapes_image());
+    const std::string bin = std::string(DESCRIPTORS_EXECUTABLE).substr(0, std::string(DESCRIPTORS_EXECUTABLE).rfind('/'));
+    const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, {dir.path, {"PATH=" + bin + ":/usr/bin:/bin"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream orvo(read_file(dir / "shapes.png.orvo")), sift(read_file(dir / "shapes.png.orvo.sift"));
+    double header;
+    int orvo_count = -1, sift_count = -2;
+    orvo >> header >> orvo_count;
+    sift >> header >> sift_count;
+    EXPECT_EQ(header, 128);
+    EXPECT_GT(orvo_count, 0);
+    EXPECT_EQ(sift_count, orvo_count);
+}
