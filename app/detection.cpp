@@ -1,6 +1,7 @@
 // The detection pipeline from the filled alpha shape to the ellipse list.
 #include "app/detection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -53,13 +54,16 @@ bool detect_regions(const parameters& params, Alpha_shape_2& shape, std::vector<
     const std::size_t ellipses_before = ellipses.size();
     std::vector<int> triangles;
     std::vector<double> ellipse;
+    double largest_doubled_area = 0;
     for (const int node : selected) {
         triangles.clear();
         ellipse.clear();
         get_triangles(tree, node_faces, faces, node, triangles);
         if (triangles.empty()) continue;
-        extract_one_ellipse(faces, triangles, max_area, ellipse);
-        if (!ellipse.empty()) ellipses.push_back(ellipse);
+        const double doubled_area = extract_one_ellipse(faces, triangles, max_area, ellipse);
+        if (ellipse.empty()) continue;
+        ellipses.push_back(ellipse);
+        largest_doubled_area = std::max(largest_doubled_area, doubled_area);
     }
 
     if (report) {
@@ -76,6 +80,7 @@ bool detect_regions(const parameters& params, Alpha_shape_2& shape, std::vector<
         for (int v = 0; v < n; ++v) report->live_nodes += tree->nodes[v].nbsons >= 0;
         report->selected = selected.size();
         report->ellipses = ellipses.size() - ellipses_before;
+        report->largest_doubled_area = largest_doubled_area;
     }
     ComponentTreeFree(tree);
     std::free(CM);

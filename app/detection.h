@@ -14,6 +14,7 @@
 struct detection_report {
     std::size_t vertices = 0, triangles = 0, edges = 0, face_rows = 0;
     std::size_t live_nodes = 0, selected = 0, ellipses = 0;
+    double largest_doubled_area = 0;  // of the hulls that gave an ellipse
     double alpha_ms = 0, face_table_ms = 0, tree_ms = 0, selection_ms = 0, extraction_ms = 0;
 };
 

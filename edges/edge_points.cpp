@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <new>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
@@ -14,10 +15,24 @@
 
 cv::Mat load_colour_image(const std::string& file_name)
 {
-    // The detector reports unreadable images itself.
-    static const bool quiet = (cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR), true);
-    (void)quiet;
-    return cv::imread(file_name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+    static const bool configured = [] {
+        // Unreadable images are reported by the callers themselves.
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+        // A header may claim any size: images above MAX_IMAGE_PIXELS are
+        // refused before anything is allocated for them.
+        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(MAX_IMAGE_PIXELS).c_str(), 1);
+        return true;
+    }();
+    (void)configured;
+    // The decoders throw on some malformed files (a header claiming more
+    // pixels than allowed, for one): such a file is simply unreadable.
+    try {
+        return cv::imread(file_name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+    } catch (const cv::Exception&) {
+        return cv::Mat();
+    } catch (const std::bad_alloc&) {
+        return cv::Mat();
+    }
 }
 
 void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,

@@ -12,8 +12,14 @@
 #include "app/command_line.h"
 #include "edges/alpha_shape.h"
 
-// The flags of every read of the input image: colour as stored (blue first),
-// EXIF orientation ignored so that coordinates refer to the stored pixels.
+// The largest image the detector reads (in pixels): 2^27, about 134
+// megapixels, whose detection needs a few gigabytes.
+constexpr std::size_t MAX_IMAGE_PIXELS = std::size_t(1) << 27;
+
+// Every read of the input image: colour as stored (blue first), EXIF
+// orientation ignored so that coordinates refer to the stored pixels. Empty
+// when the file cannot be read or decoded, or is larger than
+// MAX_IMAGE_PIXELS.
 cv::Mat load_colour_image(const std::string& file_name);
 
 // What the edge-point input did, for the benchmark and debug paths.

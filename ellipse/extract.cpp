@@ -5,7 +5,7 @@
 
 #include <unordered_set>
 
-void extract_one_ellipse(const std::vector<gen_face>& faces, const std::vector<int>& triangles, double max_area,
+double extract_one_ellipse(const std::vector<gen_face>& faces, const std::vector<int>& triangles, double max_area,
                          std::vector<double>& ellipse)
 {
     // Triangles share their vertices: each vertex is taken once (its first
@@ -30,4 +30,5 @@ void extract_one_ellipse(const std::vector<gen_face>& faces, const std::vector<i
     double size = 0;
     if (fitEllipseMOMENTS(std::move(hull_x), std::move(hull_y), 4, params, size) == 0 && max_area > size)
         ellipse = params;
+    return size;
 }

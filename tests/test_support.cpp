@@ -8,6 +8,8 @@
 #include <ftw.h>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,12 @@ run_result run_program(const std::string& program, const std::vector<std::string
     const std::string out_name = capture / "out", err_name = capture / "err";
     const pid_t pid = fork();
     if (pid == 0) {
+        if (options.file_size_limit >= 0) {
+            signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit then fail with EFBIG
+            const struct rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
+                                         static_cast<rlim_t>(options.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         const int in = open("/dev/null", O_RDONLY);

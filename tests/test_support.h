@@ -18,6 +18,8 @@ struct run_options {
     std::vector<std::string> extra_env;  // "NAME=value" entries added to the environment
     bool unprivileged = false;           // when run as root, drop to the user nobody first, so
                                          // that file permissions apply
+    long file_size_limit = -1;           // when >= 0, the largest file the program may write
+                                         // (a full disk, as the program sees it)
     run_options(std::string folder = "", std::vector<std::string> env = {}, bool drop_root = false)
         : cwd(std::move(folder)), extra_env(std::move(env)), unprivileged(drop_root)
     {

@@ -1,0 +1,291 @@
+// Hostile and broken input, full disks, interruptions and determinism: the
+// detector never crashes, never leaves a partial file, and says what failed.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/detection.h"
+#include "edges/edge_points.h"
+#include "ellipse/atomic_file.h"
+#include "tests/generated_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const std::string EMPTY_FILE = "0.000000\n0\n";
+
+// True when `text` is a well-formed ellipse file.
+bool valid_ellipse_file(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string zero;
+    int count = -1;
+    if (!(in >> zero >> count) || zero != "0.000000" || count < 0) return false;
+    double v;
+    int values = 0;
+    while (in >> v) ++values;
+    return in.eof() && values == 5 * count && !text.empty() && text.back() == '\n';
+}
+
+std::uint32_t crc32(const std::string& bytes)
+{
+    std::uint32_t crc = 0xffffffffu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string big_endian(std::uint32_t v)
+{
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string png_chunk(const std::string& type, const std::string& data)
+{
+    return big_endian(static_cast<std::uint32_t>(data.size())) + type + data + big_endian(crc32(type + data));
+}
+
+}  // namespace
+
+TEST(Reliability, UnreadableInputsEndWithStatus255)
+{
+    temp_dir dir;
+    mkdir((dir / "folder.png").c_str(), 0755);
+    write_file(dir / "empty.png", "");
+    write_file(dir / "text.png", "this is not an image\n");
+    // A valid PNG header claiming 100000 x 100000 pixels, with no pixel data.
+    write_file(dir / "huge.png", std::string("\x89PNG\r\n\x1a\n", 8) +
+                                     png_chunk("IHDR", big_endian(100000) + big_endian(100000) + std::string("\x08\x02\x00\x00\x00", 5)) +
+                                     png_chunk("IDAT", std::string("\x78\x9c\x03\x00\x00\x00\x00\x01", 8)) + png_chunk("IEND", ""));
+    for (const char* name : {"folder.png", "empty.png", "text.png", "huge.png", "missing.png"}) {
+        const run_result r = run_orvo({"-i", name}, {dir.path});
+        EXPECT_EQ(r.status, 255) << name;
+        EXPECT_NE(r.out.find(std::string(name) + ": file not found.\n"), std::string::npos) << r.out;
+        EXPECT_FALSE(file_exists(dir / (std::string(name) + ".orvo")));
+    }
+}
+
+TEST(Reliability, TruncatedImagesNeverCrash)
+{
+    temp_dir dir;
+    const cv::Mat image = generated_image(300, 200, 9);
+    std::vector<unsigned char> png, jpeg;
+    cv::imencode(".png", image, png);
+    cv::imencode(".jpg", image, jpeg);
+    for (std::size_t cut : {std::size_t(10), png.size() / 3, png.size() - 20}) {
+        write_file(dir / "cut.png", std::string(png.begin(), png.begin() + static_cast<long>(cut)));
+        const run_result r = run_orvo({"-i", "cut.png"}, {dir.path});
+        EXPECT_TRUE(r.status == 0 || r.status == 255) << r.status << r.err;
+        if (r.status == 0) {
+            EXPECT_TRUE(valid_ellipse_file(read_file(dir / "cut.png.orvo")));
+        }
+    }
+    for (std::size_t cut : {std::size_t(10), jpeg.size() / 3, jpeg.size() - 20}) {
+        write_file(dir / "cut.jpg", std::string(jpeg.begin(), jpeg.begin() + static_cast<long>(cut)));
+        const run_result r = run_orvo({"-i", "cut.jpg"}, {dir.path});
+        EXPECT_TRUE(r.status == 0 || r.status == 255) << r.status << r.err;
+        if (r.status == 0) {
+            EXPECT_TRUE(valid_ellipse_file(read_file(dir / "cut.jpg.orvo")));
+        }
+    }
+}
+
+TEST(Reliability, OtherPixelFormatsAreDetectedAsTheirColourImage)
+{
+    temp_dir dir;
+    const cv::Mat colour = shapes_image();
+    cv::Mat grey, grey_as_colour, deep, rgba;
+    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(grey, grey_as_colour, cv::COLOR_GRAY2BGR);
+    colour.convertTo(deep, CV_16UC3, 257);
+    cv::cvtColor(colour, rgba, cv::COLOR_BGR2BGRA);
+    cv::imwrite(dir / "colour.png", colour);
+    cv::imwrite(dir / "deep.png", deep);
+    cv::imwrite(dir / "rgba.png", rgba);
+    cv::imwrite(dir / "grey.png", grey);
+    cv::imwrite(dir / "grey3.png", grey_as_colour);
+    for (const char* name : {"colour.png", "deep.png", "rgba.png", "grey.png", "grey3.png"})
+        ASSERT_EQ(run_orvo({"-i", name}, {dir.path}).status, 0) << name;
+    const std::string reference = read_file(dir / "colour.png.orvo");
+    EXPECT_NE(reference, EMPTY_FILE);
+    EXPECT_EQ(read_file(dir / "deep.png.orvo"), reference);
+    EXPECT_EQ(read_file(dir / "rgba.png.orvo"), reference);
+    EXPECT_EQ(read_file(dir / "grey.png.orvo"), read_file(dir / "grey3.png.orvo"));
+}
+
+TEST(Reliability, ExtremeContentRunsCleanly)
+{
+    temp_dir dir;
+    cv::Mat noise(240, 320, CV_8UC3), checkerboard(200, 200, CV_8UC3);
+    cv::RNG(5).fill(noise, cv::RNG::UNIFORM, 0, 256);
+    for (int r = 0; r < checkerboard.rows; ++r)
+        for (int c = 0; c < checkerboard.cols; ++c)
+            checkerboard.at<cv::Vec3b>(r, c) = (r + c) % 2 ? cv::Vec3b(255, 255, 255) : cv::Vec3b(0, 0, 0);
+    cv::imwrite(dir / "uniform.png", cv::Mat(100, 150, CV_8UC3, cv::Scalar(40, 90, 200)));
+    cv::imwrite(dir / "noise.png", noise);
+    cv::imwrite(dir / "checkerboard.png", checkerboard);
+    for (const char* name : {"uniform.png", "noise.png", "checkerboard.png"}) {
+        const run_result r = run_orvo({"-i", name}, {dir.path});
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_TRUE(valid_ellipse_file(read_file(dir / (std::string(name) + ".orvo")))) << name;
+    }
+    EXPECT_EQ(read_file(dir / "uniform.png.orvo"), EMPTY_FILE);
+}
+
+TEST(Reliability, AnyFileNameWorks)
+{
+    temp_dir dir;
+    const cv::Mat image = shapes_image();
+    for (const std::string name : {"-dash.png", "with blank.png", "q'uo\"te.png", "semi;colon.png", "$HOME.png",
+                                   "`id`.png", "ünïcødé.png"}) {
+        cv::imwrite(dir / name, image);
+        const run_result r = run_orvo({"-i", name, "-save"}, {dir.path});
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_TRUE(valid_ellipse_file(read_file(dir / (name + ".orvo")))) << name;
+        EXPECT_TRUE(file_exists(dir / (name + ".orvo.png"))) << name;
+    }
+    EXPECT_EQ(list_dir(dir.path).size(), 21u);  // nothing else appeared
+}
+
+TEST(Reliability, FullDiskKeepsTheOldFile)
+{
+    temp_dir dir;
+    cv::imwrite(dir / "img.png", shapes_image());
+    write_file(dir / "img.png.orvo", "old\n");
+    run_options options(dir.path);
+    options.file_size_limit = 60;  // the first ellipse line no longer fits
+    const run_result r = run_orvo({"-i", "img.png"}, options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Unable to write file img.png.orvo: File too large\n");
+    EXPECT_EQ(read_file(dir / "img.png.orvo"), "old\n");
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"img.png", "img.png.orvo"}));
+}
+
+TEST(Reliability, ReadOnlyEllipseFileIsLeftAlone)
+{
+    temp_dir dir;
+    const std::string orvo_copy = dir / "orvo";
+    write_file(orvo_copy, read_file(ORVO_EXECUTABLE));
+    chmod(orvo_copy.c_str(), 0755);
+    cv::imwrite(dir / "img.png", shapes_image());
+    write_file(dir / "img.png.orvo", "kept\n");
+    chmod((dir / "img.png.orvo").c_str(), 0444);
+    const run_result r = run_program(orvo_copy, {"-i", "img.png"}, {dir.path, {}, true});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Unable to write file img.png.orvo: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "img.png.orvo"), "kept\n");
+}
+
+TEST(Reliability, InterruptedWriteLeavesNoPartialFile)
+{
+    temp_dir dir;
+    const std::string name = dir / "out.orvo";
+    write_file(name, "old\n");
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            write_file_atomically(name, [signal_number](std::FILE* fp) {
+                std::fputs("0.000000\n5\n1 2 3", fp);
+                std::fflush(fp);
+                raise(signal_number);
+            });
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number);
+        EXPECT_EQ(read_file(name), "old\n");
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"out.orvo"});
+    }
+}
+
+TEST(Reliability, SignalsDuringARunLeaveNoPartialOutput)
+{
+    temp_dir dir;
+    cv::imwrite(dir / "big.png", generated_image(1500, 1000, 3));
+    for (int delay_ms : {5, 60, 150, 250, 400, 600}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.path.c_str()) != 0) _exit(126);
+            freopen("/dev/null", "w", stdout);
+            execl(ORVO_EXECUTABLE, "orvo", "-i", "big.png", "-save", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        kill(pid, delay_ms % 2 ? SIGINT : SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        for (const std::string& file : list_dir(dir.path)) {
+            EXPECT_TRUE(file == "big.png" || file == "big.png.orvo" || file == "big.png.orvo.png") << file;
+            if (file == "big.png.orvo") {
+                EXPECT_TRUE(valid_ellipse_file(read_file(dir / file)));
+            } else if (file == "big.png.orvo.png") {
+                EXPECT_FALSE(cv::imread(dir / file).empty());
+            }
+        }
+    }
+}
+
+TEST(Reliability, GeneratedImagesGiveSoundDeterministicRegions)
+{
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> size(1, 300);
+    for (int k = 0; k < 40; ++k) {
+        const int width = size(rng), height = size(rng);
+        cv::Mat image;
+        switch (k % 4) {
+        case 0:
+            image = generated_image(width, height, static_cast<unsigned>(k));
+            break;
+        case 1:
+            image.create(height, width, CV_8UC3);
+            cv::RNG(k).fill(image, cv::RNG::UNIFORM, 0, 256);
+            break;
+        case 2:
+            image.create(height, width, CV_8UC3);
+            for (int r = 0; r < height; ++r)
+                for (int c = 0; c < width; ++c)
+                    image.at<cv::Vec3b>(r, c) = cv::Vec3b(static_cast<unsigned char>(c * 255 / width),
+                                                          static_cast<unsigned char>(r * 255 / height), 128);
+            cv::circle(image, cv::Point(width / 2, height / 2), std::min(width, height) / 3, cv::Scalar(250, 20, 20), cv::FILLED);
+            break;
+        default:
+            image = generated_image(width, height, static_cast<unsigned>(k));
+            cv::GaussianBlur(image, image, cv::Size(0, 0), 1.5);
+        }
+        std::vector<std::vector<double>> first, second;
+        detection_report report;
+        for (auto* ellipses : {&first, &second}) {
+            parameters params;
+            params.threshold = 10;
+            Alpha_shape_2 shape;
+            insert_edge_points(image, params, shape);
+            ASSERT_TRUE(detect_regions(params, shape, *ellipses, &report));
+        }
+        EXPECT_EQ(first, second) << k;  // deterministic
+        EXPECT_LE(report.ellipses, report.selected);
+        EXPECT_LT(report.largest_doubled_area, 0.2 * width * height);
+        for (const std::vector<double>& e : first) {
+            ASSERT_EQ(e.size(), 6u);
+            for (double v : e) EXPECT_TRUE(std::isfinite(v));
+            EXPECT_GT(e[2], 0);
+            EXPECT_EQ(e[3], e[4]);
+            EXPECT_GT(e[2] * e[5] - e[3] * e[4], 0);
+            EXPECT_GE(e[0], 0);
+            EXPECT_LE(e[0], width - 1);
+            EXPECT_GE(e[1], 0);
+            EXPECT_LE(e[1], height - 1);
+        }
+    }
+}
