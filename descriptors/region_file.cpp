@@ -37,6 +37,11 @@ std::string read_region_file(const std::string& file_name, std::vector<affine_re
 {
     std::ifstream in(file_name);
     if (!in) return file_name + ": " + std::strerror(errno ? errno : ENOENT);
+    return read_region_stream(in, file_name, regions);
+}
+
+std::string read_region_stream(std::istream& in, const std::string& file_name, std::vector<affine_region>& regions)
+{
     auto where = [&](int line) { return file_name + ":" + std::to_string(line) + ": "; };
 
     std::string line;

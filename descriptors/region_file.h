@@ -5,6 +5,7 @@
 // (p - centre)' M (p - centre) <= 1.
 #pragma once
 
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -17,3 +18,6 @@ struct affine_region {
 // otherwise "<file>:<line>: <what is wrong>" (or "<file>: <reason>" when it
 // cannot be read), and `regions` is then unspecified.
 std::string read_region_file(const std::string& file_name, std::vector<affine_region>& regions);
+
+// The same for text already open; `name` stands for the file in messages.
+std::string read_region_stream(std::istream& in, const std::string& name, std::vector<affine_region>& regions);

@@ -13,26 +13,44 @@
 
 #include "edges/canny.h"
 
-cv::Mat load_colour_image(const std::string& file_name)
+namespace {
+
+// Reads or decodes an image with the image library set up for the detector.
+template <class Read>
+cv::Mat read_image(Read read)
 {
     static const bool configured = [] {
         // Unreadable images are reported by the callers themselves.
         cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-        // A header may claim any size: images above MAX_IMAGE_PIXELS are
-        // refused before anything is allocated for them.
-        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(MAX_IMAGE_PIXELS).c_str(), 1);
+        // A header may claim any size: images above the limit are refused
+        // before anything is allocated for them.
+        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(MAX_IMAGE_PIXELS).c_str(), 0);
         return true;
     }();
     (void)configured;
     // The decoders throw on some malformed files (a header claiming more
     // pixels than allowed, for one): such a file is simply unreadable.
     try {
-        return cv::imread(file_name, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+        return read(cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
     } catch (const cv::Exception&) {
         return cv::Mat();
     } catch (const std::bad_alloc&) {
         return cv::Mat();
     }
+}
+
+}  // namespace
+
+cv::Mat load_colour_image(const std::string& file_name)
+{
+    return read_image([&](int flags) { return cv::imread(file_name, flags); });
+}
+
+cv::Mat decode_colour_image(const unsigned char* data, std::size_t size)
+{
+    return read_image([&](int flags) {
+        return cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data)), flags);
+    });
 }
 
 void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,

@@ -13,7 +13,8 @@
 #include "edges/alpha_shape.h"
 
 // The largest image the detector reads (in pixels): 2^27, about 134
-// megapixels, whose detection needs a few gigabytes.
+// megapixels, whose detection needs a few gigabytes. (The image library's
+// OPENCV_IO_MAX_IMAGE_PIXELS, when set, takes its place.)
 constexpr std::size_t MAX_IMAGE_PIXELS = std::size_t(1) << 27;
 
 // Every read of the input image: colour as stored (blue first), EXIF
@@ -21,6 +22,9 @@ constexpr std::size_t MAX_IMAGE_PIXELS = std::size_t(1) << 27;
 // when the file cannot be read or decoded, or is larger than
 // MAX_IMAGE_PIXELS.
 cv::Mat load_colour_image(const std::string& file_name);
+
+// The same for an encoded image in memory.
+cv::Mat decode_colour_image(const unsigned char* data, std::size_t size);
 
 // What the edge-point input did, for the benchmark and debug paths.
 struct edge_input_counts {

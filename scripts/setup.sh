@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ pkg-config libcgal-dev libgmp-dev libmpfr-dev libopencv-dev libx11-dev
-          libgtest-dev xvfb xdotool)
+          libgtest-dev xvfb xdotool clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
