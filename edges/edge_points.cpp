@@ -53,6 +53,28 @@ cv::Mat decode_colour_image(const unsigned char* data, std::size_t size)
     });
 }
 
+namespace {
+
+// Inserts p with the effect of a plain insertion. The walk to p starts from
+// `hint`, the face of the point inserted before, which lies close by along
+// the traced edge. Only a point strictly inside a face has one location
+// whatever the walk; on an edge, on a vertex or outside the hull the walk
+// decides which face it reports, and with it the order of the faces the
+// insertion creates, so such a point is located again from the library's
+// own starting face.
+void insert_point(Alpha_shape_2& A, const Weighted_point& p, Face_handle& hint)
+{
+    Alpha_shape_2::Locate_type lt;
+    int li = 0;
+    Face_handle located;
+    if (A.dimension() == 2 && hint != Face_handle()) located = A.locate(p, lt, li, hint);
+    if (located == Face_handle() || lt != Alpha_shape_2::FACE) located = A.locate(p, lt, li);
+    const Alpha_shape_2::Vertex_handle v = A.insert(p, lt, located, li);
+    if (v != Alpha_shape_2::Vertex_handle() && !v->is_hidden()) hint = v->face();
+}
+
+}  // namespace
+
 void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,
                             Alpha_shape_2& A, std::size_t& inserted, std::size_t& mids_found,
                             std::size_t& mids_inserted)
@@ -60,10 +82,11 @@ void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat&
     const double half_step = static_cast<double>(step) * 0.5;
     const double s = half_step * half_step / 255.0;
     inserted = 0;
+    Face_handle hint;
     for (const cv::Point& pt : points) {
         const double g = gradient.at<float>(pt.y, pt.x);
         if (g >= 10.0) {
-            A.insert(Weighted_point(Point_2(pt.x, pt.y), g * s));
+            insert_point(A, Weighted_point(Point_2(pt.x, pt.y), g * s), hint);
             ++inserted;
         }
     }
@@ -76,7 +99,7 @@ void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat&
         const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
         const double g = gradient.at<float>(yi, xi);
         if (g >= 10.0) {
-            A.insert(Weighted_point(Point_2(xi, yi), g * s));
+            insert_point(A, Weighted_point(Point_2(xi, yi), g * s), hint);
             ++mids_inserted;
         }
     }
