@@ -7,6 +7,7 @@
 // window, PNG, descriptors); 255 when no image is named or it cannot be read.
 #include <CGAL/Timer.h>
 #include <iostream>
+#include <new>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -17,7 +18,9 @@
 #include "edges/edge_points.h"
 #include "ellipse/ellipse_file.h"
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     CGAL::Timer stopwatch;
     stopwatch.start();
@@ -51,4 +54,16 @@ int main(int argc, char** argv)
     if (params.sift == 1) outputs_ok = compute_descriptors(params.image_name, ellipse_file_name) && outputs_ok;
 
     return outputs_ok ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "orvo: out of memory" << std::endl;
+        return 1;
+    }
 }
