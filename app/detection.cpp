@@ -52,13 +52,14 @@ bool detect_regions(const parameters& params, Alpha_shape_2& shape, std::vector<
     const double selection_ms = lap_ms(clock);
 
     const std::size_t ellipses_before = ellipses.size();
+    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, faces);
     std::vector<int> triangles;
     std::vector<double> ellipse;
     double largest_doubled_area = 0;
     for (const int node : selected) {
         triangles.clear();
         ellipse.clear();
-        get_triangles(tree, node_faces, faces, node, triangles);
+        get_triangles(subtrees, node, triangles);
         if (triangles.empty()) continue;
         const double doubled_area = extract_one_ellipse(faces, triangles, max_area, ellipse);
         if (ellipse.empty()) continue;

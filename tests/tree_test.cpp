@@ -414,12 +414,17 @@ TEST(Selection, TrianglesOfASubtree)
     for (int r = 0; r < 10; ++r) faces[r].index = r < 6 ? -1 : 0;
     const node_face_lists lists = group_faces_by_node(CM, 10);
 
+    tree->root = 0;
+    const subtree_triangles all = collect_subtree_triangles(tree, lists, faces);
     std::vector<int> triangles;
-    get_triangles(tree, lists, faces, 1, triangles);
+    get_triangles(all, 1, triangles);
     EXPECT_EQ(triangles, std::vector<int>{1});
     triangles.clear();
-    get_triangles(tree, lists, faces, 0, triangles);
+    get_triangles(all, 0, triangles);
     EXPECT_EQ(triangles, (std::vector<int>{0, 1, 2, 3}));
+    triangles.clear();
+    get_triangles(all, 2, triangles);
+    EXPECT_EQ(triangles, (std::vector<int>{2, 3}));
     ComponentTreeFree(tree);
     std::free(CM);
 }

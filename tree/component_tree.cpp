@@ -110,13 +110,16 @@ void ComponentTreeFree(ctree* tree)
 
 bool ComponentTree(const std::vector<gen_face>& faces, ctree** out_tree, int** out_CM)
 {
+    // The rows' values and neighbours in flat arrays, read in row order once:
+    // the construction visits the rows in alpha order, all over the table.
     std::vector<double> alpha(faces.size()), area(faces.size());
+    std::vector<neighbor_rows> adjacent(faces.size());
     for (std::size_t i = 0; i < faces.size(); ++i) {
         alpha[i] = faces[i].alpha;
         area[i] = faces[i].area;
+        adjacent[i] = faces[i].get_neighbors_ind();
     }
-    return component_tree_over(alpha, area, [&faces](int c) { return faces[c].get_neighbors_ind(); }, out_tree,
-                               out_CM);
+    return component_tree_over(alpha, area, [&adjacent](int c) { return adjacent[c]; }, out_tree, out_CM);
 }
 
 bool component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,

@@ -1,6 +1,7 @@
-// Component selection by the area-to-level ratio, and the triangles of a
-// chosen subtree. Both walk the tree depth first with an explicit stack: the
-// tree can be as deep as it has nodes.
+// Component selection by the area-to-level ratio, and the triangles of the
+// chosen subtrees. Both walk the tree depth first with an explicit stack: the
+// tree can be as deep as it has nodes. Chosen nodes may nest, so the
+// triangles of all subtrees are collected in one walk, each subtree a slice.
 #include "tree/selection.h"
 
 node_face_lists group_faces_by_node(const int* CM, int n)
@@ -17,16 +18,22 @@ node_face_lists group_faces_by_node(const int* CM, int n)
 
 namespace {
 
-// Visits the subtree under `node` in pre-order, sons in son-list order.
-template <class Visit>
-void visit_subtree(const ctree* tree, int node, Visit visit)
+// Walks the subtree under `node` depth first, sons in son-list order:
+// enter(v) before v's sons, leave(v) after them.
+template <class Enter, class Leave>
+void visit_subtree(const ctree* tree, int node, Enter enter, Leave leave)
 {
-    std::vector<int> stack{node};
+    std::vector<int> stack{node};  // v: enter v; ~v (negative): leave v
     std::vector<int> sons;
     while (!stack.empty()) {
         const int v = stack.back();
         stack.pop_back();
-        visit(v);
+        if (v < 0) {
+            leave(~v);
+            continue;
+        }
+        enter(v);
+        stack.push_back(~v);
         sons.clear();
         for (int cell = tree->nodes[v].firstson; cell != NO_CELL; cell = tree->soncells[cell].next)
             sons.push_back(tree->soncells[cell].son);
@@ -49,7 +56,7 @@ void get_alpha_area_ratio_thres(const ctree* tree, int node, std::vector<std::pa
             const double value = a / divisor;
             if (value >= threshold) candidates.emplace_back(s, value);
         }
-    });
+    }, [](int) {});
 }
 
 void return_all_above_thres(const ctree* tree, double threshold, double min_area_growth, double min_area,
@@ -61,13 +68,26 @@ void return_all_above_thres(const ctree* tree, double threshold, double min_area
     for (const auto& candidate : candidates) selected.push_back(candidate.first);
 }
 
-void get_triangles(const ctree* tree, const node_face_lists& node_faces, const std::vector<gen_face>& faces,
-                   int node, std::vector<int>& triangles)
+subtree_triangles collect_subtree_triangles(const ctree* tree, const node_face_lists& node_faces,
+                                            const std::vector<gen_face>& faces)
 {
-    visit_subtree(tree, node, [&](int v) {
+    subtree_triangles all;
+    all.begin.assign(static_cast<std::size_t>(tree->nbnodes), 0);
+    all.end.assign(static_cast<std::size_t>(tree->nbnodes), 0);
+    if (tree->root < 0) return all;
+    visit_subtree(tree, tree->root, [&](int v) {
+        all.begin[v] = static_cast<int>(all.rows.size());
+        // Triangles precede edges in the face table, so in every list.
         for (int k = node_faces.start[v]; k < node_faces.start[v + 1]; ++k) {
             const int f = node_faces.faces[k];
-            if (faces[f].index == -1) triangles.push_back(f);
+            if (faces[f].index != -1) break;
+            all.rows.push_back(f);
         }
-    });
+    }, [&](int v) { all.end[v] = static_cast<int>(all.rows.size()); });
+    return all;
+}
+
+void get_triangles(const subtree_triangles& all, int node, std::vector<int>& triangles)
+{
+    triangles.insert(triangles.end(), all.rows.begin() + all.begin[node], all.rows.begin() + all.end[node]);
 }

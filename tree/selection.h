@@ -31,7 +31,19 @@ void get_alpha_area_ratio_thres(const ctree* tree, int node, std::vector<std::pa
 void return_all_above_thres(const ctree* tree, double threshold, double min_area_growth, double min_area,
                             std::vector<int>& selected);
 
+// The triangle rows of the whole tree in depth-first order (a node's own
+// triangles, then its sons' subtrees in son-list order), so that every
+// node's subtree is one slice rows[begin[v] .. end[v]).
+struct subtree_triangles {
+    std::vector<int> rows;
+    std::vector<int> begin, end;
+};
+
+// Collects them from the root in one walk. The table must list its triangles
+// before its edges, as the face table does.
+subtree_triangles collect_subtree_triangles(const ctree* tree, const node_face_lists& node_faces,
+                                            const std::vector<gen_face>& faces);
+
 // Appends the triangle rows of the subtree under `node`: the node's own
 // triangles first, then its sons' in son-list order, depth first.
-void get_triangles(const ctree* tree, const node_face_lists& node_faces, const std::vector<gen_face>& faces,
-                   int node, std::vector<int>& triangles);
+void get_triangles(const subtree_triangles& all, int node, std::vector<int>& triangles);
