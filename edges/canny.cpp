@@ -247,9 +247,10 @@ void apply_hysteresis(const short* mag, const unsigned char* nms, int rows, int 
         edge[static_cast<std::size_t>(rows - 1) * cols + c] = NOEDGE;
     }
 
+    // Candidates are counted at their magnitude (never 0: suppression drops
+    // magnitude 0), everything else in bin 0, which the thresholds ignore.
     std::vector<int> hist(32768, 0);
-    for (std::size_t i = 0; i < n; ++i)
-        if (edge[i] == POSSIBLE_EDGE) hist[mag[i]]++;
+    for (std::size_t i = 0; i < n; ++i) hist[edge[i] == POSSIBLE_EDGE ? mag[i] : 0]++;
 
     int numedges = 0, maximum_mag = 0;
     for (int r = 1; r < 32768; ++r) {
@@ -279,8 +280,7 @@ void apply_hysteresis(const short* mag, const unsigned char* nms, int rows, int 
             }
         }
     }
-    for (std::size_t i = 0; i < n; ++i)
-        if (edge[i] != EDGE) edge[i] = NOEDGE;
+    for (std::size_t i = 0; i < n; ++i) edge[i] = edge[i] == EDGE ? EDGE : NOEDGE;
 }
 
 void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient, double sigma,
@@ -333,10 +333,13 @@ void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient,
         hi = std::max(hi, m);
     }
     const double min = lo, range = static_cast<double>(hi) - min;
+    if (range == 0) {
+        gradient.setTo(0.0f);  // no edges anywhere
+        return;
+    }
     for (int r = 0; r < rows; ++r) {
         float* out = gradient.ptr<float>(r);
         const short* in = magnitude.data() + static_cast<std::size_t>(r) * cols;
-        for (int c = 0; c < cols; ++c)
-            out[c] = range > 0 ? static_cast<float>((in[c] - min) / range * 255.0) : 0.0f;
+        for (int c = 0; c < cols; ++c) out[c] = static_cast<float>((in[c] - min) / range * 255.0);
     }
 }
