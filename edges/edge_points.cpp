@@ -15,9 +15,8 @@
 
 namespace {
 
-// Reads or decodes an image with the image library set up for the detector.
-template <class Read>
-cv::Mat read_image(Read read)
+// Sets the image library up for the detector, once.
+void configure_image_library()
 {
     static const bool configured = [] {
         // Unreadable images are reported by the callers themselves.
@@ -28,6 +27,13 @@ cv::Mat read_image(Read read)
         return true;
     }();
     (void)configured;
+}
+
+// Reads or decodes an image with the image library set up for the detector.
+template <class Read>
+cv::Mat read_image(Read read)
+{
+    configure_image_library();
     // The decoders throw on some malformed files (a header claiming more
     // pixels than allowed, for one): such a file is simply unreadable.
     try {
