@@ -87,3 +87,11 @@ bool detect_regions(const parameters& params, Alpha_shape_2& shape, std::vector<
     std::free(CM);
     return true;
 }
+
+bool detect_image(const cv::Mat& colour, parameters& params, std::vector<std::vector<double>>& ellipses,
+                  edge_input_counts* counts, detection_report* report)
+{
+    Alpha_shape_2 shape;
+    insert_edge_points(colour, params, shape, counts);
+    return detect_regions(params, shape, ellipses, report);
+}

@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "edges/alpha_shape.h"
+#include "edges/edge_points.h"
 
 // Sizes and per-stage wall-clock times of one detection, for the benchmark
 // and debug paths.
@@ -23,3 +24,8 @@ struct detection_report {
 // allocated (its message is then printed).
 bool detect_regions(const parameters& params, Alpha_shape_2& shape, std::vector<std::vector<double>>& ellipses,
                     detection_report* report = nullptr);
+
+// The whole detection of an image already loaded (colour, blue first): its
+// edge points, then detect_regions. Writes params.image_area.
+bool detect_image(const cv::Mat& colour, parameters& params, std::vector<std::vector<double>>& ellipses,
+                  edge_input_counts* counts = nullptr, detection_report* report = nullptr);

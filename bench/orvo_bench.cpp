@@ -53,10 +53,8 @@ stage_counts detect(const cv::Mat& colour, const std::string& output)
 {
     stage_counts counts;
     parameters params;
-    Alpha_shape_2 shape;
-    insert_edge_points(colour, params, shape, &counts.input);
     std::vector<std::vector<double>> ellipses;
-    detect_regions(params, shape, ellipses, &counts.detection);
+    detect_image(colour, params, ellipses, &counts.input, &counts.detection);
     const auto start = clock_type::now();
     scale_ellipses(ellipses, params.scale);
     save_ellipses_file(ellipses, output);
@@ -185,10 +183,8 @@ void bench_descriptors(const std::string& file, int repeat)
 {
     const cv::Mat colour = load_colour_image(file);
     parameters params;
-    Alpha_shape_2 shape;
-    insert_edge_points(colour, params, shape);
     std::vector<std::vector<double>> ellipses;
-    detect_regions(params, shape, ellipses);
+    detect_image(colour, params, ellipses);
     scale_ellipses(ellipses, 3.0);
     std::vector<affine_region> regions;
     for (const std::vector<double>& e : ellipses) regions.push_back({e[0] + 1, e[1] + 1, e[2], e[3], e[5], ""});

@@ -88,16 +88,11 @@ void initialize_interval_edge_map(Alpha_shape_2& A)
     for_each_finite_edge(A, [&A](const Face_handle& f, int i) {
         const Face_handle n = f->neighbor(i);
         const int ni = n->index(f);
+        const bool hull = A.is_infinite(n);  // a convex-hull edge has one finite face
         edge_interval interval;
-        interval.first = attached_to(f, i) ? UNDEFINED : edge_radius_in(f, i);
-        if (A.is_infinite(n)) {  // a convex-hull edge
-            interval.second = f->info().alpha;
-            interval.third = Infinity;
-        } else {
-            if (attached_to(n, ni)) interval.first = UNDEFINED;
-            interval.second = std::min(f->info().alpha, n->info().alpha);
-            interval.third = std::max(f->info().alpha, n->info().alpha);
-        }
+        interval.first = attached_to(f, i) || (!hull && attached_to(n, ni)) ? UNDEFINED : edge_radius_in(f, i);
+        interval.second = hull ? f->info().alpha : std::min(f->info().alpha, n->info().alpha);
+        interval.third = hull ? Infinity : std::max(f->info().alpha, n->info().alpha);
         f->info().interval[i] = interval;
         n->info().interval[ni] = interval;
     });

@@ -19,10 +19,8 @@ std::string detect_to_file(const cv::Mat& colour, double threshold)
 {
     parameters params;
     params.threshold = threshold;
-    Alpha_shape_2 shape;
-    insert_edge_points(colour, params, shape);
     std::vector<std::vector<double>> ellipses;
-    EXPECT_TRUE(detect_regions(params, shape, ellipses));
+    EXPECT_TRUE(detect_image(colour, params, ellipses));
     scale_ellipses(ellipses, params.scale);
     temp_dir dir;
     EXPECT_TRUE(save_ellipses_file(ellipses, dir / "out.orvo"));

@@ -263,9 +263,7 @@ TEST(Reliability, GeneratedImagesGiveSoundDeterministicRegions)
         for (auto* ellipses : {&first, &second}) {
             parameters params;
             params.threshold = 10;
-            Alpha_shape_2 shape;
-            insert_edge_points(image, params, shape);
-            ASSERT_TRUE(detect_regions(params, shape, *ellipses, &report));
+            ASSERT_TRUE(detect_image(image, params, *ellipses, nullptr, &report));
         }
         EXPECT_EQ(first, second) << k;  // deterministic
         EXPECT_LE(report.ellipses, report.selected);

@@ -14,10 +14,8 @@ void fuzz_detection_input(const std::uint8_t* data, std::size_t size)
     const cv::Mat colour = decode_colour_image(data, size);
     if (colour.empty()) return;
     parameters params;
-    Alpha_shape_2 shape;
-    insert_edge_points(colour, params, shape);
     std::vector<std::vector<double>> ellipses;
-    detect_regions(params, shape, ellipses);
+    detect_image(colour, params, ellipses);
     scale_ellipses(ellipses, params.scale);
 }
 
