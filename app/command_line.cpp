@@ -20,7 +20,7 @@ double read_number(const char* text)
 
 }  // namespace
 
-void print_info_PUBLIC()
+void print_banner()
 {
     std::cout << std::endl;
     std::cout << "Orvo: Orvo Region Detector" << std::endl;
@@ -28,7 +28,7 @@ void print_info_PUBLIC()
     std::cout << std::endl;
 }
 
-void print_help_public()
+void print_usage()
 {
     std::cout << "Usage: Orvo -i image_filename [-sift] [options]" << std::endl;
     std::cout << std::endl;
@@ -47,22 +47,19 @@ void print_help_public()
     std::cout << std::endl;
 }
 
-bool get_exec_params_public(int argc, char** argv, parameters& p)
+bool parse_command_line(int argc, char** argv, command_line& p)
 {
     if (argc <= 1) {
-        print_help_public();
+        print_usage();
         return false;
     }
-
-    const double image_area = p.image_area;
-    p = parameters();
-    p.image_area = image_area;
+    p = command_line();
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (std::strcmp(arg, "-t") == 0 && has_value) {
-            p.threshold = read_number(argv[++i]);
+            p.detector.threshold = read_number(argv[++i]);
         } else if (std::strcmp(arg, "-s") == 0 && has_value) {
             const char* text = argv[++i];
             const double factor = read_number(text);
@@ -72,12 +69,12 @@ bool get_exec_params_public(int argc, char** argv, parameters& p)
                 std::cerr << "Invalid scale \"" << text << "\": -s needs a positive finite number" << std::endl;
                 return false;
             }
-            p.scale *= factor;
+            p.detector.scale *= factor;
         } else if (std::strcmp(arg, "-sift") == 0) {
-            p.sift = 1;
-            p.scale *= 3;
+            p.sift = true;
+            p.detector.scale *= 3;
         } else if (std::strcmp(arg, "-h") == 0) {
-            print_help_public();
+            print_usage();
             return false;
         } else if (std::strcmp(arg, "-i") == 0 && has_value) {
             p.image_name = argv[++i];
@@ -88,7 +85,7 @@ bool get_exec_params_public(int argc, char** argv, parameters& p)
         } else {
             // Unknown arguments, bare file names and a value-taking option
             // with no value left.
-            print_help_public();
+            print_usage();
             return false;
         }
     }

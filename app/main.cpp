@@ -1,58 +1,76 @@
-// The detector's driver: parses the command line, runs the stages in order
-// under a user-CPU-time stopwatch, writes the ellipse file, then the optional
-// drawing, window, PNG and descriptors.
+// orvo: the detector's command line. Parses the arguments, reads the image,
+// detects its regions under a user-CPU-time stopwatch, writes the ellipse
+// file, then the optional drawing, window, PNG and descriptors.
 //
 // Exit status: 0 after a completed run; 1 when the command line is rejected
 // or memory runs out; 2 when an output step failed (ellipse file, drawing,
 // window, PNG, descriptors); 255 when no image is named or it cannot be read.
-#include <CGAL/Timer.h>
 #include <iostream>
 #include <new>
 #include <opencv2/core.hpp>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/detection.h"
 #include "app/output_steps.h"
-#include "edges/edge_points.h"
-#include "ellipse/ellipse_file.h"
+#include "orvo/orvo.h"
 
 namespace {
 
+// User CPU time of the process so far, in seconds.
+double user_seconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec) + 1e-6 * static_cast<double>(usage.ru_utime.tv_usec);
+}
+
+// The ellipse file's centres are the 0-based ones plus 2; the drawing is
+// placed at the 0-based centre plus 1.
+constexpr double DRAWING_OFFSET = 1.0;
+
 int run(int argc, char** argv)
 {
-    CGAL::Timer stopwatch;
-    stopwatch.start();
+    const double start = user_seconds();
     cv::setNumThreads(0);  // one thread: the image library's stages too
 
-    parameters params;
-    Alpha_shape_2 shape;
-    std::vector<std::vector<double>> ellipses;
-
-    print_info_PUBLIC();
-    if (!get_exec_params_public(argc, argv, params)) return 1;
-    if (params.image_name.empty()) {
+    print_banner();
+    command_line settings;
+    if (!parse_command_line(argc, argv, settings)) return 1;
+    if (settings.image_name.empty()) {
         std::cerr << "unable to open file for input" << std::endl;
         return 255;
     }
 
-    image_input_canny(params, shape);
-    std::cout << params.image_name << ": ";
+    cv::Mat image;
+    try {
+        image = orvo::read_image(settings.image_name);
+    } catch (const orvo::ImageError& e) {
+        std::cout << settings.image_name << ": file not found." << std::endl;
+        if (e.kind() != orvo::ImageError::Kind::Unreadable) std::cerr << e.what() << std::endl;
+        return 255;
+    }
+    std::cout << settings.image_name << ": ";
+    const std::vector<orvo::Region> regions = orvo::detect(image, settings.detector);
+    image.release();
+    std::cout << "Alpha features extracted in: " << user_seconds() - start << " s " << std::endl;
 
-    if (!detect_regions(params, shape, ellipses)) return 1;
+    const std::string ellipse_file_name = settings.image_name + ".orvo";
+    bool outputs_ok = true;
+    try {
+        orvo::write_region_file(ellipse_file_name, regions);
+    } catch (const orvo::RegionFileError& e) {
+        std::cerr << "Unable to write file " << e.what() << std::endl;
+        outputs_ok = false;
+    }
 
-    stopwatch.stop();
-    std::cout << "Alpha features extracted in: " << stopwatch.time() << " s " << std::endl;
-
-    scale_ellipses(ellipses, params.scale);
-    const std::string ellipse_file_name = params.image_name + ".orvo";
-    bool outputs_ok = save_ellipses_file(ellipses, ellipse_file_name);
-
-    if (params.save || params.disp)
-        outputs_ok = draw_show_and_save(params.image_name, ellipses, params.disp, params.save) && outputs_ok;
-    if (params.sift == 1) outputs_ok = compute_descriptors(params.image_name, ellipse_file_name) && outputs_ok;
-
+    if (settings.save || settings.disp) {
+        std::vector<orvo::Region> drawn = regions;
+        for (orvo::Region& r : drawn) r.x += DRAWING_OFFSET, r.y += DRAWING_OFFSET;
+        outputs_ok = draw_show_and_save(settings.image_name, drawn, settings.disp, settings.save) && outputs_ok;
+    }
+    if (settings.sift) outputs_ok = compute_descriptors(settings.image_name, ellipse_file_name) && outputs_ok;
     return outputs_ok ? 0 : 2;
 }
 

@@ -8,12 +8,14 @@
 #include <iostream>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include "edges/edge_points.h"
-#include "ellipse/atomic_file.h"
-#include "ellipse/ellipse_file.h"
+#include "io/atomic_file.h"
+#include "orvo/draw.h"
+#include "orvo/errors.h"
+#include "orvo/image.h"
 
 extern char** environ;
 
@@ -64,15 +66,18 @@ bool save_png(const std::string& file_name, const cv::Mat& drawing)
 
 }  // namespace
 
-bool draw_show_and_save(const std::string& image_name, const std::vector<std::vector<double>>& ellipses, bool disp,
+bool draw_show_and_save(const std::string& image_name, const std::vector<orvo::Region>& regions, bool disp,
                         bool save)
 {
-    cv::Mat drawing = load_colour_image(image_name);
-    if (drawing.empty()) {
+    cv::Mat drawing;
+    try {
+        drawing = orvo::read_image(image_name);
+    } catch (const orvo::ImageError&) {
         std::cerr << "Unable to read " << image_name << " again: nothing drawn" << std::endl;
         return false;
     }
-    draw_ellipses(drawing, ellipses);
+    if (drawing.channels() == 1) cv::cvtColor(drawing, drawing, cv::COLOR_GRAY2BGR);
+    orvo::draw(drawing, regions);
     bool ok = true;
     if (disp) ok = show_until_key(image_name, drawing) && ok;
     if (save) ok = save_png(image_name + ".orvo.png", drawing) && ok;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <stdexcept>
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -22,10 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/detection.h"
-#include "descriptors/affine_sift.h"
-#include "edges/edge_points.h"
-#include "ellipse/ellipse_file.h"
+#include "orvo/orvo.h"
 #include "tests/generated_image.h"
 
 namespace {
@@ -43,29 +41,42 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-struct stage_counts {
-    edge_input_counts input;
-    detection_report detection;
+struct stage_counts : orvo::DetectionStats {
     double file_ms = 0;
+};
+
+// A private folder for the benchmark's output files, removed at the end.
+struct scratch_folder {
+    std::string path;
+    scratch_folder()
+    {
+        char name[] = "/tmp/orvo-bench-XXXXXX";
+        if (mkdtemp(name) == nullptr) throw std::runtime_error("cannot create a scratch folder");
+        path = name;
+    }
+    ~scratch_folder()
+    {
+        unlink((path + "/out.orvo").c_str());
+        rmdir(path.c_str());
+    }
+    std::string output() const { return path + "/out.orvo"; }
 };
 
 stage_counts detect(const cv::Mat& colour, const std::string& output)
 {
     stage_counts counts;
-    parameters params;
-    std::vector<std::vector<double>> ellipses;
-    detect_image(colour, params, ellipses, &counts.input, &counts.detection);
+    const std::vector<orvo::Region> regions = orvo::detect(colour, {}, &counts);
     const auto start = clock_type::now();
-    scale_ellipses(ellipses, params.scale);
-    save_ellipses_file(ellipses, output);
+    orvo::write_region_file(output, regions);
     counts.file_ms = ms_since(start);
     return counts;
 }
 
 void print_counts(const std::vector<std::string>& names)
 {
+    const scratch_folder scratch;
     std::vector<stage_counts> all;
-    for (const std::string& name : names) all.push_back(detect(load_colour_image(name), "/dev/null"));
+    for (const std::string& name : names) all.push_back(detect(orvo::read_image(name), scratch.output()));
     auto row = [&](const char* label, const std::function<std::size_t(const stage_counts&)>& field) {
         std::printf("| %-26s |", label);
         for (const stage_counts& c : all) std::printf(" %zu |", field(c));
@@ -74,20 +85,20 @@ void print_counts(const std::vector<std::string>& names)
     std::printf("| %-26s |", "stage");
     for (const std::string& name : names) std::printf(" %s |", name.substr(name.find_last_of('/') + 1).c_str());
     std::printf("\n");
-    row("high threshold", [](const stage_counts& c) { return c.input.high_threshold; });
-    row("low threshold", [](const stage_counts& c) { return c.input.low_threshold; });
-    row("edge pixels", [](const stage_counts& c) { return c.input.edge_pixels; });
-    row("sampled points", [](const stage_counts& c) { return c.input.sampled_points; });
-    row("points inserted (g >= 10)", [](const stage_counts& c) { return c.input.points_inserted; });
-    row("gap midpoints found", [](const stage_counts& c) { return c.input.midpoints_found; });
-    row("midpoints inserted", [](const stage_counts& c) { return c.input.midpoints_inserted; });
-    row("triangulation vertices", [](const stage_counts& c) { return c.detection.vertices; });
-    row("finite triangles", [](const stage_counts& c) { return c.detection.triangles; });
-    row("finite edges", [](const stage_counts& c) { return c.detection.edges; });
-    row("face-table rows", [](const stage_counts& c) { return c.detection.face_rows; });
-    row("live tree nodes", [](const stage_counts& c) { return c.detection.live_nodes; });
-    row("selected nodes", [](const stage_counts& c) { return c.detection.selected; });
-    row("ellipses written", [](const stage_counts& c) { return c.detection.ellipses; });
+    row("high threshold", [](const stage_counts& c) { return c.high_threshold; });
+    row("low threshold", [](const stage_counts& c) { return c.low_threshold; });
+    row("edge pixels", [](const stage_counts& c) { return c.edge_pixels; });
+    row("sampled points", [](const stage_counts& c) { return c.sampled_points; });
+    row("points inserted (g >= 10)", [](const stage_counts& c) { return c.points_inserted; });
+    row("gap midpoints found", [](const stage_counts& c) { return c.midpoints_found; });
+    row("midpoints inserted", [](const stage_counts& c) { return c.midpoints_inserted; });
+    row("triangulation vertices", [](const stage_counts& c) { return c.vertices; });
+    row("finite triangles", [](const stage_counts& c) { return c.triangles; });
+    row("finite edges", [](const stage_counts& c) { return c.edges; });
+    row("face-table rows", [](const stage_counts& c) { return c.face_rows; });
+    row("live tree nodes", [](const stage_counts& c) { return c.live_nodes; });
+    row("selected nodes", [](const stage_counts& c) { return c.selected; });
+    row("ellipses written", [](const stage_counts& c) { return c.regions; });
 }
 
 struct process_run {
@@ -122,27 +133,28 @@ void bench_image(const std::string& label, const std::string& file, int repeat)
     std::vector<double> load, canny, points, alpha, table, tree, select, extract, file_ms, total, mser;
     stage_counts counts;
     cv::Mat colour;
-    const std::string output = "/tmp/orvo-bench-output.orvo";
+    const scratch_folder scratch;
+    const std::string output = scratch.output();
     for (int i = 0; i < repeat; ++i) {
         auto start = clock_type::now();
-        colour = load_colour_image(file);
+        colour = orvo::read_image(file);
         load.push_back(ms_since(start));
 
         start = clock_type::now();
         counts = detect(colour, output);
         total.push_back(ms_since(start) - counts.file_ms);
-        canny.push_back(counts.input.canny_ms);
-        points.push_back(counts.input.points_ms);
-        alpha.push_back(counts.detection.alpha_ms);
-        table.push_back(counts.detection.face_table_ms);
-        tree.push_back(counts.detection.tree_ms);
-        select.push_back(counts.detection.selection_ms);
-        extract.push_back(counts.detection.extraction_ms);
+        canny.push_back(counts.canny_ms);
+        points.push_back(counts.points_ms);
+        alpha.push_back(counts.alpha_ms);
+        table.push_back(counts.face_table_ms);
+        tree.push_back(counts.tree_ms);
+        select.push_back(counts.selection_ms);
+        extract.push_back(counts.extraction_ms);
         file_ms.push_back(counts.file_ms);
 
-        cv::Mat grey;
+        cv::Mat grey = colour;
         start = clock_type::now();
-        cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+        if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
         std::vector<std::vector<cv::Point>> regions;
         std::vector<cv::Rect> boxes;
         cv::MSER::create()->detectRegions(grey, regions, boxes);
@@ -159,12 +171,11 @@ void bench_image(const std::string& label, const std::string& file, int repeat)
         mser_peak = std::max(mser_peak, m.peak_mb);
     }
     unlink((file + ".orvo").c_str());
-    unlink(output.c_str());
 
     const double mp = colour.cols * static_cast<double>(colour.rows) / 1e6;
     std::printf("%s: %d x %d (%.2f MP), %zu points inserted, %zu face rows, %zu selected, %zu ellipses\n",
-                label.c_str(), colour.cols, colour.rows, mp, counts.input.points_inserted + counts.input.midpoints_inserted,
-                counts.detection.face_rows, counts.detection.selected, counts.detection.ellipses);
+                label.c_str(), colour.cols, colour.rows, mp, counts.points_inserted + counts.midpoints_inserted,
+                counts.face_rows, counts.selected, counts.regions);
     std::printf("  median ms: load %.1f | canny %.1f | points+triangulation %.1f | alpha %.1f | face table %.1f | "
                 "tree %.1f | selection %.2f | extraction %.1f | file %.2f\n",
                 median(load), median(canny), median(points), median(alpha), median(table), median(tree),
@@ -181,15 +192,10 @@ void bench_image(const std::string& label, const std::string& file, int repeat)
 // of its own keypoints on the same photo.
 void bench_descriptors(const std::string& file, int repeat)
 {
-    const cv::Mat colour = load_colour_image(file);
-    parameters params;
-    std::vector<std::vector<double>> ellipses;
-    detect_image(colour, params, ellipses);
-    scale_ellipses(ellipses, 3.0);
-    std::vector<affine_region> regions;
-    for (const std::vector<double>& e : ellipses) regions.push_back({e[0] + 1, e[1] + 1, e[2], e[3], e[5], ""});
-    cv::Mat grey;
-    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+    const cv::Mat colour = orvo::read_image(file);
+    const std::vector<orvo::Region> regions = orvo::scaled(orvo::detect(colour), 3.0);
+    cv::Mat grey = colour;
+    if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
 
     const cv::Ptr<cv::SIFT> sift = cv::SIFT::create();
     std::vector<cv::KeyPoint> keypoints;
@@ -200,7 +206,7 @@ void bench_descriptors(const std::string& file, int repeat)
     std::vector<double> ours, theirs;
     for (int i = 0; i < repeat; ++i) {
         auto start = clock_type::now();
-        const cv::Mat descriptors = compute_affine_sift(grey, regions);
+        const cv::Mat descriptors = orvo::describe(grey, regions);
         ours.push_back(ms_since(start));
         std::vector<cv::KeyPoint> described = keypoints;
         cv::Mat reference;

@@ -12,9 +12,14 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "descriptors/region_file.h"
 
 constexpr int DESCRIPTOR_LENGTH = 128;
+
+// An elliptical region: centre (u, v) in pixels (u the column) and the
+// matrix [[a b][b c]] of the points p with (p - centre)' M (p - centre) <= 1.
+struct affine_region {
+    double u, v, a, b, c;
+};
 
 // One row of 128 values (CV_8U) per region, in region order. `grey` is an
 // 8-bit single-channel image.

@@ -3,61 +3,10 @@
 #include "edges/edge_points.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <iostream>
-#include <new>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgproc.hpp>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "edges/canny.h"
-
-namespace {
-
-// Sets the image library up for the detector, once.
-void configure_image_library()
-{
-    static const bool configured = [] {
-        // Unreadable images are reported by the callers themselves.
-        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-        // A header may claim any size: images above the limit are refused
-        // before anything is allocated for them.
-        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(MAX_IMAGE_PIXELS).c_str(), 0);
-        return true;
-    }();
-    (void)configured;
-}
-
-// Reads or decodes an image with the image library set up for the detector.
-template <class Read>
-cv::Mat read_image(Read read)
-{
-    configure_image_library();
-    // The decoders throw on some malformed files (a header claiming more
-    // pixels than allowed, for one): such a file is simply unreadable.
-    try {
-        return read(cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-    } catch (const cv::Exception&) {
-        return cv::Mat();
-    } catch (const std::bad_alloc&) {
-        return cv::Mat();
-    }
-}
-
-}  // namespace
-
-cv::Mat load_colour_image(const std::string& file_name)
-{
-    return read_image([&](int flags) { return cv::imread(file_name, flags); });
-}
-
-cv::Mat decode_colour_image(const unsigned char* data, std::size_t size)
-{
-    return read_image([&](int flags) {
-        return cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data)), flags);
-    });
-}
 
 namespace {
 
@@ -111,25 +60,17 @@ void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat&
     }
 }
 
-void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, edge_input_counts* counts)
+void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts)
 {
-    p.image_area = static_cast<double>(static_cast<std::int64_t>(colour.cols) * colour.rows);
-
-    // Code 7 (RGB to grey) on the blue-first data: the weight 0.299 goes to
-    // the first stored channel. The detector's output depends on it.
     const auto start = std::chrono::steady_clock::now();
-    cv::Mat grey;
-    cv::cvtColor(colour, grey, cv::COLOR_RGB2GRAY);
-
     cv::Mat edges, gradient;
     std::vector<cv::Point> points;
-    const int step = static_cast<int>(p.step);
     int high = 0, low = 0;
     returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low);
 
     const auto canny_end = std::chrono::steady_clock::now();
     std::size_t inserted = 0, mids_found = 0, mids_inserted = 0;
-    insert_weighted_points(points, gradient, p.step, A, inserted, mids_found, mids_inserted);
+    insert_weighted_points(points, gradient, static_cast<std::uint64_t>(step), A, inserted, mids_found, mids_inserted);
 
     if (counts) {
         using ms = std::chrono::duration<double, std::milli>;
@@ -143,14 +84,4 @@ void insert_edge_points(const cv::Mat& colour, parameters& p, Alpha_shape_2& A, 
         counts->midpoints_found = mids_found;
         counts->midpoints_inserted = mids_inserted;
     }
-}
-
-void image_input_canny(parameters& p, Alpha_shape_2& A, edge_input_counts* counts)
-{
-    const cv::Mat colour = load_colour_image(p.image_name);
-    if (colour.empty()) {
-        std::cout << p.image_name << ": file not found." << std::endl;
-        std::exit(-1);
-    }
-    insert_edge_points(colour, p, A, counts);
 }

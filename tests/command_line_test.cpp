@@ -36,7 +36,7 @@ const char* const USAGE =
 
 struct parse_result {
     bool ok;
-    parameters params;
+    command_line params;
     std::string out;
 };
 
@@ -48,7 +48,7 @@ parse_result parse(std::initializer_list<const char*> args)
     for (std::string& arg : storage) argv.push_back(arg.data());
     parse_result result;
     testing::internal::CaptureStdout();
-    result.ok = get_exec_params_public(static_cast<int>(argv.size()), argv.data(), result.params);
+    result.ok = parse_command_line(static_cast<int>(argv.size()), argv.data(), result.params);
     result.out = testing::internal::GetCapturedStdout();
     return result;
 }
@@ -58,10 +58,10 @@ parse_result parse(std::initializer_list<const char*> args)
 TEST(CommandLine, BannerAndUsageTextAreExact)
 {
     testing::internal::CaptureStdout();
-    print_info_PUBLIC();
+    print_banner();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), BANNER);
     testing::internal::CaptureStdout();
-    print_help_public();
+    print_usage();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), USAGE);
 }
 
@@ -70,13 +70,13 @@ TEST(CommandLine, DefaultsAndSwitches)
     const parse_result r = parse({"-i", "img.png"});
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.params.image_name, "img.png");
-    EXPECT_EQ(r.params.threshold, 100.0);
-    EXPECT_EQ(r.params.min_area_growth, 0.1);
-    EXPECT_EQ(r.params.step, 11u);
-    EXPECT_EQ(r.params.scale, 1.0);
-    EXPECT_EQ(r.params.sift, 0);
-    EXPECT_EQ(r.params.min_sz, 5.0);
-    EXPECT_EQ(r.params.max_sz, 0.2);
+    EXPECT_EQ(r.params.detector.threshold, 100.0);
+    EXPECT_EQ(r.params.detector.min_area_growth, 0.1);
+    EXPECT_EQ(r.params.detector.edge_step, 11);
+    EXPECT_EQ(r.params.detector.scale, 1.0);
+    EXPECT_FALSE(r.params.sift);
+    EXPECT_EQ(r.params.detector.min_area, 5.0);
+    EXPECT_EQ(r.params.detector.max_area, 0.2);
     EXPECT_FALSE(r.params.disp);
     EXPECT_FALSE(r.params.save);
     EXPECT_EQ(r.out, "");
@@ -101,12 +101,12 @@ TEST(CommandLine, RejectedCommandLinesPrintUsage)
 TEST(CommandLine, NoArgumentsLeavesTheRecordAsItWas)
 {
     std::vector<char*> argv = {const_cast<char*>("orvo")};
-    parameters p;
-    p.threshold = 7;
+    command_line p;
+    p.detector.threshold = 7;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(get_exec_params_public(1, argv.data(), p));
+    EXPECT_FALSE(parse_command_line(1, argv.data(), p));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), USAGE);
-    EXPECT_EQ(p.threshold, 7);
+    EXPECT_EQ(p.detector.threshold, 7);
 }
 
 TEST(CommandLine, ValuesAreTakenVerbatimAndNumbersReadAsStrtod)
@@ -116,22 +116,22 @@ TEST(CommandLine, ValuesAreTakenVerbatimAndNumbersReadAsStrtod)
     EXPECT_EQ(a.params.image_name, "-save");
     EXPECT_FALSE(a.params.save);
 
-    EXPECT_EQ(parse({"-t", "50abc"}).params.threshold, 50);
-    EXPECT_EQ(parse({"-t", "abc"}).params.threshold, 0);
-    EXPECT_EQ(parse({"-t", "1e2x"}).params.threshold, 100);
-    EXPECT_EQ(parse({"-t", "10", "-t", "20"}).params.threshold, 20);
-    EXPECT_EQ(parse({"-t", "0"}).params.threshold, 0);
+    EXPECT_EQ(parse({"-t", "50abc"}).params.detector.threshold, 50);
+    EXPECT_EQ(parse({"-t", "abc"}).params.detector.threshold, 0);
+    EXPECT_EQ(parse({"-t", "1e2x"}).params.detector.threshold, 100);
+    EXPECT_EQ(parse({"-t", "10", "-t", "20"}).params.detector.threshold, 20);
+    EXPECT_EQ(parse({"-t", "0"}).params.detector.threshold, 0);
     EXPECT_EQ(parse({"-i", "a", "-i", "b"}).params.image_name, "b");
 }
 
 TEST(CommandLine, ScaleMultipliesInAnyOrder)
 {
     const parse_result twice = parse({"-sift", "-sift"});
-    EXPECT_EQ(twice.params.sift, 1);
-    EXPECT_EQ(twice.params.scale, 9);
-    EXPECT_EQ(parse({"-s", "2", "-sift"}).params.scale, 6);
-    EXPECT_EQ(parse({"-sift", "-s", "2"}).params.scale, 6);
-    EXPECT_EQ(parse({"-s", "2", "-s", "1.5"}).params.scale, 3);
+    EXPECT_TRUE(twice.params.sift);
+    EXPECT_EQ(twice.params.detector.scale, 9);
+    EXPECT_EQ(parse({"-s", "2", "-sift"}).params.detector.scale, 6);
+    EXPECT_EQ(parse({"-sift", "-s", "2"}).params.detector.scale, 6);
+    EXPECT_EQ(parse({"-s", "2", "-s", "1.5"}).params.detector.scale, 3);
 }
 
 TEST(CommandLine, ScaleMustBePositiveAndFinite)

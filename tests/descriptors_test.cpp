@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "descriptors/affine_sift.h"
-#include "descriptors/region_file.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
 
@@ -32,7 +31,7 @@ struct image_folder {
 TEST(Descriptors, OutputKeepsRegionsAsWrittenInOrder)
 {
     image_folder f;
-    write_file(f.dir / "regions", "1.0\n3\n100 80 0.01 0 0.02 7 8\n\n+50.5 1e2 2.5e-3 -0.0001 0.004\n300.25 10 0.01 0.001 0.01\n");
+    write_file(f.dir / "regions", "1.0\n3\n100 80 0.01 0 0.02\n\n+50.5 1e2 2.5e-3 -0.0001 0.004\n300.25 10 0.01 0.001 0.01\n");
     const run_result r = run_descriptors({"-o1", f.dir / "out", "-sift", "-p1", f.dir / "regions", "-i", f.image});
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream in(read_file(f.dir / "out"));
@@ -152,10 +151,10 @@ TEST(Descriptors, InvariantUnderAnAffineWarp)
         const double x = position(rng), y = position(rng), s1 = axis(rng), s2 = axis(rng), phi = angle(rng);
         const cv::Matx22d R(std::cos(phi), -std::sin(phi), std::sin(phi), std::cos(phi));
         const cv::Matx22d M = R * cv::Matx22d(1 / (s1 * s1), 0, 0, 1 / (s2 * s2)) * R.t();
-        original.push_back({x, y, M(0, 0), M(0, 1), M(1, 1), ""});
+        original.push_back({x, y, M(0, 0), M(0, 1), M(1, 1)});
         const cv::Vec2d p = A * cv::Vec2d(x, y) + shift;
         const cv::Matx22d N = Ainv.t() * M * Ainv;
-        mapped.push_back({p[0], p[1], N(0, 0), N(0, 1), N(1, 1), ""});
+        mapped.push_back({p[0], p[1], N(0, 0), N(0, 1), N(1, 1)});
     }
     cv::Mat d1, d2;
     compute_affine_sift(grey, original).convertTo(d1, CV_32F);

@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "edges/alpha_shape.h"
-#include "ellipse/ellipse_file.h"
+#include "orvo/orvo.h"
 #include "ellipse/extract.h"
 #include "ellipse/fit.h"
 #include "tests/test_support.h"
@@ -137,13 +137,11 @@ TEST(EllipseFile, ExactBytes)
 {
     temp_dir dir;
     const std::string name = dir / "img.png.orvo";
-    ASSERT_TRUE(save_ellipses_file({}, name));
+    orvo::write_region_file(name, {});
     EXPECT_EQ(read_file(name), "0.000000\n0\n");
 
     for (double scale : {1.0, 2.0}) {
-        std::vector<std::vector<double>> ellipses = {{10, 20, 0.25, 0, 0, 0.0625}};
-        scale_ellipses(ellipses, scale);
-        ASSERT_TRUE(save_ellipses_file(ellipses, name));
+        orvo::write_region_file(name, orvo::scaled({{10, 20, 0.25, 0, 0.0625}}, scale));
         EXPECT_EQ(read_file(name), scale == 1 ? "0.000000\n1\n12.0000000000 22.0000000000 0.2500000000 0.0000000000 0.0625000000\n"
                                               : "0.000000\n1\n12.0000000000 22.0000000000 0.0625000000 0.0000000000 0.0156250000\n");
     }
@@ -153,15 +151,17 @@ TEST(EllipseFile, ExactBytes)
 TEST(EllipseFile, FailuresAreReportedAndLeaveTheOldFile)
 {
     temp_dir dir;
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(save_ellipses_file({{1, 2, 1, 0, 0, 1}}, dir / "missing-folder/x.orvo"));
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Unable to write file " + dir / "missing-folder/x.orvo" + ": No such file or directory\n");
+    try {
+        orvo::write_region_file(dir / "missing-folder/x.orvo", {{1, 2, 1, 0, 1}});
+        ADD_FAILURE() << "no error";
+    } catch (const orvo::RegionFileError& e) {
+        EXPECT_EQ(std::string(e.what()), dir / "missing-folder/x.orvo" + ": No such file or directory");
+    }
 
     // An existing file is replaced whole, and no temporary file remains.
     const std::string name = dir / "kept.orvo";
     write_file(name, "old contents\n");
-    EXPECT_TRUE(save_ellipses_file({}, name));
+    orvo::write_region_file(name, {});
     EXPECT_EQ(read_file(name), "0.000000\n0\n");
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"kept.orvo"});
 
@@ -169,10 +169,11 @@ TEST(EllipseFile, FailuresAreReportedAndLeaveTheOldFile)
 
 namespace {
 
+// A record (x, y, a, b, b, c) drawn.
 cv::Mat drawn(const std::vector<double>& record)
 {
     cv::Mat image(80, 80, CV_8UC3, cv::Scalar(90, 90, 90));
-    draw_ellipses(image, {record});
+    orvo::draw(image, {{record[0], record[1], record[2], record[3], record[5]}});
     return image;
 }
 

@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "app/detection.h"
-#include "edges/edge_points.h"
-#include "ellipse/ellipse_file.h"
+#include "orvo/orvo.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
 
@@ -17,13 +15,10 @@ namespace {
 
 std::string detect_to_file(const cv::Mat& colour, double threshold)
 {
-    parameters params;
-    params.threshold = threshold;
-    std::vector<std::vector<double>> ellipses;
-    EXPECT_TRUE(detect_image(colour, params, ellipses));
-    scale_ellipses(ellipses, params.scale);
+    orvo::DetectorOptions options;
+    options.threshold = threshold;
     temp_dir dir;
-    EXPECT_TRUE(save_ellipses_file(ellipses, dir / "out.orvo"));
+    orvo::write_region_file(dir / "out.orvo", orvo::detect(colour, options));
     return read_file(dir / "out.orvo");
 }
 
@@ -53,7 +48,7 @@ TEST(OutputIdentity, PhotosAgreeWithTheCheckFigures)
     const std::string data = shared_data_dir();
     if (data.empty()) GTEST_SKIP() << "sample photos not present";
     // The first lines that an independent computation gives for this photo.
-    const std::string produced = detect_to_file(load_colour_image(data + "/butterfly.jpg"), 100);
+    const std::string produced = detect_to_file(orvo::read_image(data + "/butterfly.jpg"), 100);
     EXPECT_EQ(produced.substr(0, 12), "0.000000\n97\n");
     for (const char* line : {"199.9767311466 194.1209700028 0.0035806460 -0.0021291117 0.0031237605\n",
                              "244.3644684974 152.0557448609 0.0002565971 0.0000557341 0.0006678152\n",

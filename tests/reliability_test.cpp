@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <random>
@@ -13,9 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/detection.h"
-#include "edges/edge_points.h"
-#include "ellipse/atomic_file.h"
+#include "io/atomic_file.h"
+#include "orvo/orvo.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
 
@@ -258,26 +258,20 @@ TEST(Reliability, GeneratedImagesGiveSoundDeterministicRegions)
             image = generated_image(width, height, static_cast<unsigned>(k));
             cv::GaussianBlur(image, image, cv::Size(0, 0), 1.5);
         }
-        std::vector<std::vector<double>> first, second;
-        detection_report report;
-        for (auto* ellipses : {&first, &second}) {
-            parameters params;
-            params.threshold = 10;
-            ASSERT_TRUE(detect_image(image, params, *ellipses, nullptr, &report));
-        }
-        EXPECT_EQ(first, second) << k;  // deterministic
-        EXPECT_LE(report.ellipses, report.selected);
-        EXPECT_LT(report.largest_doubled_area, 0.2 * width * height);
-        for (const std::vector<double>& e : first) {
-            ASSERT_EQ(e.size(), 6u);
-            for (double v : e) EXPECT_TRUE(std::isfinite(v));
-            EXPECT_GT(e[2], 0);
-            EXPECT_EQ(e[3], e[4]);
-            EXPECT_GT(e[2] * e[5] - e[3] * e[4], 0);
-            EXPECT_GE(e[0], 0);
-            EXPECT_LE(e[0], width - 1);
-            EXPECT_GE(e[1], 0);
-            EXPECT_LE(e[1], height - 1);
+        orvo::DetectorOptions options;
+        options.threshold = 10;
+        orvo::DetectionStats stats;
+        const std::vector<orvo::Region> first = orvo::detect(image, options, &stats);
+        const std::vector<orvo::Region> second = orvo::detect(image, options);
+        ASSERT_EQ(first.size(), second.size()) << k;  // deterministic
+        EXPECT_EQ(0, std::memcmp(first.data(), second.data(), first.size() * sizeof(orvo::Region))) << k;
+        EXPECT_LE(stats.regions, stats.selected);
+        for (const orvo::Region& e : first) {
+            EXPECT_TRUE(orvo::is_valid(e));
+            EXPECT_GE(e.x, 0);
+            EXPECT_LE(e.x, width - 1);
+            EXPECT_GE(e.y, 0);
+            EXPECT_LE(e.y, height - 1);
         }
     }
 }

@@ -255,7 +255,7 @@ TEST(Run, SecondReadFailureDrawsNothing)
 {
     temp_dir dir;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(draw_show_and_save(dir / "gone.png", {{10, 10, 1, 0, 0, 1}}, false, true));
+    EXPECT_FALSE(draw_show_and_save(dir / "gone.png", {{10, 10, 1, 0, 1}}, false, true));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to read " + dir / "gone.png" + " again: nothing drawn\n");
     EXPECT_TRUE(list_dir(dir.path).empty());
 }

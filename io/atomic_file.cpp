@@ -1,5 +1,5 @@
 // Complete-or-nothing output files through a temporary file and rename.
-#include "ellipse/atomic_file.h"
+#include "io/atomic_file.h"
 
 #include <cerrno>
 #include <csignal>

@@ -7,17 +7,12 @@
 // as read, then 128 integers 0..255. Exit status: 0 done; 1 bad command
 // line; 2 an input could not be read or the output could not be written (a
 // message names the file and line; no output file is left).
-#include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 
-#include "descriptors/affine_sift.h"
-#include "descriptors/region_file.h"
-#include "edges/edge_points.h"
-#include "ellipse/atomic_file.h"
-
-#include <opencv2/imgproc.hpp>
+#include "orvo/orvo.h"
 
 namespace {
 
@@ -50,9 +45,7 @@ int parse(int argc, char** argv, arguments& args)
     return args.sift && !args.image.empty() && !args.regions.empty() && !args.output.empty() ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     cv::setNumThreads(0);
     arguments args;
@@ -66,34 +59,42 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const cv::Mat colour = load_colour_image(args.image);
-    if (colour.empty()) {
+    cv::Mat image;
+    try {
+        image = orvo::read_image(args.image);
+    } catch (const orvo::ImageError&) {
         std::cerr << args.image << ": unable to read the image" << std::endl;
         return 2;
     }
-    std::vector<affine_region> regions;
-    const std::string problem = read_region_file(args.regions, regions);
-    if (!problem.empty()) {
-        std::cerr << problem << std::endl;
+    // Regions are described where the file places them, and written back
+    // exactly as they were read.
+    std::vector<std::string> written;
+    std::vector<orvo::Region> regions;
+    try {
+        regions = orvo::read_region_file(args.regions, 0.0, &written);
+    } catch (const orvo::RegionFileError& e) {
+        std::cerr << e.what() << std::endl;
         return 2;
     }
+    const cv::Mat descriptors = orvo::describe(image, regions);
 
-    cv::Mat grey;
-    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-    const cv::Mat descriptors = compute_affine_sift(grey, regions);
-
-    const std::string error = write_file_atomically(args.output, [&](std::FILE* fp) {
-        std::fprintf(fp, "%d\n%zu\n", DESCRIPTOR_LENGTH, regions.size());
-        for (std::size_t i = 0; i < regions.size(); ++i) {
-            std::fputs(regions[i].text.c_str(), fp);
-            const unsigned char* d = descriptors.ptr<unsigned char>(static_cast<int>(i));
-            for (int k = 0; k < DESCRIPTOR_LENGTH; ++k) std::fprintf(fp, " %d", d[k]);
-            std::fputc('\n', fp);
-        }
-    });
-    if (!error.empty()) {
-        std::cerr << "Unable to write file " << args.output << ": " << error << std::endl;
+    try {
+        orvo::write_descriptor_file(args.output, regions, descriptors, 0.0, &written);
+    } catch (const orvo::RegionFileError& e) {
+        std::cerr << "Unable to write file " << e.what() << std::endl;
         return 2;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "compute_descriptors_64bit.ln: out of memory" << std::endl;
+        return 1;
+    }
 }

@@ -1,0 +1,29 @@
+// orvo/describe.h: affine-invariant SIFT descriptors of regions.
+//
+// Each region is mapped onto a circle (by the inverse square root of its
+// matrix), resampled into a normalised patch, turned to its dominant
+// gradient orientation and described by SIFT: 4 x 4 cells of 8 orientations,
+// 128 values in 0..255.
+//
+//   auto regions = orvo::detect(image);
+//   cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, 3));
+//
+// Describing each region scaled by 3 (its measurement region) is what
+// `orvo -sift` does and what matches best.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "orvo/region.h"
+
+namespace orvo {
+
+constexpr int DESCRIPTOR_SIZE = 128;
+
+// One row of DESCRIPTOR_SIZE values (CV_8U) per region, in region order.
+// `image` as for detect. Throws std::invalid_argument when a region is not
+// finite and positive definite, or the image type is not supported.
+cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions);
+
+}  // namespace orvo

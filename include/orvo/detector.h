@@ -1,0 +1,68 @@
+// orvo/detector.h: detecting the regions of an image.
+//
+// Canny edges are sampled into weighted points; the weighted alpha shape of
+// their regular triangulation is organised as a component tree over alpha,
+// and the components that stand out (large against the alpha at which they
+// merge, clearly smaller than what they merge into) become ellipses: the
+// centroid and covariance of each component's convex hull.
+//
+//   cv::Mat image = cv::imread("photo.jpg");
+//   orvo::DetectorOptions options;
+//   options.threshold = 50;  // more regions
+//   std::vector<orvo::Region> regions = orvo::detect(image, options);
+//
+// detect is re-entrant: threads may detect different images at once.
+#pragma once
+
+#include <cstddef>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "orvo/region.h"
+
+namespace orvo {
+
+struct DetectorOptions {
+    // Selection threshold: a component is kept when its area exceeds
+    // threshold times the alpha at which it merges. Lower keeps more.
+    double threshold = 100.0;
+    // Every region is grown by this factor about its centre.
+    double scale = 1.0;
+    // Edge pixels are sampled every edge_step pixels along each traced edge.
+    int edge_step = 11;
+    // A component is kept only when the one it merges into is larger by at
+    // least this fraction of its area.
+    double min_area_growth = 0.1;
+    // Smallest component area, in units of edge_step^2.
+    double min_area = 5.0;
+    // Largest region area (twice its hull's area), as a fraction of the image.
+    double max_area = 0.2;
+    // Worker threads for one detection (1: the calling thread only). The
+    // regions do not depend on it.
+    int threads = 1;
+
+    // Throws std::invalid_argument, naming the option, when a value is out of
+    // range.
+    void validate() const;
+};
+
+// Sizes and wall-clock times of the stages of one detection.
+struct DetectionStats {
+    int high_threshold = 0, low_threshold = 0;  // Canny hysteresis thresholds
+    std::size_t edge_pixels = 0, sampled_points = 0, points_inserted = 0;
+    std::size_t midpoints_found = 0, midpoints_inserted = 0;
+    std::size_t vertices = 0, triangles = 0, edges = 0, face_rows = 0;
+    std::size_t live_nodes = 0, selected = 0, regions = 0;
+    double canny_ms = 0, points_ms = 0, alpha_ms = 0, face_table_ms = 0, tree_ms = 0, selection_ms = 0,
+           extraction_ms = 0;
+};
+
+// The regions of `image`: 8-bit or 16-bit, 1 (grey), 3 (BGR) or 4 (BGRA)
+// channels. 16-bit samples count by their high byte and alpha is ignored, as
+// when the image is read from a file. Regions come in the detector's
+// selection order. Throws std::invalid_argument for another image type or a
+// bad option, std::bad_alloc when memory runs out.
+std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options = {},
+                           DetectionStats* stats = nullptr);
+
+}  // namespace orvo

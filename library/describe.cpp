@@ -1,0 +1,34 @@
+// Descriptors of regions through the affine SIFT stage.
+#include "orvo/describe.h"
+
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "descriptors/affine_sift.h"
+#include "library/image_types.h"
+#include "library/out_of_memory.h"
+
+namespace orvo {
+
+cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions)
+{
+    std::vector<affine_region> stage_regions;
+    stage_regions.reserve(regions.size());
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const Region& r = regions[i];
+        if (!is_valid(r))
+            throw std::invalid_argument("describe: region " + std::to_string(i) +
+                                        " is not finite and positive definite");
+        stage_regions.push_back({r.x, r.y, r.a, r.b, r.c});
+    }
+    const cv::Mat eight_bit = to_eight_bit(image, "describe");
+    return translate_out_of_memory([&] {
+        cv::Mat grey = eight_bit;
+        if (eight_bit.channels() != 1)
+            cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+        return compute_affine_sift(grey, stage_regions);
+    });
+}
+
+}  // namespace orvo

@@ -1,0 +1,152 @@
+// Detection of an in-memory image: the grey image the detector works on,
+// then edge points, alpha shape, face table, component tree, selection and
+// one ellipse per selected component.
+#include "orvo/detector.h"
+
+#include <algorithm>
+#include <chrono>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "edges/alpha_shape.h"
+#include "edges/edge_points.h"
+#include "ellipse/extract.h"
+#include "library/image_types.h"
+#include "library/out_of_memory.h"
+#include "tree/component_tree.h"
+#include "tree/face_table.h"
+#include "tree/selection.h"
+
+namespace orvo {
+namespace {
+
+// Milliseconds since `start`, and restarts it.
+double lap_ms(std::chrono::steady_clock::time_point& start)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const double ms = std::chrono::duration<double, std::milli>(now - start).count();
+    start = now;
+    return ms;
+}
+
+void require(bool condition, const char* option, const std::string& rule)
+{
+    if (!condition) throw std::invalid_argument(std::string("DetectorOptions::") + option + " " + rule);
+}
+
+// The grey image the detector reads: colour is weighted with the red weight
+// on the first stored channel (blue), as the detector always has; its
+// regions depend on it.
+cv::Mat detection_grey(const cv::Mat& image)
+{
+    const cv::Mat eight_bit = to_eight_bit(image, "detect");
+    if (eight_bit.channels() == 1) return eight_bit;
+    cv::Mat grey;
+    cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_RGBA2GRAY : cv::COLOR_RGB2GRAY);
+    return grey;
+}
+
+// The selected components of a filled alpha shape as ellipses, 0-based.
+std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions& options, double image_area,
+                                     DetectionStats* stats)
+{
+    auto clock = std::chrono::steady_clock::now();
+    if (shape.dimension() == 2) {
+        initialize_interval_face_map(shape);
+        initialize_interval_edge_map(shape);
+    }
+    const double alpha_ms = lap_ms(clock);
+
+    std::vector<gen_face> faces;
+    faces_map(shape, faces);
+    const int n = static_cast<int>(faces.size());
+    const double face_table_ms = lap_ms(clock);
+
+    ctree* tree = nullptr;
+    int* CM = nullptr;
+    if (!ComponentTree(faces, &tree, &CM)) throw std::bad_alloc();
+    const node_face_lists node_faces = group_faces_by_node(CM, n);
+    const double tree_ms = lap_ms(clock);
+
+    const double step = options.edge_step;
+    std::vector<int> selected;
+    return_all_above_thres(tree, options.threshold, options.min_area_growth, options.min_area * step * step, selected);
+    const double selection_ms = lap_ms(clock);
+
+    const double max_area = options.max_area * image_area;
+    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, faces);
+    std::vector<Region> regions;
+    std::vector<int> triangles;
+    std::vector<double> ellipse;
+    for (const int node : selected) {
+        triangles.clear();
+        ellipse.clear();
+        get_triangles(subtrees, node, triangles);
+        if (triangles.empty()) continue;
+        extract_one_ellipse(faces, triangles, max_area, ellipse);
+        if (ellipse.empty()) continue;
+        regions.push_back({ellipse[0], ellipse[1], ellipse[2], ellipse[3], ellipse[5]});
+    }
+
+    if (stats) {
+        stats->extraction_ms = lap_ms(clock);
+        stats->alpha_ms = alpha_ms;
+        stats->face_table_ms = face_table_ms;
+        stats->tree_ms = tree_ms;
+        stats->selection_ms = selection_ms;
+        stats->vertices = shape.number_of_vertices();
+        stats->triangles = shape.dimension() == 2 ? shape.number_of_faces() : 0;
+        stats->face_rows = faces.size();
+        stats->edges = faces.size() - stats->triangles;
+        stats->live_nodes = 0;
+        for (int v = 0; v < n; ++v) stats->live_nodes += tree->nodes[v].nbsons >= 0;
+        stats->selected = selected.size();
+        stats->regions = regions.size();
+    }
+    ComponentTreeFree(tree);
+    std::free(CM);
+    return regions;
+}
+
+}  // namespace
+
+void DetectorOptions::validate() const
+{
+    require(std::isfinite(threshold), "threshold", "must be a finite number");
+    require(scale > 0 && std::isfinite(scale), "scale", "must be a positive finite number");
+    require(edge_step >= 1 && edge_step <= 1000, "edge_step", "must be a whole number from 1 to 1000");
+    require(min_area_growth >= 0 && std::isfinite(min_area_growth), "min_area_growth",
+            "must be a finite number of at least 0");
+    require(min_area >= 0 && std::isfinite(min_area), "min_area", "must be a finite number of at least 0");
+    require(max_area > 0 && std::isfinite(max_area), "max_area", "must be a positive finite number");
+    require(threads >= 1 && threads <= 256, "threads", "must be a whole number from 1 to 256");
+}
+
+std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options, DetectionStats* stats)
+{
+    options.validate();
+    return translate_out_of_memory([&] {
+        const cv::Mat grey = detection_grey(image);
+        edge_input_counts counts;
+        Alpha_shape_2 shape;
+        insert_edge_points(grey, options.edge_step, shape, stats ? &counts : nullptr);
+        std::vector<Region> regions =
+            regions_of_shape(shape, options, static_cast<double>(grey.total()), stats);
+        if (options.scale != 1.0) regions = scaled(regions, options.scale);
+        if (stats) {
+            stats->high_threshold = counts.high_threshold;
+            stats->low_threshold = counts.low_threshold;
+            stats->edge_pixels = counts.edge_pixels;
+            stats->sampled_points = counts.sampled_points;
+            stats->points_inserted = counts.points_inserted;
+            stats->midpoints_found = counts.midpoints_found;
+            stats->midpoints_inserted = counts.midpoints_inserted;
+            stats->canny_ms = counts.canny_ms;
+            stats->points_ms = counts.points_ms;
+        }
+        return regions;
+    });
+}
+
+}  // namespace orvo

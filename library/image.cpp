@@ -1,0 +1,38 @@
+// Image files for the library's callers, read by the shared image input.
+#include "orvo/image.h"
+
+#include <new>
+
+#include "io/image_input.h"
+#include "orvo/errors.h"
+
+namespace orvo {
+namespace {
+
+cv::Mat image_or_throw(image_read read, const std::string& name)
+{
+    switch (read.failure) {
+    case image_failure::none: return std::move(read.image);
+    case image_failure::out_of_memory: throw std::bad_alloc();
+    case image_failure::truncated: throw ImageError(ImageError::Kind::Truncated, name + ": " + read.reason);
+    case image_failure::too_large: throw ImageError(ImageError::Kind::TooLarge, name + ": " + read.reason);
+    case image_failure::unreadable: break;
+    }
+    throw ImageError(ImageError::Kind::Unreadable, name + ": " + read.reason);
+}
+
+}  // namespace
+
+static_assert(MAX_IMAGE_PIXELS == ::MAX_IMAGE_PIXELS, "one pixel limit");
+
+cv::Mat read_image(const std::string& path)
+{
+    return image_or_throw(read_image_file(path), path);
+}
+
+cv::Mat decode_image(const unsigned char* data, std::size_t size)
+{
+    return image_or_throw(::decode_image(data, size), "image data");
+}
+
+}  // namespace orvo

@@ -1,0 +1,117 @@
+// Region geometry: validity, axes, scaling and the frames of other tools.
+#include "orvo/region.h"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace orvo {
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+
+// Eigenvalues of the matrix, larger first.
+void eigenvalues(const Region& r, double& larger, double& smaller)
+{
+    const double d = std::hypot(r.a - r.c, 2 * r.b);
+    larger = (r.a + r.c + d) * 0.5;
+    smaller = (r.a + r.c - d) * 0.5;
+}
+
+void require_valid(const Region& region, const char* caller)
+{
+    if (!is_valid(region))
+        throw std::invalid_argument(std::string(caller) + ": the region is not finite and positive definite");
+}
+
+}  // namespace
+
+bool is_valid(const Region& r)
+{
+    // a > 0 and (a/b) c > b, without the overflow and underflow of a c - b^2.
+    if (!(std::isfinite(r.x) && std::isfinite(r.y) && std::isfinite(r.a) && std::isfinite(r.b) &&
+          std::isfinite(r.c) && r.a > 0 && r.c > 0))
+        return false;
+    if (r.b == 0) return true;
+    const double ratio = std::fabs(r.b) / r.a;  // b^2 < a c  <=>  |b|/a < c/|b|
+    return ratio < r.c / std::fabs(r.b);
+}
+
+EllipseAxes axes(const Region& region)
+{
+    double larger = 0, smaller = 0;
+    eigenvalues(region, larger, smaller);
+    EllipseAxes result;
+    result.major = 1 / std::sqrt(smaller);
+    result.minor = 1 / std::sqrt(larger);
+    // The major axis lies along the eigenvector of the smaller eigenvalue.
+    double degrees = (0.5 * std::atan2(2 * region.b, region.a - region.c) + PI / 2) * 180 / PI;
+    degrees = std::fmod(degrees, 180.0);
+    if (degrees < 0) degrees += 180;
+    result.angle = degrees;
+    return result;
+}
+
+Region scaled(const Region& region, double factor)
+{
+    const double f2 = factor * factor;
+    return {region.x, region.y, region.a / f2, region.b / f2, region.c / f2};
+}
+
+std::vector<Region> scaled(const std::vector<Region>& regions, double factor)
+{
+    std::vector<Region> result;
+    result.reserve(regions.size());
+    for (const Region& r : regions) result.push_back(scaled(r, factor));
+    return result;
+}
+
+cv::KeyPoint to_keypoint(const Region& region)
+{
+    require_valid(region, "to_keypoint");
+    const double determinant = region.a * region.c - region.b * region.b;
+    const double size = 2 / std::sqrt(std::sqrt(determinant));
+    const double angle = region.b == 0 && region.a == region.c ? 0.0 : axes(region).angle;
+    return cv::KeyPoint(static_cast<float>(region.x), static_cast<float>(region.y), static_cast<float>(size),
+                        static_cast<float>(angle));
+}
+
+Region from_keypoint(const cv::KeyPoint& keypoint)
+{
+    const double radius = keypoint.size / 2.0;
+    const double inverse_square = 1 / (radius * radius);
+    return {keypoint.pt.x, keypoint.pt.y, inverse_square, 0.0, inverse_square};
+}
+
+cv::Matx23d to_affine_frame(const Region& region)
+{
+    require_valid(region, "to_affine_frame");
+    // Lower Cholesky factor of M^-1 = [[c, -b], [-b, a]] / d.
+    const double d = region.a * region.c - region.b * region.b;
+    const double a11 = std::sqrt(region.c / d);
+    const double a21 = -region.b / std::sqrt(region.c * d);
+    const double a22 = 1 / std::sqrt(region.c);
+    return cv::Matx23d(a11, 0, region.x, a21, a22, region.y);
+}
+
+Region from_affine_frame(const cv::Matx23d& frame)
+{
+    // M = (A A')^-1.
+    const double p = frame(0, 0) * frame(0, 0) + frame(0, 1) * frame(0, 1);
+    const double q = frame(0, 0) * frame(1, 0) + frame(0, 1) * frame(1, 1);
+    const double s = frame(1, 0) * frame(1, 0) + frame(1, 1) * frame(1, 1);
+    const double d = p * s - q * q;
+    const Region region{frame(0, 2), frame(1, 2), s / d, -q / d, p / d};
+    require_valid(region, "from_affine_frame");
+    return region;
+}
+
+cv::RotatedRect to_rotated_rect(const Region& region)
+{
+    require_valid(region, "to_rotated_rect");
+    const EllipseAxes e = axes(region);
+    return cv::RotatedRect(cv::Point2f(static_cast<float>(region.x), static_cast<float>(region.y)),
+                           cv::Size2f(static_cast<float>(2 * e.major), static_cast<float>(2 * e.minor)),
+                           static_cast<float>(e.angle));
+}
+
+}  // namespace orvo

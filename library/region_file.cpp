@@ -1,0 +1,218 @@
+// The affine-region file: a strict reader whose cost per region does not
+// depend on the file's size, and the writer of `orvo`'s files.
+#include "orvo/region_file.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <locale.h>
+#include <sstream>
+
+#include "io/atomic_file.h"
+#include "library/region_text.h"
+#include "orvo/describe.h"
+#include "orvo/errors.h"
+
+namespace orvo {
+namespace {
+
+// A token as it may appear in a message: long ones are cut.
+std::string quoted(const char* begin, const char* end)
+{
+    constexpr std::ptrdiff_t LONGEST = 40;
+    if (end - begin <= LONGEST) return "\"" + std::string(begin, end) + "\"";
+    return "\"" + std::string(begin, begin + LONGEST) + "...\" (" + std::to_string(end - begin) + " characters)";
+}
+
+// Walks the text line by line and token by token.
+class Lines {
+public:
+    Lines(const std::string& text, const std::string& name) : at_(text.data()), end_(text.data() + text.size()), name_(name) {}
+
+    // Moves to the next line that holds a token; false at the end.
+    bool next()
+    {
+        while (at_ < end_) {
+            const char* line_end = static_cast<const char*>(std::memchr(at_, '\n', static_cast<std::size_t>(end_ - at_)));
+            if (line_end == nullptr) line_end = end_;
+            ++number_;
+            tokens_.clear();
+            const char* p = at_;
+            while (p < line_end) {
+                while (p < line_end && is_space(*p)) ++p;
+                const char* start = p;
+                while (p < line_end && !is_space(*p)) ++p;
+                if (p > start) tokens_.push_back({start, p});
+            }
+            at_ = line_end + (line_end < end_ ? 1 : 0);
+            if (!tokens_.empty()) return true;
+        }
+        ++number_;
+        return false;
+    }
+
+    std::size_t size() const { return tokens_.size(); }
+    int line() const { return number_; }
+
+    // Token i as a finite double in the "C" locale, or a thrown error.
+    double number(std::size_t i) const
+    {
+        static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        const auto [begin, end] = tokens_[i];
+        char buffer[64];
+        const std::size_t length = static_cast<std::size_t>(end - begin);
+        double value = 0;
+        char* stop = nullptr;
+        if (length < sizeof buffer) {
+            std::memcpy(buffer, begin, length);
+            buffer[length] = '\0';
+            value = strtod_l(buffer, &stop, c_locale);
+        }
+        if (length >= sizeof buffer || stop != buffer + length) fail("not a number: " + quoted(begin, end));
+        if (!std::isfinite(value)) fail("not a finite number: " + quoted(begin, end));
+        return value;
+    }
+
+    std::string text(std::size_t first, std::size_t count) const
+    {
+        std::string joined;
+        for (std::size_t i = first; i < first + count; ++i) {
+            if (i > first) joined += ' ';
+            joined.append(tokens_[i].first, tokens_[i].second);
+        }
+        return joined;
+    }
+
+    [[noreturn]] void fail(const std::string& what) const
+    {
+        throw RegionFileError(name_ + ":" + std::to_string(number_) + ": " + what);
+    }
+
+private:
+    static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+    const char* at_;
+    const char* end_;
+    const std::string& name_;
+    int number_ = 0;
+    std::vector<std::pair<const char*, const char*>> tokens_;
+};
+
+}  // namespace
+
+std::vector<Region> parse_region_text(const std::string& text, const std::string& name, double offset,
+                                      std::vector<std::string>* written)
+{
+    Lines lines(text, name);
+    if (!lines.next()) lines.fail("missing the first line (a number)");
+    if (lines.size() != 1) lines.fail("the first line must be one number");
+    const double first = lines.number(0);
+    // Descriptor files announce their length here; their region lines carry
+    // that many values after the five numbers of the region.
+    const std::size_t values = first >= 2 && first <= 100000 && first == std::floor(first) ? 5 + static_cast<std::size_t>(first) : 5;
+
+    if (!lines.next()) lines.fail("missing the region count");
+    if (lines.size() != 1) lines.fail("the region count must be a whole number");
+    double count = 0;
+    try {
+        count = lines.number(0);
+    } catch (const RegionFileError&) {
+        lines.fail("the region count must be a whole number");
+    }
+    if (count < 0 || count != std::floor(count) || count > 1e9) lines.fail("the region count must be a whole number");
+
+    const long n = static_cast<long>(count);
+    std::vector<Region> regions;
+    regions.reserve(static_cast<std::size_t>(std::min<long>(n, static_cast<long>(text.size() / 10 + 1))));
+    if (written) written->clear();
+    for (long k = 0; k < n; ++k) {
+        if (!lines.next())
+            lines.fail("the file ends after " + std::to_string(k) + " of " + std::to_string(n) + " regions");
+        if (lines.size() < 5) lines.fail("a region needs five numbers: u v a b c");
+        if (lines.size() != values)
+            lines.fail(values == 5 ? "a region line holds five numbers: u v a b c"
+                                   : "a line holds five numbers and " + std::to_string(values - 5) + " descriptor values");
+        Region r;
+        r.x = lines.number(0) - offset;
+        r.y = lines.number(1) - offset;
+        r.a = lines.number(2);
+        r.b = lines.number(3);
+        r.c = lines.number(4);
+        for (std::size_t i = 5; i < values; ++i) lines.number(i);
+        if (!is_valid(Region{0, 0, r.a, r.b, r.c})) lines.fail("the matrix [a b; b c] is not positive definite");
+        regions.push_back(r);
+        if (written) written->push_back(lines.text(0, 5));
+    }
+    if (lines.next()) lines.fail("more regions than the count of " + std::to_string(n) + " says");
+    return regions;
+}
+
+std::vector<Region> read_region_text(const std::string& path, double offset, std::vector<std::string>* written)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw RegionFileError(path + ": " + std::strerror(errno ? errno : ENOENT));
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) throw RegionFileError(path + ": " + std::strerror(errno ? errno : EIO));
+    return parse_region_text(content.str(), path, offset, written);
+}
+
+std::vector<Region> read_region_file(const std::string& path, double offset, std::vector<std::string>* as_written)
+{
+    return read_region_text(path, offset, as_written);
+}
+
+namespace {
+
+void print_region(std::FILE* fp, const Region& r, double offset)
+{
+    std::fprintf(fp, "%.10f %.10f %.10f %.10f %.10f", r.x + offset, r.y + offset, r.a, r.b, r.c);
+}
+
+void write_or_throw(const std::string& path, const std::function<void(std::FILE*)>& write)
+{
+    const std::string error = write_file_atomically(path, write);
+    if (!error.empty()) throw RegionFileError(path + ": " + error);
+}
+
+}  // namespace
+
+void write_region_file(const std::string& path, const std::vector<Region>& regions, double offset)
+{
+    write_or_throw(path, [&](std::FILE* fp) {
+        std::fprintf(fp, "%f\n%d\n", 0.0, static_cast<int>(regions.size()));
+        for (const Region& r : regions) {
+            print_region(fp, r, offset);
+            std::fputc('\n', fp);
+        }
+    });
+}
+
+void write_descriptor_file(const std::string& path, const std::vector<Region>& regions, const cv::Mat& descriptors,
+                           double offset, const std::vector<std::string>* as_written)
+{
+    if (descriptors.rows != static_cast<int>(regions.size()) || descriptors.cols != DESCRIPTOR_SIZE ||
+        descriptors.type() != CV_8U)
+        throw std::invalid_argument("write_descriptor_file: one row of 128 bytes per region is needed");
+    if (as_written && as_written->size() != regions.size())
+        throw std::invalid_argument("write_descriptor_file: one written text per region is needed");
+    write_or_throw(path, [&](std::FILE* fp) {
+        std::fprintf(fp, "%d\n%zu\n", DESCRIPTOR_SIZE, regions.size());
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            if (as_written)
+                std::fputs((*as_written)[i].c_str(), fp);
+            else
+                print_region(fp, regions[i], offset);
+            const unsigned char* d = descriptors.ptr<unsigned char>(static_cast<int>(i));
+            for (int k = 0; k < DESCRIPTOR_SIZE; ++k) std::fprintf(fp, " %d", d[k]);
+            std::fputc('\n', fp);
+        }
+    });
+}
+
+}  // namespace orvo
