@@ -1,0 +1,79 @@
+"""Running detectors on sequences and measuring every pair 1-k."""
+
+import os
+
+import numpy as np
+
+from .detectors import parse_detector
+from .protocol import matching_score, overlap_errors, repeatability
+from .sequence import Sequence, read_image, read_sequence
+
+__all__ = ["evaluate_sequence", "describe_regions"]
+
+
+def describe_regions(path, regions, scale=3.0):
+    """Descriptors of the regions of an image with ``orvo.describe``, of their measurement regions.
+
+    Each ellipse is scaled by ``scale`` about its centre (its matrix divided by scale^2) before it is described,
+    as Orvo's command line does with -sift. Returns an (N, 128) uint8 array.
+    """
+    import orvo
+
+    regions = np.asarray(regions, dtype=np.float64).reshape(-1, 5)
+    if len(regions) == 0:
+        return np.zeros((0, 128), dtype=np.uint8)
+    measured = regions.copy()
+    measured[:, 2:] /= float(scale) ** 2
+    return np.asarray(orvo.describe(os.fspath(path), measured))
+
+
+def _percent(value):
+    return None if value is None or np.isnan(value) else float(value)
+
+
+def evaluate_sequence(sequence, detectors, *, threshold=0.4, normalise=30.0, descriptors=True,
+                      descriptor_scale=3.0, progress=None):
+    """Evaluate detectors on one sequence; returns a list of rows, one per detector and pair 1-k.
+
+    sequence: a folder (see :mod:`orvo.evaluate.sequence`) or a :class:`Sequence`; detectors: names such as
+    ``"orvo:t=50"``, ``"cv-mser"`` (see :mod:`orvo.evaluate.detectors`) or :class:`Detector` objects.
+    Each image is detected once per detector; with ``descriptors`` its regions are described by
+    :func:`describe_regions` (``orvo.describe``, measurement regions ``descriptor_scale`` times larger) and the
+    matching score is measured, otherwise it is None. ``threshold`` and ``normalise`` are those of
+    :func:`orvo.evaluate.repeatability`. ``progress``, when given, is called with a short text after every image a
+    detector has processed.
+
+    A row: ``{"sequence", "detector", "pair": "1-k", "regions": [n1, nk], "repeatability": percent,
+    "correspondences": int, "matching_score": percent}``, percentages None when no region is visible in an image.
+    """
+    seq = sequence if isinstance(sequence, Sequence) else read_sequence(sequence)
+    detectors = [parse_detector(d) for d in detectors]
+    shapes = [read_image(path).shape for path in seq.images]
+    rows = []
+    for detector in detectors:
+        regions, described = [], []
+        for k, path in enumerate(seq.images, start=1):
+            found = detector(path, k)
+            regions.append(found)
+            described.append(describe_regions(path, found, descriptor_scale) if descriptors else None)
+            if progress is not None:
+                progress(f"{seq.name} {detector.name} {os.path.basename(path)}")
+        for k in range(2, len(seq.images) + 1):
+            H = seq.homographies[k - 2]
+            args = (regions[0], regions[k - 1], H, shapes[0], shapes[k - 1])
+            overlaps = overlap_errors(*args, normalise=normalise, max_error=threshold)
+            rep = repeatability(*args, threshold=threshold, overlaps=overlaps)
+            score = None
+            if descriptors:
+                score = matching_score(regions[0], regions[k - 1], described[0], described[k - 1], H, shapes[0],
+                                       shapes[k - 1], threshold=threshold, overlaps=overlaps).matching_score
+            rows.append({
+                "sequence": seq.name,
+                "detector": detector.name,
+                "pair": f"1-{k}",
+                "regions": [len(regions[0]), len(regions[k - 1])],
+                "repeatability": _percent(rep.repeatability),
+                "correspondences": int(rep.correspondences),
+                "matching_score": _percent(score),
+            })
+    return rows

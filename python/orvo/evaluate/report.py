@@ -1,0 +1,108 @@
+"""Reporting evaluation rows: a text table, CSV, JSON and the classic comparison plots.
+
+A row is a dict ``{"sequence", "detector", "pair": "1-k", "regions": [n1, nk], "repeatability": percent,
+"correspondences": int, "matching_score": percent}``; a measure that could not be computed (no visible region,
+or no descriptors) is None (null in JSON, empty in CSV).
+"""
+
+import csv
+import json
+import math
+
+__all__ = ["format_table", "write_csv", "write_json", "plot_results"]
+
+CSV_FIELDS = ("sequence", "detector", "pair", "regions1", "regions2", "repeatability", "correspondences",
+              "matching_score")
+
+
+def _number(value, digits=1):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "-"
+    return f"{value:.{digits}f}"
+
+
+def format_table(rows):
+    """The rows as an aligned text table (one line per pair), with a header line."""
+    header = ("sequence", "detector", "pair", "n1", "n2", "repeat. %", "corresp.", "match. %")
+    lines = [header]
+    for r in rows:
+        lines.append((r["sequence"], r["detector"], r["pair"], str(r["regions"][0]), str(r["regions"][1]),
+                      _number(r["repeatability"]), str(r["correspondences"]), _number(r["matching_score"])))
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    text = []
+    for line in lines:
+        cells = [c.ljust(w) if i < 3 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths))]
+        text.append("  ".join(cells).rstrip())
+    return "\n".join(text) + "\n"
+
+
+def _plain(value):
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    return value
+
+
+def write_csv(rows, path):
+    """Write the rows as CSV with the columns of :data:`CSV_FIELDS` (regions split into two columns)."""
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        out.writerow(CSV_FIELDS)
+        for r in rows:
+            values = (r["sequence"], r["detector"], r["pair"], r["regions"][0], r["regions"][1],
+                      _plain(r["repeatability"]), r["correspondences"], _plain(r["matching_score"]))
+            out.writerow(["" if v is None else v for v in values])
+
+
+def write_json(rows, path):
+    """Write the rows as a JSON list (NaN measures as null)."""
+    plain = [{k: _plain(v) for k, v in r.items()} for r in rows]
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(plain, f, indent=1)
+        f.write("\n")
+
+
+def plot_results(rows, path, measure="repeatability", title=None):
+    """Plot one measure ("repeatability" or "matching_score") as the classic comparison figure.
+
+    One subplot per sequence; in each, one line per detector over the images 2..N of the sequence (x: the
+    image k of pair 1-k, y: the measure in percent). Written with matplotlib's Agg backend to ``path``.
+    """
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib.figure import Figure
+
+    sequences = list(dict.fromkeys(r["sequence"] for r in rows))
+    detectors = list(dict.fromkeys(r["detector"] for r in rows))
+    n = max(len(sequences), 1)
+    cols = min(n, 3)
+    nrows = (n + cols - 1) // cols
+    fig = Figure(figsize=(4.2 * cols, 3.4 * nrows + 0.4))
+    label = {"repeatability": "repeatability %", "matching_score": "matching score %"}.get(measure, measure)
+    markers = "osd^v<>pxh*"
+    handles = {}
+    for s, sequence in enumerate(sequences):
+        ax = fig.add_subplot(nrows, cols, s + 1)
+        images = []
+        for d, detector in enumerate(detectors):
+            mine = [r for r in rows if r["sequence"] == sequence and r["detector"] == detector]
+            points = [(int(r["pair"].split("-")[1]), _plain(r[measure])) for r in mine]
+            points = [(k, v) for k, v in points if v is not None]
+            if points:
+                ks, vs = zip(*sorted(points))
+                handles[detector], = ax.plot(ks, vs, marker=markers[d % len(markers)], color=f"C{d % 10}")
+                images.extend(ks)
+        ax.set_title(sequence)
+        ax.set_xlabel("image")
+        ax.set_ylabel(label)
+        ax.set_ylim(0, 100)
+        if images:
+            ax.set_xticks(sorted(set(images)))
+        ax.grid(True, alpha=0.3)
+    fig.suptitle(title or label)
+    legend = [d for d in detectors if d in handles]
+    if legend:
+        fig.legend([handles[d] for d in legend], legend, loc="lower center", ncol=min(len(legend), 4),
+                   fontsize="small", frameon=False)
+    fig.tight_layout(rect=(0, 0.04 + 0.04 * ((len(legend) + 3) // 4), 1, 1))
+    fig.savefig(path, dpi=100)

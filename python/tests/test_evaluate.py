@@ -1,0 +1,261 @@
+"""Tests of orvo.evaluate: ellipse overlap, visibility, correspondences, sequences and the command."""
+
+import json
+import os
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+import orvo
+from orvo import evaluate as ev
+
+
+def ellipse(x, y, ax, ay, degrees=0.0):
+    """Region row of the ellipse with semi-axes ax, ay, the first at the given angle."""
+    t = np.deg2rad(degrees)
+    r = np.array([[np.cos(t), -np.sin(t)], [np.sin(t), np.cos(t)]])
+    m = r @ np.diag([ax ** -2.0, ay ** -2.0]) @ r.T
+    return np.array([x, y, m[0, 0], m[0, 1], m[1, 1]])
+
+
+def transformed(region, a, offset=(0.0, 0.0)):
+    """The exact image of a region under the affine map p -> a p + offset."""
+    k = np.linalg.inv(a)
+    m = k.T @ np.array([[region[2], region[3]], [region[3], region[4]]]) @ k
+    c = a @ region[:2] + offset
+    return np.array([c[0], c[1], m[0, 0], m[0, 1], m[1, 1]])
+
+
+def lens_error(r1, r2, d):
+    """Overlap error of two circles of radii r1, r2 at distance d (they must cross)."""
+    inter = (r1 ** 2 * np.arccos((d * d + r1 ** 2 - r2 ** 2) / (2 * d * r1))
+             + r2 ** 2 * np.arccos((d * d + r2 ** 2 - r1 ** 2) / (2 * d * r2))
+             - 0.5 * np.sqrt((-d + r1 + r2) * (d + r1 - r2) * (d - r1 + r2) * (d + r1 + r2)))
+    return 1 - inter / (np.pi * (r1 ** 2 + r2 ** 2) - inter)
+
+
+SHEAR = np.array([[1.3, 0.7], [-0.2, 0.9]])
+GENERAL = ellipse(3.0, -2.0, 7.0, 2.5, 25.0)
+
+
+@pytest.mark.parametrize("a, b, normalise, expected", [
+    (GENERAL, GENERAL, None, 0.0),
+    (GENERAL, GENERAL, 30.0, 0.0),
+    (ellipse(0, 0, 5, 5), ellipse(0, 0, 6, 6), None, 1 - 1 / 1.44),
+    (ellipse(0, 0, 6, 6), ellipse(0, 0, 5, 5), 30.0, 1 - 1 / 1.44),
+    # an ellipse and its image under a scaling by 1.5 about its centre
+    (GENERAL, transformed(GENERAL, 1.5 * np.eye(2), -0.5 * GENERAL[:2]), None, 1 - 1 / 2.25),
+    (GENERAL, transformed(GENERAL, 1.5 * np.eye(2), -0.5 * GENERAL[:2]), 30.0, 1 - 1 / 2.25),
+    # crossing circles; normalised to radius 30, the distance between the centres is kept
+    (ellipse(0, 0, 3, 3), ellipse(2, 0, 3, 3), None, lens_error(3, 3, 2)),
+    (ellipse(0, 0, 3, 3), ellipse(0, 20, 4, 4), 30.0, lens_error(30, 40, 20)),
+    # the same lens under a rotation and shear: two general ellipses
+    (transformed(ellipse(0, 0, 3, 3), SHEAR), transformed(ellipse(2, 1, 2, 2), SHEAR), None,
+     lens_error(3, 2, np.sqrt(5))),
+    (ellipse(0, 0, 3, 3), ellipse(20, 0, 3, 3), None, 1.0),
+])
+def test_overlap_error_closed_forms(a, b, normalise, expected):
+    assert ev.ellipse_overlap_error(a, b, normalise)[0] == pytest.approx(expected, abs=1e-9)
+    if normalise is None:
+        assert ev.ellipse_overlap_error(b, a)[0] == pytest.approx(expected, abs=1e-9)
+
+
+@pytest.mark.parametrize("dx", [0.0, 1.7, 4.0, 9.5])
+def test_overlap_error_matches_rasterised_estimate(dx):
+    a = ellipse(0.0, 0.0, 6.0, 2.0, 35.0)
+    b = transformed(ellipse(dx, 0.5, 4.0, 1.5, -20.0), SHEAR)
+    n = 3000
+    xs = np.linspace(-12, 16, n)
+    step = xs[1] - xs[0]
+    x, y = np.meshgrid(xs, xs - 6)
+
+    def inside(r):
+        dx_, dy_ = x - r[0], y - r[1]
+        return r[2] * dx_ * dx_ + 2 * r[3] * dx_ * dy_ + r[4] * dy_ * dy_ <= 1
+
+    ia, ib = inside(a), inside(b)
+    assert ia.sum() * step ** 2 == pytest.approx(np.pi * 12, rel=1e-3)  # the grid holds the ellipses
+    raster = 1 - (ia & ib).sum() / (ia | ib).sum()
+    assert ev.ellipse_overlap_error(a, b)[0] == pytest.approx(raster, abs=2e-3)
+
+
+@pytest.mark.parametrize("H", [
+    np.array([[0.8, 0.3, 12.0], [-0.2, 1.1, -5.0], [0.0, 0.0, 1.0]]),
+    np.array([[1.1, 0.1, 4.0], [0.05, 0.9, 2.0], [1e-3, -5e-4, 1.0]]),
+])
+def test_map_regions_follows_the_homography_at_the_centre(H):
+    region = ellipse(40.0, 30.0, 1e-3, 0.5e-3, 30.0)  # tiny: the local affine map is exact to first order
+    t = np.linspace(0, 2 * np.pi, 50)
+    a = np.linalg.cholesky(np.linalg.inv([[region[2], region[3]], [region[3], region[4]]]))
+    boundary = region[:2, None] + a @ np.vstack([np.cos(t), np.sin(t)])
+    p = H @ np.vstack([boundary, np.ones(50)])
+    p = p[:2] / p[2]
+    mapped, ok = ev.map_regions(region, H)
+    d = p - mapped[0, :2, None]
+    value = mapped[0, 2] * d[0] ** 2 + 2 * mapped[0, 3] * d[0] * d[1] + mapped[0, 4] * d[1] ** 2
+    assert ok[0]
+    np.testing.assert_allclose(value, 1.0, atol=1e-5)
+
+
+SHIFT = np.array([[1.0, 0, 20.0], [0, 1.0, 0], [0, 0, 1.0]])
+
+
+@pytest.mark.parametrize("r1, r2, visible1, visible2", [
+    # inside both ways
+    (ellipse(40, 40, 5, 5), ellipse(60, 40, 5, 5), True, True),
+    # touching the left border of its own image (x - r = -0.5): out
+    (ellipse(4.4, 40, 5, 5), ellipse(24.6, 40, 5, 5), False, True),
+    # inside image 1 but mapped past the right border of image 2, and the same seen from image 2
+    (ellipse(80, 40, 5, 5), ellipse(100, 40, 5, 5), False, False),
+    # inside image 2 but mapped back past the left border of image 1
+    (ellipse(40, 40, 5, 5), ellipse(22, 40, 5, 5), True, False),
+])
+def test_visibility_at_the_image_border(r1, r2, visible1, visible2):
+    shape = (80, 100)
+    v1, v2, _, _ = ev.visible_regions(r1[None], r2[None], SHIFT, shape, shape)
+    assert (v1[0], v2[0]) == (visible1, visible2)
+    result = ev.repeatability(r1[None], r2[None], SHIFT, shape, shape)
+    assert (result.visible1, result.visible2) == (int(visible1), int(visible2))
+
+
+@pytest.mark.parametrize("swap", [False, True])
+def test_a_region_near_two_counts_once(swap):
+    one = np.array([ellipse(50, 50, 10, 10)])
+    two = np.array([ellipse(51, 50, 10, 10), ellipse(49.5, 50, 10, 10), ellipse(150, 50, 10, 10)])
+    H = np.eye(3)
+    r1, r2 = (two, one) if swap else (one, two)
+    result = ev.repeatability(r1, r2, H, (200, 200), (200, 200))
+    assert (result.correspondences, result.repeatability) == (1, pytest.approx(100.0))
+    assert result.pairs.tolist() == ([[1, 0]] if swap else [[0, 1]])  # the closer of the two
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_one_to_one_is_the_sequential_greedy_rule(seed):
+    rng = np.random.default_rng(seed)
+    cost = rng.integers(0, 6, (9, 12)).astype(float)  # many ties
+    cost[rng.random(cost.shape) < 0.2] = np.nan
+    expected, used_r, used_c = [], set(), set()
+    for i, j in sorted(zip(*np.nonzero(np.nan_to_num(cost, nan=99) < 4)), key=lambda ij: (cost[ij], ij)):
+        if i not in used_r and j not in used_c:
+            expected.append((i, j))
+            used_r.add(i)
+            used_c.add(j)
+    rows, cols = ev.one_to_one(cost, 4)
+    assert sorted(zip(rows.tolist(), cols.tolist())) == sorted(expected)
+
+
+def test_matching_score_counts_matches_that_are_correspondences():
+    regions = np.array([ellipse(30 + 40 * i, 50, 8, 5, 10 * i) for i in range(4)])
+    descriptors = np.eye(4) * 100
+    swapped = descriptors[[1, 0, 2, 3]]
+    result = ev.matching_score(regions, regions, descriptors, swapped, np.eye(3), (100, 200), (100, 200))
+    assert (result.matches, result.matching_score) == (2, pytest.approx(50.0))
+    assert result.pairs.tolist() == [[2, 2], [3, 3]]
+
+
+def test_homography_text_layout(tmp_path):
+    (tmp_path / "H").write_text(" 8.66025404e-01 -5.00000000e-01  8.08317610e+01\n"
+                                " 5.00000000e-01  8.66025404e-01\n -4.66682390e+01 0 0 1\n")
+    np.testing.assert_allclose(ev.load_homography(tmp_path / "H"),
+                               [[0.866025404, -0.5, 80.831761], [0.5, 0.866025404, -46.668239], [0, 0, 1]])
+    ev.write_homography(tmp_path / "H2", ev.load_homography(tmp_path / "H"))
+    assert np.array_equal(ev.load_homography(tmp_path / "H2"), ev.load_homography(tmp_path / "H"))
+    (tmp_path / "bad").write_text("1 0 0 0 1 0 0 0\n")
+    with pytest.raises(ev.SequenceError, match="9 numbers"):
+        ev.load_homography(tmp_path / "bad")
+
+
+def textured(width=160, height=120, seed=3):
+    """A grey test image of overlapping filled ellipses."""
+    rng = np.random.default_rng(seed)
+    img = np.full((height, width), 128, np.uint8)
+    for _ in range(40):
+        centre = (int(rng.integers(0, width)), int(rng.integers(0, height)))
+        axes = (int(rng.integers(4, 18)), int(rng.integers(3, 12)))
+        cv2.ellipse(img, centre, axes, float(rng.uniform(0, 180)), 0, 360, int(rng.integers(0, 256)), -1)
+    return cv2.GaussianBlur(img, (0, 0), 1.0)
+
+
+@pytest.fixture(scope="module")
+def tiny_sequence(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("seq") / "tiny"
+    image = str(folder.parent / "photo.png")
+    cv2.imwrite(image, textured())
+    done = run_cli("--make-sequence", image, str(folder))
+    assert done.returncode == 0, done.stderr
+    return folder
+
+
+def test_made_sequence_homographies_match_the_warped_images(tmp_path):
+    points = [(37.3, 41.7), (110.6, 80.2), (70.0, 30.5)]
+    y, x = np.mgrid[0:120, 0:160]
+    photo = sum(200 * np.exp(-((x - px) ** 2 + (y - py) ** 2) / 8.0) for px, py in points)
+    seq = ev.make_sequence(np.clip(photo + 20, 0, 255).astype(np.uint8), tmp_path)
+    assert len(seq.images) == 6
+    for path, H in zip(seq.images[1:], seq.homographies):
+        image = cv2.imread(path, cv2.IMREAD_GRAYSCALE).astype(float)
+        for px, py in points:
+            p = H @ [px, py, 1.0]
+            p = p[:2] / p[2]
+            cx, cy = np.rint(p).astype(int)
+            win = image[cy - 7:cy + 8, cx - 7:cx + 8]
+            win = np.clip(win - np.median(win), 0, None)
+            wy, wx = np.mgrid[cy - 7:cy + 8, cx - 7:cx + 8]
+            centroid = np.array([(wx * win).sum(), (wy * win).sum()]) / win.sum()
+            np.testing.assert_allclose(centroid, p, atol=0.1, err_msg=path)
+
+
+def run_cli(*args, cwd=None):
+    env = dict(os.environ)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(orvo.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+    return subprocess.run([sys.executable, "-m", "orvo.evaluate", *args], capture_output=True, text=True,
+                          env=env, cwd=cwd, timeout=600)
+
+
+def test_command_end_to_end(tiny_sequence, tmp_path):
+    done = run_cli(str(tiny_sequence), "-d", "cv-mser", "-d", "orvo:t=50", "--out", str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    assert "\r" not in done.stderr  # no progress bar when standard error is not a terminal
+    rows = json.loads((tmp_path / "results.json").read_text())
+    assert [(r["detector"], r["pair"]) for r in rows] == [(d, f"1-{k}") for d in ("cv-mser", "orvo:t=50")
+                                                         for k in range(2, 7)]
+    assert set(rows[0]) == {"sequence", "detector", "pair", "regions", "repeatability", "correspondences",
+                            "matching_score"}
+    mser = {r["pair"]: r for r in rows if r["detector"] == "cv-mser"}
+    assert mser["1-6"]["regions"][0] > 5 and mser["1-6"]["repeatability"] > 60  # brightness change only
+    assert all(0 <= r["repeatability"] <= 100 and 0 <= r["matching_score"] <= 100 for r in rows)
+    table = done.stdout.splitlines()
+    assert len(table) == 11 and table[1].split()[:3] == ["tiny", "cv-mser", "1-2"]
+    assert len((tmp_path / "results.csv").read_text().splitlines()) == 11
+    assert (tmp_path / "repeatability.png").stat().st_size > 0 and (tmp_path / "matching_score.png").exists()
+
+
+def test_file_detector_reads_region_files(tiny_sequence, tmp_path):
+    """Regions written for every image as the exact images of image 1's are all repeated."""
+    seq = ev.read_sequence(tiny_sequence)
+    base = np.array([ellipse(50 + 15 * i, 55 + 4 * (i % 3), 6, 4, 30 * i) for i in range(4)])
+    for k, path in enumerate(seq.images, start=1):
+        regions = base if k == 1 else ev.map_regions(base, seq.homographies[k - 2])[0]
+        lines = ["0", str(len(regions))] + [" ".join(f"{v:.10g}" for v in r) for r in regions]
+        (tmp_path / f"img{k}.txt").write_text("\n".join(lines) + "\n")
+    rows = ev.evaluate_sequence(seq, [f"file:{tmp_path}/{{stem}}.txt:offset=0"], descriptors=False)
+    assert [r["repeatability"] for r in rows] == [100.0] * 5
+    assert all(r["regions"] == [4, 4] for r in rows)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["missing-folder"], "no such sequence folder"),
+    (["{seq}", "-d", "sift-ish"], "unknown detector"),
+    (["{seq}", "-d", "cv-mser:delta"], "bad options"),
+    (["{seq}", "-d", "cv-mser:no_such=1"], "bad options for cv-mser"),
+    (["{seq}", "-d", "file:{{stem}}.none"], "no region file"),
+    (["{seq}", "--threshold", "2"], "--threshold"),
+])
+def test_command_errors(tiny_sequence, tmp_path, args, message):
+    done = run_cli(*[a.format(seq=tiny_sequence) for a in args], "--out", str(tmp_path), "--no-matching")
+    assert done.returncode == 2
+    assert message in done.stderr and "Traceback" not in done.stderr
