@@ -156,6 +156,27 @@ def test_matching_score_counts_matches_that_are_correspondences():
     assert result.pairs.tolist() == [[2, 2], [3, 3]]
 
 
+@pytest.mark.parametrize("given, keywords", [
+    ("orvo", {}),
+    ("orvo:t=50,s=2", {"threshold": 50, "scale": 2}),
+    ("orvo:threshold=12.5,flag=true", {"threshold": 12.5, "flag": True}),
+])
+def test_orvo_options_become_keywords(monkeypatch, given, keywords):
+    calls = []
+    monkeypatch.setattr(orvo, "detect", lambda image, **kw: calls.append((image, kw)) or np.zeros((0, 5)))
+    assert ev.parse_detector(given)("img1.png").shape == (0, 5)
+    assert calls == [("img1.png", keywords)]
+
+
+def test_mser_region_of_a_filled_ellipse_is_that_ellipse(tmp_path):
+    truth = ellipse(100.3, 90.6, 60, 25, 30)
+    y, x = np.mgrid[0:200, 0:200] - truth[1::-1, None, None]
+    inside = truth[2] * x * x + 2 * truth[3] * x * y + truth[4] * y * y <= 1
+    cv2.imwrite(str(tmp_path / "e.png"), np.where(inside, 0, 255).astype(np.uint8))
+    found = ev.parse_detector("cv-mser")(tmp_path / "e.png")
+    assert ev.ellipse_overlap_error(found, np.tile(truth, (len(found), 1))).min() < 0.01
+
+
 def test_homography_text_layout(tmp_path):
     (tmp_path / "H").write_text(" 8.66025404e-01 -5.00000000e-01  8.08317610e+01\n"
                                 " 5.00000000e-01  8.66025404e-01\n -4.66682390e+01 0 0 1\n")
