@@ -1,0 +1,32 @@
+// Writing COLMAP's feature text format from KeyPoints and descriptors.
+#include "app/batch/colmap_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "io/atomic_file.h"
+#include "orvo/describe.h"
+
+namespace {
+
+// COLMAP places the centre of pixel (0, 0) at (0.5, 0.5).
+constexpr double COLMAP_PIXEL_ORIGIN = 0.5;
+constexpr double RADIANS_PER_DEGREE = M_PI / 180.0;
+
+}  // namespace
+
+std::string write_colmap_text(const std::string& path, const std::vector<cv::KeyPoint>& keypoints,
+                              const cv::Mat& descriptors)
+{
+    return write_file_atomically(path, [&](std::FILE* fp) {
+        std::fprintf(fp, "%zu %d\n", keypoints.size(), orvo::DESCRIPTOR_SIZE);
+        for (std::size_t i = 0; i < keypoints.size(); ++i) {
+            const cv::KeyPoint& k = keypoints[i];
+            std::fprintf(fp, "%.6f %.6f %.6f %.6f", k.pt.x + COLMAP_PIXEL_ORIGIN, k.pt.y + COLMAP_PIXEL_ORIGIN,
+                         k.size / 2.0, k.angle * RADIANS_PER_DEGREE);
+            const unsigned char* row = descriptors.ptr<unsigned char>(static_cast<int>(i));
+            for (int j = 0; j < orvo::DESCRIPTOR_SIZE; ++j) std::fprintf(fp, " %d", row[j]);
+            std::fputc('\n', fp);
+        }
+    });
+}

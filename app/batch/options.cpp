@@ -1,0 +1,136 @@
+// Parsing orvo-batch's command line. -t and -s go through orvo's own parser,
+// so that they read numbers and reject scales exactly as `orvo` does.
+#include "app/batch/options.h"
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+#include "app/command_line.h"
+
+namespace {
+
+const char* const USAGE =
+    "Usage: orvo-batch [options] INPUT...\n"
+    "\n"
+    "Detects the regions of many images with a pool of worker threads.\n"
+    "INPUT: an image file, a folder (searched recursively for image files, in\n"
+    "sorted order) or @LIST (a text file of image paths, one a line; relative\n"
+    "paths are relative to the list's folder).\n"
+    "\n"
+    "Options:\n"
+    " -o DIR             : write the outputs under DIR, mirroring each image's path\n"
+    "                      relative to its INPUT folder or list [default: beside\n"
+    "                      each image]\n"
+    " -t threshold       : feature selection threshold, as orvo's [default: 100]\n"
+    " -s scale           : scale the regions, as orvo's (repeats multiply)\n"
+    " --sift             : also write IMAGE.orvo.sift (descriptors of the regions\n"
+    "                      scaled by 3, as orvo -sift)\n"
+    " --format orvo      : write IMAGE.orvo, as orvo does [default]\n"
+    " --format colmap    : write IMAGE.txt for colmap feature_importer instead\n"
+    "                      (keypoints and descriptors)\n"
+    " -j N               : worker threads [default: all cores]\n"
+    " --force            : redo images whose outputs are up to date\n"
+    " --shard K/N        : only the images whose position in the list is K modulo N\n"
+    " --failed-list FILE : write the failed images' paths to FILE (re-run: @FILE)\n"
+    " -v                 : one line per image\n"
+    " -q                 : no progress and no summary\n"
+    " -h                 : display this help message\n"
+    "\n"
+    "Exit status: 0 all images done or up to date; 2 some failed; 1 bad command\n"
+    "line; 128 + signal number when interrupted (130 SIGINT, 143 SIGTERM).\n";
+
+// A whole decimal number in [low, high], or false.
+bool read_count(const std::string& text, long long low, long long high, long long& value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) return false;
+    value = std::stoll(text);
+    return value >= low && value <= high;
+}
+
+bool read_shard(const std::string& text, batch_options& options)
+{
+    const std::size_t slash = text.find('/');
+    long long k = 0, n = 0;
+    if (slash == std::string::npos || !read_count(text.substr(slash + 1), 1, 1LL << 40, n) ||
+        !read_count(text.substr(0, slash), 0, n - 1, k))
+        return false;
+    options.shard_index = static_cast<std::size_t>(k);
+    options.shard_count = static_cast<std::size_t>(n);
+    return true;
+}
+
+parse_outcome bad(const std::string& message)
+{
+    std::cerr << "orvo-batch: " << message << "\n\n" << USAGE;
+    return parse_outcome::bad;
+}
+
+}  // namespace
+
+parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
+{
+    options = batch_options();
+    const unsigned cores = std::thread::hardware_concurrency();
+    options.jobs = cores > 0 ? static_cast<int>(cores) : 1;
+    // -t and -s in their order, for orvo's parser.
+    std::vector<char*> detector_args = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        const bool takes_value = arg == "-o" || arg == "-t" || arg == "-s" || arg == "--format" || arg == "-j" ||
+                                 arg == "--shard" || arg == "--failed-list";
+        if (takes_value && !has_value) return bad(arg + " needs a value");
+        if (arg == "-h" || arg == "--help") {
+            std::cout << USAGE;
+            return parse_outcome::help;
+        } else if (arg == "-t" || arg == "-s") {
+            detector_args.push_back(argv[i]);
+            detector_args.push_back(argv[++i]);
+        } else if (arg == "-o") {
+            options.output_dir = argv[++i];
+            if (options.output_dir.empty()) return bad("-o needs a folder");
+        } else if (arg == "--format") {
+            const std::string format = argv[++i];
+            if (format == "orvo") options.format = output_format::orvo;
+            else if (format == "colmap") options.format = output_format::colmap;
+            else return bad("unknown format \"" + format + "\" (orvo or colmap)");
+        } else if (arg == "-j") {
+            long long jobs = 0;
+            if (!read_count(argv[++i], 1, 4096, jobs)) return bad("-j needs a whole number from 1 to 4096");
+            options.jobs = static_cast<int>(jobs);
+        } else if (arg == "--shard") {
+            if (!read_shard(argv[++i], options)) return bad("--shard needs K/N with N >= 1 and 0 <= K < N");
+        } else if (arg == "--failed-list") {
+            options.failed_list = argv[++i];
+        } else if (arg == "--sift") {
+            options.sift = true;
+        } else if (arg == "--force") {
+            options.force = true;
+        } else if (arg == "-v") {
+            options.level = verbosity::verbose;
+        } else if (arg == "-q") {
+            options.level = verbosity::quiet;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return bad("unknown option " + arg);
+        } else {
+            options.inputs.push_back(arg);
+        }
+    }
+    if (options.inputs.empty()) return bad("no INPUT given");
+
+    command_line detector_settings;
+    if (detector_args.size() > 1) {
+        if (!parse_command_line(static_cast<int>(detector_args.size()), detector_args.data(), detector_settings))
+            return bad("bad -s value");
+        options.detector = detector_settings.detector;
+    }
+    if (options.sift) options.detector.scale *= 3;
+    try {
+        options.detector.validate();
+    } catch (const std::invalid_argument& e) {
+        return bad(e.what());
+    }
+    return parse_outcome::run;
+}

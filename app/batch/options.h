@@ -1,0 +1,31 @@
+// The command line of orvo-batch: what to extract, from which images, where
+// the outputs go and how the run reports.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "orvo/detector.h"
+
+enum class output_format { orvo, colmap };
+enum class verbosity { quiet, normal, verbose };
+
+struct batch_options {
+    orvo::DetectorOptions detector;  // threshold (-t), scale (-s; 3 more with --sift)
+    std::vector<std::string> inputs; // images, folders and @LISTs, in the order given
+    std::string output_dir;          // -o; empty: outputs beside each image
+    output_format format = output_format::orvo;
+    bool sift = false;               // --sift: the descriptor file too
+    bool force = false;              // --force: redo images whose outputs are up to date
+    int jobs = 1;                    // -j: worker threads
+    std::size_t shard_index = 0, shard_count = 1;  // --shard K/N
+    verbosity level = verbosity::normal;
+    std::string failed_list;         // --failed-list FILE; empty: none
+};
+
+enum class parse_outcome { run, help, bad };
+
+// Parses argv[1..argc-1]. On `bad` a message and the usage text have been
+// printed on standard error; on `help` the usage text on standard output.
+parse_outcome parse_batch_options(int argc, char** argv, batch_options& options);
