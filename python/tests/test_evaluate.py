@@ -82,6 +82,19 @@ def test_overlap_error_matches_rasterised_estimate(dx):
     assert ev.ellipse_overlap_error(a, b)[0] == pytest.approx(raster, abs=2e-3)
 
 
+@pytest.mark.parametrize("normalise", [None, 30.0])
+def test_pruned_pairs_are_those_above_the_largest_error(normalise):
+    rng = np.random.default_rng(1)
+    regions = [np.array([ellipse(*rng.uniform(20, 80, 2), *rng.uniform(1, 9, 2), rng.uniform(0, 180))
+                         for _ in range(60)]) for _ in range(2)]
+    args = (*regions, np.eye(3), (100, 100), (100, 100))
+    exact = ev.overlap_errors(*args, normalise=normalise).errors
+    pruned = ev.overlap_errors(*args, normalise=normalise, max_error=0.4).errors
+    below = exact < 0.4
+    assert 0 < below.sum() and np.array_equal(pruned[below], exact[below])
+    assert np.all((pruned[~below] == 1.0) | (pruned[~below] == exact[~below]))
+
+
 @pytest.mark.parametrize("H", [
     np.array([[0.8, 0.3, 12.0], [-0.2, 1.1, -5.0], [0.0, 0.0, 1.0]]),
     np.array([[1.1, 0.1, 4.0], [0.05, 0.9, 2.0], [1e-3, -5e-4, 1.0]]),

@@ -48,8 +48,9 @@ MatchingScore.__doc__ = """Matching score in percent (NaN when no region is visi
 correct matches, the numbers of visible regions, and the (K, 2) indices (image 1, image 2) of the correct
 matches."""
 
-# Pairs whose exact overlap is computed at once (bounds the memory of the vectorised computation).
+# Pairs tested for pruning, and pairs whose exact overlap is computed, at once (bound the memory used).
 _CHUNK = 1 << 20
+_PAIRS = 1 << 16
 
 
 def _homography(H):
@@ -104,8 +105,10 @@ def _pairwise_errors(ra, rb, normalise, max_error):
         ratio = (np.minimum(radius_a[sl, None], radius_b[None, :]) / np.maximum(radius_a[sl, None], radius_b)) ** 2
         maybe &= 1.0 - ratio < max_error
         i, j = np.nonzero(maybe)
-        if i.size:
-            out[i + start, j] = ellipse_overlap_error(ra[i + start], rb[j], normalise)
+        i += start
+        for k in range(0, i.size, _PAIRS):
+            ii, jj = i[k:k + _PAIRS], j[k:k + _PAIRS]
+            out[ii, jj] = ellipse_overlap_error(ra[ii], rb[jj], normalise, max_error)
     return out
 
 
@@ -117,8 +120,9 @@ def overlap_errors(regions1, regions2, H, shape1, shape2, *, normalise=30.0, max
     (height, width[, channels]), used for visibility. ``normalise``: the radius the image-1 region of each pair is
     scaled to (both regions about their own centres, the distance between the centres kept), or None to measure
     the regions as they are. Errors are exact (see :mod:`orvo.evaluate.geometry`: Green's theorem over the arcs
-    between the ellipses' crossings, to about 1e-10); pairs whose bounding circles do not meet, or whose area
-    ratio alone makes the error at least ``max_error``, are not computed and reported as 1.
+    between the ellipses' crossings, to about 1e-10); pairs whose bounding circles do not meet, or for which the
+    area ratio or the circular segments cut by the line across the centres already bound the error from below
+    by ``max_error``, are not computed and reported as 1.
 
     Returns :class:`Overlaps` (errors, visible1, visible2); errors has NaN rows and columns for regions that
     are not visible.
