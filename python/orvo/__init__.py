@@ -1,0 +1,43 @@
+"""Orvo: local image features, the regions enclosed by Canny edges, given as ellipses.
+
+    import cv2, orvo
+    image = cv2.imread("photo.jpg")                                  # or orvo.detect("photo.jpg")
+    regions = orvo.detect(image)                                     # float64 (N, 5): x y a b c
+    descriptors = orvo.describe(image, orvo.scale_regions(regions, 3))  # uint8 (N, 128)
+    keypoints = orvo.to_keypoints(regions)                           # list of cv2.KeyPoint
+    cv2.imwrite("regions.png", orvo.draw(image, regions))
+
+A region is a row ``x y a b c``: centre (x, y) in 0-based pixel coordinates (pixel (0, 0)'s centre at (0, 0), as
+in OpenCV) and the ellipse (p - centre)' [[a, b], [b, c]] (p - centre) <= 1.
+
+Detection and files
+    :func:`detect`, :func:`describe`, :func:`draw`, :func:`read_image`, :func:`read_regions`,
+    :func:`write_regions`, :class:`ImageError`.
+Conversions (numpy, vectorised)
+    :func:`scale_regions`, :func:`to_keypoints` (OpenCV), :func:`to_lafs` / :func:`from_lafs` (kornia),
+    :func:`to_colmap_keypoints` (COLMAP).
+Subpackages, imported on first use
+    ``orvo.export``: COLMAP databases and hloc feature files; ``orvo.evaluate``: repeatability and matching score
+    under known homographies.
+"""
+
+import importlib
+
+from .conversions import from_lafs, scale_regions, to_colmap_keypoints, to_keypoints, to_lafs
+from .core import (DEFAULT_OPTIONS, DESCRIPTOR_SIZE, ORVO_FILE_OFFSET, ImageError, describe, detect, draw,
+                   read_image, read_regions, write_regions)
+
+__version__ = "1.0.0"
+
+__all__ = ["detect", "describe", "draw", "read_image", "read_regions", "write_regions", "ImageError",
+           "scale_regions", "to_keypoints", "to_lafs", "from_lafs", "to_colmap_keypoints", "DEFAULT_OPTIONS",
+           "DESCRIPTOR_SIZE", "ORVO_FILE_OFFSET"]
+
+_SUBPACKAGES = ("export", "evaluate")
+
+
+def __getattr__(name):
+    """``orvo.export`` and ``orvo.evaluate`` are imported when first used (they need more than numpy)."""
+    if name in _SUBPACKAGES:
+        return importlib.import_module(f".{name}", __name__)
+    raise AttributeError(f"module 'orvo' has no attribute {name!r}")

@@ -1,0 +1,163 @@
+"""Detection, description, drawing and region files: the compiled core behind numpy in, numpy out.
+
+Images are numpy arrays H x W (grey) or H x W x 3 / H x W x 4 (BGR, BGRA, as ``cv2.imread`` gives them), uint8 or
+uint16 (16-bit samples count by their high byte), or paths of image files, read as the ``orvo`` executable reads
+them. Regions are float64 (N, 5) arrays of rows ``x y a b c`` (see :mod:`orvo.conversions`).
+"""
+
+import errno
+import os
+
+import numpy as np
+
+from . import _orvo
+from .conversions import check_regions
+
+__all__ = ["ImageError", "detect", "describe", "draw", "read_image", "read_regions", "write_regions",
+           "DEFAULT_OPTIONS", "DESCRIPTOR_SIZE", "ORVO_FILE_OFFSET"]
+
+ImageError = _orvo.ImageError
+ImageError.__module__ = "orvo"
+
+DESCRIPTOR_SIZE = _orvo.DESCRIPTOR_SIZE
+#: The origin offset of Orvo's region files: centres are written 2 pixels past the 0-based ones.
+ORVO_FILE_OFFSET = _orvo.ORVO_FILE_OFFSET
+
+#: The detector's options and their defaults (the fields of the C++ orvo::DetectorOptions).
+DEFAULT_OPTIONS = {
+    "threshold": 100.0,
+    "scale": 1.0,
+    "edge_step": 11,
+    "min_area_growth": 0.1,
+    "min_area": 5.0,
+    "max_area": 0.2,
+    "threads": 1,
+}
+
+
+def _existing_file(path, caller):
+    """The path as a str, or FileNotFoundError/IsADirectoryError/PermissionError naming it."""
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"{caller}: a path must be a str or os.PathLike, not {type(path).__name__}")
+    path = os.fsdecode(os.fspath(path))
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not os.access(path, os.R_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+    return path
+
+
+def read_image(path):
+    """The image of a file as the detector reads it: uint8, H x W (grey files) or H x W x 3 (BGR), EXIF
+    orientation ignored.
+
+    Raises FileNotFoundError for a missing file and :class:`orvo.ImageError` (an OSError and a ValueError) for a
+    file that is not a readable image, is truncated, or claims more than 2^27 pixels.
+    """
+    return _orvo.read_image(_existing_file(path, "read_image"))
+
+
+def _image(image, caller):
+    """An image array: the given one, or the one read from a path."""
+    if isinstance(image, (str, bytes, os.PathLike)):
+        return read_image(image)
+    if not isinstance(image, np.ndarray):
+        raise TypeError(f"{caller}: the image must be a numpy array or a path, not {type(image).__name__}")
+    return image
+
+
+def detect(image, threshold=100.0, scale=1.0, **options):
+    """The regions of an image: float64 array (N, 5), rows ``x y a b c``.
+
+    (x, y) is the centre in 0-based pixel coordinates (pixel (0, 0)'s centre at (0, 0), as in OpenCV);
+    [[a, b], [b, c]] the ellipse's matrix: the region is (p - centre)' M (p - centre) <= 1. Regions come in the
+    detector's selection order; the same as the ``orvo`` executable's on the same file.
+
+    image: numpy array H x W, H x W x 3 (BGR) or H x W x 4 (BGRA), uint8 or uint16; or a path of an image file.
+    threshold: a component is kept when its area exceeds threshold times the alpha at which it merges (lower
+        keeps more regions).
+    scale: every region is grown by this factor about its centre.
+    options: the other detector options, ``edge_step`` (11, edge sampling step in pixels), ``min_area_growth``
+        (0.1), ``min_area`` (5.0, in edge_step^2), ``max_area`` (0.2, as a fraction of the image), ``threads``
+        (1, worker threads of this detection; the regions do not depend on it).
+
+    The interpreter lock is released while detecting: Python threads detect in parallel.
+    Raises TypeError for an unknown option or an image of the wrong type, ValueError for a bad option value or an
+    image of the wrong shape, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot be read,
+    MemoryError when memory runs out.
+    """
+    unknown = sorted(set(options) - set(DEFAULT_OPTIONS))
+    if unknown:
+        raise TypeError(f"detect() got unexpected keyword argument(s): {', '.join(unknown)} "
+                        f"(options: {', '.join(DEFAULT_OPTIONS)})")
+    settings = dict(DEFAULT_OPTIONS, threshold=threshold, scale=scale, **options)
+    return _orvo.detect(_image(image, "detect"), **settings)
+
+
+def describe(image, regions):
+    """Descriptors of the regions exactly as given: uint8 array (N, 128), one row per region, in order.
+
+    Each region is mapped onto a circle, resampled into a normalised patch, turned to its dominant gradient
+    orientation and described by SIFT (4 x 4 cells of 8 orientations; rows of L2 norm about 512, values clipped
+    to 0..255, as SIFT's byte descriptors).
+
+    The ``orvo -sift`` command line describes the regions scaled by 3 (their measurement regions), which is what
+    matches best: ``orvo.describe(image, orvo.scale_regions(regions, 3))``.
+
+    image: as for :func:`detect` (array or path). Raises ValueError naming the first region that is not finite and
+    positive definite. The interpreter lock is released while describing.
+    """
+    image = _image(image, "describe")
+    return _orvo.describe(image, check_regions(regions, "describe"))
+
+
+def draw(image, regions):
+    """A uint8 BGR copy of the image with the regions drawn as the C++ orvo::draw draws them: a yellow outline two
+    pixels wide in a black border and a yellow dot in a black ring at each centre.
+
+    Grey images come back as BGR, BGRA ones without alpha, 16-bit ones reduced to their high byte. Regions that
+    cannot be drawn (too large) are skipped. ``cv2.imwrite(name, orvo.draw(image, regions))`` saves the picture.
+    """
+    import cv2
+
+    image = _image(image, "draw")
+    if not isinstance(image, np.ndarray) or image.dtype not in (np.uint8, np.uint16):
+        raise TypeError("draw: the image must hold uint8 or uint16 samples")
+    if image.ndim not in (2, 3) or image.size == 0 or (image.ndim == 3 and image.shape[2] not in (1, 3, 4)):
+        raise ValueError(f"draw: the image must be a non-empty H x W, H x W x 3 or H x W x 4 array, not {image.shape}")
+    picture = (image >> 8).astype(np.uint8) if image.dtype == np.uint16 else image
+    channels = 1 if picture.ndim == 2 else picture.shape[2]
+    if channels == 1:
+        picture = cv2.cvtColor(np.ascontiguousarray(picture.reshape(picture.shape[:2])), cv2.COLOR_GRAY2BGR)
+    elif channels == 4:
+        picture = cv2.cvtColor(np.ascontiguousarray(picture), cv2.COLOR_BGRA2BGR)
+    else:
+        picture = np.array(picture, dtype=np.uint8, order="C")
+    _orvo.draw_into(picture, check_regions(regions, "draw"))
+    return picture
+
+
+def read_regions(path, offset=ORVO_FILE_OFFSET):
+    """The regions (N, 5) of a region file, 0-based again.
+
+    The file: a first line with the descriptor length (0 for regions only), the number of regions, then one line
+    ``u v a b c`` per region (followed by the descriptor's values in a descriptor file). (u, v) is the centre plus
+    ``offset``: 2 for Orvo's own files (``orvo``, :func:`write_regions`), 0 for classic 0-based files.
+
+    Raises FileNotFoundError for a missing file, ValueError "<file>:<line>: <what is wrong>" for a malformed one.
+    """
+    return _orvo.read_regions(_existing_file(path, "read_regions"), float(offset))
+
+
+def write_regions(path, regions, offset=ORVO_FILE_OFFSET):
+    """Writes a region file as ``orvo`` writes its ``<image>.orvo``: for the same image, byte for byte the same.
+
+    Centres are written plus ``offset`` (see :func:`read_regions`), numbers with ten decimals. The file is written
+    completely or not at all (through a temporary file renamed into place); OSError when that fails.
+    """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"write_regions: a path must be a str or os.PathLike, not {type(path).__name__}")
+    regions = check_regions(regions, "write_regions")
+    _orvo.write_regions(os.fsdecode(os.fspath(path)), regions, float(offset))
