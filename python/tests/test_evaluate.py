@@ -251,11 +251,12 @@ def run_cli(*args, cwd=None):
 
 
 def test_command_end_to_end(tiny_sequence, tmp_path):
-    done = run_cli(str(tiny_sequence), "-d", "cv-mser", "-d", "orvo:t=50", "--out", str(tmp_path))
+    orvo_small = "orvo:t=50,edge_step=3"  # edge points every 3 pixels: regions on a 160 x 120 image
+    done = run_cli(str(tiny_sequence), "-d", "cv-mser", "-d", orvo_small, "--out", str(tmp_path))
     assert done.returncode == 0, done.stderr
     assert "\r" not in done.stderr  # no progress bar when standard error is not a terminal
     rows = json.loads((tmp_path / "results.json").read_text())
-    assert [(r["detector"], r["pair"]) for r in rows] == [(d, f"1-{k}") for d in ("cv-mser", "orvo:t=50")
+    assert [(r["detector"], r["pair"]) for r in rows] == [(d, f"1-{k}") for d in ("cv-mser", orvo_small)
                                                          for k in range(2, 7)]
     assert set(rows[0]) == {"sequence", "detector", "pair", "regions", "repeatability", "correspondences",
                             "matching_score"}
