@@ -18,11 +18,16 @@ constexpr unsigned char NOEDGE = 255;
 // new 8-bit image (255 on edges), `gradient` a 32-bit float image of the
 // magnitude mapped to 0..255, and `points` the sampled edge pixels
 // (x = column, y = row) appended in tracing order.
-// The hysteresis thresholds are reported through the last two arguments
-// when they are not null.
+// The hysteresis thresholds are reported through high_threshold and
+// low_threshold when they are not null.
+// With `threads` above 1 the smoothing, derivatives, magnitude and
+// suppression run in that many bands of rows at once, and the gradient image
+// is filled while the edges are traced; the results do not depend on it.
+// The kernels use 128-bit vector instructions unless cv::useOptimized() is
+// false, with the same results.
 void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient, double sigma,
                         std::vector<cv::Point>& points, int step, int* high_threshold = nullptr,
-                        int* low_threshold = nullptr);
+                        int* low_threshold = nullptr, int threads = 1);
 
 // The normalised Gaussian kernel of 1 + 2 * ceil(2.5 * sigma) taps.
 std::vector<float> make_gaussian_kernel(float sigma);
@@ -31,18 +36,22 @@ std::vector<float> make_gaussian_kernel(float sigma);
 // the smoothed intensity times 90, rounded.
 std::vector<short> gaussian_smooth(const unsigned char* image, int rows, int cols, float sigma);
 
-// Central differences, one-sided on the first and last row and column.
+// Central differences, one-sided on the first and last row and column. When
+// `magnitude` is not null it receives the gradient magnitude
+// 0.5 + sqrt(dx * dx + dy * dy) truncated, the squares added in float.
 void derrivative_x_y(const short* smoothed, int rows, int cols, std::vector<short>& delta_x,
-                     std::vector<short>& delta_y);
+                     std::vector<short>& delta_y, std::vector<short>* magnitude = nullptr);
 
 // Non-maximum suppression with interpolation into `result` (zero-filled by
 // the caller): NOEDGE or POSSIBLE_EDGE on rows 1..rows-3, columns 1..cols-3.
+// Magnitudes are in 0..32767.
 void non_max_supp(const short* mag, const short* gradx, const short* grady, int rows, int cols,
                   unsigned char* result);
 
-// Hysteresis with thresholds taken from the magnitude histogram; fills the
-// edge map and appends the sampled points. Returns the high and low
-// thresholds through the last two arguments when they are not null.
+// Hysteresis with thresholds taken from the magnitude histogram (of the
+// candidates, magnitudes 0..32767); fills the edge map and appends the
+// sampled points. Returns the high and low thresholds through the last two
+// arguments when they are not null.
 void apply_hysteresis(const short* mag, const unsigned char* nms, int rows, int cols, float tlow,
                       float thigh, unsigned char* edge, std::vector<cv::Point>& points, int step,
                       int* high_threshold = nullptr, int* low_threshold = nullptr);
