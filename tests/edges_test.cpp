@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <opencv2/imgproc.hpp>
 
@@ -158,6 +159,104 @@ TEST(Canny, ThresholdsComeFromTheMagnitudeHistogram)
     EXPECT_EQ(high, 6);
     EXPECT_EQ(low, 1);
     EXPECT_EQ(points.size(), 5u);  // magnitudes 6..10 are seeds
+}
+
+namespace {
+
+// The outputs of every stage, run one after the other on an image.
+struct stage_outputs {
+    std::vector<short> smoothed, dx, dy, mag;
+    std::vector<unsigned char> nms, edge;
+    std::vector<cv::Point> points;
+};
+
+stage_outputs run_stages(const std::vector<unsigned char>& image, int rows, int cols)
+{
+    stage_outputs out;
+    out.smoothed = gaussian_smooth(image.data(), rows, cols, 1.0f);
+    derrivative_x_y(out.smoothed.data(), rows, cols, out.dx, out.dy, &out.mag);
+    out.nms.assign(image.size(), 0);
+    non_max_supp(out.mag.data(), out.dx.data(), out.dy.data(), rows, cols, out.nms.data());
+    out.edge.resize(image.size());
+    apply_hysteresis(out.mag.data(), out.nms.data(), rows, cols, 0.2f, 0.6f, out.edge.data(), out.points, 1);
+    return out;
+}
+
+}  // namespace
+
+TEST(Canny, VectorKernelsMatchThePlainCodeAtEveryWidth)
+{
+    // The vector kernels cover eight or sixteen columns at a time and leave
+    // the rest of each row to the per-pixel code: every remainder, and rows
+    // too short for the kernel, must give the same bytes both ways.
+    struct restore {
+        ~restore() { cv::setUseOptimized(true); }
+    } restore_optimised;
+    cv::RNG rng(3);
+    for (int cols = 3; cols <= 40; ++cols) {
+        for (int rows : {3, 5, 9}) {
+            std::vector<unsigned char> image(rows * cols);
+            for (unsigned char& v : image) v = static_cast<unsigned char>(rng.uniform(0, 256));
+            cv::setUseOptimized(true);
+            const stage_outputs vec = run_stages(image, rows, cols);
+            cv::setUseOptimized(false);
+            const stage_outputs plain = run_stages(image, rows, cols);
+            SCOPED_TRACE(testing::Message() << cols << " x " << rows);
+            EXPECT_EQ(vec.smoothed, plain.smoothed);
+            EXPECT_EQ(vec.dx, plain.dx);
+            EXPECT_EQ(vec.dy, plain.dy);
+            EXPECT_EQ(vec.mag, plain.mag);
+            EXPECT_EQ(vec.nms, plain.nms);
+            EXPECT_EQ(vec.edge, plain.edge);
+            EXPECT_EQ(vec.points, plain.points);
+
+            // Small gradients make every sign, slope tie and zero magnitude
+            // of the suppression frequent.
+            std::vector<short> mag(rows * cols), gx(rows * cols), gy(rows * cols);
+            for (std::size_t i = 0; i < mag.size(); ++i) {
+                mag[i] = static_cast<short>(rng.uniform(0, 4));
+                gx[i] = static_cast<short>(rng.uniform(-2, 3));
+                gy[i] = static_cast<short>(rng.uniform(-2, 3));
+            }
+            std::vector<unsigned char> nms_vec(mag.size(), 0), nms_plain(mag.size(), 0);
+            cv::setUseOptimized(true);
+            non_max_supp(mag.data(), gx.data(), gy.data(), rows, cols, nms_vec.data());
+            cv::setUseOptimized(false);
+            non_max_supp(mag.data(), gx.data(), gy.data(), rows, cols, nms_plain.data());
+            EXPECT_EQ(nms_vec, nms_plain);
+        }
+    }
+}
+
+TEST(Canny, ThreadCountDoesNotChangeTheResult)
+{
+    // Bands down to a single row: each recomputes the rows around it that
+    // the derivatives and the suppression need.
+    cv::RNG rng(11);
+    for (const cv::Size size : {cv::Size(90, 64), cv::Size(37, 5), cv::Size(9, 4), cv::Size(50, 3)}) {
+        cv::Mat image(size, CV_8UC1);
+        rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+        cv::GaussianBlur(image, image, cv::Size(5, 5), 1.2);
+        cv::Mat edges1, gradient1;
+        std::vector<cv::Point> points1;
+        int high1 = 0, low1 = 0;
+        returnGradAndCanny(image, edges1, gradient1, 1.0, points1, 3, &high1, &low1, 1);
+        if (size.height > 10) {
+            ASSERT_GT(points1.size(), 50u);
+        }
+        for (int threads : {2, 3, 7}) {
+            cv::Mat edges, gradient;
+            std::vector<cv::Point> points;
+            int high = 0, low = 0;
+            returnGradAndCanny(image, edges, gradient, 1.0, points, 3, &high, &low, threads);
+            SCOPED_TRACE(testing::Message() << size << ", " << threads << " threads");
+            EXPECT_EQ(points, points1);
+            EXPECT_EQ(cv::countNonZero(edges != edges1), 0);
+            EXPECT_EQ(std::memcmp(gradient.data, gradient1.data, gradient.total() * sizeof(float)), 0);
+            EXPECT_EQ(high, high1);
+            EXPECT_EQ(low, low1);
+        }
+    }
 }
 
 TEST(Canny, GaussianKernelIsNormalised)
