@@ -38,17 +38,15 @@ bool report_clashes(const std::vector<image_entry>& images, const batch_options&
 }
 
 // The failed images, one a line, so that @FILE runs them again: each path
-// relative to the file's folder (absolute when it was absolute). Written
-// (empty) when nothing failed too, so that an old list is never re-run.
+// relative to the file's folder (so a list written into an INPUT folder
+// mirrors its images as that folder did). Written (empty) when nothing
+// failed too, so that an old list is never re-run.
 bool write_failed_list(const std::string& file, const std::vector<failed_image>& failures)
 {
     const fs::path folder = fs::absolute(file).parent_path();
     const std::string failure = write_file_atomically(file, [&](std::FILE* fp) {
-        for (const failed_image& f : failures) {
-            const fs::path path(f.path);
-            const std::string line = path.is_absolute() ? f.path : fs::absolute(path).lexically_relative(folder).string();
-            std::fprintf(fp, "%s\n", line.c_str());
-        }
+        for (const failed_image& f : failures)
+            std::fprintf(fp, "%s\n", fs::absolute(f.path).lexically_relative(folder).c_str());
     });
     if (failure.empty()) return true;
     std::cerr << "orvo-batch: unable to write the failed list " << file << ": " << failure << "\n";

@@ -19,10 +19,11 @@ std::string output_stem(const image_entry& image, const batch_options& options)
     return options.output_dir + "/" + image.mirrored();
 }
 
+// The modification time of a regular file; false for anything else.
 bool modification_time(const std::string& path, timespec& time)
 {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return false;
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
     time = status.st_mtim;
     return true;
 }
