@@ -12,10 +12,10 @@ namespace {
 
 // strtod in the "C" locale, whatever locale the process runs in: the longest
 // numeric prefix counts, no prefix reads as 0.
-double read_number(const char* text)
+double read_number(const char* text, char** end = nullptr)
 {
     static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    return strtod_l(text, nullptr, c_locale);
+    return strtod_l(text, end, c_locale);
 }
 
 }  // namespace
@@ -54,6 +54,9 @@ bool parse_command_line(int argc, char** argv, command_line& p)
         return false;
     }
     p = command_line();
+    // The product in a wider type, so that its value can be named when the
+    // one in double has left the range (1e-200 times 1e-200).
+    long double product = 1;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -70,9 +73,11 @@ bool parse_command_line(int argc, char** argv, command_line& p)
                 return false;
             }
             p.detector.scale *= factor;
+            product *= factor;
         } else if (std::strcmp(arg, "-sift") == 0) {
             p.sift = true;
             p.detector.scale *= 3;
+            product *= 3;
         } else if (std::strcmp(arg, "-h") == 0) {
             print_usage();
             return false;
@@ -89,5 +94,26 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             return false;
         }
     }
+    const double scale = p.detector.scale;
+    if (!(product >= MIN_SCALE && product <= MAX_SCALE && scale >= MIN_SCALE && scale <= MAX_SCALE)) {
+        std::cerr << "Invalid scale " << product << " (the product of the scale factors): it must lie within ["
+                  << MIN_SCALE << ", " << MAX_SCALE << "]" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool read_environment(command_line& p)
+{
+    const char* text = std::getenv("ORVO_DESCRIPTOR_TIMEOUT");
+    if (text == nullptr || *text == '\0') return true;
+    char* end = nullptr;
+    const double seconds = read_number(text, &end);
+    if (*end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
+        std::cerr << "Invalid ORVO_DESCRIPTOR_TIMEOUT \"" << text << "\": a number of seconds greater than 0 is needed"
+                  << std::endl;
+        return false;
+    }
+    p.descriptor_timeout = seconds;
     return true;
 }

@@ -14,7 +14,14 @@ struct command_line {
     bool sift = false;               // compute SIFT descriptors (-sift)
     bool disp = false;               // show the drawing in a window (-disp)
     bool save = false;               // save the drawing as a PNG (-save)
+    double descriptor_timeout = 0;   // seconds the descriptor step may take; 0: no limit
 };
+
+// The scale factors' product must lie within [MIN_SCALE, MAX_SCALE]: the
+// ellipse matrices are divided by its square, which must stay a finite,
+// non-zero number. Whether every written matrix is positive definite at the
+// file's precision is known only after detection.
+constexpr double MIN_SCALE = 1e-150, MAX_SCALE = 1e150;
 
 void print_banner();
 void print_usage();
@@ -24,3 +31,8 @@ void print_usage();
 // on standard error) has then been printed, and with no arguments at all
 // `settings` is left as it was.
 bool parse_command_line(int argc, char** argv, command_line& settings);
+
+// Reads ORVO_DESCRIPTOR_TIMEOUT (seconds, a number > 0; unset or empty: no
+// limit) into `settings`. Returns false, after a message on standard
+// error, when it holds anything else.
+bool read_environment(command_line& settings);

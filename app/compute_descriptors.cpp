@@ -5,9 +5,12 @@
 //
 // OUTPUT: "128", the region count, then one line per region: its u v a b c
 // as read, then 128 integers 0..255. Exit status: 0 done; 1 bad command
-// line; 2 an input could not be read or the output could not be written (a
-// message names the file and line; no output file is left).
+// line or memory ran out; 2 an input could not be read, a region cannot be
+// described (its patch cannot be sampled), or the output could not be
+// written (a message names the file and line; no output file is left).
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <new>
 #include <string>
@@ -45,6 +48,20 @@ int parse(int argc, char** argv, arguments& args)
     return args.sift && !args.image.empty() && !args.regions.empty() && !args.output.empty() ? 0 : 1;
 }
 
+// The number of the line that holds region `index` (0-based) in a region
+// file that has been read: the lines that hold anything but blanks are the
+// descriptor length, the count and the regions.
+long line_of_region(const std::string& path, std::size_t index)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    std::size_t filled = 0;
+    for (long number = 1; std::getline(in, line); ++number) {
+        if (line.find_first_not_of(" \t\r\v\f") != std::string::npos && filled++ == index + 2) return number;
+    }
+    return 0;
+}
+
 int run(int argc, char** argv)
 {
     cv::setNumThreads(0);
@@ -76,6 +93,15 @@ int run(int argc, char** argv)
         std::cerr << e.what() << std::endl;
         return 2;
     }
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (!orvo::can_describe(regions[i])) {
+            std::cerr << args.regions << ":" << line_of_region(args.regions, i)
+                      << ": the region's patch cannot be sampled: its semi-axes must lie within [0.001, 1e7] pixels "
+                         "and its centre within 1e7 pixels of the origin"
+                      << std::endl;
+            return 2;
+        }
+    }
     const cv::Mat descriptors = orvo::describe(image, regions);
 
     try {
@@ -91,8 +117,17 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A closed standard output or a file size limit makes writes fail (and
+    // be reported) instead of ending the run.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
-        return run(argc, argv);
+        try {
+            return run(argc, argv);
+        } catch (const cv::Exception& e) {
+            if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
+            throw;
+        }
     } catch (const std::bad_alloc&) {
         std::cerr << "compute_descriptors_64bit.ln: out of memory" << std::endl;
         return 1;

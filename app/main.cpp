@@ -1,10 +1,16 @@
 // orvo: the detector's command line. Parses the arguments, reads the image,
 // detects its regions under a user-CPU-time stopwatch, writes the ellipse
-// file, then the optional drawing, window, PNG and descriptors.
+// file, then the optional drawing, PNG, window and descriptors.
 //
-// Exit status: 0 after a completed run; 1 when the command line is rejected
-// or memory runs out; 2 when an output step failed (ellipse file, drawing,
-// window, PNG, descriptors); 255 when no image is named or it cannot be read.
+// Exit status: 0 after a completed run; 1 when the command line (or
+// ORVO_DESCRIPTOR_TIMEOUT) is rejected, when the scale leaves an ellipse
+// that cannot be written, or when memory runs out; 2 when an output step
+// failed (ellipse file, drawing, PNG, window, descriptors, or the descriptor
+// step's time limit); 255 when no image is named or it cannot be read. An
+// interrupting signal ends the run as it would any process, after ending a
+// running descriptor step or window.
+#include <csignal>
+#include <cstdio>
 #include <iostream>
 #include <new>
 #include <opencv2/core.hpp>
@@ -30,6 +36,26 @@ double user_seconds()
 // placed at the 0-based centre plus 1.
 constexpr double DRAWING_OFFSET = 1.0;
 
+// The first region whose matrix, as the ellipse file writes it (ten
+// decimals), is not finite and positive definite; -1 when there is none.
+long first_unwritable(const std::vector<orvo::Region>& regions, std::string& written)
+{
+    char text[3][400];
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const orvo::Region& r = regions[i];
+        std::snprintf(text[0], sizeof text[0], "%.10f", r.a);
+        std::snprintf(text[1], sizeof text[1], "%.10f", r.b);
+        std::snprintf(text[2], sizeof text[2], "%.10f", r.c);
+        const orvo::Region as_read{0, 0, std::strtod(text[0], nullptr), std::strtod(text[1], nullptr),
+                                   std::strtod(text[2], nullptr)};
+        if (!orvo::is_valid(as_read)) {
+            written = std::string("a = ") + text[0] + ", b = " + text[1] + ", c = " + text[2];
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
 int run(int argc, char** argv)
 {
     const double start = user_seconds();
@@ -38,6 +64,7 @@ int run(int argc, char** argv)
     print_banner();
     command_line settings;
     if (!parse_command_line(argc, argv, settings)) return 1;
+    if (settings.sift && !read_environment(settings)) return 1;
     if (settings.image_name.empty()) {
         std::cerr << "unable to open file for input" << std::endl;
         return 255;
@@ -56,21 +83,33 @@ int run(int argc, char** argv)
     image.release();
     std::cout << "Alpha features extracted in: " << user_seconds() - start << " s " << std::endl;
 
+    std::string written;
+    const long unwritable = first_unwritable(regions, written);
+    if (unwritable >= 0) {
+        std::cerr << "Invalid scale " << settings.detector.scale << ": region " << unwritable + 1 << " would be written as "
+                  << written << ", not positive definite at ten decimals; nothing written" << std::endl;
+        return 1;
+    }
+
     const std::string ellipse_file_name = settings.image_name + ".orvo";
-    bool outputs_ok = true;
+    bool ellipses_written = true;
     try {
         orvo::write_region_file(ellipse_file_name, regions);
     } catch (const orvo::RegionFileError& e) {
         std::cerr << "Unable to write file " << e.what() << std::endl;
-        outputs_ok = false;
+        ellipses_written = false;
     }
 
+    bool outputs_ok = ellipses_written;
     if (settings.save || settings.disp) {
         std::vector<orvo::Region> drawn = regions;
         for (orvo::Region& r : drawn) r.x += DRAWING_OFFSET, r.y += DRAWING_OFFSET;
         outputs_ok = draw_show_and_save(settings.image_name, drawn, settings.disp, settings.save) && outputs_ok;
     }
-    if (settings.sift) outputs_ok = compute_descriptors(settings.image_name, ellipse_file_name) && outputs_ok;
+    if (settings.sift && !ellipses_written)
+        std::cerr << "Descriptors not computed: " << ellipse_file_name << " was not written" << std::endl;
+    else if (settings.sift)
+        outputs_ok = compute_descriptors(settings.image_name, ellipse_file_name, settings.descriptor_timeout) && outputs_ok;
     return outputs_ok ? 0 : 2;
 }
 
@@ -78,8 +117,17 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // The files are the result: a closed standard output or a file size
+    // limit makes writes fail (and be reported) instead of ending the run.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
-        return run(argc, argv);
+        try {
+            return run(argc, argv);
+        } catch (const cv::Exception& e) {
+            if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
+            throw;
+        }
     } catch (const std::bad_alloc&) {
         std::cerr << "orvo: out of memory" << std::endl;
         return 1;

@@ -117,9 +117,23 @@ double dominant_orientation(const cv::Mat& raw)
 
 }  // namespace
 
+bool can_sample(const affine_region& r)
+{
+    if (!(std::fabs(r.u) <= MAX_CENTRE && std::fabs(r.v) <= MAX_CENTRE && r.a > 0 && r.c > 0)) return false;
+    // Semi-axes are 1 / sqrt(eigenvalue), so the eigenvalues must lie within
+    // [1 / MAX_SEMI_AXIS^2, 1 / MIN_SEMI_AXIS^2]. The smaller one is the
+    // determinant over the larger, here without the underflow of a c - b^2
+    // for tiny matrices.
+    const double d = std::hypot(r.a - r.c, 2 * r.b);
+    const double larger = (r.a + r.c + d) / 2;
+    const double smaller = (r.a / larger) * r.c - (r.b / larger) * r.b;
+    return larger <= 1 / (MIN_SEMI_AXIS * MIN_SEMI_AXIS) && smaller >= 1 / (MAX_SEMI_AXIS * MAX_SEMI_AXIS);
+}
+
 cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions)
 {
     CV_Assert(grey.type() == CV_8UC1);
+    for (const affine_region& region : regions) CV_Assert(can_sample(region));
     cv::Mat descriptors(static_cast<int>(regions.size()), DESCRIPTOR_LENGTH, CV_8UC1, cv::Scalar(0));
     if (regions.empty()) return descriptors;
 

@@ -21,6 +21,15 @@ struct affine_region {
     double u, v, a, b, c;
 };
 
+// Whether the region's patch can be sampled: both semi-axes from
+// MIN_SEMI_AXIS to MAX_SEMI_AXIS pixels and the centre at most MAX_CENTRE
+// pixels from the origin. A smaller ellipse falls between the pixels (its
+// patch is one interpolated value, with no gradient to describe); a larger
+// or farther one takes its samples beyond the range the image warp
+// addresses exactly.
+constexpr double MIN_SEMI_AXIS = 1e-3, MAX_SEMI_AXIS = 1e7, MAX_CENTRE = 1e7;
+bool can_sample(const affine_region& region);
+
 // One row of 128 values (CV_8U) per region, in region order. `grey` is an
-// 8-bit single-channel image.
+// 8-bit single-channel image; every region must pass can_sample.
 cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions);

@@ -11,6 +11,11 @@
 
 namespace orvo {
 
+bool can_describe(const Region& region)
+{
+    return is_valid(region) && can_sample({region.x, region.y, region.a, region.b, region.c});
+}
+
 cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions)
 {
     std::vector<affine_region> stage_regions;
@@ -20,6 +25,10 @@ cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions)
         if (!is_valid(r))
             throw std::invalid_argument("describe: region " + std::to_string(i) +
                                         " is not finite and positive definite");
+        if (!can_describe(r))
+            throw std::invalid_argument("describe: region " + std::to_string(i) +
+                                        " cannot be described: its semi-axes must lie within [0.001, 1e7] pixels "
+                                        "and its centre within 1e7 pixels of the origin");
         stage_regions.push_back({r.x, r.y, r.a, r.b, r.c});
     }
     const cv::Mat eight_bit = to_eight_bit(image, "describe");

@@ -21,9 +21,17 @@ namespace orvo {
 
 constexpr int DESCRIPTOR_SIZE = 128;
 
+// Whether a valid region's patch can be sampled: both semi-axes from 0.001
+// to 10^7 pixels and the centre at most 10^7 pixels from the origin.
+// Smaller ellipses fall between the pixels and would have no gradient to
+// describe; larger or farther ones would be sampled beyond the range the
+// image warp addresses exactly.
+bool can_describe(const Region& region);
+
 // One row of DESCRIPTOR_SIZE values (CV_8U) per region, in region order.
 // `image` as for detect. Throws std::invalid_argument when a region is not
-// finite and positive definite, or the image type is not supported.
+// finite and positive definite or cannot be described (can_describe), or
+// the image type is not supported.
 cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions);
 
 }  // namespace orvo
