@@ -1,80 +1,72 @@
-// Image reading through the image library's decoders.
+// Image reading: the header first (format, pixel count against the limit),
+// then the format's decoder, each refusal given as a failure and a reason.
 #include "io/image_input.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
-#include <opencv2/imgcodecs.hpp>
+
+#include "io/image_decoders.h"
+#include "io/image_header.h"
+#include "io/regular_file.h"
+
+image_read failed_read(image_failure failure, const std::string& reason)
+{
+    image_read result;
+    result.failure = failure;
+    result.reason = reason;
+    return result;
+}
+
+std::string truncated_reason(const std::string& detail)
+{
+    return "the image is truncated or corrupt (" + detail + ")";
+}
+
+image_read read_image_file(const std::string& path, std::size_t max_pixels)
+{
+    std::string bytes;
+    std::string error;
+    try {
+        error = read_regular_file(path, bytes);
+    } catch (const std::bad_alloc&) {
+        return failed_read(image_failure::out_of_memory, "out of memory");
+    }
+    if (!error.empty()) return failed_read(image_failure::unreadable, "not a readable image (" + error + ")");
+    return decode_image(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), max_pixels);
+}
 
 namespace {
 
-template <class Read>
-image_read read_with(Read read, std::size_t max_pixels)
+image_read decode_checked(const unsigned char* data, std::size_t size, std::size_t max_pixels)
 {
-    image_read result;
-    try {
-        result.image = read(cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-    } catch (const cv::Exception& e) {
-        if (e.code == cv::Error::StsNoMem) result.failure = image_failure::out_of_memory;
-    } catch (const std::bad_alloc&) {
-        result.failure = image_failure::out_of_memory;
+    const image_header header = read_image_header(data, size);
+    if (header.format == image_format::unknown)
+        return failed_read(image_failure::unreadable, "not a readable image (no known image format)");
+    if (!header.complete) return failed_read(image_failure::truncated, truncated_reason("it ends inside its header"));
+    if (header.width == 0 || header.height == 0)
+        return failed_read(image_failure::unreadable, "not a readable image (a malformed header)");
+    if (header.width > max_pixels || header.height > max_pixels || header.width * header.height > max_pixels)
+        return failed_read(image_failure::too_large, std::to_string(header.width) + " x " + std::to_string(header.height) +
+                                                         " pixels, more than the limit of " + std::to_string(max_pixels));
+    switch (header.format) {
+    case image_format::jpeg: return decode_jpeg(data, size, max_pixels);
+    case image_format::png: return decode_png(data, size, max_pixels);
+    case image_format::pnm: return decode_pnm(data, size, max_pixels);
+    default: break;
     }
-    if (result.failure == image_failure::none && result.image.empty()) result.failure = image_failure::unreadable;
-    if (result.failure == image_failure::none && result.image.total() > max_pixels) {
-        result.image.release();
-        result.failure = image_failure::too_large;
-    }
-    if (result.failure == image_failure::unreadable) result.reason = "not a readable image";
-    if (result.failure == image_failure::too_large) result.reason = "larger than the pixel limit";
-    if (result.failure == image_failure::out_of_memory) result.reason = "out of memory";
+    image_read result = decode_with_image_library(data, size);
+    // The image library may see other dimensions than the header did.
+    if (result.failure == image_failure::none && result.image.total() > max_pixels)
+        return failed_read(image_failure::too_large, "larger than the pixel limit");
     return result;
 }
 
 }  // namespace
 
-image_read read_image_file(const std::string& path, std::size_t max_pixels)
-{
-    // Opened without blocking, so that a FIFO with no writer is refused
-    // rather than waited for; only regular files are read.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0) close(fd);
-        image_read result;
-        result.failure = image_failure::unreadable;
-        result.reason = "not a readable image";
-        return result;
-    }
-    std::vector<unsigned char> bytes;
-    image_read result;
-    try {
-        bytes.resize(static_cast<std::size_t>(info.st_size));
-    } catch (const std::bad_alloc&) {
-        close(fd);
-        result.failure = image_failure::out_of_memory;
-        result.reason = "out of memory";
-        return result;
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    close(fd);
-    bytes.resize(done);
-    return decode_image(bytes.data(), bytes.size(), max_pixels);
-}
-
 image_read decode_image(const unsigned char* data, std::size_t size, std::size_t max_pixels)
 {
-    return read_with(
-        [&](int flags) {
-            return cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data)), flags);
-        },
-        max_pixels);
+    try {
+        return decode_checked(data, size, max_pixels);
+    } catch (const std::bad_alloc&) {
+        return failed_read(image_failure::out_of_memory, "out of memory");
+    }
 }

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "io/atomic_file.h"
+#include "io/regular_file.h"
 #include "library/region_text.h"
 #include "orvo/describe.h"
 #include "orvo/errors.h"
@@ -154,12 +155,10 @@ std::vector<Region> parse_region_text(const std::string& text, const std::string
 
 std::vector<Region> read_region_text(const std::string& path, double offset, std::vector<std::string>* written)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw RegionFileError(path + ": " + std::strerror(errno ? errno : ENOENT));
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) throw RegionFileError(path + ": " + std::strerror(errno ? errno : EIO));
-    return parse_region_text(content.str(), path, offset, written);
+    std::string content;
+    const std::string error = read_regular_file(path, content);
+    if (!error.empty()) throw RegionFileError(path + ": " + error);
+    return parse_region_text(content, path, offset, written);
 }
 
 std::vector<Region> read_region_file(const std::string& path, double offset, std::vector<std::string>* as_written)
