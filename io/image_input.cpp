@@ -68,5 +68,8 @@ image_read decode_image(const unsigned char* data, std::size_t size, std::size_t
         return decode_checked(data, size, max_pixels);
     } catch (const std::bad_alloc&) {
         return failed_read(image_failure::out_of_memory, "out of memory");
+    } catch (const cv::Exception& e) {  // the image's allocation
+        if (e.code == cv::Error::StsNoMem) return failed_read(image_failure::out_of_memory, "out of memory");
+        return failed_read(image_failure::unreadable, "not a readable image (" + e.msg + ")");
     }
 }

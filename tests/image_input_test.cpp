@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <png.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -305,4 +306,33 @@ TEST(ImageInput, NonRegularFilesAreRefusedWithoutBlocking)
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status)) << "blocked or crashed";
     EXPECT_EQ(WEXITSTATUS(status), 4);
+}
+
+TEST(ImageInput, RunningOutOfMemoryIsReported)
+{
+    if (SANITIZED_BUILD) GTEST_SKIP() << "no address-space limit under the address sanitizer";
+    temp_dir dir;
+    const cv::Mat zeros = cv::Mat::zeros(8192, 8192, CV_8UC1);
+    cv::imwrite(dir / "big.png", zeros);
+    cv::imwrite(dir / "big.jpg", zeros, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    // 64 MB of pixels; a progressive JPEG's coefficients need twice that
+    // more, inside libjpeg.
+    for (const auto& [name, room] : {std::pair<std::string, long>{"big.png", 32}, {"big.jpg", 96}}) {
+        const int status = [&, name = name, room = room] {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                long pages = 0;
+                std::FILE* statm = std::fopen("/proc/self/statm", "r");
+                if (std::fscanf(statm, "%ld", &pages) != 1) _exit(2);
+                const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + (room << 20));
+                const rlimit address_space{limit, limit};
+                setrlimit(RLIMIT_AS, &address_space);
+                _exit(read_image_file(dir / name).failure == image_failure::out_of_memory ? 0 : 1);
+            }
+            int wait_status = 0;
+            waitpid(pid, &wait_status, 0);
+            return wait_status;
+        }();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name;
+    }
 }
