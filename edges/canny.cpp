@@ -621,28 +621,28 @@ void trace_all(unsigned char* edge, int rows, int cols, std::vector<cv::Point>& 
     stack.reserve(256);
     auto followable = [edge](std::ptrdiff_t i) { return (edge[i] & FOLLOW) != 0; };
     auto mark = [edge](std::ptrdiff_t i) { edge[i] = TRACED; };
+    auto seed = [&](int x, int y) {
+        unsigned char& p = edge[static_cast<std::ptrdiff_t>(y) * cols + x];
+        if (!(p & SEED)) return;  // already on an edge traced from an earlier seed
+        p = TRACED;
+        points.emplace_back(x, y);
+        trace_edge(static_cast<std::ptrdiff_t>(y) * cols + x, cols, followable, mark, points, step, stack);
+    };
     for (int y = 0; y < rows; ++y) {
-        unsigned char* row = edge + static_cast<std::size_t>(y) * cols;
+        const unsigned char* row = edge + static_cast<std::size_t>(y) * cols;
         int x = 0;
-        while (x < cols) {
 #if CV_SIMD128
-            // Skip sixteen pixels at a time while there is no seed.
-            if (vectorised && x + 16 <= cols &&
-                !cv::v_check_any(cv::v_reinterpret_as_s8((cv::v_load(row + x) & cv::v_setall_u8(SEED)) !=
-                                                          cv::v_setzero_u8()))) {
-                x += 16;
-                continue;
-            }
-#endif
-            const int end = std::min(x + 16, cols);
-            for (; x < end; ++x)
-                if (row[x] & SEED) {
-                    row[x] = TRACED;
-                    points.emplace_back(x, y);
-                    trace_edge(static_cast<std::ptrdiff_t>(y) * cols + x, cols, followable, mark, points, step,
-                               stack);
-                }
+        // Sixteen pixels at a time: the seeds among them, in order.
+        if (vectorised) {
+            const cv::v_uint8x16 seedbit = cv::v_setall_u8(SEED), zero = cv::v_setzero_u8();
+            for (; x + 16 <= cols; x += 16)
+                for (unsigned bits = static_cast<unsigned>(cv::v_signmask(
+                         cv::v_reinterpret_as_s8((cv::v_load(row + x) & seedbit) != zero)));
+                     bits != 0; bits &= bits - 1)
+                    seed(x + __builtin_ctz(bits), y);
         }
+#endif
+        for (; x < cols; ++x) seed(x, y);
     }
 #if !CV_SIMD128
     (void)vectorised;
