@@ -68,9 +68,14 @@ std::map<std::string, std::string> tree(const std::string& folder)
     return files;
 }
 
+// Keeps the region files only: drops the temporary files a killed writer
+// leaves behind.
 void drop_temporary_files(std::map<std::string, std::string>& files)
 {
-    for (auto it = files.begin(); it != files.end();) it = it->first.find(".tmp-") != std::string::npos ? files.erase(it) : ++it;
+    auto is_region_file = [](const std::string& name) {
+        return name.size() > 5 && name.compare(name.size() - 5, 5, ".orvo") == 0;
+    };
+    for (auto it = files.begin(); it != files.end();) it = is_region_file(it->first) ? ++it : files.erase(it);
 }
 
 // The region file `orvo` would write for the image.

@@ -126,7 +126,9 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
             return bad("bad -s value");
         options.detector = detector_settings.detector;
     }
-    if (options.sift) options.detector.scale *= 3;
+    // As orvo -sift: the region file holds the regions scaled by 3, which are
+    // the ones described. COLMAP's keypoints keep the detected size.
+    if (options.sift && options.format == output_format::orvo) options.detector.scale *= 3;
     try {
         options.detector.validate();
     } catch (const std::invalid_argument& e) {

@@ -12,7 +12,7 @@ enum class output_format { orvo, colmap };
 enum class verbosity { quiet, normal, verbose };
 
 struct batch_options {
-    orvo::DetectorOptions detector;  // threshold (-t), scale (-s; 3 more with --sift)
+    orvo::DetectorOptions detector;  // threshold (-t), scale (-s; 3 more with --sift in orvo format)
     std::vector<std::string> inputs; // images, folders and @LISTs, in the order given
     std::string output_dir;          // -o; empty: outputs beside each image
     output_format format = output_format::orvo;

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <thread>
 
+#include "io/atomic_file.h"
+
 namespace {
 
 sigset_t stop_signals()
@@ -40,8 +42,7 @@ void prepare_signals()
 {
     const sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
+    ignore_signals_for_file_output();
 }
 
 std::size_t shard_size(std::size_t images, const batch_options& options)

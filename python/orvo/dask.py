@@ -227,7 +227,7 @@ def extract(client, paths, out_dir, threshold=100.0, scale=1.0, sift=False, form
     if chunk_size < 1:
         raise ValueError(f"extract: chunk_size must be at least 1, not {chunk_size}")
     detector = dict(orvo.DEFAULT_OPTIONS, threads=1)
-    detector.update(detect_options, threshold=float(threshold), scale=float(scale) * (3.0 if sift else 1.0))
+    detector.update(detect_options, threshold=float(threshold), scale=float(scale) * (MEASUREMENT_SCALE if sift and format == "orvo" else 1.0))
     unknown = sorted(set(detector) - set(orvo.DEFAULT_OPTIONS))
     if unknown:
         raise TypeError(f"extract: unknown detector option(s): {', '.join(unknown)}")
