@@ -21,11 +21,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -45,6 +47,21 @@ std::vector<T> allocate_or_exit(std::size_t n, const char* message)
         std::fputs(message, stderr);
         std::exit(1);
     }
+}
+
+// Allocates n elements left uninitialised, for images that are written
+// whole before they are read: their pages are first touched by the threads
+// that fill them. On failure prints `message` and ends the process with
+// status 1.
+template <class T>
+std::unique_ptr<T[]> allocate_uninitialised_or_exit(std::size_t n, const char* message)
+{
+    T* p = new (std::nothrow) T[n];
+    if (!p) {
+        std::fputs(message, stderr);
+        std::exit(1);
+    }
+    return std::unique_ptr<T[]>(p);
 }
 
 // Runs job(0) .. job(count - 1), each on its own thread, the calling thread
@@ -121,17 +138,20 @@ void horizontal_row(const unsigned char* row, int cols, const std::vector<float>
         }
         for (; i < cols; ++i) line[i] = static_cast<float>(row[i]);
         const cv::v_float32x4 divisor = cv::v_setall_f32(full_sum);
-        for (; c + 8 <= last; c += 8) {
-            cv::v_float32x4 d0 = cv::v_setzero_f32(), d1 = cv::v_setzero_f32();
+        // Sixteen columns at a time keep four independent sums in flight.
+        auto block = [&](auto groups) {
+            constexpr int N = decltype(groups)::value;
+            cv::v_float32x4 d[N];
+            for (int j = 0; j < N; ++j) d[j] = cv::v_setzero_f32();
             const float* in = line + c - center;
             for (int t = 0; t < taps; ++t) {
                 const cv::v_float32x4 k = cv::v_setall_f32(kernel[t]);
-                d0 = d0 + cv::v_load(in + t) * k;
-                d1 = d1 + cv::v_load(in + t + 4) * k;
+                for (int j = 0; j < N; ++j) d[j] = d[j] + cv::v_load(in + t + 4 * j) * k;
             }
-            cv::v_store(out + c, d0 / divisor);
-            cv::v_store(out + c + 4, d1 / divisor);
-        }
+            for (int j = 0; j < N; ++j) cv::v_store(out + c + 4 * j, d[j] / divisor);
+        };
+        for (; c + 16 <= last; c += 16) block(std::integral_constant<int, 4>());
+        for (; c + 8 <= last; c += 8) block(std::integral_constant<int, 2>());
     }
 #else
     (void)line;
@@ -158,15 +178,18 @@ void vertical_row(const float* const* in, const float* k, int taps, double divis
             const cv::v_int32x4 hi = cv::v_trunc(cv::v_cvt_f64_high(d) * boost / div + half);
             return cv::v_combine_low(lo, hi);
         };
-        for (; c + 8 <= cols; c += 8) {
-            cv::v_float32x4 d0 = cv::v_setzero_f32(), d1 = cv::v_setzero_f32();
+        auto block = [&](auto groups) {
+            constexpr int N = decltype(groups)::value;
+            cv::v_float32x4 d[N];
+            for (int j = 0; j < N; ++j) d[j] = cv::v_setzero_f32();
             for (int t = 0; t < taps; ++t) {
                 const cv::v_float32x4 w = cv::v_setall_f32(k[t]);
-                d0 = d0 + cv::v_load(in[t] + c) * w;
-                d1 = d1 + cv::v_load(in[t] + c + 4) * w;
+                for (int j = 0; j < N; ++j) d[j] = d[j] + cv::v_load(in[t] + c + 4 * j) * w;
             }
-            cv::v_store(out + c, cv::v_pack(scale(d0), scale(d1)));
-        }
+            for (int j = 0; j < N; j += 2) cv::v_store(out + c + 4 * j, cv::v_pack(scale(d[j]), scale(d[j + 1])));
+        };
+        for (; c + 16 <= cols; c += 16) block(std::integral_constant<int, 4>());
+        for (; c + 8 <= cols; c += 8) block(std::integral_constant<int, 2>());
     }
 #else
     (void)vectorised;
@@ -826,7 +849,8 @@ void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient,
     // whole image, so the presmoothing is done whole, before the bands.
     cv::Mat presmoothed;
     cv::GaussianBlur(image, presmoothed, cv::Size(0, 0), 0.8, 0.0, cv::BORDER_REPLICATE);
-    std::vector<short> magnitude = allocate_or_exit<short>(n, "Error allocating the magnitude image.\n");
+    const std::unique_ptr<short[]> magnitude =
+        allocate_uninitialised_or_exit<short>(n, "Error allocating the magnitude image.\n");
     std::vector<int> histogram = allocate_or_exit<int>(HISTOGRAM_BINS, "Error allocating the histogram.\n");
     std::vector<band_work> work(bands);
     for (int b = 0; b < bands; ++b)
@@ -834,7 +858,7 @@ void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient,
                      static_cast<int>(static_cast<long long>(rows) * (b + 1) / bands), cols, b > 0);
 
     run_jobs(bands, [&](int b) {
-        run_band(presmoothed, kernel, work[b], magnitude.data(), edge,
+        run_band(presmoothed, kernel, work[b], magnitude.get(), edge,
                  b == 0 ? histogram.data() : work[b].histogram.data(), vectorised);
     });
     presmoothed.release();
@@ -856,10 +880,10 @@ void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient,
     const int jobs = threads > 1 ? 2 : 1;
     run_jobs(jobs, [&](int job) {
         if (job == 0) {
-            classify(magnitude.data(), edge, n, t, vectorised);
+            classify(magnitude.get(), edge, n, t, vectorised);
             trace_all(edge, rows, cols, points, step, vectorised);
             edge_image(edge, n, vectorised);
         }
-        if (job == 1 || jobs == 1) gradient_image(magnitude.data(), rows, cols, lo, hi, gradient);
+        if (job == 1 || jobs == 1) gradient_image(magnitude.get(), rows, cols, lo, hi, gradient);
     });
 }
