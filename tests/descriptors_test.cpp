@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "descriptors/affine_sift.h"
+#include "orvo/orvo.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
 
@@ -98,6 +99,11 @@ TEST(Descriptors, BadInputFailsWithStatusTwoAndNoOutput)
         {"0\n1\n100 nan 0.01 0 0.02\n", f.image, ":3: not a finite number: \"nan\""},
         {"0\n1\ninf 80 0.01 0 0.02\n", f.image, ":3: not a finite number: \"inf\""},
         {"0\nmany\n", f.image, ":2: the region count must be a whole number"},
+        // Positive definite, but no patch to sample: semi-axes of 1e5 and
+        // 1e-100 pixels, of 1e150 pixels, a centre 1e8 pixels away.
+        {"0\n2\n100 80 0.01 0 0.02\n\n100 80 1e-10 0 1e200\n", f.image, ":5: the region's patch cannot be sampled"},
+        {"0\n1\n100 80 1e-300 1e-296 1e-290\n", f.image, ":3: the region's patch cannot be sampled"},
+        {"0\n1\n1e8 80 0.01 0 0.02\n", f.image, ":3: the region's patch cannot be sampled"},
         {"", f.image, ""},  // the output folder is missing
     };
     for (std::size_t k = 0; k < cases.size(); ++k) {
@@ -191,4 +197,23 @@ TEST(Descriptors, SiftFromTheDetectorDescribesEveryRegion)
     EXPECT_EQ(header, 128);
     EXPECT_GT(orvo_count, 0);
     EXPECT_EQ(sift_count, orvo_count);
+}
+
+TEST(Descriptors, TinyMatricesAreReadButOnlySampleableRegionsDescribed)
+{
+    temp_dir dir;
+    write_file(dir / "regions", "0\n4\n1 2 1e-300 1e-296 1e-290\n1 2 1e-10 0 1e200\n1 2 0.01 0 0.02\n1 2 1e-14 0 1e-14\n");
+    const std::vector<orvo::Region> regions = orvo::read_region_file(dir / "regions", 0.0);
+    ASSERT_EQ(regions.size(), 4u);
+    const cv::Mat image = generated_image(64, 48, 2);
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        EXPECT_TRUE(orvo::is_valid(regions[i])) << i;
+        const bool sampleable = i >= 2;  // semi-axes 10, 7.1 and 1e7 pixels
+        EXPECT_EQ(orvo::can_describe(regions[i]), sampleable) << i;
+        if (sampleable) {
+            EXPECT_EQ(orvo::describe(image, {regions[i]}).rows, 1);
+        } else {
+            EXPECT_THROW(orvo::describe(image, {regions[i]}), std::invalid_argument) << i;
+        }
+    }
 }

@@ -206,8 +206,12 @@ TEST(Reliability, InterruptedWriteLeavesNoPartialFile)
 
 TEST(Reliability, SignalsDuringARunLeaveNoPartialOutput)
 {
+    // Earlier outputs are in place: whenever the run ends, each is either
+    // the old one or a complete new one, and nothing else appears.
     temp_dir dir;
     cv::imwrite(dir / "big.png", generated_image(1500, 1000, 3));
+    cv::imwrite(dir / "big.png.orvo.png", shapes_image());
+    write_file(dir / "big.png.orvo", EMPTY_FILE);
     for (int delay_ms : {5, 60, 150, 250, 400, 600}) {
         const pid_t pid = fork();
         if (pid == 0) {
@@ -217,18 +221,111 @@ TEST(Reliability, SignalsDuringARunLeaveNoPartialOutput)
             _exit(127);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-        kill(pid, delay_ms % 2 ? SIGINT : SIGTERM);
+        const int signal_number = delay_ms % 2 ? SIGINT : SIGTERM;
+        kill(pid, signal_number);
         int status = 0;
         waitpid(pid, &status, 0);
-        for (const std::string& file : list_dir(dir.path)) {
-            EXPECT_TRUE(file == "big.png" || file == "big.png.orvo" || file == "big.png.orvo.png") << file;
-            if (file == "big.png.orvo") {
-                EXPECT_TRUE(valid_ellipse_file(read_file(dir / file)));
-            } else if (file == "big.png.orvo.png") {
-                EXPECT_FALSE(cv::imread(dir / file).empty());
-            }
+        EXPECT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
+                    (WIFSIGNALED(status) && WTERMSIG(status) == signal_number))
+            << delay_ms << ": " << status;
+        EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"big.png", "big.png.orvo", "big.png.orvo.png"}));
+        EXPECT_TRUE(valid_ellipse_file(read_file(dir / "big.png.orvo"))) << delay_ms;
+        EXPECT_FALSE(cv::imread(dir / "big.png.orvo.png").empty()) << delay_ms;
+    }
+}
+
+TEST(Reliability, ScalesWhoseEllipsesCannotBeWrittenAreRefused)
+{
+    temp_dir dir;
+    cv::imwrite(dir / "img.png", shapes_image());
+    write_file(dir / "img.png.orvo", "old\n");
+    std::vector<std::string> many_factors;
+    for (int i = 0; i < 50000; ++i) many_factors.insert(many_factors.end(), {"-s", "1.01"});
+    // Out of range before detection (the product's square overflows or
+    // vanishes), and after it (matrices that round to zero at ten decimals).
+    const std::vector<std::vector<std::string>> refused = {
+        {"-s", "1e-320"}, {"-s", "1e-170"}, {"-s", "1e-200", "-s", "1e-200"}, {"-s", "1e308"}, many_factors,
+        {"-s", "1e6"},    {"-s", "1e-100", "-sift", "-s", "1e-60"}};
+    for (const std::vector<std::string>& scale : refused) {
+        std::vector<std::string> args = {"-i", "img.png", "-save"};
+        args.insert(args.end(), scale.begin(), scale.end());
+        const run_result r = run_orvo(args, {dir.path});
+        EXPECT_EQ(r.status, 1) << scale[1];
+        EXPECT_EQ(r.err.rfind("Invalid scale ", 0), 0u) << r.err;
+        EXPECT_EQ(read_file(dir / "img.png.orvo"), "old\n") << scale[1];
+    }
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"img.png", "img.png.orvo"}));
+
+    // Extreme scales that still write finite, positive definite matrices.
+    for (const char* factor : {"1e-100", "100"}) {
+        ASSERT_EQ(run_orvo({"-i", "img.png", "-s", factor}, {dir.path}).status, 0) << factor;
+        std::istringstream in(read_file(dir / "img.png.orvo"));
+        std::string zero;
+        int count = 0;
+        in >> zero >> count;
+        EXPECT_GT(count, 0);
+        for (double x, y, a, b, c; in >> x >> y >> a >> b >> c;) {
+            EXPECT_TRUE(orvo::is_valid({x, y, a, b, c})) << factor << ": " << a << " " << b << " " << c;
         }
     }
+}
+
+TEST(Reliability, OutOfMemoryEndsWithStatusOne)
+{
+    if (SANITIZED_BUILD) GTEST_SKIP() << "address space limits and the address sanitizer exclude each other";
+    temp_dir dir;
+    cv::imwrite(dir / "big.jpg", generated_image(2500, 1800, 5));
+    ASSERT_EQ(run_orvo({"-i", "big.jpg", "-s", "3"}, {dir.path}).status, 0);
+    // Limits from just enough to start (below about 230 MB a library that
+    // the window and PNG code load throws from its start-up code, before
+    // orvo runs) to enough for everything: reading, detection, drawing,
+    // encoding and describing each run out somewhere in between.
+    const std::string descriptors = DESCRIPTORS_EXECUTABLE;
+    const std::string path = "PATH=" + descriptors.substr(0, descriptors.rfind('/')) + ":/usr/bin:/bin";
+    int out_of_memory = 0, completed = 0;
+    for (long megabytes : {60, 100, 250, 280, 310, 340, 1000}) {
+        run_options limited(dir.path, {path});
+        limited.memory_limit = megabytes << 20;
+        const std::vector<std::string> describe = {"-i", "big.jpg", "-sift", "-p1", "big.jpg.orvo", "-o1", "out.sift"};
+        for (const run_result& r : {run_orvo({"-i", "big.jpg", "-save", "-sift"}, limited),
+                                    run_program(descriptors, describe, limited)}) {
+            if (r.err.find("error while loading shared libraries") != std::string::npos) continue;
+            const bool reported = r.status == 1 && r.err.size() >= 14 &&
+                                  r.err.compare(r.err.size() - 14, 14, "out of memory\n") == 0;
+            EXPECT_TRUE(r.status == 0 || reported) << megabytes << " MB: " << r.status << " " << r.err;
+            out_of_memory += reported;
+            completed += r.status == 0;
+        }
+    }
+    EXPECT_GT(out_of_memory, 0);
+    EXPECT_GT(completed, 0);
+    for (const std::string& name : list_dir(dir.path)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+TEST(Reliability, ClosedOutputOrFileSizeLimitDoesNotEndTheRun)
+{
+    temp_dir dir;
+    cv::imwrite(dir / "img.png", shapes_image());
+    run_options closed(dir.path);
+    closed.closed_output = true;
+    const run_result r = run_orvo({"-i", "img.png", "-save"}, closed);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(valid_ellipse_file(read_file(dir / "img.png.orvo")));
+    EXPECT_FALSE(cv::imread(dir / "img.png.orvo.png").empty());
+    EXPECT_EQ(run_program(DESCRIPTORS_EXECUTABLE, {"-h"}, closed).status, 0);
+
+    // Past the size limit: the drawing and the descriptor file fail with
+    // EFBIG, are reported, and leave no temporary file.
+    run_options limited(dir.path);
+    limited.file_size_limit = 300;
+    const run_result drawing = run_orvo({"-i", "img.png", "-save"}, limited);
+    EXPECT_EQ(drawing.status, 2);
+    EXPECT_EQ(drawing.err, "Unable to write file img.png.orvo.png: File too large\n");
+    const run_result described =
+        run_program(DESCRIPTORS_EXECUTABLE, {"-i", "img.png", "-sift", "-p1", "img.png.orvo", "-o1", "out"}, limited);
+    EXPECT_EQ(described.status, 2);
+    EXPECT_EQ(described.err, "Unable to write file out: File too large\n");
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"img.png", "img.png.orvo", "img.png.orvo.png"}));
 }
 
 TEST(Reliability, GeneratedImagesGiveSoundDeterministicRegions)

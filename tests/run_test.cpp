@@ -4,7 +4,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <X11/Xlib.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
@@ -79,11 +83,12 @@ struct shapes_folder {
 struct stand_in {
     temp_dir bin;
     std::string record;
-    explicit stand_in(const std::string& record_file, int status = 0) : record(record_file)
+    explicit stand_in(const std::string& record_file, int status = 0, const std::string& before_exit = "")
+        : record(record_file)
     {
         const std::string script = bin / DESCRIPTOR_EXECUTABLE;
-        write_file(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\necho stand-in output\nexit " +
-                               std::to_string(status) + "\n");
+        write_file(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\necho stand-in output\n" +
+                               before_exit + "exit " + std::to_string(status) + "\n");
         chmod(script.c_str(), 0755);
     }
     std::string path_entry() const { return "PATH=" + bin.path + ":" + std::getenv("PATH"); }
@@ -239,16 +244,125 @@ TEST(Run, SiftFailuresEndWithStatusTwo)
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " was killed by signal 9\n");
     }
+    {
+        // No descriptors for the regions of an old ellipse file.
+        write_file(f.dir / "shapes.png.orvo", "0.000000\n0\n");
+        unlink((f.dir / "args.txt").c_str());
+        stand_in exe(f.dir / "args.txt");
+        run_options options{f.dir.path, {exe.path_entry()}};
+        options.file_size_limit = 120;  // below two regions' lines, above the messages
+        const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, options);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "Unable to write file shapes.png.orvo: File too large\n"
+                         "Descriptors not computed: shapes.png.orvo was not written\n");
+        EXPECT_FALSE(file_exists(f.dir / "args.txt"));
+    }
+    {
+        stand_in exe(f.dir / "args.txt", 0, "echo $$ > '" + f.dir / "pid" + "'\nexec sleep 300\n");
+        const run_result r =
+            run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {exe.path_entry(), "ORVO_DESCRIPTOR_TIMEOUT=0.5"}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " was stopped after 0.5 s (ORVO_DESCRIPTOR_TIMEOUT)\n");
+        EXPECT_NE(kill(std::stoi(read_file(f.dir / "pid")), 0), 0);  // ended and reaped
+        for (const std::string bad : {"abc", "-1", "0", "5s", "inf"}) {
+            const run_result refused =
+                run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {exe.path_entry(), "ORVO_DESCRIPTOR_TIMEOUT=" + bad}});
+            EXPECT_EQ(refused.status, 1) << bad;
+            EXPECT_EQ(refused.err, "Invalid ORVO_DESCRIPTOR_TIMEOUT \"" + bad +
+                                       "\": a number of seconds greater than 0 is needed\n");
+        }
+    }
+}
+
+namespace {
+
+// Starts the detector in `folder` with `args` and `env` ("NAME=value")
+// added, its standard output discarded and its standard error in `err`.
+pid_t start_orvo(const std::string& folder, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, const std::string& err = "/dev/null")
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(folder.c_str()) != 0) _exit(126);
+        const int null = open("/dev/null", O_RDWR), err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err_fd, 2);
+        for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
+        std::vector<char*> argv = {const_cast<char*>("orvo")};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(ORVO_EXECUTABLE, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status (128 + signal when killed) of `pid` once it has ended;
+// -1, after killing it, when it is still running 20 seconds later.
+int wait_status(pid_t pid)
+{
+    int status = 0;
+    for (int i = 0; i < 400; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+}  // namespace
+
+TEST(Run, InterruptionEndsTheDescriptorStepToo)
+{
+    shapes_folder f;
+    const std::string pid_file = f.dir / "pid";
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        // The last stand-in ignores the signals, and is killed.
+        const std::string body = signal_number == SIGHUP ? "trap '' INT TERM HUP\necho $$ > '" + pid_file + "'\nwhile :; do sleep 1; done\n"
+                                                         : "echo $$ > '" + pid_file + "'\nexec sleep 300\n";
+        stand_in exe(f.dir / "args.txt", 0, body);
+        unlink(pid_file.c_str());
+        const pid_t pid = start_orvo(f.dir.path, {"-i", "shapes.png", "-sift"}, {exe.path_entry()});
+        for (int i = 0; i < 400 && read_file(pid_file).find('\n') == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const pid_t child = std::stoi(read_file(pid_file));
+        kill(pid, signal_number);
+        EXPECT_EQ(wait_status(pid), 128 + signal_number);
+        EXPECT_NE(kill(child, 0), 0) << "the descriptor step outlived the run";
+        kill(child, SIGKILL);
+    }
 }
 
 TEST(Run, DisplayWithoutAScreenFailsCleanly)
 {
-    shapes_folder f;
-    const run_result r = run_orvo({"-i", "shapes.png", "-disp", "-save"}, {f.dir.path, {"DISPLAY=:424242"}});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "Unable to show shapes.png: no display available\n");
-    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));
-    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo"));
+    // A display that accepts the connection and never answers: a listener
+    // on the loopback at an X display's port, which never accepts.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int silent = -1;
+    for (int n = 50; n < 100 && silent < 0; ++n) {
+        address.sin_port = htons(static_cast<uint16_t>(6000 + n));
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) silent = n;
+    }
+    ASSERT_GE(silent, 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    const std::vector<std::pair<std::string, std::string>> displays = {
+        {":424242", "no display available"},
+        {"127.0.0.1:" + std::to_string(silent), "the display did not answer within 5 s"}};
+    for (const auto& [display, reason] : displays) {
+        shapes_folder f;
+        const run_result r = run_orvo({"-i", "shapes.png", "-disp", "-save"}, {f.dir.path, {"DISPLAY=" + display}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "Unable to show shapes.png: " + reason + "\n");
+        EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));
+        EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo"));
+    }
+    close(listener);
 }
 
 TEST(Run, SecondReadFailureDrawsNothing)
@@ -278,7 +392,7 @@ struct virtual_display {
             const int null = open("/dev/null", O_RDWR);
             dup2(null, 1);
             dup2(null, 2);
-            execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+            execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
                   static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -286,14 +400,44 @@ struct virtual_display {
         for (int i = 0; i < 100 && !file_exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!file_exists(socket)) name.clear();
     }
-    ~virtual_display()
+    ~virtual_display() { stop(); }
+    void stop()
     {
         if (pid > 0) {
             kill(pid, SIGTERM);
             waitpid(pid, nullptr, 0);
         }
+        pid = -1;
     }
 };
+
+// The window titled with the image name, once it has appeared; "" when none
+// did within thirty seconds.
+std::string find_window(const std::string& display_env)
+{
+    for (int i = 0; i < 600; ++i) {
+        const run_result search = run_program("xdotool", {"search", "--name", "^shapes\\.png$"}, {"", {display_env}});
+        if (search.status == 0 && !search.out.empty()) return search.out.substr(0, search.out.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return "";
+}
+
+// Asks the window to close, as a window manager does.
+void close_as_window_manager(const std::string& display_name, const std::string& window)
+{
+    Display* display = XOpenDisplay(display_name.c_str());
+    ASSERT_NE(display, nullptr);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::stoul(window);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+    XCloseDisplay(display);
+}
 
 }  // namespace
 
@@ -304,28 +448,13 @@ TEST(Run, DisplayShowsTheWindowUntilAKeyThenSaves)
     shapes_folder f;
     const std::string display_env = "DISPLAY=" + display.name;
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(f.dir.path.c_str()) != 0) _exit(126);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        setenv("DISPLAY", display.name.c_str(), 1);
-        execl(ORVO_EXECUTABLE, "orvo", "-i", "shapes.png", "-disp", "-save", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // Wait for the window titled with the image name.
-    std::string window;
-    for (int i = 0; i < 200 && window.empty(); ++i) {
-        const run_result search = run_program("xdotool", {"search", "--name", "^shapes\\.png$"}, {"", {display_env}});
-        if (search.status == 0 && !search.out.empty()) window = search.out.substr(0, search.out.find('\n'));
-        else std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const pid_t pid = start_orvo(f.dir.path, {"-i", "shapes.png", "-disp", "-save"}, {display_env});
+    const std::string window = find_window(display_env);
     ASSERT_FALSE(window.empty()) << "no window appeared";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);                // still waiting for the key
-    EXPECT_FALSE(file_exists(f.dir / "shapes.png.orvo.png"));  // saved only after it
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);               // still waiting for the key
+    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));  // saved before the window opened
 
     pid_t done = 0;
     for (int i = 0; i < 100 && done == 0; ++i) {
@@ -341,4 +470,25 @@ TEST(Run, DisplayShowsTheWindowUntilAKeyThenSaves)
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));
+}
+
+TEST(Run, ClosedWindowOrLostDisplayEndsTheWait)
+{
+    for (const std::string how : {"closed", "connection killed", "server ended"}) {
+        virtual_display display;
+        if (display.name.empty() || access("/usr/bin/xdotool", X_OK) != 0) GTEST_SKIP() << "Xvfb or xdotool missing";
+        const std::string display_env = "DISPLAY=" + display.name;
+        shapes_folder f;
+        temp_dir log;
+        const pid_t pid = start_orvo(f.dir.path, {"-i", "shapes.png", "-disp", "-save"}, {display_env}, log / "err");
+        const std::string window = find_window(display_env);
+        ASSERT_FALSE(window.empty()) << how << read_file(log / "err");
+        if (how == "closed") close_as_window_manager(display.name, window);
+        else if (how == "connection killed") run_program("xdotool", {"windowkill", window}, {"", {display_env}});
+        else display.stop();
+        const std::string lost = "Unable to show shapes.png: the connection to the display was lost\n";
+        EXPECT_EQ(wait_status(pid), how == "closed" ? 0 : 2) << how;
+        EXPECT_EQ(read_file(log / "err").find(lost) != std::string::npos, how != "closed") << read_file(log / "err");
+        EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png")) << how;
+    }
 }

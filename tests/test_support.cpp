@@ -23,16 +23,22 @@ run_result run_program(const std::string& program, const std::vector<std::string
     const std::string out_name = capture / "out", err_name = capture / "err";
     const pid_t pid = fork();
     if (pid == 0) {
-        if (options.file_size_limit >= 0) {
-            signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit then fail with EFBIG
-            const struct rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
-                                         static_cast<rlim_t>(options.file_size_limit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
+        // A write past the size limit raises SIGXFSZ, which the programs
+        // themselves must ignore.
+        for (const auto& [resource, value] : {std::pair<int, long>{RLIMIT_FSIZE, options.file_size_limit},
+                                              std::pair<int, long>{RLIMIT_AS, options.memory_limit}}) {
+            const struct rlimit limit = {static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            if (value >= 0) setrlimit(resource, &limit);
         }
         if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = open(out_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int ends[2];
+        if (options.closed_output && pipe(ends) == 0) {
+            close(ends[0]);
+            out = ends[1];
+        }
         const int err = open(err_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);

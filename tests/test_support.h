@@ -20,11 +20,27 @@ struct run_options {
                                          // that file permissions apply
     long file_size_limit = -1;           // when >= 0, the largest file the program may write
                                          // (a full disk, as the program sees it)
+    long memory_limit = -1;              // when >= 0, the most address space (bytes) it may use
+    bool closed_output = false;          // standard output a pipe nobody reads any more
     run_options(std::string folder = "", std::vector<std::string> env = {}, bool drop_root = false)
         : cwd(std::move(folder)), extra_env(std::move(env)), unprivileged(drop_root)
     {
     }
 };
+
+// True in a build with the address sanitizer, whose shadow memory rules out
+// limits on the address space.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SANITIZED_BUILD = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool SANITIZED_BUILD = true;
+#else
+constexpr bool SANITIZED_BUILD = false;
+#endif
+#else
+constexpr bool SANITIZED_BUILD = false;
+#endif
 
 // Runs `program` (a path, or a name found on PATH) with `args` and standard
 // input closed.
