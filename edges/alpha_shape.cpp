@@ -62,10 +62,41 @@ bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighte
     return CGAL::sign(attached_expression<CGAL::Exact_rational>(o, e, c)) == CGAL::POSITIVE;
 }
 
+void number_faces(Alpha_shape_2& A)
+{
+    std::size_t order = 0;
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = order++;
+}
+
+void number_faces_and_vertices(Alpha_shape_2& A)
+{
+    number_faces(A);
+    std::size_t number = 0;
+    for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) v->info() = number++;
+}
+
+namespace {
+
+// Lexicographic order of the bare positions: x, then y.
+bool lexicographically_less(const Weighted_point& a, const Weighted_point& b)
+{
+    return a.x() < b.x() || (a.x() == b.x() && a.y() < b.y());
+}
+
+}  // namespace
+
 void initialize_interval_face_map(Alpha_shape_2& A)
 {
-    for (Face_handle f : A.finite_face_handles())
-        f->info().alpha = face_squared_radius(f->vertex(0)->point(), f->vertex(1)->point(), f->vertex(2)->point());
+    // The lexicographically smallest vertex is the origin, so that the value
+    // does not depend on which vertex the triangulation stores first (the
+    // other two may come in either order: the value is the same).
+    for (Face_handle f : A.finite_face_handles()) {
+        const Weighted_point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(), &f->vertex(2)->point()};
+        int origin = 0;
+        for (int i = 1; i < 3; ++i)
+            if (lexicographically_less(*v[i], *v[origin])) origin = i;
+        f->info().alpha = face_squared_radius(*v[(origin + 1) % 3], *v[(origin + 2) % 3], *v[origin]);
+    }
 }
 
 namespace {
@@ -76,9 +107,13 @@ bool attached_to(const Face_handle& f, int i)
                        f->vertex(i)->point());
 }
 
+// The edge's endpoints in lexicographic order, the larger first, whichever
+// face the edge is seen from.
 double edge_radius_in(const Face_handle& f, int i)
 {
-    return edge_squared_radius(f->vertex(Alpha_shape_2::ccw(i))->point(), f->vertex(Alpha_shape_2::cw(i))->point());
+    const Weighted_point& a = f->vertex(Alpha_shape_2::ccw(i))->point();
+    const Weighted_point& b = f->vertex(Alpha_shape_2::cw(i))->point();
+    return lexicographically_less(a, b) ? edge_squared_radius(b, a) : edge_squared_radius(a, b);
 }
 
 }  // namespace
@@ -98,7 +133,7 @@ void initialize_interval_edge_map(Alpha_shape_2& A)
     });
 }
 
-void get_intermediate_edge_points(const Alpha_shape_2& A, std::vector<Point_2>& points, double step)
+void get_intermediate_edge_points(Alpha_shape_2& A, std::vector<Point_2>& points, double step)
 {
     points.clear();
     const double min_length = step / 1.5;

@@ -3,9 +3,9 @@
 // triangle and each edge enters the shape.
 //
 // Every face (the infinite ones too) carries, besides the triangulation's own
-// data, a `face_alpha` record: the triangle's alpha, the interval of each of
-// its three edges, and the rows of the face table that name the triangle and
-// its edges (filled by the face table, see tree/face_table.h).
+// data, a `face_alpha` record: its storage position, the triangle's alpha
+// and the interval of each of its three edges. Every vertex carries its
+// storage position, for tables indexed by vertex.
 #pragma once
 
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
@@ -14,15 +14,13 @@
 #include <CGAL/Regular_triangulation_vertex_base_2.h>
 #include <CGAL/Triangulation_data_structure_2.h>
 #include <CGAL/Triangulation_face_base_with_info_2.h>
+#include <CGAL/Triangulation_vertex_base_with_info_2.h>
 #include <cstdint>
 #include <vector>
 
 // Sentinels of an edge interval; real alpha values are never negative.
 constexpr double UNDEFINED = -2.0;
 constexpr double Infinity = -1.0;
-
-// No row of the face table names this triangle (or edge) yet.
-constexpr std::uint64_t NO_ROW = UINT64_MAX;
 
 struct edge_interval {
     double first = UNDEFINED;   // the edge's own radius, or UNDEFINED when attached
@@ -34,17 +32,25 @@ struct face_alpha {
     std::size_t order = 0;         // position in the triangulation's face storage, for edge traversal
     double alpha = 0.0;            // squared radius of the orthogonal circle, clamped at 0
     edge_interval interval[3];     // edge i is opposite vertex i
-    std::uint64_t rows[4] = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};  // triangle, then edges 0..2
 };
 
 using K = CGAL::Exact_predicates_inexact_constructions_kernel;
 using Point_2 = K::Point_2;
 using Weighted_point = K::Weighted_point_2;
-using Vertex_base = CGAL::Regular_triangulation_vertex_base_2<K>;
+using Vertex_base = CGAL::Triangulation_vertex_base_with_info_2<std::size_t, K, CGAL::Regular_triangulation_vertex_base_2<K>>;
 using Face_base = CGAL::Regular_triangulation_face_base_2<K, CGAL::Triangulation_face_base_with_info_2<face_alpha, K>>;
 using Tds = CGAL::Triangulation_data_structure_2<Vertex_base, Face_base>;
 using Alpha_shape_2 = CGAL::Regular_triangulation_2<K, Tds>;
 using Face_handle = Alpha_shape_2::Face_handle;
+
+// Sets every face's face_alpha::order to its position in the face storage
+// (the infinite faces included).
+void number_faces(Alpha_shape_2& A);
+
+// number_faces, and every vertex's info to its position in the vertex
+// storage (the infinite and the hidden ones included: below
+// A.tds().number_of_vertices()).
+void number_faces_and_vertices(Alpha_shape_2& A);
 
 // Calls visit(face, i) once for every finite edge, given as the edge opposite
 // vertex i of `face`, a finite face. In two dimensions the faces are taken in
@@ -53,14 +59,13 @@ using Face_handle = Alpha_shape_2::Face_handle;
 // addresses, which would make every later step depend on where the faces
 // happen to lie in memory. In lower dimensions the library's order is used.
 template <class Visit>
-void for_each_finite_edge(const Alpha_shape_2& A, Visit visit)
+void for_each_finite_edge(Alpha_shape_2& A, Visit visit)
 {
     if (A.dimension() < 2) {
         for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) visit(e->first, e->second);
         return;
     }
-    std::size_t order = 0;
-    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = order++;
+    number_faces(A);
     for (Face_handle f : A.finite_face_handles()) {
         for (int i = 0; i < 3; ++i) {
             const Face_handle n = f->neighbor(i);
@@ -72,7 +77,7 @@ void for_each_finite_edge(const Alpha_shape_2& A, Visit visit)
 // Clears `points` and fills it with the midpoint of every finite edge whose
 // length (bare coordinates, weights ignored) is at least step / 1.5, in the
 // order of for_each_finite_edge.
-void get_intermediate_edge_points(const Alpha_shape_2& A, std::vector<Point_2>& points, double step);
+void get_intermediate_edge_points(Alpha_shape_2& A, std::vector<Point_2>& points, double step);
 
 // The squared radius of the circle orthogonal to three weighted points,
 // clamped at 0 (a NaN becomes 0); r is taken as the origin.

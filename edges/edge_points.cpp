@@ -2,7 +2,12 @@
 // shape.
 #include "edges/edge_points.h"
 
+#include <CGAL/spatial_sort.h>
+#include <CGAL/Spatial_sort_traits_adapter_2.h>
+#include <algorithm>
+#include <boost/property_map/function_property_map.hpp>
 #include <chrono>
+#include <cmath>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -10,54 +15,92 @@
 
 namespace {
 
-// Inserts p with the effect of a plain insertion. The walk to p starts from
-// `hint`, the face of the point inserted before, which lies close by along
-// the traced edge. Only a point strictly inside a face has one location
-// whatever the walk; on an edge, on a vertex or outside the hull the walk
-// decides which face it reports, and with it the order of the faces the
-// insertion creates, so such a point is located again from the library's
-// own starting face.
-void insert_point(Alpha_shape_2& A, const Weighted_point& p, Face_handle& hint)
+// CGAL's spatial sort (a randomised Hilbert order, deterministic) of the
+// points' bare positions.
+void spatial_sort_range(std::vector<Weighted_point>::iterator begin, std::vector<Weighted_point>::iterator end,
+                        const Alpha_shape_2& A)
 {
-    Alpha_shape_2::Locate_type lt;
-    int li = 0;
-    Face_handle located;
-    if (A.dimension() == 2 && hint != Face_handle()) located = A.locate(p, lt, li, hint);
-    if (located == Face_handle() || lt != Alpha_shape_2::FACE) located = A.locate(p, lt, li);
-    const Alpha_shape_2::Vertex_handle v = A.insert(p, lt, located, li);
-    if (v != Alpha_shape_2::Vertex_handle() && !v->is_hidden()) hint = v->face();
+    using Construct_point = K::Construct_point_2;
+    using Bare = boost::result_of<const Construct_point(const Weighted_point&)>::type;
+    using Bare_map = boost::function_property_map<Construct_point, Weighted_point, Bare>;
+    using Sort_traits = CGAL::Spatial_sort_traits_adapter_2<K, Bare_map>;
+    CGAL::spatial_sort(begin, end,
+                       Sort_traits(boost::make_function_property_map<Weighted_point, Bare, Construct_point>(
+                                       A.geom_traits().construct_point_2_object()),
+                                   A.geom_traits()));
+}
+
+// The points in the order they are inserted, each close to the one before
+// whatever the shape of the image: the bounding box is cut along its longer
+// side into squares, taken in order, and the points of each square are
+// spatially sorted. (A Hilbert order of a whole thin strip runs along its
+// length and back many times.)
+void sort_for_insertion(std::vector<Weighted_point>& points, const Alpha_shape_2& A)
+{
+    if (points.empty()) return;
+    double min_x = points[0].x(), max_x = min_x, min_y = points[0].y(), max_y = min_y;
+    for (const Weighted_point& p : points) {
+        min_x = std::min(min_x, p.x());
+        max_x = std::max(max_x, p.x());
+        min_y = std::min(min_y, p.y());
+        max_y = std::max(max_y, p.y());
+    }
+    const bool wide = max_x - min_x >= max_y - min_y;
+    const double side = std::max(1.0, wide ? max_y - min_y : max_x - min_x);
+    auto square_of = [&](const Weighted_point& p) {
+        return static_cast<long>(((wide ? p.x() - min_x : p.y() - min_y)) / side);
+    };
+    std::stable_sort(points.begin(), points.end(),
+                     [&](const Weighted_point& a, const Weighted_point& b) { return square_of(a) < square_of(b); });
+    for (auto begin = points.begin(); begin != points.end();) {
+        const long square = square_of(*begin);
+        auto end = std::find_if(begin, points.end(), [&](const Weighted_point& p) { return square_of(p) != square; });
+        spatial_sort_range(begin, end, A);
+        begin = end;
+    }
+}
+
+// Inserts the points in spatial order, each located from the face of the one
+// before. Adds to `walk` the Chebyshev distance from each point to the one
+// before it: the length of the walks that locate them, in pixels.
+void insert_in_spatial_order(std::vector<Weighted_point>& points, Alpha_shape_2& A, double& walk)
+{
+    sort_for_insertion(points, A);
+    Face_handle hint;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (k > 0)
+            walk += std::max(std::abs(points[k].x() - points[k - 1].x()), std::abs(points[k].y() - points[k - 1].y()));
+        hint = A.insert(points[k], hint)->face();
+    }
 }
 
 }  // namespace
 
 void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,
-                            Alpha_shape_2& A, std::size_t& inserted, std::size_t& mids_found,
-                            std::size_t& mids_inserted)
+                            Alpha_shape_2& A, edge_input_counts& counts)
 {
     const double half_step = static_cast<double>(step) * 0.5;
     const double s = half_step * half_step / 255.0;
-    inserted = 0;
-    Face_handle hint;
+    std::vector<Weighted_point> weighted;
     for (const cv::Point& pt : points) {
         const double g = gradient.at<float>(pt.y, pt.x);
-        if (g >= 10.0) {
-            insert_point(A, Weighted_point(Point_2(pt.x, pt.y), g * s), hint);
-            ++inserted;
-        }
+        if (g >= 10.0) weighted.emplace_back(Point_2(pt.x, pt.y), g * s);
     }
+    counts.points_inserted = weighted.size();
+    counts.insertion_walk = 0;
+    insert_in_spatial_order(weighted, A, counts.insertion_walk);
 
     std::vector<Point_2> mids;
     get_intermediate_edge_points(A, mids, static_cast<double>(step));
-    mids_found = mids.size();
-    mids_inserted = 0;
+    counts.midpoints_found = mids.size();
+    weighted.clear();
     for (const Point_2& m : mids) {
         const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
         const double g = gradient.at<float>(yi, xi);
-        if (g >= 10.0) {
-            insert_point(A, Weighted_point(Point_2(xi, yi), g * s), hint);
-            ++mids_inserted;
-        }
+        if (g >= 10.0) weighted.emplace_back(Point_2(xi, yi), g * s);
     }
+    counts.midpoints_inserted = weighted.size();
+    insert_in_spatial_order(weighted, A, counts.insertion_walk);
 }
 
 void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts)
@@ -69,8 +112,9 @@ void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_in
     returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low);
 
     const auto canny_end = std::chrono::steady_clock::now();
-    std::size_t inserted = 0, mids_found = 0, mids_inserted = 0;
-    insert_weighted_points(points, gradient, static_cast<std::uint64_t>(step), A, inserted, mids_found, mids_inserted);
+    edge_input_counts own;
+    edge_input_counts& c = counts ? *counts : own;
+    insert_weighted_points(points, gradient, static_cast<std::uint64_t>(step), A, c);
 
     if (counts) {
         using ms = std::chrono::duration<double, std::milli>;
@@ -80,8 +124,5 @@ void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_in
         counts->low_threshold = low;
         counts->edge_pixels = static_cast<std::size_t>(cv::countNonZero(edges));
         counts->sampled_points = points.size();
-        counts->points_inserted = inserted;
-        counts->midpoints_found = mids_found;
-        counts->midpoints_inserted = mids_inserted;
     }
 }

@@ -18,16 +18,20 @@ struct edge_input_counts {
     std::size_t points_inserted = 0;
     std::size_t midpoints_found = 0;
     std::size_t midpoints_inserted = 0;
+    // Sum of the distances (Chebyshev, pixels) from each inserted point to
+    // the one inserted before it: what the walks locating them cross. It
+    // grows with the number of points, not with the image's aspect ratio.
+    double insertion_walk = 0;
     double canny_ms = 0;   // edge detection
     double points_ms = 0;  // weighting and insertion into the triangulation
 };
 
 // Inserts every sampled point whose gradient value g is at least 10 with the
 // weight g * (step / 2)^2 / 255, then one pass of gap midpoints (truncated to
-// whole pixels, same gradient test). Reports the numbers inserted and found.
+// whole pixels, same gradient test), each pass in spatial order. Fills the
+// point counts and the insertion walk of `counts`.
 void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,
-                            Alpha_shape_2& A, std::size_t& inserted, std::size_t& mids_found,
-                            std::size_t& mids_inserted);
+                            Alpha_shape_2& A, edge_input_counts& counts);
 
 // Inserts the weighted points of an 8-bit grey image into A (empty on
 // entry): its Canny edges sampled every `step` pixels, then the midpoints.

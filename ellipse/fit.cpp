@@ -2,12 +2,16 @@
 #include "ellipse/fit.h"
 
 #include <cmath>
+#include <cstdint>
 #include <opencv2/imgproc.hpp>
 
 int myGetLineFromEndPts(cv::Point p1, cv::Point p2, std::vector<cv::Point>& contour)
 {
     const int dx = p2.x - p1.x, dy = p2.y - p1.y;
-    const float len = std::sqrt(static_cast<float>(dx * dx + dy * dy));
+    // The squared length in 64 bits: a run of 46,341 pixels or more would
+    // overflow an int. Below that the float it rounds to is the same.
+    const std::int64_t squared = static_cast<std::int64_t>(dx) * dx + static_cast<std::int64_t>(dy) * dy;
+    const float len = std::sqrt(static_cast<float>(squared));
     // A run of length 0 takes no steps; its direction is never used.
     const float ux = len > 0 ? static_cast<float>(dx) / len : 0.0f;
     const float uy = len > 0 ? static_cast<float>(dy) / len : 0.0f;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <future>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
@@ -30,6 +32,32 @@ double lap_ms(std::chrono::steady_clock::time_point& start)
     return ms;
 }
 
+// Calls work(begin, end) on `threads` consecutive shares of 0 .. count-1,
+// the first on the calling thread; returns when all are done. An exception
+// of any share is rethrown (the first share's first).
+template <class Work>
+void run_in_shares(std::size_t count, int threads, Work work)
+{
+    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
+    std::vector<std::future<void>> others;
+    for (std::size_t s = 1; s < shares; ++s)
+        others.push_back(std::async(std::launch::async, work, count * s / shares, count * (s + 1) / shares));
+    std::exception_ptr failure;
+    try {
+        work(0, count / shares);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    for (std::future<void>& other : others) {
+        try {
+            other.get();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
 void require(bool condition, const char* option, const std::string& rule)
 {
     if (!condition) throw std::invalid_argument(std::string("DetectorOptions::") + option + " " + rule);
@@ -47,6 +75,29 @@ cv::Mat detection_grey(const cv::Mat& image)
     return grey;
 }
 
+// The ellipses of the selected nodes, in their order (none for a node whose
+// component gives none). With several threads each takes an equal share of
+// the nodes, in order, with marks of its own; the result is the same.
+std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_triangles& subtrees,
+                                      const std::vector<int>& selected, std::size_t vertex_count, double max_area,
+                                      int threads)
+{
+    std::vector<std::vector<double>> ellipses(selected.size());
+    run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
+        vertex_marks marks(vertex_count);
+        std::vector<int> triangles;
+        for (std::size_t k = begin; k < end; ++k) {
+            triangles.clear();
+            get_triangles(subtrees, selected[k], triangles);
+            if (!triangles.empty()) extract_one_ellipse(table.rows, triangles, max_area, ellipses[k], marks);
+        }
+    });
+    std::vector<Region> regions;
+    for (const std::vector<double>& e : ellipses)
+        if (!e.empty()) regions.push_back({e[0], e[1], e[2], e[3], e[5]});
+    return regions;
+}
+
 // The selected components of a filled alpha shape as ellipses, 0-based.
 std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions& options, double image_area,
                                      DetectionStats* stats)
@@ -58,15 +109,11 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
     }
     const double alpha_ms = lap_ms(clock);
 
-    std::vector<gen_face> faces;
-    faces_map(shape, faces);
-    const int n = static_cast<int>(faces.size());
+    const face_table table = build_face_table(shape);
     const double face_table_ms = lap_ms(clock);
 
-    ctree* tree = nullptr;
-    int* CM = nullptr;
-    if (!ComponentTree(faces, &tree, &CM)) throw std::bad_alloc();
-    const node_face_lists node_faces = group_faces_by_node(CM, n);
+    const component_tree tree = build_component_tree(table);
+    const node_face_lists node_faces = group_faces_by_node(tree.node_of_row);
     const double tree_ms = lap_ms(clock);
 
     const double step = options.edge_step;
@@ -74,20 +121,9 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
     return_all_above_thres(tree, options.threshold, options.min_area_growth, options.min_area * step * step, selected);
     const double selection_ms = lap_ms(clock);
 
-    const double max_area = options.max_area * image_area;
-    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, faces);
-    std::vector<Region> regions;
-    std::vector<int> triangles;
-    std::vector<double> ellipse;
-    for (const int node : selected) {
-        triangles.clear();
-        ellipse.clear();
-        get_triangles(subtrees, node, triangles);
-        if (triangles.empty()) continue;
-        extract_one_ellipse(faces, triangles, max_area, ellipse);
-        if (ellipse.empty()) continue;
-        regions.push_back({ellipse[0], ellipse[1], ellipse[2], ellipse[3], ellipse[5]});
-    }
+    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows);
+    std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
+                                                    options.max_area * image_area, options.threads);
 
     if (stats) {
         stats->extraction_ms = lap_ms(clock);
@@ -97,15 +133,13 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
         stats->selection_ms = selection_ms;
         stats->vertices = shape.number_of_vertices();
         stats->triangles = shape.dimension() == 2 ? shape.number_of_faces() : 0;
-        stats->face_rows = faces.size();
-        stats->edges = faces.size() - stats->triangles;
+        stats->face_rows = table.rows.size();
+        stats->edges = table.rows.size() - stats->triangles;
         stats->live_nodes = 0;
-        for (int v = 0; v < n; ++v) stats->live_nodes += tree->nodes[v].nbsons >= 0;
+        for (const tree_node& node : tree.nodes) stats->live_nodes += node.son_count >= 0;
         stats->selected = selected.size();
         stats->regions = regions.size();
     }
-    ComponentTreeFree(tree);
-    std::free(CM);
     return regions;
 }
 

@@ -2,6 +2,7 @@
 // alpha values of faces and edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -280,10 +281,10 @@ TEST(EdgePoints, GradientTenIsInsertedAndBelowIsNot)
     gradient.at<float>(5, 8) = 255.0f;
     gradient.at<float>(8, 5) = 9.99f;
     Alpha_shape_2 A;
-    std::size_t inserted, found, mids;
-    insert_weighted_points({{5, 5}, {8, 5}, {5, 8}}, gradient, 11, A, inserted, found, mids);
-    EXPECT_EQ(inserted, 2u);
-    EXPECT_EQ(found, 0u);
+    edge_input_counts counts;
+    insert_weighted_points({{5, 5}, {8, 5}, {5, 8}}, gradient, 11, A, counts);
+    EXPECT_EQ(counts.points_inserted, 2u);
+    EXPECT_EQ(counts.midpoints_found, 0u);
     ASSERT_EQ(A.number_of_vertices(), 2u);
     const double s = 5.5 * 5.5 / 255.0;
     for (auto v = A.finite_vertices_begin(); v != A.finite_vertices_end(); ++v) {
@@ -299,10 +300,10 @@ TEST(EdgePoints, MidpointsAreTruncatedAndTestedOnTheirOwnGradient)
     gradient.at<float>(1, 7) = 100;
     gradient.at<float>(0, 3) = 50;  // (3.5, 0.5) truncates to column 3, row 0
     Alpha_shape_2 A;
-    std::size_t inserted, found, mids;
-    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, A, inserted, found, mids);
-    EXPECT_EQ(found, 1u);
-    EXPECT_EQ(mids, 1u);
+    edge_input_counts counts;
+    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, A, counts);
+    EXPECT_EQ(counts.midpoints_found, 1u);
+    EXPECT_EQ(counts.midpoints_inserted, 1u);
     bool seen = false;
     for (auto v = A.finite_vertices_begin(); v != A.finite_vertices_end(); ++v)
         if (v->point().x() == 3 && v->point().y() == 0) seen = true;
@@ -310,9 +311,32 @@ TEST(EdgePoints, MidpointsAreTruncatedAndTestedOnTheirOwnGradient)
 
     gradient.at<float>(0, 3) = 9.5f;
     Alpha_shape_2 B;
-    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, B, inserted, found, mids);
-    EXPECT_EQ(found, 1u);
-    EXPECT_EQ(mids, 0u);
+    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, B, counts);
+    EXPECT_EQ(counts.midpoints_found, 1u);
+    EXPECT_EQ(counts.midpoints_inserted, 0u);
+}
+
+TEST(EdgePoints, InsertionWalkGrowsWithThePointsNotTheAspectRatio)
+{
+    // Blurred noise has edges everywhere: a strip and a square of the same
+    // pixels get about as many points, and locating each from the one
+    // before must cost about as much in both (a strip once took up to 50
+    // times longer per point).
+    auto walk_per_point = [](int width, int height) {
+        cv::Mat noise(height, width, CV_8UC1);
+        cv::RNG rng(7);
+        rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+        cv::GaussianBlur(noise, noise, cv::Size(0, 0), 2.0);
+        Alpha_shape_2 A;
+        edge_input_counts counts;
+        insert_edge_points(noise, 11, A, &counts);
+        const std::size_t points = counts.points_inserted + counts.midpoints_inserted;
+        EXPECT_GT(points, 500u);
+        return counts.insertion_walk / static_cast<double>(points);
+    };
+    const double square = walk_per_point(300, 300);
+    EXPECT_LT(walk_per_point(4500, 20), 2 * square);
+    EXPECT_LT(walk_per_point(20, 4500), 2 * square);
 }
 
 TEST(EdgePoints, EdgeOfExactlyStepOverOnePointFiveGetsAMidpoint)
@@ -393,6 +417,33 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
         ++checked;
     }
     EXPECT_EQ(checked, 5);
+}
+
+TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
+{
+    // Other orders store other vertices first in the same triangles; every
+    // triangle's alpha and every edge's interval must come out bit for bit
+    // the same.
+    std::vector<Weighted_point> points;
+    cv::RNG rng(5);
+    for (int i = 0; i < 300; ++i) points.push_back(wp(rng.uniform(0, 120), rng.uniform(0, 90), rng.uniform(0.0, 40.0)));
+    auto values = [](const std::vector<Weighted_point>& in) {
+        Alpha_shape_2 A;
+        for (const Weighted_point& p : in) A.insert(p);
+        initialize_interval_face_map(A);
+        initialize_interval_edge_map(A);
+        std::vector<double> all;
+        for (Face_handle f : A.finite_face_handles()) all.push_back(f->info().alpha);
+        for_each_finite_edge(A, [&all](const Face_handle& f, int i) {
+            all.insert(all.end(), {f->info().interval[i].first, f->info().interval[i].second,
+                                   f->info().interval[i].third});
+        });
+        std::sort(all.begin(), all.end());
+        return all;
+    };
+    const std::vector<double> forward = values(points);
+    std::reverse(points.begin(), points.end());
+    EXPECT_EQ(values(points), forward);
 }
 
 TEST(EdgePoints, CollinearPointsGetMidpointsToo)

@@ -1,7 +1,9 @@
 // Ellipse fitting, extraction, the ellipse file and the drawing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <opencv2/imgproc.hpp>
 
 #include "edges/alpha_shape.h"
@@ -88,6 +90,16 @@ TEST(Fit, RasterisedRuns)
     run.clear();
     myGetLineFromEndPts({0, 0}, {2, 4}, run);
     EXPECT_EQ(run, (std::vector<cv::Point>{{0, 0}, {0, 1}, {1, 2}, {1, 3}, {2, 4}}));
+    // Runs longer than 46,340 pixels, whose squared length exceeds an int.
+    run.clear();
+    myGetLineFromEndPts({0, 7}, {50000, 7}, run);
+    ASSERT_EQ(run.size(), 50001u);
+    EXPECT_EQ(run[12345], cv::Point(12345, 7));
+    run.clear();
+    myGetLineFromEndPts({0, 0}, {40000, 30000}, run);  // length 50000
+    EXPECT_EQ(run.back(), cv::Point(40000, 30000));
+    for (std::size_t i = 1; i < run.size(); ++i)
+        ASSERT_LE(std::max(std::abs(run[i].x - run[i - 1].x), std::abs(run[i].y - run[i - 1].y)), 1) << i;
 }
 
 TEST(Fit, HullCoordinatesAreTruncatedTowardZero)
@@ -114,8 +126,9 @@ TEST(Extraction, MaxAreaIsAStrictLimit)
         A.insert(p);
     initialize_interval_face_map(A);
     initialize_interval_edge_map(A);
-    std::vector<gen_face> faces;
-    faces_map(A, faces);
+    const face_table table = build_face_table(A);
+    const std::vector<face_row>& faces = table.rows;
+    vertex_marks marks(A.tds().number_of_vertices());
 
     std::vector<double> hx, hy, params;
     calc_convex_hulls({10, 30, 15}, {10, 12, 40}, hx, hy);
@@ -123,13 +136,18 @@ TEST(Extraction, MaxAreaIsAStrictLimit)
     ASSERT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), 0);
 
     std::vector<double> ellipse;
-    extract_one_ellipse(faces, {0}, size, ellipse);
+    extract_one_ellipse(faces, {0}, size, ellipse, marks);
     EXPECT_TRUE(ellipse.empty());
-    extract_one_ellipse(faces, {0}, std::nextafter(size, 1e300), ellipse);
+    extract_one_ellipse(faces, {0}, std::nextafter(size, 1e300), ellipse, marks);
     EXPECT_EQ(ellipse, params);
-    // The same triangles twice give the same record again.
+    // The same triangles twice give the same record again, also when the
+    // marks wrap around.
     std::vector<double> again;
-    extract_one_ellipse(faces, {0, 0}, 1e9, again);
+    extract_one_ellipse(faces, {0, 0}, 1e9, again, marks);
+    EXPECT_EQ(again, params);
+    marks.current = UINT32_MAX;
+    again.clear();
+    extract_one_ellipse(faces, {0, 0}, 1e9, again, marks);
     EXPECT_EQ(again, params);
 }
 

@@ -34,61 +34,56 @@ struct graph {
         adjacent[a].push_back(b);
         adjacent[b].push_back(a);
     }
-    ctree* build(int** CM)
+    component_tree build()
     {
-        ctree* tree = nullptr;
-        EXPECT_TRUE(component_tree_over(alpha, area, [this](int c) {
+        return component_tree_over(alpha, area, [this](int c) {
             neighbor_rows rows;
-            for (int g : adjacent[c]) rows.row[rows.count++] = static_cast<std::uint64_t>(g);
+            for (int g : adjacent[c]) rows.row[rows.count++] = g;
             return rows;
-        }, &tree, CM));
-        return tree;
+        });
     }
 };
 
-std::vector<int> sons_of(const ctree* tree, int node)
+std::vector<int> sons_of(const component_tree& tree, int node)
 {
     std::vector<int> sons;
-    for (int cell = tree->nodes[node].firstson; cell != NO_CELL; cell = tree->soncells[cell].next)
-        sons.push_back(tree->soncells[cell].son);
+    for (int cell = tree.nodes[node].first_son; cell != NO_CELL; cell = tree.son_cells[cell].next)
+        sons.push_back(tree.son_cells[cell].son);
     return sons;
 }
 
-// A tree of n leaves with no sons, to be shaped with addson.
-ctree* leaves(int n, int** CM)
+// A tree of n leaves with no sons, to be shaped with add_son.
+component_tree leaves(int n)
 {
     graph g(std::vector<double>(n, 1.0), std::vector<double>(n, 0.0));
-    return g.build(CM);
+    return g.build();
 }
 
 }  // namespace
 
 TEST(UnionFind, LinkFindAndCompression)
 {
-    Tarjan* T = CreeTarjan(6);
-    ASSERT_NE(T, nullptr);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(TarjanFind(T, i), 0);  // not yet made singletons
-    for (int i = 0; i < 6; ++i) TarjanMakeSet(T, i);
+    union_find T(6);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(T.find(i), i);  // singletons
 
-    EXPECT_EQ(TarjanLink(T, 0, 1), 1);  // equal ranks: the second becomes the root
-    EXPECT_EQ(T->Rank[1], 1);
-    EXPECT_EQ(T->Rank[0], 0);
-    EXPECT_EQ(TarjanLink(T, 1, 2), 1);  // higher rank first: it stays the root
-    EXPECT_EQ(T->Rank[1], 1);
-    EXPECT_EQ(T->Fth[2], 1);
+    EXPECT_EQ(T.link(0, 1), 1);  // equal ranks: the second becomes the root
+    EXPECT_EQ(T.rank[1], 1);
+    EXPECT_EQ(T.rank[0], 0);
+    EXPECT_EQ(T.link(1, 2), 1);  // higher rank first: it stays the root
+    EXPECT_EQ(T.rank[1], 1);
+    EXPECT_EQ(T.parent[2], 1);
 
-    EXPECT_EQ(TarjanFind(T, 1), 1);
-    EXPECT_EQ(T->Fth[1], 1);
+    EXPECT_EQ(T.find(1), 1);
+    EXPECT_EQ(T.parent[1], 1);
 
     // A chain 3 -> 4 -> 5 -> 1 made by hand, then compressed by one find.
-    T->Fth[3] = 4;
-    T->Fth[4] = 5;
-    T->Fth[5] = 1;
-    EXPECT_EQ(TarjanFind(T, 3), 1);
-    EXPECT_EQ(T->Fth[3], 1);
-    EXPECT_EQ(T->Fth[4], 1);
-    EXPECT_EQ(T->Fth[5], 1);
-    TarjanTermine(T);
+    T.parent[3] = 4;
+    T.parent[4] = 5;
+    T.parent[5] = 1;
+    EXPECT_EQ(T.find(3), 1);
+    EXPECT_EQ(T.parent[3], 1);
+    EXPECT_EQ(T.parent[4], 1);
+    EXPECT_EQ(T.parent[5], 1);
 }
 
 TEST(CombSort, SortsLikeAStableReference)
@@ -98,7 +93,7 @@ TEST(CombSort, SortsLikeAStableReference)
         std::vector<double> alpha(n);
         for (double& a : alpha) a = static_cast<double>(rng() % 17);  // many ties
         std::vector<int> perm;
-        const std::vector<double> sorted = sort2(alpha, perm, false);
+        const std::vector<double> sorted = comb_sort(alpha, perm, false);
         std::vector<double> reference = alpha;
         std::stable_sort(reference.begin(), reference.end());
         EXPECT_EQ(sorted, reference) << n;
@@ -110,7 +105,7 @@ TEST(CombSort, SortsLikeAStableReference)
         }
     }
     std::vector<int> perm;
-    EXPECT_EQ(sort2({2, 1, 4, 3}, perm, false), (std::vector<double>{1, 2, 3, 4}));
+    EXPECT_EQ(comb_sort({2, 1, 4, 3}, perm, false), (std::vector<double>{1, 2, 3, 4}));
     EXPECT_EQ(perm, (std::vector<int>{1, 0, 3, 2}));
 }
 
@@ -119,10 +114,10 @@ TEST(CombSort, TiesFollowTheCombSortThenTheReversal)
     // n = 3: the gap goes 4 -> 3 (equal to n: no pass) -> 2 -> 1 and nothing
     // moves; the reversal then puts the two zeros in reverse index order.
     std::vector<int> perm;
-    EXPECT_EQ(sort2({0, 0, 1}, perm, true), (std::vector<double>{1, 0, 0}));
+    EXPECT_EQ(comb_sort({0, 0, 1}, perm, true), (std::vector<double>{1, 0, 0}));
     EXPECT_EQ(perm, (std::vector<int>{2, 1, 0}));
 
-    EXPECT_EQ(sort2({1, 0, 1, 0}, perm, true), (std::vector<double>{1, 1, 0, 0}));
+    EXPECT_EQ(comb_sort({1, 0, 1, 0}, perm, true), (std::vector<double>{1, 1, 0, 0}));
     EXPECT_EQ(perm, (std::vector<int>{0, 2, 1, 3}));
 }
 
@@ -131,24 +126,24 @@ TEST(FaceTable, ThreePointsGiveATriangleAndThreeHullEdges)
     Alpha_shape_2 A;
     for (const Weighted_point& p : {wp(0, 0), wp(4, 0), wp(0, 4)}) A.insert(p);
     finish(A);
-    std::vector<gen_face> faces;
-    faces_map(A, faces);
+    const face_table table = build_face_table(A);
+    const std::vector<face_row>& faces = table.rows;
     ASSERT_EQ(faces.size(), 4u);
-    EXPECT_EQ(cgal_all_faces_num(A), 4);
+    EXPECT_EQ(count_face_rows(A), 4);
     EXPECT_EQ(faces[0].index, -1);
     EXPECT_DOUBLE_EQ(faces[0].area, 8.0);
     EXPECT_DOUBLE_EQ(faces[0].alpha, 8.0);
 
-    const neighbor_rows around = faces[0].get_neighbors_ind();
+    const neighbor_rows around = table.neighbours(0);
     ASSERT_EQ(around.count, 3);
     for (int i = 0; i < 3; ++i) {
-        const gen_face& edge = faces[around.row[i]];
+        const face_row& edge = faces[around.row[i]];
         EXPECT_EQ(edge.face, faces[0].face);
         EXPECT_EQ(edge.index, i);  // the edges in the order of the vertices they face
         EXPECT_EQ(edge.area, 0.0);
-        const neighbor_rows back = edge.get_neighbors_ind();
+        const neighbor_rows back = table.neighbours(around.row[i]);
         ASSERT_EQ(back.count, 1);
-        EXPECT_EQ(back.row[0], 0u);
+        EXPECT_EQ(back.row[0], 0);
     }
     // The hypotenuse is attached to nothing: its own radius 8; the legs are
     // attached to the triangle and take its alpha.
@@ -164,18 +159,18 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
     Alpha_shape_2 A;
     for (const Weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
     finish(A);
-    std::vector<gen_face> faces;
-    faces_map(A, faces);
+    const face_table table = build_face_table(A);
+    const std::vector<face_row>& faces = table.rows;
     ASSERT_EQ(faces.size(), 7u);
     int interior = 0;
-    for (std::size_t r = 0; r < faces.size(); ++r) {
+    for (int r = 0; r < static_cast<int>(faces.size()); ++r) {
         if (faces[r].index == -1) {
-            ASSERT_LT(r, 2u);  // triangles come first
-            for (std::uint64_t row : faces[r].face->info().rows) EXPECT_NE(row, NO_ROW);
-            EXPECT_EQ(faces[r].face->info().rows[0], r);
+            ASSERT_LT(r, 2);  // triangles come first
+            for (int row : table.rows_of_face[faces[r].face->info().order]) EXPECT_NE(row, NO_ROW);
+            EXPECT_EQ(table.rows_of_face[faces[r].face->info().order][0], r);
             continue;
         }
-        const neighbor_rows n = faces[r].get_neighbors_ind();
+        const neighbor_rows n = table.neighbours(r);
         if (n.count == 2) {
             ++interior;
             EXPECT_EQ(faces[n.row[0]].face, faces[r].face);  // its own triangle first
@@ -191,48 +186,39 @@ TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
 {
     Alpha_shape_2 A;
     for (const Weighted_point& p : {wp(0, 0), wp(1, 1), wp(2, 2)}) A.insert(p);
-    std::vector<gen_face> faces(3);
-    faces_map(A, faces);
-    EXPECT_TRUE(faces.empty());
+    EXPECT_TRUE(build_face_table(A).rows.empty());
 }
 
 TEST(ComponentTree, SmallTables)
 {
-    int* CM = nullptr;
     {
         graph g({5}, {2});
-        ctree* tree = g.build(&CM);
-        EXPECT_EQ(tree->root, 0);
-        EXPECT_EQ(tree->nbsoncells, 0);
-        EXPECT_EQ(CM[0], 0);
-        ComponentTreeFree(tree);
-        std::free(CM);
+        component_tree tree = g.build();
+        EXPECT_EQ(tree.root, 0);
+        EXPECT_EQ(static_cast<int>(tree.son_cells.size()), 0);
+        EXPECT_EQ(tree.node_of_row[0], 0);
     }
     {
         graph g({3, 5}, {1, 2});
         g.link(0, 1);
-        ctree* tree = g.build(&CM);
-        EXPECT_EQ(tree->root, 0);
-        EXPECT_EQ(tree->nodes[0].area, 3);
-        EXPECT_EQ(tree->nodes[1].father, 0);
-        EXPECT_EQ(tree->nbsoncells, 1);
+        component_tree tree = g.build();
+        EXPECT_EQ(tree.root, 0);
+        EXPECT_EQ(tree.nodes[0].area, 3);
+        EXPECT_EQ(tree.nodes[1].father, 0);
+        EXPECT_EQ(static_cast<int>(tree.son_cells.size()), 1);
         EXPECT_EQ(sons_of(tree, 0), std::vector<int>{1});
-        ComponentTreeFree(tree);
-        std::free(CM);
     }
     {
         graph g({4, 4}, {1, 2});
         g.link(0, 1);
-        ctree* tree = g.build(&CM);
-        const int live = tree->root, dead = 1 - live;
-        EXPECT_EQ(tree->nodes[dead].nbsons, -1);
-        EXPECT_EQ(tree->nodes[dead].father, -1);
-        EXPECT_EQ(tree->nodes[live].nbsons, 0);
-        EXPECT_EQ(tree->nodes[live].area, 3);
-        EXPECT_EQ(CM[0], live);
-        EXPECT_EQ(CM[1], live);
-        ComponentTreeFree(tree);
-        std::free(CM);
+        component_tree tree = g.build();
+        const int live = tree.root, dead = 1 - live;
+        EXPECT_EQ(tree.nodes[dead].son_count, -1);
+        EXPECT_EQ(tree.nodes[dead].father, -1);
+        EXPECT_EQ(tree.nodes[live].son_count, 0);
+        EXPECT_EQ(tree.nodes[live].area, 3);
+        EXPECT_EQ(tree.node_of_row[0], live);
+        EXPECT_EQ(tree.node_of_row[1], live);
     }
     {
         // A face whose neighbours all have smaller alpha ends as a leaf of
@@ -240,49 +226,42 @@ TEST(ComponentTree, SmallTables)
         graph g({9, 2, 3}, {4, 1, 1});
         g.link(0, 1);
         g.link(0, 2);
-        ctree* tree = g.build(&CM);
-        EXPECT_EQ(tree->nodes[0].nbsons, 0);
-        EXPECT_EQ(tree->nodes[0].area, 4);
-        EXPECT_EQ(tree->nodes[0].father, 2);
-        EXPECT_EQ(tree->nodes[2].father, 1);
-        EXPECT_EQ(tree->root, 1);
-        EXPECT_EQ(tree->nodes[1].area, 6);
-        ComponentTreeFree(tree);
-        std::free(CM);
+        component_tree tree = g.build();
+        EXPECT_EQ(tree.nodes[0].son_count, 0);
+        EXPECT_EQ(tree.nodes[0].area, 4);
+        EXPECT_EQ(tree.nodes[0].father, 2);
+        EXPECT_EQ(tree.nodes[2].father, 1);
+        EXPECT_EQ(tree.root, 1);
+        EXPECT_EQ(tree.nodes[1].area, 6);
     }
     {
         graph g({}, {});
-        ctree* tree = g.build(&CM);
-        EXPECT_EQ(tree->root, -1);
+        component_tree tree = g.build();
+        EXPECT_EQ(tree.root, -1);
         std::vector<int> selected;
         return_all_above_thres(tree, 0, 0.1, 0, selected);
         EXPECT_TRUE(selected.empty());
-        ComponentTreeFree(tree);
-        std::free(CM);
     }
 }
 
 TEST(ComponentTree, MergingSonLists)
 {
-    int* CM = nullptr;
-    ctree* tree = leaves(8, &CM);
-    addson(tree, 0, 2);
-    addson(tree, 0, 3);
+    component_tree tree = leaves(8);
+    add_son(tree, 0, 2);
+    add_son(tree, 0, 3);
     EXPECT_EQ(sons_of(tree, 0), (std::vector<int>{3, 2}));  // newest first
-    addson(tree, 1, 4);
-    mergenodes(tree, 0, 1);  // both have sons: the survivor's first
+    add_son(tree, 1, 4);
+    merge_nodes(tree, 0, 1);  // both have sons: the survivor's first
     EXPECT_EQ(sons_of(tree, 0), (std::vector<int>{3, 2, 4}));
-    EXPECT_EQ(tree->nodes[0].nbsons, 3);
-    EXPECT_EQ(tree->nodes[1].nbsons, -1);
+    EXPECT_EQ(tree.nodes[0].son_count, 3);
+    EXPECT_EQ(tree.nodes[1].son_count, -1);
 
-    mergenodes(tree, 5, 0);  // the survivor has none: it takes the whole list
+    merge_nodes(tree, 5, 0);  // the survivor has none: it takes the whole list
     EXPECT_EQ(sons_of(tree, 5), (std::vector<int>{3, 2, 4}));
-    mergenodes(tree, 5, 6);  // the merged node has none: nothing changes
+    merge_nodes(tree, 5, 6);  // the merged node has none: nothing changes
     EXPECT_EQ(sons_of(tree, 5), (std::vector<int>{3, 2, 4}));
-    EXPECT_EQ(tree->nodes[6].nbsons, -1);
-    EXPECT_EQ(tree->nodes[2].father, 0);  // fathers are left to the construction
-    ComponentTreeFree(tree);
-    std::free(CM);
+    EXPECT_EQ(tree.nodes[6].son_count, -1);
+    EXPECT_EQ(tree.nodes[2].father, 0);  // fathers are left to the construction
 }
 
 TEST(ComponentTree, InvariantsOnARandomTriangulation)
@@ -292,67 +271,57 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     Alpha_shape_2 A;
     for (int i = 0; i < 400; ++i) A.insert(wp(std::floor(coord(rng)), std::floor(coord(rng)), weight(rng)));
     finish(A);
-    std::vector<gen_face> faces;
-    faces_map(A, faces);
-    ctree* tree = nullptr;
-    int* CM = nullptr;
-    ASSERT_TRUE(ComponentTree(faces, &tree, &CM));
+    const face_table table = build_face_table(A);
+    const std::vector<face_row>& faces = table.rows;
+    const component_tree tree = build_component_tree(table);
     const int n = static_cast<int>(faces.size());
 
     std::vector<int> times_a_son(n, 0);
     int total_sons = 0;
     for (int v = 0; v < n; ++v) {
-        if (tree->nodes[v].nbsons < 0) continue;
+        if (tree.nodes[v].son_count < 0) continue;
         const std::vector<int> sons = sons_of(tree, v);
-        EXPECT_EQ(static_cast<int>(sons.size()), tree->nodes[v].nbsons);
+        EXPECT_EQ(static_cast<int>(sons.size()), tree.nodes[v].son_count);
         total_sons += static_cast<int>(sons.size());
         for (int s : sons) {
             times_a_son[s]++;
-            EXPECT_GE(tree->nodes[s].nbsons, 0);
-            EXPECT_GT(tree->nodes[s].level, tree->nodes[v].level);
-            EXPECT_EQ(tree->nodes[s].father, v);
+            EXPECT_GE(tree.nodes[s].son_count, 0);
+            EXPECT_GT(tree.nodes[s].level, tree.nodes[v].level);
+            EXPECT_EQ(tree.nodes[s].father, v);
         }
     }
-    EXPECT_EQ(total_sons, tree->nbsoncells);
+    EXPECT_EQ(total_sons, static_cast<int>(tree.son_cells.size()));
     for (int v = 0; v < n; ++v) {
-        if (tree->nodes[v].nbsons < 0) continue;
-        EXPECT_EQ(times_a_son[v], v == tree->root ? 0 : 1) << v;
+        if (tree.nodes[v].son_count < 0) continue;
+        EXPECT_EQ(times_a_son[v], v == tree.root ? 0 : 1) << v;
     }
     // Areas: a node's own faces plus its sons' areas.
-    const node_face_lists lists = group_faces_by_node(CM, n);
+    const node_face_lists lists = group_faces_by_node(tree.node_of_row);
     for (int v = 0; v < n; ++v) {
-        if (tree->nodes[v].nbsons < 0) continue;
+        if (tree.nodes[v].son_count < 0) continue;
         double expected = 0;
         for (int k = lists.start[v]; k < lists.start[v + 1]; ++k) {
             expected += faces[lists.faces[k]].area;
-            EXPECT_EQ(faces[lists.faces[k]].alpha, tree->nodes[v].level);
+            EXPECT_EQ(faces[lists.faces[k]].alpha, tree.nodes[v].level);
         }
-        for (int s : sons_of(tree, v)) expected += tree->nodes[s].area;
-        EXPECT_NEAR(tree->nodes[v].area, expected, 1e-9 * std::max(1.0, expected));
+        for (int s : sons_of(tree, v)) expected += tree.nodes[s].area;
+        EXPECT_NEAR(tree.nodes[v].area, expected, 1e-9 * std::max(1.0, expected));
     }
     double all = 0;
-    for (const gen_face& f : faces) all += f.area;
-    EXPECT_NEAR(tree->nodes[tree->root].area, all, 1e-9 * all);
-    ComponentTreeFree(tree);
-    std::free(CM);
+    for (const face_row& f : faces) all += f.area;
+    EXPECT_NEAR(tree.nodes[tree.root].area, all, 1e-9 * all);
 }
 
 namespace {
 
 // A hand-made tree for the selection: node 0 the root, with sons as given.
 struct selection_tree {
-    int* CM = nullptr;
-    ctree* tree;
-    explicit selection_tree(int n) : tree(leaves(n, &CM)) {}
-    ~selection_tree()
-    {
-        ComponentTreeFree(tree);
-        std::free(CM);
-    }
+    component_tree tree;
+    explicit selection_tree(int n) : tree(leaves(n)) {}
     void node(int v, double level, double area)
     {
-        tree->nodes[v].level = level;
-        tree->nodes[v].area = area;
+        tree.nodes[v].level = level;
+        tree.nodes[v].area = area;
     }
     std::vector<int> select(double threshold, double min_area = 0)
     {
@@ -368,18 +337,18 @@ TEST(Selection, RatioCriterion)
 {
     {
         selection_tree t(1);
-        t.tree->root = 0;
+        t.tree.root = 0;
         EXPECT_TRUE(t.select(0).empty());  // a root without sons
     }
     selection_tree t(4);
-    t.tree->root = 0;
+    t.tree.root = 0;
     t.node(0, 2, 100);
     t.node(1, 3, 20);   // value 20 / 2 = 10
     t.node(2, 3, 0);    // area 0: never chosen
     t.node(3, 4, 10);   // son of 1: (20 - 10) / 10 > 0.1, value 10 / 3
-    addson(t.tree, 0, 2);
-    addson(t.tree, 0, 1);  // sons of 0: 1, 2
-    addson(t.tree, 1, 3);
+    add_son(t.tree, 0, 2);
+    add_son(t.tree, 0, 1);  // sons of 0: 1, 2
+    add_son(t.tree, 1, 3);
     EXPECT_EQ(t.select(10), std::vector<int>{1});            // equality chosen
     EXPECT_EQ(t.select(10.000001), std::vector<int>{});
     EXPECT_EQ(t.select(3), (std::vector<int>{1, 3}));        // node, then its descendant
@@ -404,17 +373,15 @@ TEST(Selection, TrianglesOfASubtree)
 {
     // Rows: 0..5 triangles, 6..9 edges. Node 0 owns rows 0, 6; its sons 1
     // and 2 own rows {1, 7, 8} and {2, 3, 9}.
-    int* CM = nullptr;
-    ctree* tree = leaves(10, &CM);
-    const int owner[10] = {0, 1, 2, 2, 4, 5, 0, 1, 1, 2};
-    std::copy(owner, owner + 10, CM);
-    addson(tree, 0, 2);
-    addson(tree, 0, 1);  // son list of 0: 1, 2
-    std::vector<gen_face> faces(10);
+    component_tree tree = leaves(10);
+    tree.node_of_row = {0, 1, 2, 2, 4, 5, 0, 1, 1, 2};
+    add_son(tree, 0, 2);
+    add_son(tree, 0, 1);  // son list of 0: 1, 2
+    std::vector<face_row> faces(10);
     for (int r = 0; r < 10; ++r) faces[r].index = r < 6 ? -1 : 0;
-    const node_face_lists lists = group_faces_by_node(CM, 10);
+    const node_face_lists lists = group_faces_by_node(tree.node_of_row);
 
-    tree->root = 0;
+    tree.root = 0;
     const subtree_triangles all = collect_subtree_triangles(tree, lists, faces);
     std::vector<int> triangles;
     get_triangles(all, 1, triangles);
@@ -425,6 +392,4 @@ TEST(Selection, TrianglesOfASubtree)
     triangles.clear();
     get_triangles(all, 2, triangles);
     EXPECT_EQ(triangles, (std::vector<int>{2, 3}));
-    ComponentTreeFree(tree);
-    std::free(CM);
 }

@@ -1,14 +1,9 @@
 // The face table of the alpha shape and its neighbour query.
 #include "tree/face_table.h"
 
-#include <iostream>
+#include <cassert>
 
 namespace {
-
-bool has_entry(const Face_handle& f)
-{
-    return f->info().rows[0] != NO_ROW;
-}
 
 double triangle_area(const Face_handle& f)
 {
@@ -20,52 +15,51 @@ double triangle_area(const Face_handle& f)
 
 }  // namespace
 
-long cgal_all_faces_num(const Alpha_shape_2& A)
+long count_face_rows(const Alpha_shape_2& A)
 {
     if (A.dimension() < 2) return 0;
     return static_cast<long>(A.number_of_faces()) + static_cast<long>(std::distance(A.finite_edges_begin(), A.finite_edges_end()));
 }
 
-void faces_map(const Alpha_shape_2& A, std::vector<gen_face>& faces)
+face_table build_face_table(Alpha_shape_2& A)
 {
-    faces.clear();
-    faces.resize(static_cast<std::size_t>(cgal_all_faces_num(A)));
-    if (faces.empty()) return;
+    face_table table;
+    table.rows.resize(static_cast<std::size_t>(count_face_rows(A)));
+    if (table.rows.empty()) return table;
 
-    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f)
-        for (std::uint64_t& row : f->info().rows) row = NO_ROW;
-
-    std::uint64_t r = 0;
+    number_faces_and_vertices(A);
+    table.rows_of_face.assign(A.tds().number_of_faces(), {NO_ROW, NO_ROW, NO_ROW, NO_ROW});
+    int r = 0;
     for (Face_handle f : A.finite_face_handles()) {
-        faces[r] = {f, -1, f->info().alpha, triangle_area(f)};
-        f->info().rows[0] = r;
+        table.rows[r] = {f, -1, f->info().alpha, triangle_area(f)};
+        table.rows_of_face[f->info().order][0] = r;
         ++r;
     }
     for_each_finite_edge(A, [&](const Face_handle& g, int j) {
         const edge_interval& interval = g->info().interval[j];
         const double alpha = interval.first >= 0 ? interval.first : interval.second;
-        faces[r] = {g, j, alpha, 0.0};
-        g->info().rows[j + 1] = r;
+        table.rows[r] = {g, j, alpha, 0.0};
+        table.rows_of_face[g->info().order][j + 1] = r;
         const Face_handle n = g->neighbor(j);
-        if (!A.is_infinite(n)) n->info().rows[n->index(g) + 1] = r;
+        if (!A.is_infinite(n)) table.rows_of_face[n->info().order][n->index(g) + 1] = r;
         ++r;
     });
+    return table;
 }
 
-neighbor_rows gen_face::get_neighbors_ind() const
+neighbor_rows face_table::neighbours(int row) const
 {
     neighbor_rows result;
-    const std::uint64_t* own = face->info().rows;
-    if (index == -1) {
-        if (has_entry(face))
-            for (int i = 1; i <= 3; ++i) result.row[result.count++] = own[i];
+    const face_row& own = rows[row];
+    const std::array<int, 4>& entry = rows_of_face[own.face->info().order];
+    if (own.index == -1) {
+        for (int i = 1; i <= 3; ++i) result.row[result.count++] = entry[i];
         return result;
     }
-    const Face_handle n = face->neighbor(index);
-    if (has_entry(face))
-        result.row[result.count++] = own[0];
-    else
-        std::cout << "WHAT??? DID NOT FIND A TRIANGLE!!!" << std::endl;
-    if (has_entry(n)) result.row[result.count++] = n->info().rows[0];
+    // An edge row names a finite triangle, which has a row of its own.
+    assert(entry[0] != NO_ROW);
+    result.row[result.count++] = entry[0];
+    const int other = rows_of_face[own.face->neighbor(own.index)->info().order][0];
+    if (other != NO_ROW) result.row[result.count++] = other;
     return result;
 }

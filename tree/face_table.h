@@ -4,35 +4,46 @@
 //
 // Rows: all finite triangles first (the triangulation's finite-face order),
 // then all finite edges (in the order of for_each_finite_edge). The inverse
-// map, from a triangle to the rows of itself and of its edges opposite
-// vertices 0, 1, 2, is kept in each face's `face_alpha::rows`.
+// map, from a face to the rows of itself and of its edges opposite vertices
+// 0, 1, 2, is kept by the table, indexed by the face's storage position.
 #pragma once
 
-#include <cstdint>
+#include <array>
 #include <vector>
 
 #include "edges/alpha_shape.h"
 
+// No row of the face table names this triangle (or edge).
+constexpr int NO_ROW = -1;
+
 // The rows adjacent to one row: a triangle's three edges, or an edge's one
 // or two triangles (its own triangle first).
 struct neighbor_rows {
-    std::uint64_t row[3];
+    int row[3];
     int count = 0;
 };
 
-struct gen_face {
+struct face_row {
     Face_handle face;  // the triangle; for an edge, a finite triangle holding it
     int index;         // -1 for a triangle; for an edge, the vertex of `face` it is opposite to
     double alpha;      // a triangle's alpha; an edge's first interval value if >= 0, else its second
     double area;       // a triangle's area; 0 for an edge
+};
 
-    neighbor_rows get_neighbors_ind() const;
+struct face_table {
+    std::vector<face_row> rows;
+    // For the face at storage position p (face_alpha::order): the row of the
+    // triangle, then those of its edges opposite vertices 0, 1, 2; NO_ROW
+    // throughout for an infinite face.
+    std::vector<std::array<int, 4>> rows_of_face;
+
+    neighbor_rows neighbours(int row) const;
 };
 
 // The number of rows: finite triangles plus finite edges, or 0 when the
 // triangulation is not two-dimensional (it then has no alpha values).
-long cgal_all_faces_num(const Alpha_shape_2& A);
+long count_face_rows(const Alpha_shape_2& A);
 
-// Fills `faces` (previous contents discarded) and the faces' inverse-map
-// entries.
-void faces_map(const Alpha_shape_2& A, std::vector<gen_face>& faces);
+// The table of a finished alpha shape; it numbers the shape's faces and
+// vertices (face_alpha::order, the vertices' info) in storage order.
+face_table build_face_table(Alpha_shape_2& A);

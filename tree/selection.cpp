@@ -4,15 +4,16 @@
 // triangles of all subtrees are collected in one walk, each subtree a slice.
 #include "tree/selection.h"
 
-node_face_lists group_faces_by_node(const int* CM, int n)
+node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
 {
+    const int n = static_cast<int>(node_of_row.size());
     node_face_lists lists;
     lists.start.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (int i = 0; i < n; ++i) lists.start[CM[i] + 1]++;
+    for (int i = 0; i < n; ++i) lists.start[node_of_row[i] + 1]++;
     for (int v = 0; v < n; ++v) lists.start[v + 1] += lists.start[v];
     lists.faces.resize(n);
     std::vector<int> fill(lists.start.begin(), lists.start.end() - 1);
-    for (int i = 0; i < n; ++i) lists.faces[fill[CM[i]]++] = i;
+    for (int i = 0; i < n; ++i) lists.faces[fill[node_of_row[i]]++] = i;
     return lists;
 }
 
@@ -21,7 +22,7 @@ namespace {
 // Walks the subtree under `node` depth first, sons in son-list order:
 // enter(v) before v's sons, leave(v) after them.
 template <class Enter, class Leave>
-void visit_subtree(const ctree* tree, int node, Enter enter, Leave leave)
+void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leave)
 {
     std::vector<int> stack{node};  // v: enter v; ~v (negative): leave v
     std::vector<int> sons;
@@ -35,23 +36,23 @@ void visit_subtree(const ctree* tree, int node, Enter enter, Leave leave)
         enter(v);
         stack.push_back(~v);
         sons.clear();
-        for (int cell = tree->nodes[v].firstson; cell != NO_CELL; cell = tree->soncells[cell].next)
-            sons.push_back(tree->soncells[cell].son);
+        for (int cell = tree.nodes[v].first_son; cell != NO_CELL; cell = tree.son_cells[cell].next)
+            sons.push_back(tree.son_cells[cell].son);
         stack.insert(stack.end(), sons.rbegin(), sons.rend());
     }
 }
 
 }  // namespace
 
-void get_alpha_area_ratio_thres(const ctree* tree, int node, std::vector<std::pair<int, double>>& candidates,
+void get_alpha_area_ratio_thres(const component_tree& tree, int node, std::vector<std::pair<int, double>>& candidates,
                                 double threshold, double min_area_growth, double min_area)
 {
     visit_subtree(tree, node, [&](int n) {
-        const ctreenode& father = tree->nodes[n];
+        const tree_node& father = tree.nodes[n];
         const double divisor = father.level > 0.1 ? father.level : 0.1;
-        for (int cell = father.firstson; cell != NO_CELL; cell = tree->soncells[cell].next) {
-            const int s = tree->soncells[cell].son;
-            const double A = father.area, a = tree->nodes[s].area;
+        for (int cell = father.first_son; cell != NO_CELL; cell = tree.son_cells[cell].next) {
+            const int s = tree.son_cells[cell].son;
+            const double A = father.area, a = tree.nodes[s].area;
             if (!((A - a) / a > min_area_growth && a > min_area)) continue;
             const double value = a / divisor;
             if (value >= threshold) candidates.emplace_back(s, value);
@@ -59,23 +60,23 @@ void get_alpha_area_ratio_thres(const ctree* tree, int node, std::vector<std::pa
     }, [](int) {});
 }
 
-void return_all_above_thres(const ctree* tree, double threshold, double min_area_growth, double min_area,
+void return_all_above_thres(const component_tree& tree, double threshold, double min_area_growth, double min_area,
                             std::vector<int>& selected)
 {
-    if (tree->root < 0) return;
+    if (tree.root < 0) return;
     std::vector<std::pair<int, double>> candidates;
-    get_alpha_area_ratio_thres(tree, tree->root, candidates, threshold, min_area_growth, min_area);
+    get_alpha_area_ratio_thres(tree, tree.root, candidates, threshold, min_area_growth, min_area);
     for (const auto& candidate : candidates) selected.push_back(candidate.first);
 }
 
-subtree_triangles collect_subtree_triangles(const ctree* tree, const node_face_lists& node_faces,
-                                            const std::vector<gen_face>& faces)
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
+                                            const std::vector<face_row>& faces)
 {
     subtree_triangles all;
-    all.begin.assign(static_cast<std::size_t>(tree->nbnodes), 0);
-    all.end.assign(static_cast<std::size_t>(tree->nbnodes), 0);
-    if (tree->root < 0) return all;
-    visit_subtree(tree, tree->root, [&](int v) {
+    all.begin.assign(tree.nodes.size(), 0);
+    all.end.assign(tree.nodes.size(), 0);
+    if (tree.root < 0) return all;
+    visit_subtree(tree, tree.root, [&](int v) {
         all.begin[v] = static_cast<int>(all.rows.size());
         // Triangles precede edges in the face table, so in every list.
         for (int k = node_faces.start[v]; k < node_faces.start[v + 1]; ++k) {

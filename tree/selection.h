@@ -11,24 +11,24 @@
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
 
-// Per-node face lists in one flat array: the faces whose CM entry is node v
-// are faces[start[v] .. start[v + 1]), in increasing face index.
+// Per-node face lists in one flat array: the rows whose node is v are
+// faces[start[v] .. start[v + 1]), in increasing row index.
 struct node_face_lists {
     std::vector<int> start;
     std::vector<int> faces;
 };
 
-// Groups the n face rows by their node in CM.
-node_face_lists group_faces_by_node(const int* CM, int n);
+// Groups the rows by their node (component_tree::node_of_row).
+node_face_lists group_faces_by_node(const std::vector<int>& node_of_row);
 
 // Appends (son, value) for every son in the subtree under `node` that passes
 // the ratio criterion, in depth-first order (a node's chosen sons before any
 // of their descendants).
-void get_alpha_area_ratio_thres(const ctree* tree, int node, std::vector<std::pair<int, double>>& candidates,
+void get_alpha_area_ratio_thres(const component_tree& tree, int node, std::vector<std::pair<int, double>>& candidates,
                                 double threshold, double min_area_growth, double min_area);
 
 // Appends the chosen nodes of the whole tree, in discovery order.
-void return_all_above_thres(const ctree* tree, double threshold, double min_area_growth, double min_area,
+void return_all_above_thres(const component_tree& tree, double threshold, double min_area_growth, double min_area,
                             std::vector<int>& selected);
 
 // The triangle rows of the whole tree in depth-first order (a node's own
@@ -41,8 +41,8 @@ struct subtree_triangles {
 
 // Collects them from the root in one walk. The table must list its triangles
 // before its edges, as the face table does.
-subtree_triangles collect_subtree_triangles(const ctree* tree, const node_face_lists& node_faces,
-                                            const std::vector<gen_face>& faces);
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
+                                            const std::vector<face_row>& faces);
 
 // Appends the triangle rows of the subtree under `node`: the node's own
 // triangles first, then its sons' in son-list order, depth first.

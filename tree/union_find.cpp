@@ -1,60 +1,30 @@
 // Union-find with union by rank and full path compression.
 #include "tree/union_find.h"
 
-#include <cstdio>
-#include <cstdlib>
-
-Tarjan* CreeTarjan(int n)
+union_find::union_find(int n) : parent(n > 0 ? static_cast<std::size_t>(n) : 0), rank(parent.size(), 0)
 {
-    Tarjan* T = static_cast<Tarjan*>(std::calloc(1, sizeof(Tarjan)));
-    if (T == nullptr) {
-        std::fprintf(stderr, "%s : malloc failed for T\n", "CreeTarjan");
-        return nullptr;
+    for (int x = 0; x < n; ++x) parent[x] = x;
+}
+
+int union_find::find(int x)
+{
+    int root = x;
+    while (parent[root] != root) root = parent[root];
+    while (parent[x] != root) {
+        const int next = parent[x];
+        parent[x] = root;
+        x = next;
     }
-    T->Size = n;
-    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 1;
-    T->Fth = static_cast<int*>(std::calloc(count, sizeof(int)));
-    if (T->Fth == nullptr) {
-        std::fprintf(stderr, "%s : malloc failed for T->Fth\n", "CreeTarjan");
-        std::free(T);
-        return nullptr;
-    }
-    T->Rank = static_cast<int*>(std::calloc(count, sizeof(int)));
-    if (T->Rank == nullptr) {
-        std::fprintf(stderr, "%s : malloc failed for T->Rank\n", "CreeTarjan");
-        std::free(T->Fth);
-        std::free(T);
-        return nullptr;
-    }
-    return T;
+    return root;
 }
 
-void TarjanTermine(Tarjan* T)
+int union_find::link(int x, int y)
 {
-    std::free(T->Fth);
-    std::free(T->Rank);
-    std::free(T);
-}
-
-void TarjanMakeSet(Tarjan* T, int x)
-{
-    T->Fth[x] = x;
-    T->Rank[x] = 0;
-}
-
-int TarjanFind(Tarjan* T, int x)
-{
-    if (T->Fth[x] != x) T->Fth[x] = TarjanFind(T, T->Fth[x]);
-    return T->Fth[x];
-}
-
-int TarjanLink(Tarjan* T, int x, int y)
-{
-    if (T->Rank[x] > T->Rank[y]) {
-        T->Fth[y] = x;
+    if (rank[x] > rank[y]) {
+        parent[y] = x;
         return x;
     }
-    if (T->Rank[x] == T->Rank[y]) T->Rank[y] += 1;
-    T->Fth[x] = y;
+    if (rank[x] == rank[y]) rank[y] += 1;
+    parent[x] = y;
     return y;
 }

@@ -1,20 +1,20 @@
 // Union-find over the integers 0 .. n-1: union by rank, full path
-// compression; on equal ranks the second argument of TarjanLink becomes the
-// root. Indices are not checked.
+// compression; on equal ranks the second argument of link becomes the root.
+// Indices are not checked.
 #pragma once
 
-struct Tarjan {
-    int Size;
-    int* Fth;   // father of each element; x is a root when Fth[x] == x
-    int* Rank;  // upper bound on the height under a root
-};
+#include <vector>
 
-// Both arrays zero-filled: every element must be made a singleton with
-// TarjanMakeSet before use. Null (after a message on standard error) when an
-// allocation fails.
-Tarjan* CreeTarjan(int n);
-void TarjanTermine(Tarjan* T);
-void TarjanMakeSet(Tarjan* T, int x);
-int TarjanFind(Tarjan* T, int x);
-// x and y must be two different roots; returns the new root.
-int TarjanLink(Tarjan* T, int x, int y);
+struct union_find {
+    std::vector<int> parent;  // x is a root when parent[x] == x
+    std::vector<int> rank;    // upper bound on the height under a root
+
+    // Every element starts as its own singleton.
+    explicit union_find(int n);
+
+    // The root of x's set; every element on the way is made a son of it.
+    int find(int x);
+
+    // x and y must be two different roots; returns the new root.
+    int link(int x, int y);
+};
