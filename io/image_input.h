@@ -6,10 +6,19 @@
 // is an 8-bit image of three channels (BGR), or of one channel for a grey
 // file (its three channels would be equal).
 //
+// The pixels are those cv::imread(path, IMREAD_COLOR |
+// IMREAD_IGNORE_ORIENTATION) gives. JPEG, PNG and binary PGM/PPM files are
+// decoded here with libjpeg and libpng; BMP, TIFF, WebP, JPEG 2000, the other
+// portable maps, Sun raster and Radiance HDR by the image library, whose
+// codec module is loaded only when such a file comes. Other formats are
+// refused.
+//
 // A file is refused, with the reason, when it is not a regular file (a
 // folder, a FIFO, a device: refused without blocking), cannot be opened or
-// decoded, is truncated, or claims more than MAX_IMAGE_PIXELS pixels in its
-// header (refused before anything is allocated for its pixels).
+// decoded, is truncated or corrupt (never filled in as the image library
+// would), or claims more than MAX_IMAGE_PIXELS pixels in its header (read
+// here for every format, before anything is allocated for its pixels).
+// Nothing reaches standard error from the JPEG and PNG decoders.
 //
 //   image_read r = read_image_file("photo.jpg");
 //   if (r.failure != image_failure::none) report(r.reason);
@@ -28,8 +37,8 @@ constexpr std::size_t MAX_IMAGE_PIXELS = std::size_t(1) << 27;
 
 enum class image_failure {
     none,
-    unreadable,     // missing, not a regular file, not an image, or corrupt
-    truncated,      // the data ends before the image does
+    unreadable,     // missing, not a regular file, not an image, or a bad header
+    truncated,      // the data ends before the image does, or is corrupt
     too_large,      // the header claims more than the pixel limit
     out_of_memory,  // decoding could not allocate
 };
