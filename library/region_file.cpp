@@ -65,16 +65,23 @@ public:
     {
         static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
         const auto [begin, end] = tokens_[i];
+        // Copied for strtod's terminating zero: on the stack, or on the heap
+        // for the rare long token (a matrix of a hugely shrunk region has
+        // hundreds of digits at ten decimals).
         char buffer[64];
+        std::string long_token;
         const std::size_t length = static_cast<std::size_t>(end - begin);
-        double value = 0;
-        char* stop = nullptr;
+        const char* text = buffer;
         if (length < sizeof buffer) {
             std::memcpy(buffer, begin, length);
             buffer[length] = '\0';
-            value = strtod_l(buffer, &stop, c_locale);
+        } else {
+            long_token.assign(begin, end);
+            text = long_token.c_str();
         }
-        if (length >= sizeof buffer || stop != buffer + length) fail("not a number: " + quoted(begin, end));
+        char* stop = nullptr;
+        const double value = strtod_l(text, &stop, c_locale);
+        if (stop != text + length) fail("not a number: " + quoted(begin, end));
         if (!std::isfinite(value)) fail("not a finite number: " + quoted(begin, end));
         return value;
     }

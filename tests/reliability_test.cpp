@@ -256,18 +256,10 @@ TEST(Reliability, ScalesWhoseEllipsesCannotBeWrittenAreRefused)
     }
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"img.png", "img.png.orvo"}));
 
-    // Extreme scales that still write finite, positive definite matrices.
-    for (const char* factor : {"1e-100", "100"}) {
-        ASSERT_EQ(run_orvo({"-i", "img.png", "-s", factor}, {dir.path}).status, 0) << factor;
-        std::istringstream in(read_file(dir / "img.png.orvo"));
-        std::string zero;
-        int count = 0;
-        in >> zero >> count;
-        EXPECT_GT(count, 0);
-        for (double x, y, a, b, c; in >> x >> y >> a >> b >> c;) {
-            EXPECT_TRUE(orvo::is_valid({x, y, a, b, c})) << factor << ": " << a << " " << b << " " << c;
-        }
-    }
+    // An extreme scale that still writes finite, positive definite matrices.
+    ASSERT_EQ(run_orvo({"-i", "img.png", "-s", "1e-100"}, {dir.path}).status, 0);
+    const std::vector<orvo::Region> written = orvo::read_region_file(dir / "img.png.orvo");
+    EXPECT_FALSE(written.empty());
 }
 
 TEST(Reliability, OutOfMemoryEndsWithStatusOne)
