@@ -15,6 +15,7 @@
 #include "edges/edge_points.h"
 #include "ellipse/extract.h"
 #include "library/image_types.h"
+#include "library/near_duplicates.h"
 #include "library/out_of_memory.h"
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
@@ -143,7 +144,76 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
     return regions;
 }
 
+// One detection with the given edge step; its stage sizes and times go to
+// `stats`.
+std::vector<Region> detect_pass(const cv::Mat& grey, const DetectorOptions& options, int step, DetectionStats& stats)
+{
+    DetectorOptions pass = options;
+    pass.edge_step = step;
+    edge_input_counts counts;
+    Alpha_shape_2 shape;
+    insert_edge_points(grey, step, shape, &counts);
+    std::vector<Region> regions = regions_of_shape(shape, pass, static_cast<double>(grey.total()), &stats);
+    stats.high_threshold = counts.high_threshold;
+    stats.low_threshold = counts.low_threshold;
+    stats.edge_pixels = counts.edge_pixels;
+    stats.sampled_points = counts.sampled_points;
+    stats.points_inserted = counts.points_inserted;
+    stats.midpoints_found = counts.midpoints_found;
+    stats.midpoints_inserted = counts.midpoints_inserted;
+    stats.canny_ms = counts.canny_ms;
+    stats.points_ms = counts.points_ms;
+    return regions;
+}
+
+void add_sizes_and_times(DetectionStats& sum, const DetectionStats& pass)
+{
+    sum.high_threshold = pass.high_threshold;
+    sum.low_threshold = pass.low_threshold;
+    for (auto field : {&DetectionStats::edge_pixels, &DetectionStats::sampled_points, &DetectionStats::points_inserted,
+                       &DetectionStats::midpoints_found, &DetectionStats::midpoints_inserted, &DetectionStats::vertices,
+                       &DetectionStats::triangles, &DetectionStats::edges, &DetectionStats::face_rows,
+                       &DetectionStats::live_nodes, &DetectionStats::selected, &DetectionStats::regions})
+        sum.*field += pass.*field;
+    for (auto field : {&DetectionStats::canny_ms, &DetectionStats::points_ms, &DetectionStats::alpha_ms,
+                       &DetectionStats::face_table_ms, &DetectionStats::tree_ms, &DetectionStats::selection_ms,
+                       &DetectionStats::extraction_ms})
+        sum.*field += pass.*field;
+}
+
+// The passes of a multi-scale detection, the threads shared among them;
+// their regions concatenated in the order of the steps.
+std::vector<Region> detect_passes(const cv::Mat& grey, const DetectorOptions& options, DetectionStats& sum)
+{
+    const std::size_t n = options.edge_steps.size();
+    std::vector<std::vector<Region>> found(n);
+    std::vector<DetectionStats> stats(n);
+    DetectorOptions each = options;
+    each.threads = std::max(1, options.threads / static_cast<int>(n));
+    run_in_shares(n, options.threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) found[i] = detect_pass(grey, each, options.edge_steps[i], stats[i]);
+    });
+    std::vector<Region> regions;
+    for (std::size_t i = 0; i < n; ++i) {
+        regions.insert(regions.end(), found[i].begin(), found[i].end());
+        add_sizes_and_times(sum, stats[i]);
+    }
+    return regions;
+}
+
 }  // namespace
+
+DetectorOptions DetectorOptions::dense()
+{
+    // Two passes, the classic edge step and a finer one, keeping components
+    // down to one step squared at a low threshold.
+    DetectorOptions options;
+    options.edge_steps = {11, 7};
+    options.threshold = 3;
+    options.min_area = 1;
+    options.duplicate_overlap = 0.3;
+    return options;
+}
 
 void DetectorOptions::validate() const
 {
@@ -155,6 +225,9 @@ void DetectorOptions::validate() const
     require(min_area >= 0 && std::isfinite(min_area), "min_area", "must be a finite number of at least 0");
     require(max_area > 0 && std::isfinite(max_area), "max_area", "must be a positive finite number");
     require(threads >= 1 && threads <= 256, "threads", "must be a whole number from 1 to 256");
+    for (const int step : edge_steps)
+        require(step >= 1 && step <= 1000, "edge_steps", "must hold whole numbers from 1 to 1000");
+    require(duplicate_overlap >= 0 && duplicate_overlap <= 1, "duplicate_overlap", "must be a number from 0 to 1");
 }
 
 std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options, DetectionStats* stats)
@@ -162,23 +235,19 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
     options.validate();
     return translate_out_of_memory([&] {
         const cv::Mat grey = detection_grey(image);
-        edge_input_counts counts;
-        Alpha_shape_2 shape;
-        insert_edge_points(grey, options.edge_step, shape, stats ? &counts : nullptr);
-        std::vector<Region> regions =
-            regions_of_shape(shape, options, static_cast<double>(grey.total()), stats);
-        if (options.scale != 1.0) regions = scaled(regions, options.scale);
-        if (stats) {
-            stats->high_threshold = counts.high_threshold;
-            stats->low_threshold = counts.low_threshold;
-            stats->edge_pixels = counts.edge_pixels;
-            stats->sampled_points = counts.sampled_points;
-            stats->points_inserted = counts.points_inserted;
-            stats->midpoints_found = counts.midpoints_found;
-            stats->midpoints_inserted = counts.midpoints_inserted;
-            stats->canny_ms = counts.canny_ms;
-            stats->points_ms = counts.points_ms;
+        DetectionStats sum;
+        std::vector<Region> regions;
+        if (options.edge_steps.empty()) {
+            regions = detect_pass(grey, options, options.edge_step, sum);
+        } else {
+            regions = detect_passes(grey, options, sum);
+            const std::size_t all = regions.size();
+            regions = drop_near_duplicates(regions, options.duplicate_overlap);
+            sum.near_duplicates = all - regions.size();
+            sum.regions = regions.size();
         }
+        if (options.scale != 1.0) regions = scaled(regions, options.scale);
+        if (stats) *stats = sum;
         return regions;
     });
 }

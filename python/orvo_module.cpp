@@ -4,6 +4,7 @@
 // the library's exceptions into Python ones. The package around it
 // (python/orvo) checks keyword arguments and paths and documents the API.
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 #include <pybind11/pybind11.h>
 
 #include <climits>
@@ -82,8 +83,25 @@ py::array_t<double> array_from_regions(const std::vector<orvo::Region>& regions)
     return array;
 }
 
+// The detector's options as keyword values, and back.
+py::dict options_dict(const orvo::DetectorOptions& o)
+{
+    py::dict d;
+    d["threshold"] = o.threshold;
+    d["scale"] = o.scale;
+    d["edge_step"] = o.edge_step;
+    d["min_area_growth"] = o.min_area_growth;
+    d["min_area"] = o.min_area;
+    d["max_area"] = o.max_area;
+    d["threads"] = o.threads;
+    d["edge_steps"] = py::tuple(py::cast(o.edge_steps));
+    d["duplicate_overlap"] = o.duplicate_overlap;
+    return d;
+}
+
 py::array_t<double> detect(const py::array& array, double threshold, double scale, int edge_step,
-                           double min_area_growth, double min_area, double max_area, int threads)
+                           double min_area_growth, double min_area, double max_area, int threads,
+                           const std::vector<int>& edge_steps, double duplicate_overlap)
 {
     orvo::DetectorOptions options;
     options.threshold = threshold;
@@ -93,6 +111,8 @@ py::array_t<double> detect(const py::array& array, double threshold, double scal
     options.min_area = min_area;
     options.max_area = max_area;
     options.threads = threads;
+    options.edge_steps = edge_steps;
+    options.duplicate_overlap = duplicate_overlap;
     options.validate();
     const cv::Mat image = image_from_array(array);
     std::vector<orvo::Region> regions;
@@ -206,7 +226,12 @@ PYBIND11_MODULE(_orvo, m)
 
     m.def("detect", &detect, py::arg("image"), py::arg("threshold"), py::arg("scale"), py::arg("edge_step"),
           py::arg("min_area_growth"), py::arg("min_area"), py::arg("max_area"), py::arg("threads"),
+          py::arg("edge_steps"), py::arg("duplicate_overlap"),
           "Regions (N, 5) of an image array with every detector option given.");
+    m.def("default_options", [] { return options_dict(orvo::DetectorOptions()); },
+          "The detector's options and their defaults.");
+    m.def("dense_options", [] { return options_dict(orvo::DetectorOptions::dense()); },
+          "The options of the dense preset.");
     m.def("describe", &describe, py::arg("image"), py::arg("regions"),
           "Descriptors (N, 128) uint8 of the regions as given.");
     m.def("draw_into", &draw_into, py::arg("image"), py::arg("regions"),

@@ -1,12 +1,13 @@
 // The public API: region conversions, option validation, region files with
-// both origin offsets, in-memory detection of every accepted image type, and
-// detection from many threads at once.
+// both origin offsets, in-memory detection of every accepted image type,
+// detection from many threads at once, and the union of several passes.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
+#include "library/near_duplicates.h"
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
@@ -178,4 +179,38 @@ TEST(Feature2D, KeyPointsAndDescriptorsOfTheRegions)
     features->compute(image, keypoints, circles);
     EXPECT_EQ(circles.size(), descriptors.size());
     EXPECT_EQ(features->getDefaultName(), "Orvo.Feature2D");
+}
+
+TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
+{
+    const orvo::Region circle{50, 50, 0.01, 0, 0.01};
+    EXPECT_NEAR(orvo::overlap_error(circle, circle), 0, 1e-6);
+    EXPECT_NEAR(orvo::overlap_error(circle, orvo::scaled(circle, 1.2)), 1 - 1 / 1.44, 0.005);
+    EXPECT_EQ(orvo::overlap_error(circle, {90, 50, 0.01, 0, 0.01}), 1.0);
+    const std::vector<orvo::Region> kept =
+        orvo::drop_near_duplicates({circle, orvo::scaled(circle, 1.05), {80, 50, 0.01, 0, 0.01}, circle}, 0.3);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].x, 80);
+
+    const cv::Mat image = generated_image(640, 480, 4);
+    orvo::DetectorOptions first, second, both;
+    first.threshold = second.threshold = both.threshold = 10;
+    second.edge_step = 7;
+    both.edge_steps = {11, 7};
+    const std::vector<orvo::Region> coarse = orvo::detect(image, first), fine = orvo::detect(image, second);
+    orvo::DetectionStats stats;
+    const std::vector<orvo::Region> united = orvo::detect(image, both, &stats);
+    // The passes' regions in order, less those that repeat one kept before.
+    std::vector<orvo::Region> all = coarse;
+    all.insert(all.end(), fine.begin(), fine.end());
+    EXPECT_TRUE(same_regions(united, orvo::drop_near_duplicates(all, 0.3)));
+    EXPECT_EQ(united.size() + stats.near_duplicates, all.size());
+    for (std::size_t i = 0; i < united.size(); i += 7)
+        for (std::size_t j = i + 1; j < united.size(); ++j) EXPECT_GE(orvo::overlap_error(united[i], united[j]), 0.3);
+    EXPECT_GT(stats.near_duplicates, 0u);
+    both.threads = 2;
+    EXPECT_TRUE(same_regions(orvo::detect(image, both), united));
+    both.duplicate_overlap = 0;
+    EXPECT_TRUE(same_regions(orvo::detect(image, both), all));
+    EXPECT_GT(orvo::detect(image, orvo::DetectorOptions::dense()).size(), 3 * coarse.size());
 }

@@ -41,18 +41,32 @@ struct DetectorOptions {
     // regions do not depend on it.
     int threads = 1;
 
+    // Multi-scale detection: when not empty, one detection per edge step
+    // listed, in order (edge_step is then unused; min_area counts in each
+    // pass's own step), and the union of their regions, a region dropped
+    // when its overlap error (1 - intersection / union) with one kept before
+    // it is below duplicate_overlap.
+    std::vector<int> edge_steps;
+    double duplicate_overlap = 0.3;
+
+    // The preset for many more regions (orvo --dense): see the README for
+    // what it was chosen from.
+    static DetectorOptions dense();
+
     // Throws std::invalid_argument, naming the option, when a value is out of
     // range.
     void validate() const;
 };
 
-// Sizes and wall-clock times of the stages of one detection.
+// Sizes and wall-clock times of the stages of one detection (of a
+// multi-scale detection: the sums over its passes).
 struct DetectionStats {
     int high_threshold = 0, low_threshold = 0;  // Canny hysteresis thresholds
     std::size_t edge_pixels = 0, sampled_points = 0, points_inserted = 0;
     std::size_t midpoints_found = 0, midpoints_inserted = 0;
     std::size_t vertices = 0, triangles = 0, edges = 0, face_rows = 0;
     std::size_t live_nodes = 0, selected = 0, regions = 0;
+    std::size_t near_duplicates = 0;  // regions dropped by a multi-scale detection
     double canny_ms = 0, points_ms = 0, alpha_ms = 0, face_table_ms = 0, tree_ms = 0, selection_ms = 0,
            extraction_ms = 0;
 };

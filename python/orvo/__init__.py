@@ -18,22 +18,22 @@ Conversions (numpy, vectorised)
     :func:`to_colmap_keypoints` (COLMAP).
 Subpackages, imported on first use
     ``orvo.export``: COLMAP databases and hloc feature files; ``orvo.evaluate``: repeatability and matching score
-    under known homographies.
+    under known homographies; ``orvo.dask``: batch extraction over a Dask cluster.
 """
 
 import importlib
 
 from .conversions import from_lafs, scale_regions, to_colmap_keypoints, to_keypoints, to_lafs
-from .core import (DEFAULT_OPTIONS, DESCRIPTOR_SIZE, ORVO_FILE_OFFSET, ImageError, describe, detect, draw,
-                   read_image, read_regions, write_regions)
+from .core import (DEFAULT_OPTIONS, DENSE_OPTIONS, DESCRIPTOR_SIZE, ORVO_FILE_OFFSET, ImageError, describe,
+                   detect, draw, read_image, read_regions, write_regions)
 
 __version__ = "1.0.0"
 
 __all__ = ["detect", "describe", "draw", "read_image", "read_regions", "write_regions", "ImageError",
            "scale_regions", "to_keypoints", "to_lafs", "from_lafs", "to_colmap_keypoints", "DEFAULT_OPTIONS",
-           "DESCRIPTOR_SIZE", "ORVO_FILE_OFFSET"]
+           "DENSE_OPTIONS", "DESCRIPTOR_SIZE", "ORVO_FILE_OFFSET"]
 
-_SUBPACKAGES = ("export", "evaluate")
+_SUBPACKAGES = ("export", "evaluate", "dask")
 
 
 def __getattr__(name):

@@ -13,8 +13,8 @@ import numpy as np
 from . import _orvo
 from .conversions import check_regions
 
-__all__ = ["ImageError", "detect", "describe", "draw", "read_image", "read_regions", "write_regions",
-           "DEFAULT_OPTIONS", "DESCRIPTOR_SIZE", "ORVO_FILE_OFFSET"]
+__all__ = ["DEFAULT_OPTIONS", "DENSE_OPTIONS", "ImageError", "detect", "describe", "draw", "read_image",
+           "read_regions", "write_regions"]
 
 ImageError = _orvo.ImageError
 ImageError.__module__ = "orvo"
@@ -24,15 +24,9 @@ DESCRIPTOR_SIZE = _orvo.DESCRIPTOR_SIZE
 ORVO_FILE_OFFSET = _orvo.ORVO_FILE_OFFSET
 
 #: The detector's options and their defaults (the fields of the C++ orvo::DetectorOptions).
-DEFAULT_OPTIONS = {
-    "threshold": 100.0,
-    "scale": 1.0,
-    "edge_step": 11,
-    "min_area_growth": 0.1,
-    "min_area": 5.0,
-    "max_area": 0.2,
-    "threads": 1,
-}
+DEFAULT_OPTIONS = dict(_orvo.default_options())
+#: The options of the dense preset (``dense=True``): many more regions, see the README's measurements.
+DENSE_OPTIONS = dict(_orvo.dense_options())
 
 
 def _existing_file(path, caller):
@@ -68,7 +62,7 @@ def _image(image, caller):
     return image
 
 
-def detect(image, threshold=100.0, scale=1.0, **options):
+def detect(image, threshold=None, scale=1.0, dense=False, **options):
     """The regions of an image: float64 array (N, 5), rows ``x y a b c``.
 
     (x, y) is the centre in 0-based pixel coordinates (pixel (0, 0)'s centre at (0, 0), as in OpenCV);
@@ -77,11 +71,15 @@ def detect(image, threshold=100.0, scale=1.0, **options):
 
     image: numpy array H x W, H x W x 3 (BGR) or H x W x 4 (BGRA), uint8 or uint16; or a path of an image file.
     threshold: a component is kept when its area exceeds threshold times the alpha at which it merges (lower
-        keeps more regions).
+        keeps more regions); 100 by default, the dense preset's own with ``dense=True``.
     scale: every region is grown by this factor about its centre.
+    dense: start from the dense preset (:data:`DENSE_OPTIONS`, ``orvo --dense``): several times the regions
+        and correspondences of the classic settings; the options given still apply on top of it.
     options: the other detector options, ``edge_step`` (11, edge sampling step in pixels), ``min_area_growth``
         (0.1), ``min_area`` (5.0, in edge_step^2), ``max_area`` (0.2, as a fraction of the image), ``threads``
-        (1, worker threads of this detection; the regions do not depend on it).
+        (1, worker threads of this detection; the regions do not depend on it), ``edge_steps`` (a multi-scale
+        detection: one pass per step listed, their regions united), ``duplicate_overlap`` (0.3: in a multi-scale
+        detection a region whose overlap error with one kept before it is below this is dropped).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option or an image of the wrong type, ValueError for a bad option value or an
@@ -92,7 +90,10 @@ def detect(image, threshold=100.0, scale=1.0, **options):
     if unknown:
         raise TypeError(f"detect() got unexpected keyword argument(s): {', '.join(unknown)} "
                         f"(options: {', '.join(DEFAULT_OPTIONS)})")
-    settings = dict(DEFAULT_OPTIONS, threshold=threshold, scale=scale, **options)
+    settings = dict(DENSE_OPTIONS if dense else DEFAULT_OPTIONS, scale=scale, **options)
+    if threshold is not None:
+        settings["threshold"] = threshold
+    settings["edge_steps"] = [int(step) for step in settings["edge_steps"]]
     return _orvo.detect(_image(image, "detect"), **settings)
 
 

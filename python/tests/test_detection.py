@@ -46,6 +46,10 @@ def test_options_reach_the_detector():
     assert np.array_equal(orvo.detect(image, threads=2), regions)
     assert len(orvo.detect(image, threshold=20)) > len(regions)
     assert len(orvo.detect(image, max_area=0.001)) < len(regions)
+    dense = orvo.detect(image, dense=True)
+    assert len(dense) > 3 * len(regions)
+    assert np.array_equal(orvo.detect(image, edge_steps=[11, 7], threshold=3, min_area=1), dense)
+    assert len(orvo.detect(image, dense=True, threshold=100)) < len(dense)
 
 
 def test_describe_and_draw():
