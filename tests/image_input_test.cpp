@@ -225,7 +225,7 @@ TEST(ImageInput, HeadersAboveThePixelLimitAreRefusedBeforeDecoding)
         {"pgm", "P5\n20000 20000\n255\n"},
         {"ppm", "P6 20000\n20000 65535\n"},
         {"pam", "P7\nWIDTH 20000\nHEIGHT 20000\nDEPTH 3\nMAXVAL 255\nENDHDR\n"},
-        {"bmp", "BM" + little_endian(0, 12) + bmp_info},
+        {"bmp", "BM" + std::string(12, '\0') + bmp_info},
         {"tiff", std::string("II*\0", 4) + little_endian(8, 4) + tiff_entries},
         {"webp", "RIFF" + little_endian(100, 4) + "WEBPVP8X" + little_endian(10, 4) + little_endian(0, 4) +
                      little_endian(side - 1, 3) + little_endian(side - 1, 3)},
