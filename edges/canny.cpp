@@ -203,14 +203,14 @@ void vertical_row(const float* const* in, const float* k, int taps, double divis
 
 // Produces the smoothed rows of an image one after the other, keeping the
 // horizontal pass of only as many rows as the kernel spans. Input row r is
-// at input + (r - input_first) * input_step; rows must be asked for in
-// increasing order, one at a time.
+// at input + r * input_step; rows must be asked for in increasing order, one
+// at a time.
 class smoother {
 public:
     smoother(const std::vector<float>& kernel, int rows, int cols, const unsigned char* input,
-             std::size_t input_step, int input_first, bool vectorised)
+             std::size_t input_step, bool vectorised)
         : kernel_(kernel), taps_(static_cast<int>(kernel.size())), center_(taps_ / 2), rows_(rows), cols_(cols),
-          input_(input), input_step_(input_step), input_first_(input_first), vectorised_(vectorised),
+          input_(input), input_step_(input_step), vectorised_(vectorised),
           ring_(allocate_or_exit<float>(static_cast<std::size_t>(taps_) * cols, "Error allocating the buffer image.\n")),
           line_(allocate_or_exit<float>(cols, "Error allocating the buffer image.\n")),
           rowptr_(taps_)
@@ -223,7 +223,7 @@ public:
         const int lo = std::max(-center_, -r), hi = std::min(center_, rows_ - 1 - r);
         if (next_ < 0) next_ = r + lo;
         for (; next_ <= r + hi; ++next_)
-            horizontal_row(input_ + static_cast<std::size_t>(next_ - input_first_) * input_step_, cols_, kernel_,
+            horizontal_row(input_ + static_cast<std::size_t>(next_) * input_step_, cols_, kernel_,
                            full_sum_, line_.data(), slot(next_), vectorised_);
         float sum = 0.0f;
         for (int rr = lo; rr <= hi; ++rr) {
@@ -240,7 +240,6 @@ private:
     int taps_, center_, rows_, cols_;
     const unsigned char* input_;
     std::size_t input_step_;
-    int input_first_;
     bool vectorised_;
     std::vector<float> ring_, line_;
     std::vector<const float*> rowptr_;
@@ -500,7 +499,7 @@ void run_band(const cv::Mat& presmoothed, const std::vector<float>& kernel, band
     // for the suppression), and the smoothed rows around them.
     const int first_mag = std::max(w.first - 1, 0), last_mag = std::min(w.end, rows - 1);
     const int first_smooth = std::max(first_mag - 1, 0);
-    smoother smooth(kernel, rows, cols, presmoothed.ptr<unsigned char>(), presmoothed.step, 0, vectorised);
+    smoother smooth(kernel, rows, cols, presmoothed.ptr<unsigned char>(), presmoothed.step, vectorised);
 
     std::memset(edge + w.first * ucols, NOEDGE, (w.end - w.first) * ucols);
     short lo = SHRT_MAX, hi = SHRT_MIN;
@@ -741,7 +740,7 @@ std::vector<short> gaussian_smooth(const unsigned char* image, int rows, int col
     const std::vector<float> kernel = make_gaussian_kernel(sigma);
     std::vector<short> smoothed =
         allocate_or_exit<short>(static_cast<std::size_t>(rows) * cols, "Error allocating the smoothed image.\n");
-    smoother smooth(kernel, rows, cols, image, static_cast<std::size_t>(cols), 0, cv::useOptimized());
+    smoother smooth(kernel, rows, cols, image, static_cast<std::size_t>(cols), cv::useOptimized());
     for (int r = 0; r < rows; ++r) smooth.row(r, smoothed.data() + static_cast<std::size_t>(r) * cols);
     return smoothed;
 }
