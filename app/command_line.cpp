@@ -1,12 +1,17 @@
 // Command line of the detector: banner, usage text and option parsing.
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <locale.h>
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -18,7 +23,91 @@ double read_number(const char* text, char** end = nullptr)
     return strtod_l(text, end, c_locale);
 }
 
+// A whole option value as a number, or a message naming the option and the
+// value on standard error and false.
+bool read_value(const char* option, const char* text, double& value)
+{
+    char* end = nullptr;
+    value = read_number(text, &end);
+    if (*text != '\0' && *end == '\0' && std::isfinite(value)) return true;
+    std::cerr << "Invalid value \"" << text << "\" for " << option << ": a number is needed" << std::endl;
+    return false;
+}
+
+bool read_whole(const char* option, const char* text, int& value)
+{
+    double number = 0;
+    if (!read_value(option, text, number)) return false;
+    if (number == std::floor(number) && std::fabs(number) < 1e9) {
+        value = static_cast<int>(number);
+        return true;
+    }
+    std::cerr << "Invalid value \"" << text << "\" for " << option << ": a whole number is needed" << std::endl;
+    return false;
+}
+
+// "11,7,5" as whole numbers.
+bool read_list(const char* option, const char* text, std::vector<int>& values)
+{
+    values.clear();
+    std::string rest = text;
+    for (std::size_t comma; !rest.empty(); rest = comma == std::string::npos ? "" : rest.substr(comma + 1)) {
+        comma = rest.find(',');
+        int value = 0;
+        if (!read_whole(option, rest.substr(0, comma).c_str(), value)) return false;
+        values.push_back(value);
+        if (comma == rest.size() - 1) return read_whole(option, "", value);
+    }
+    if (!values.empty()) return true;
+    std::cerr << "Invalid value \"" << text << "\" for " << option << ": a list such as 11,7 is needed" << std::endl;
+    return false;
+}
+
+using option_change = std::function<void(orvo::DetectorOptions&)>;
+
+// The detector options beyond the classic ones, each a flag and a value.
+// Returns false, after a message, for a bad value; `known` tells whether
+// `option` is one of them.
+bool read_detector_option(const char* option, const char* text, bool& known, std::vector<option_change>& changes)
+{
+    known = true;
+    double number = 0;
+    int whole = 0;
+    std::vector<int> list;
+    const std::string name = option;
+    if (name == "--edge-step") {
+        if (!read_whole(option, text, whole)) return false;
+        changes.push_back([whole](orvo::DetectorOptions& o) { o.edge_step = whole, o.edge_steps.clear(); });
+    } else if (name == "--edge-steps") {
+        if (!read_list(option, text, list)) return false;
+        changes.push_back([list](orvo::DetectorOptions& o) { o.edge_steps = list; });
+    } else if (name == "--min-area") {
+        if (!read_value(option, text, number)) return false;
+        changes.push_back([number](orvo::DetectorOptions& o) { o.min_area = number; });
+    } else if (name == "--max-area") {
+        if (!read_value(option, text, number)) return false;
+        changes.push_back([number](orvo::DetectorOptions& o) { o.max_area = number; });
+    } else if (name == "--duplicate-overlap") {
+        if (!read_value(option, text, number)) return false;
+        changes.push_back([number](orvo::DetectorOptions& o) { o.duplicate_overlap = number; });
+    } else if (name == "--threads") {
+        if (!read_whole(option, text, whole)) return false;
+        changes.push_back([whole](orvo::DetectorOptions& o) { o.threads = whole; });
+    } else {
+        known = false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool is_detector_option(const std::string& option)
+{
+    bool known = false;
+    std::vector<option_change> ignored;
+    read_detector_option(option.c_str(), "1", known, ignored);
+    return known;
+}
 
 void print_banner()
 {
@@ -57,12 +146,23 @@ bool parse_command_line(int argc, char** argv, command_line& p)
     // The product in a wider type, so that its value can be named when the
     // one in double has left the range (1e-200 times 1e-200).
     long double product = 1;
+    // The detector's options are set from the preset (--dense) and then
+    // these changes, in the order given.
+    bool dense = false;
+    std::vector<option_change> changes;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
-        if (std::strcmp(arg, "-t") == 0 && has_value) {
-            p.detector.threshold = read_number(argv[++i]);
+        bool detector_option = false;
+        if (has_value && !read_detector_option(arg, argv[i + 1], detector_option, changes)) return false;
+        if (detector_option) {
+            ++i;
+        } else if (std::strcmp(arg, "--dense") == 0) {
+            dense = true;
+        } else if (std::strcmp(arg, "-t") == 0 && has_value) {
+            const double threshold = read_number(argv[++i]);
+            changes.push_back([threshold](orvo::DetectorOptions& o) { o.threshold = threshold; });
         } else if (std::strcmp(arg, "-s") == 0 && has_value) {
             const char* text = argv[++i];
             const double factor = read_number(text);
@@ -72,11 +172,11 @@ bool parse_command_line(int argc, char** argv, command_line& p)
                 std::cerr << "Invalid scale \"" << text << "\": -s needs a positive finite number" << std::endl;
                 return false;
             }
-            p.detector.scale *= factor;
+            changes.push_back([factor](orvo::DetectorOptions& o) { o.scale *= factor; });
             product *= factor;
         } else if (std::strcmp(arg, "-sift") == 0) {
             p.sift = true;
-            p.detector.scale *= 3;
+            changes.push_back([](orvo::DetectorOptions& o) { o.scale *= 3; });
             product *= 3;
         } else if (std::strcmp(arg, "-h") == 0) {
             print_usage();
@@ -93,6 +193,16 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             print_usage();
             return false;
         }
+    }
+    p.detector = dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
+    // Every core by default: the regions do not depend on it.
+    p.detector.threads = static_cast<int>(std::max(1u, std::min(256u, std::thread::hardware_concurrency())));
+    for (const option_change& change : changes) change(p.detector);
+    try {
+        p.detector.validate();
+    } catch (const std::invalid_argument& e) {
+        std::cerr << e.what() << std::endl;
+        return false;
     }
     const double scale = p.detector.scale;
     if (!(product >= MIN_SCALE && product <= MAX_SCALE && scale >= MIN_SCALE && scale <= MAX_SCALE)) {

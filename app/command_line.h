@@ -6,8 +6,11 @@
 
 #include "orvo/detector.h"
 
-// The run's settings. Only -i, -t, -s, -sift, -disp and -save change them;
-// the detector's other options keep their defaults.
+// The run's settings: the classic options -i, -t, -s, -sift, -disp and
+// -save, and the detector options beyond them: --dense (the dense preset,
+// the others then change it), --edge-step N, --edge-steps N,N,..,
+// --min-area A, --max-area F, --duplicate-overlap E and --threads N
+// (default: every core).
 struct command_line {
     orvo::DetectorOptions detector;  // threshold (-t), scale (-s, and 3 for -sift)
     std::string image_name;          // input image (-i); empty: none named
@@ -31,6 +34,10 @@ void print_usage();
 // on standard error) has then been printed, and with no arguments at all
 // `settings` is left as it was.
 bool parse_command_line(int argc, char** argv, command_line& settings);
+
+// True for the detector options that take a value (--edge-step and the
+// others above), which orvo-batch passes on to this parser.
+bool is_detector_option(const std::string& option);
 
 // Reads ORVO_DESCRIPTOR_TIMEOUT (seconds, a number > 0; unset or empty: no
 // limit) into `settings`. Returns false, after a message on standard

@@ -2,6 +2,7 @@
 // statuses of the built executable.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -170,4 +171,31 @@ TEST(Executable, ExitStatusesAndOutput)
     EXPECT_EQ(missing.out, std::string(BANNER) + dir / "missing.png" + ": file not found.\n");
     EXPECT_EQ(missing.err, "");
     EXPECT_TRUE(list_dir(dir.path).empty());
+}
+
+TEST(CommandLine, DetectorOptionsBeyondTheClassicOnes)
+{
+    const parse_result dense = parse({"-t", "50", "--dense", "--min-area", "2"});
+    ASSERT_TRUE(dense.ok);
+    const orvo::DetectorOptions preset = orvo::DetectorOptions::dense();
+    EXPECT_EQ(dense.params.detector.edge_steps, preset.edge_steps);
+    EXPECT_EQ(dense.params.detector.threshold, 50);  // given options change the preset, in any order
+    EXPECT_EQ(dense.params.detector.min_area, 2);
+    const parse_result steps = parse({"--edge-steps", "9,5", "--duplicate-overlap", "0.2", "--threads", "2"});
+    ASSERT_TRUE(steps.ok);
+    EXPECT_EQ(steps.params.detector.edge_steps, (std::vector<int>{9, 5}));
+    EXPECT_EQ(steps.params.detector.duplicate_overlap, 0.2);
+    EXPECT_EQ(steps.params.detector.threads, 2);
+    EXPECT_EQ(parse({"--edge-step", "5", "--max-area", "0.5"}).params.detector.edge_step, 5);
+    for (auto args : {std::initializer_list<const char*>{"--edge-step", "5x"}, {"--edge-steps", "9,"},
+                      {"--edge-step", "0"}, {"--threads", "1.5"}, {"--max-area", "-1"}, {"--min-area", "nan"}}) {
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(parse(args).ok) << *args.begin();
+        // The message names the flag, or the library's option of that name.
+        std::string option = *args.begin() + 2;
+        std::replace(option.begin(), option.end(), '-', '_');
+        std::string err = testing::internal::GetCapturedStderr();
+        std::replace(err.begin(), err.end(), '-', '_');
+        EXPECT_NE(err.find(option), std::string::npos) << err;
+    }
 }
