@@ -1,27 +1,29 @@
-// Drawing, saving, the window (in a child process, which a lost display can
-// only end) and the descriptor hand-off; and the watch over child processes.
+// Drawing, saving, the window (in a child process running the window
+// executable, which a lost display can only end) and the descriptor
+// hand-off; and the watch over child processes.
 #include "app/output_steps.h"
 
-#include <X11/Xlib.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <new>
-#include <opencv2/highgui.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "app/window_protocol.h"
 #include "io/atomic_file.h"
+#include "io/png_encoder.h"
 #include "orvo/draw.h"
 #include "orvo/errors.h"
 #include "orvo/image.h"
@@ -68,94 +70,129 @@ void stop_child(pid_t pid, int signal_number)
     }
 }
 
-// A child process that only computes: the signal actions of the parent's
-// watch are undone.
-pid_t fork_child()
+// Starts `args` (the program, by path or by command search, and its
+// arguments) directly, never through a shell, with standard input from
+// `input` when it is >= 0 and standard output discarded when
+// `discard_output`. Returns 0, or the error number of a failed start.
+int spawn(std::vector<std::string> args, int input, bool discard_output, pid_t& pid)
 {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (input >= 0) posix_spawn_file_actions_adddup2(&actions, input, 0);
+    if (discard_output) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     std::cout.flush();
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0 && errno == ENOMEM) throw std::bad_alloc();
-    if (pid == 0) restore_signal_actions();
-    return pid;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
 }
 
-enum class display_state { available, missing, silent };
+// The window executable: the one beside the running orvo, else the one
+// command search finds.
+std::string window_executable()
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        const std::string path(self, static_cast<std::size_t>(length));
+        const std::string beside = path.substr(0, path.rfind('/') + 1) + WINDOW_EXECUTABLE;
+        if (access(beside.c_str(), X_OK) == 0) return beside;
+    }
+    return WINDOW_EXECUTABLE;
+}
 
-// Whether a display accepts a connection and answers within
-// DISPLAY_ANSWER_SECONDS; tried in a child process, so that a display that
-// never answers cannot hold this one.
-display_state probe_display()
+std::string not_started(int error)
+{
+    return std::string(WINDOW_EXECUTABLE) + " could not be started: " + std::strerror(error);
+}
+
+// Why the window cannot be shown ("" when it can): no window executable, or
+// no display that accepts a connection and answers within
+// DISPLAY_ANSWER_SECONDS (tried by the window executable, which a display
+// that never answers cannot hold this process with).
+std::string display_failure(const std::string& window_program)
 {
     child_watch watch;
-    const pid_t pid = fork_child();
-    if (pid == 0) _exit(XOpenDisplay(nullptr) != nullptr ? 0 : 1);
-    if (pid < 0) return display_state::missing;
+    pid_t pid = 0;
+    const int error = spawn({window_program, "probe"}, -1, false, pid);
+    if (error != 0) return not_started(error);
     const child_end end = watch.wait(pid, DISPLAY_ANSWER_SECONDS);
-    if (end.timed_out) return display_state::silent;
-    return WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0 ? display_state::available : display_state::missing;
+    if (end.timed_out)
+        return "the display did not answer within " + std::to_string(static_cast<int>(DISPLAY_ANSWER_SECONDS)) + " s";
+    return end.error == 0 && WIFEXITED(end.status) && WEXITSTATUS(end.status) == WINDOW_DONE ? ""
+                                                                                             : "no display available";
 }
 
-// Exit statuses of the window's child process; any other end means the
-// display went away.
-constexpr int WINDOW_DONE = 0, WINDOW_FAILED = 2, WINDOW_OUT_OF_MEMORY = 3;
-
-// In the child: shows the drawing until a key is pressed or the window is
-// closed (which counts as the key).
-[[noreturn]] void show_in_child(const std::string& title, const cv::Mat& drawing)
+// Writes `size` bytes to `fd`; false, with errno set, when a write fails.
+bool write_all(int fd, const unsigned char* data, std::size_t size)
 {
-    int status = WINDOW_DONE;
-    try {
-        cv::namedWindow(title, cv::WINDOW_AUTOSIZE);
-        cv::imshow(title, drawing);
-        while (cv::waitKey(50) < 0 && cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) > 0) {
-        }
-    } catch (const cv::Exception& e) {
-        status = e.code == cv::Error::StsNoMem ? WINDOW_OUT_OF_MEMORY : WINDOW_FAILED;
-        if (status == WINDOW_FAILED) std::cerr << "Unable to show " << title << ": " << e.what() << std::endl;
-    } catch (const std::bad_alloc&) {
-        status = WINDOW_OUT_OF_MEMORY;
+    while (size > 0) {
+        const ssize_t count = write(fd, data, size);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return false;
+        data += count;
+        size -= static_cast<std::size_t>(count);
     }
-    _exit(status);
+    return true;
 }
 
-bool show_until_key(const std::string& title, const cv::Mat& drawing)
+// An anonymous memory file holding the drawing's pixels row after row, read
+// from its start: the window's standard input, which the window can read at
+// its own pace. -1, with errno set, when it could not be made.
+int drawing_file(const cv::Mat& drawing)
 {
-    const display_state display = probe_display();
-    if (display != display_state::available) {
-        std::cerr << "Unable to show " << title << ": "
-                  << (display == display_state::missing ? "no display available"
-                                                        : "the display did not answer within " +
-                                                              std::to_string(static_cast<int>(DISPLAY_ANSWER_SECONDS)) + " s")
-                  << std::endl;
-        return false;
-    }
+    const int fd = memfd_create("orvo-drawing", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    const std::size_t row_size = static_cast<std::size_t>(drawing.cols) * drawing.elemSize();
+    bool written = true;
+    for (int y = 0; y < drawing.rows && written; ++y) written = write_all(fd, drawing.ptr(y), row_size);
+    if (written && lseek(fd, 0, SEEK_SET) == 0) return fd;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+bool report_window_failure(const std::string& title, const std::string& reason)
+{
+    std::cerr << "Unable to show " << title << ": " << reason << std::endl;
+    return false;
+}
+
+// Shows the drawing with the window executable until a key is pressed or
+// the window is closed.
+bool show_in_window(const std::string& window_program, const std::string& title, const cv::Mat& drawing)
+{
+    const int input = drawing_file(drawing);
+    if (input < 0 && errno == ENOMEM) throw std::bad_alloc();
+    if (input < 0) return report_window_failure(title, std::strerror(errno));
     child_watch watch;
-    const pid_t pid = fork_child();
-    if (pid == 0) show_in_child(title, drawing);
-    if (pid < 0) {
-        std::cerr << "Unable to show " << title << ": " << std::strerror(errno) << std::endl;
-        return false;
-    }
+    pid_t pid = 0;
+    const int error = spawn({window_program, "show", std::to_string(drawing.cols), std::to_string(drawing.rows), title},
+                            input, false, pid);
+    close(input);
+    if (error != 0) return report_window_failure(title, not_started(error));
     const child_end end = watch.wait(pid, 0);
     const int status = WIFEXITED(end.status) ? WEXITSTATUS(end.status) : -1;
     if (end.error == 0 && status == WINDOW_DONE) return true;
     if (end.error == 0 && status == WINDOW_OUT_OF_MEMORY) throw std::bad_alloc();
-    if (end.error != 0 || status != WINDOW_FAILED)
-        std::cerr << "Unable to show " << title << ": the connection to the display was lost" << std::endl;
-    return false;
+    if (end.error == 0 && status == WINDOW_FAILED) return false;  // the window has said why
+    return report_window_failure(title, "the connection to the display was lost");
+}
+
+bool show_until_key(const std::string& title, const cv::Mat& drawing)
+{
+    const std::string window_program = window_executable();
+    const std::string failure = display_failure(window_program);
+    return failure.empty() ? show_in_window(window_program, title, drawing) : report_window_failure(title, failure);
 }
 
 bool save_png(const std::string& file_name, const cv::Mat& drawing)
 {
     std::vector<unsigned char> png;
-    std::string error;
-    try {
-        if (!cv::imencode(".png", drawing, png)) error = "PNG encoding failed";
-    } catch (const cv::Exception& e) {
-        if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
-        error = e.what();
-    }
+    std::string error = encode_png(drawing, png);
     if (error.empty())
         error = write_file_atomically(file_name, [&](std::FILE* fp) { std::fwrite(png.data(), 1, png.size(), fp); });
     if (error.empty()) return true;
@@ -231,22 +268,11 @@ bool draw_show_and_save(const std::string& image_name, const std::vector<orvo::R
 bool compute_descriptors(const std::string& image_name, const std::string& ellipse_file_name, double timeout_seconds)
 {
     const auto start = std::chrono::steady_clock::now();
-    const std::string sift_file_name = ellipse_file_name + ".sift";
-    std::vector<std::string> args = {DESCRIPTOR_EXECUTABLE, "-i",  image_name, "-sift", "-p1",
-                                     ellipse_file_name,     "-o1", sift_file_name};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    // Started directly, never through a shell: every name reaches the
-    // executable as one argument, whatever characters it holds.
     child_watch watch;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    const int spawn_error = posix_spawnp(&pid, DESCRIPTOR_EXECUTABLE, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int spawn_error = spawn({DESCRIPTOR_EXECUTABLE, "-i", image_name, "-sift", "-p1", ellipse_file_name, "-o1",
+                                   ellipse_file_name + ".sift"},
+                                  -1, true, pid);
 
     std::string failure;
     if (spawn_error != 0) {

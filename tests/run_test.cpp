@@ -365,6 +365,26 @@ TEST(Run, DisplayWithoutAScreenFailsCleanly)
     close(listener);
 }
 
+TEST(Run, WindowLibrariesStayOutOfOrvo)
+{
+    // The window and codec modules (and the many libraries they bring
+    // along) are loaded only by the window executable.
+    const run_result linked = run_program("ldd", {ORVO_EXECUTABLE});
+    ASSERT_EQ(linked.status, 0);
+    for (const char* library : {"libopencv_highgui", "libopencv_imgcodecs"})
+        EXPECT_EQ(linked.out.find(library), std::string::npos) << library;
+
+    // Neither beside orvo nor on the command search path: -disp fails alone.
+    shapes_folder f;
+    const std::string alone = f.dir / "orvo";
+    write_file(alone, read_file(ORVO_EXECUTABLE));
+    chmod(alone.c_str(), 0755);
+    const run_result r = run_program(alone, {"-i", "shapes.png", "-disp", "-save"}, {f.dir.path, {"PATH=" + f.dir.path}});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Unable to show shapes.png: orvo-window could not be started: No such file or directory\n");
+    EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));
+}
+
 TEST(Run, SecondReadFailureDrawsNothing)
 {
     temp_dir dir;
