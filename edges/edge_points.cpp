@@ -103,13 +103,13 @@ void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat&
     insert_in_spatial_order(weighted, A, counts.insertion_walk);
 }
 
-void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts)
+void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts, int threads)
 {
     const auto start = std::chrono::steady_clock::now();
     cv::Mat edges, gradient;
     std::vector<cv::Point> points;
     int high = 0, low = 0;
-    returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low);
+    returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low, threads);
 
     const auto canny_end = std::chrono::steady_clock::now();
     edge_input_counts own;

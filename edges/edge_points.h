@@ -35,4 +35,6 @@ void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat&
 
 // Inserts the weighted points of an 8-bit grey image into A (empty on
 // entry): its Canny edges sampled every `step` pixels, then the midpoints.
-void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts = nullptr);
+// The edge detection's front stages run on `threads` threads.
+void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts = nullptr,
+                        int threads = 1);

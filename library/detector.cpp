@@ -152,7 +152,7 @@ std::vector<Region> detect_pass(const cv::Mat& grey, const DetectorOptions& opti
     pass.edge_step = step;
     edge_input_counts counts;
     Alpha_shape_2 shape;
-    insert_edge_points(grey, step, shape, &counts);
+    insert_edge_points(grey, step, shape, &counts, options.threads);
     std::vector<Region> regions = regions_of_shape(shape, pass, static_cast<double>(grey.total()), &stats);
     stats.high_threshold = counts.high_threshold;
     stats.low_threshold = counts.low_threshold;
