@@ -198,16 +198,16 @@ bool parse_command_line(int argc, char** argv, command_line& p)
     // Every core by default: the regions do not depend on it.
     p.detector.threads = static_cast<int>(std::max(1u, std::min(256u, std::thread::hardware_concurrency())));
     for (const option_change& change : changes) change(p.detector);
-    try {
-        p.detector.validate();
-    } catch (const std::invalid_argument& e) {
-        std::cerr << e.what() << std::endl;
-        return false;
-    }
     const double scale = p.detector.scale;
     if (!(product >= MIN_SCALE && product <= MAX_SCALE && scale >= MIN_SCALE && scale <= MAX_SCALE)) {
         std::cerr << "Invalid scale " << product << " (the product of the scale factors): it must lie within ["
                   << MIN_SCALE << ", " << MAX_SCALE << "]" << std::endl;
+        return false;
+    }
+    try {
+        p.detector.validate();
+    } catch (const std::invalid_argument& e) {
+        std::cerr << e.what() << std::endl;
         return false;
     }
     return true;
