@@ -120,6 +120,19 @@ TEST(Batch, FoldersAndListsMirrorTheirPathsWhateverTheWorkerCount)
     EXPECT_FALSE(file_exists(dir / "data/img3.png.orvo"));
 }
 
+TEST(Batch, DetectorOptionsAsOrvos)
+{
+    temp_dir dir;
+    make_images(dir / "data", 1);
+    ASSERT_EQ(run_batch({"-q", "--dense", "-t", "5", "--edge-steps", "11,9", "-o", dir / "out", dir / "data"}).status, 0);
+    orvo::DetectorOptions options = orvo::DetectorOptions::dense();
+    options.threshold = 5;
+    options.edge_steps = {11, 9};
+    orvo::write_region_file(dir / "expected.orvo", orvo::detect(orvo::read_image(dir / "data/img0.png"), options));
+    EXPECT_EQ(read_file(dir / "out/img0.png.orvo"), read_file(dir / "expected.orvo"));
+    EXPECT_EQ(run_batch({"--edge-step", "0", dir / "data"}).status, 1);
+}
+
 TEST(Batch, ResumesAfterAKillWithCompleteFilesOnly)
 {
     temp_dir dir;

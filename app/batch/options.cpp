@@ -1,5 +1,6 @@
-// Parsing orvo-batch's command line. -t and -s go through orvo's own parser,
-// so that they read numbers and reject scales exactly as `orvo` does.
+// Parsing orvo-batch's command line. The detector's options (-t, -s, --dense
+// and the others) go through orvo's own parser, so that they read numbers and
+// reject values exactly as `orvo` does.
 #include "app/batch/options.h"
 
 #include <cstring>
@@ -25,6 +26,9 @@ const char* const USAGE =
     "                      each image]\n"
     " -t threshold       : feature selection threshold, as orvo's [default: 100]\n"
     " -s scale           : scale the regions, as orvo's (repeats multiply)\n"
+    " --dense            : many more regions (the dense preset), as orvo's\n"
+    " --edge-step N, --edge-steps N,N.., --min-area A, --max-area F,\n"
+    " --duplicate-overlap E : the detector's other options, as orvo's\n"
     " --sift             : also write IMAGE.orvo.sift (descriptors of the regions\n"
     "                      scaled by 3, as orvo -sift)\n"
     " --format orvo      : write IMAGE.orvo, as orvo does [default]\n"
@@ -80,14 +84,16 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         const bool takes_value = arg == "-o" || arg == "-t" || arg == "-s" || arg == "--format" || arg == "-j" ||
-                                 arg == "--shard" || arg == "--failed-list";
+                                 arg == "--shard" || arg == "--failed-list" || is_detector_option(arg);
         if (takes_value && !has_value) return bad(arg + " needs a value");
         if (arg == "-h" || arg == "--help") {
             std::cout << USAGE;
             return parse_outcome::help;
-        } else if (arg == "-t" || arg == "-s") {
+        } else if (arg == "-t" || arg == "-s" || is_detector_option(arg)) {
             detector_args.push_back(argv[i]);
             detector_args.push_back(argv[++i]);
+        } else if (arg == "--dense") {
+            detector_args.push_back(argv[i]);
         } else if (arg == "-o") {
             options.output_dir = argv[++i];
             if (options.output_dir.empty()) return bad("-o needs a folder");
@@ -123,7 +129,7 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
     command_line detector_settings;
     if (detector_args.size() > 1) {
         if (!parse_command_line(static_cast<int>(detector_args.size()), detector_args.data(), detector_settings))
-            return bad("bad -s value");
+            return bad("bad detector option");
         options.detector = detector_settings.detector;
     }
     // As orvo -sift: the region file holds the regions scaled by 3, which are

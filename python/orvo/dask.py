@@ -201,14 +201,15 @@ def _check_clashes(images):
         first[mirrored] = path
 
 
-def extract(client, paths, out_dir, threshold=100.0, scale=1.0, sift=False, format="orvo", chunk_size=None,
-            force=False, **detect_options):
+def extract(client, paths, out_dir, threshold=None, scale=1.0, sift=False, format="orvo", chunk_size=None,
+            force=False, dense=False, **detect_options):
     """Extracts the regions of every image of ``paths`` on the workers of the Dask ``client``, writing under
     ``out_dir`` the files ``orvo-batch -o out_dir`` writes; returns the summary
     ``{"done": int, "skipped": int, "failed": [(path, reason), ...], "regions": int}``.
 
     paths: INPUTs as orvo-batch takes them (image files, folders, "@LIST"), a list or one of them.
-    threshold, scale: as ``-t`` and ``-s``. sift: also write ``IMAGE.orvo.sift`` (regions scaled by 3 more, as
+    threshold, scale, dense: as ``-t``, ``-s`` and ``--dense`` (threshold 100 by default, the dense preset's with
+        ``dense=True``). sift: also write ``IMAGE.orvo.sift`` (regions scaled by 3 more, as
         ``orvo -sift`` scales them, described at their true centres). format: "orvo" (``IMAGE.orvo``) or "colmap"
         (``IMAGE.txt`` for ``colmap feature_importer``, with descriptors).
     chunk_size: images per task (default 16): larger chunks cost less scheduling, smaller ones balance better.
@@ -226,8 +227,10 @@ def extract(client, paths, out_dir, threshold=100.0, scale=1.0, sift=False, form
     chunk_size = DEFAULT_CHUNK_SIZE if chunk_size is None else int(chunk_size)
     if chunk_size < 1:
         raise ValueError(f"extract: chunk_size must be at least 1, not {chunk_size}")
-    detector = dict(orvo.DEFAULT_OPTIONS, threads=1)
-    detector.update(detect_options, threshold=float(threshold), scale=float(scale) * (MEASUREMENT_SCALE if sift and format == "orvo" else 1.0))
+    detector = dict(orvo.DENSE_OPTIONS if dense else orvo.DEFAULT_OPTIONS, threads=1)
+    detector.update(detect_options, scale=float(scale) * (MEASUREMENT_SCALE if sift and format == "orvo" else 1.0))
+    if threshold is not None:
+        detector["threshold"] = float(threshold)
     unknown = sorted(set(detector) - set(orvo.DEFAULT_OPTIONS))
     if unknown:
         raise TypeError(f"extract: unknown detector option(s): {', '.join(unknown)}")

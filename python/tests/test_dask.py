@@ -46,7 +46,7 @@ def tree(folder):
             for d, _, files in os.walk(folder) for f in files}
 
 
-@pytest.mark.parametrize("options", [[], ["--sift"], ["--format", "colmap", "-t", "50"]])
+@pytest.mark.parametrize("options", [[], ["--sift"], ["--format", "colmap", "-t", "50"], ["--dense"]])
 def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executable, options):
     data = tmp_path / "data"
     (data / "sub").mkdir(parents=True)
@@ -58,7 +58,7 @@ def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executabl
     assert ran.returncode == 2, ran.stderr
 
     keywords = {"sift": "--sift" in options, "format": "colmap" if "colmap" in options else "orvo",
-                "threshold": 50.0 if "-t" in options else 100.0}
+                "threshold": 50.0 if "-t" in options else None, "dense": "--dense" in options}
     summary = orvo.dask.extract(client, [str(data)], tmp_path / "dask", chunk_size=3, **keywords)
     assert summary["done"] == 7 and summary["skipped"] == 0
     assert [path for path, _ in summary["failed"]] == [str(data / "sub" / "broken.png")]
