@@ -8,13 +8,12 @@
 // line or memory ran out; 2 an input could not be read, a region cannot be
 // described (its patch cannot be sampled), or the output could not be
 // written (a message names the file and line; no output file is left).
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <new>
 #include <string>
 
+#include "app/program.h"
 #include "orvo/orvo.h"
 
 namespace {
@@ -117,19 +116,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // A closed standard output or a file size limit makes writes fail (and
-    // be reported) instead of ending the run.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-    try {
-        try {
-            return run(argc, argv);
-        } catch (const cv::Exception& e) {
-            if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
-            throw;
-        }
-    } catch (const std::bad_alloc&) {
-        std::cerr << "compute_descriptors_64bit.ln: out of memory" << std::endl;
-        return 1;
-    }
+    return run_program("compute_descriptors_64bit.ln", run, argc, argv);
 }

@@ -9,10 +9,8 @@
 // step's time limit); 255 when no image is named or it cannot be read. An
 // interrupting signal ends the run as it would any process, after ending a
 // running descriptor step or window.
-#include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <new>
 #include <opencv2/core.hpp>
 #include <string>
 #include <sys/resource.h>
@@ -20,6 +18,7 @@
 
 #include "app/command_line.h"
 #include "app/output_steps.h"
+#include "app/program.h"
 #include "orvo/orvo.h"
 
 namespace {
@@ -117,19 +116,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // The files are the result: a closed standard output or a file size
-    // limit makes writes fail (and be reported) instead of ending the run.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-    try {
-        try {
-            return run(argc, argv);
-        } catch (const cv::Exception& e) {
-            if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
-            throw;
-        }
-    } catch (const std::bad_alloc&) {
-        std::cerr << "orvo: out of memory" << std::endl;
-        return 1;
-    }
+    return run_program("orvo", run, argc, argv);
 }
