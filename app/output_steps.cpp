@@ -103,13 +103,26 @@ std::string window_executable()
     return WINDOW_EXECUTABLE;
 }
 
-std::string not_started(int error)
+// How a child that was not stopped ended, unless with status 0 ("" then).
+std::string unsuccessful_end(const child_end& end)
 {
+    if (end.error != 0) return std::string("could not be waited for: ") + std::strerror(end.error);
+    if (WIFSIGNALED(end.status)) return "was killed by signal " + std::to_string(WTERMSIG(end.status));
+    if (WIFEXITED(end.status) && WEXITSTATUS(end.status) != 0)
+        return "ended with status " + std::to_string(WEXITSTATUS(end.status));
+    return "";
+}
+
+// Why the window executable could not be started; throws std::bad_alloc
+// when memory ran out.
+std::string window_not_started(int error)
+{
+    if (error == ENOMEM) throw std::bad_alloc();
     return std::string(WINDOW_EXECUTABLE) + " could not be started: " + std::strerror(error);
 }
 
-// Why the window cannot be shown ("" when it can): no window executable, or
-// no display that accepts a connection and answers within
+// Why the window cannot be shown ("" when it can): the window executable
+// cannot run, or no display accepts a connection and answers within
 // DISPLAY_ANSWER_SECONDS (tried by the window executable, which a display
 // that never answers cannot hold this process with).
 std::string display_failure(const std::string& window_program)
@@ -117,12 +130,14 @@ std::string display_failure(const std::string& window_program)
     child_watch watch;
     pid_t pid = 0;
     const int error = spawn({window_program, "probe"}, -1, false, pid);
-    if (error != 0) return not_started(error);
+    if (error != 0) return window_not_started(error);
     const child_end end = watch.wait(pid, DISPLAY_ANSWER_SECONDS);
     if (end.timed_out)
         return "the display did not answer within " + std::to_string(static_cast<int>(DISPLAY_ANSWER_SECONDS)) + " s";
-    return end.error == 0 && WIFEXITED(end.status) && WEXITSTATUS(end.status) == WINDOW_DONE ? ""
-                                                                                             : "no display available";
+    if (end.error == 0 && WIFEXITED(end.status) && WEXITSTATUS(end.status) == WINDOW_NO_DISPLAY)
+        return "no display available";
+    const std::string unsuccessful = unsuccessful_end(end);
+    return unsuccessful.empty() ? "" : WINDOW_EXECUTABLE + (" " + unsuccessful);
 }
 
 // Writes `size` bytes to `fd`; false, with errno set, when a write fails.
@@ -173,7 +188,7 @@ bool show_in_window(const std::string& window_program, const std::string& title,
     const int error = spawn({window_program, "show", std::to_string(drawing.cols), std::to_string(drawing.rows), title},
                             input, false, pid);
     close(input);
-    if (error != 0) return report_window_failure(title, not_started(error));
+    if (error != 0) return report_window_failure(title, window_not_started(error));
     const child_end end = watch.wait(pid, 0);
     const int status = WIFEXITED(end.status) ? WEXITSTATUS(end.status) : -1;
     if (end.error == 0 && status == WINDOW_DONE) return true;
@@ -283,12 +298,8 @@ bool compute_descriptors(const std::string& image_name, const std::string& ellip
             std::ostringstream limit;
             limit << timeout_seconds;
             failure = "was stopped after " + limit.str() + " s (ORVO_DESCRIPTOR_TIMEOUT)";
-        } else if (end.error != 0) {
-            failure = std::string("could not be waited for: ") + std::strerror(end.error);
-        } else if (WIFSIGNALED(end.status)) {
-            failure = std::string("was killed by signal ") + std::to_string(WTERMSIG(end.status));
-        } else if (WIFEXITED(end.status) && WEXITSTATUS(end.status) != 0) {
-            failure = "ended with status " + std::to_string(WEXITSTATUS(end.status));
+        } else {
+            failure = unsuccessful_end(end);
         }
     }
     if (!failure.empty()) std::cerr << DESCRIPTOR_EXECUTABLE << " " << failure << std::endl;
