@@ -62,7 +62,12 @@ int show(int width, int height, const std::string& title)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "probe") == 0) return XOpenDisplay(nullptr) != nullptr ? WINDOW_DONE : WINDOW_NO_DISPLAY;
+    if (argc == 2 && std::strcmp(argv[1], "probe") == 0) {
+        Display* display = XOpenDisplay(nullptr);
+        if (display == nullptr) return WINDOW_NO_DISPLAY;
+        XCloseDisplay(display);
+        return WINDOW_DONE;
+    }
     // Ended without the window library's teardown at exit, which the
     // process does not need.
     if (argc == 5 && std::strcmp(argv[1], "show") == 0 && parse_side(argv[2]) > 0 && parse_side(argv[3]) > 0)
