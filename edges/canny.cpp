@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -36,32 +35,13 @@ constexpr double BOOSTBLURFACTOR = 90.0;
 // One bin per possible magnitude (0..32767).
 constexpr int HISTOGRAM_BINS = 32768;
 
-// Allocates n zero-initialised elements; on failure prints `message` and ends
-// the process with status 1.
-template <class T>
-std::vector<T> allocate_or_exit(std::size_t n, const char* message)
-{
-    try {
-        return std::vector<T>(n);
-    } catch (const std::bad_alloc&) {
-        std::fputs(message, stderr);
-        std::exit(1);
-    }
-}
-
 // Allocates n elements left uninitialised, for images that are written
 // whole before they are read: their pages are first touched by the threads
-// that fill them. On failure prints `message` and ends the process with
-// status 1.
+// that fill them. Memory exhaustion is std::bad_alloc, as everywhere.
 template <class T>
-std::unique_ptr<T[]> allocate_uninitialised_or_exit(std::size_t n, const char* message)
+std::unique_ptr<T[]> allocate_uninitialised(std::size_t n)
 {
-    T* p = new (std::nothrow) T[n];
-    if (!p) {
-        std::fputs(message, stderr);
-        std::exit(1);
-    }
-    return std::unique_ptr<T[]>(p);
+    return std::unique_ptr<T[]>(new T[n]);
 }
 
 // Runs job(0) .. job(count - 1), each on its own thread, the calling thread
@@ -211,8 +191,8 @@ public:
              std::size_t input_step, bool vectorised)
         : kernel_(kernel), taps_(static_cast<int>(kernel.size())), center_(taps_ / 2), rows_(rows), cols_(cols),
           input_(input), input_step_(input_step), vectorised_(vectorised),
-          ring_(allocate_or_exit<float>(static_cast<std::size_t>(taps_) * cols, "Error allocating the buffer image.\n")),
-          line_(allocate_or_exit<float>(cols, "Error allocating the buffer image.\n")),
+          ring_(std::vector<float>(static_cast<std::size_t>(taps_) * cols)),
+          line_(std::vector<float>(cols)),
           rowptr_(taps_)
     {
         for (float k : kernel) full_sum_ += k;
@@ -479,11 +459,11 @@ void prepare_band(band_work& w, int first, int end, int cols, bool own_histogram
 {
     w.first = first;
     w.end = end;
-    w.smoothed = allocate_or_exit<short>(3 * static_cast<std::size_t>(cols), "Error allocating the smoothed image.\n");
-    w.dx = allocate_or_exit<short>(2 * static_cast<std::size_t>(cols), "Error allocating the delta_x image.\n");
-    w.dy = allocate_or_exit<short>(2 * static_cast<std::size_t>(cols), "Error allocating the delta_y image.\n");
-    w.halo = allocate_or_exit<short>(2 * static_cast<std::size_t>(cols), "Error allocating the magnitude image.\n");
-    if (own_histogram) w.histogram = allocate_or_exit<int>(HISTOGRAM_BINS, "Error allocating the histogram.\n");
+    w.smoothed = std::vector<short>(3 * static_cast<std::size_t>(cols));
+    w.dx = std::vector<short>(2 * static_cast<std::size_t>(cols));
+    w.dy = std::vector<short>(2 * static_cast<std::size_t>(cols));
+    w.halo = std::vector<short>(2 * static_cast<std::size_t>(cols));
+    if (own_histogram) w.histogram = std::vector<int>(HISTOGRAM_BINS);
 }
 
 // Computes, for the band's rows, the magnitude (into `mag`) and the
@@ -722,7 +702,7 @@ std::vector<float> make_gaussian_kernel(float sigma)
 {
     const int windowsize = 1 + 2 * static_cast<int>(std::ceil(2.5 * sigma));
     const int center = windowsize / 2;
-    std::vector<float> kernel = allocate_or_exit<float>(windowsize, "Error callocing the gaussian kernel array.\n");
+    std::vector<float> kernel(windowsize);
     float sum = 0.0f;
     for (int i = 0; i < windowsize; ++i) {
         const float x = static_cast<float>(i - center);
@@ -738,8 +718,7 @@ std::vector<float> make_gaussian_kernel(float sigma)
 std::vector<short> gaussian_smooth(const unsigned char* image, int rows, int cols, float sigma)
 {
     const std::vector<float> kernel = make_gaussian_kernel(sigma);
-    std::vector<short> smoothed =
-        allocate_or_exit<short>(static_cast<std::size_t>(rows) * cols, "Error allocating the smoothed image.\n");
+    std::vector<short> smoothed(static_cast<std::size_t>(rows) * cols);
     smoother smooth(kernel, rows, cols, image, static_cast<std::size_t>(cols), cv::useOptimized());
     for (int r = 0; r < rows; ++r) smooth.row(r, smoothed.data() + static_cast<std::size_t>(r) * cols);
     return smoothed;
@@ -749,11 +728,11 @@ void derrivative_x_y(const short* s, int rows, int cols, std::vector<short>& del
                      std::vector<short>* magnitude)
 {
     const std::size_t n = static_cast<std::size_t>(rows) * cols;
-    delta_x = allocate_or_exit<short>(n, "Error allocating the delta_x image.\n");
-    delta_y = allocate_or_exit<short>(n, "Error allocating the delta_y image.\n");
+    delta_x = std::vector<short>(n);
+    delta_y = std::vector<short>(n);
     std::vector<short> scratch;
     if (magnitude)
-        *magnitude = allocate_or_exit<short>(n, "Error allocating the magnitude image.\n");
+        *magnitude = std::vector<short>(n);
     else
         scratch.resize(cols);
     const bool vectorised = cv::useOptimized();
@@ -848,9 +827,8 @@ void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient,
     // whole image, so the presmoothing is done whole, before the bands.
     cv::Mat presmoothed;
     cv::GaussianBlur(image, presmoothed, cv::Size(0, 0), 0.8, 0.0, cv::BORDER_REPLICATE);
-    const std::unique_ptr<short[]> magnitude =
-        allocate_uninitialised_or_exit<short>(n, "Error allocating the magnitude image.\n");
-    std::vector<int> histogram = allocate_or_exit<int>(HISTOGRAM_BINS, "Error allocating the histogram.\n");
+    const std::unique_ptr<short[]> magnitude = allocate_uninitialised<short>(n);
+    std::vector<int> histogram(HISTOGRAM_BINS);
     std::vector<band_work> work(bands);
     for (int b = 0; b < bands; ++b)
         prepare_band(work[b], static_cast<int>(static_cast<long long>(rows) * b / bands),

@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "edges/alpha_shape.h"
 #include "edges/edge_points.h"
@@ -41,11 +42,19 @@ void run_in_shares(std::size_t count, int threads, Work work)
 {
     const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
     std::vector<std::future<void>> others;
-    for (std::size_t s = 1; s < shares; ++s)
-        others.push_back(std::async(std::launch::async, work, count * s / shares, count * (s + 1) / shares));
+    std::size_t started = 1;  // shares 1 .. started-1 run on threads of their own
+    for (; started < shares; ++started) {
+        try {
+            others.push_back(
+                std::async(std::launch::async, work, count * started / shares, count * (started + 1) / shares));
+        } catch (const std::system_error&) {
+            break;  // no thread to be had (a process or memory limit): the calling thread does the rest
+        }
+    }
     std::exception_ptr failure;
     try {
         work(0, count / shares);
+        if (started < shares) work(count * started / shares, count);
     } catch (...) {
         failure = std::current_exception();
     }
