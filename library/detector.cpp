@@ -217,7 +217,7 @@ DetectorOptions DetectorOptions::dense()
     // Two passes, the classic edge step and a finer one, keeping components
     // down to one step squared at a low threshold.
     DetectorOptions options;
-    options.edge_steps = {11, 7};
+    options.edge_steps = {11, 9};
     options.threshold = 3;
     options.min_area = 1;
     options.duplicate_overlap = 0.3;
