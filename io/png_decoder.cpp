@@ -11,30 +11,20 @@
 #include <vector>
 
 #include "io/image_decoders.h"
+#include "io/png_report.h"
 
 namespace {
 
 // The decoder, its input, and what went wrong; the steps below return
 // false after an error.
-struct png_job {
+struct png_job : png_report {
     png_structp png = nullptr;
     png_infop info = nullptr;
     const unsigned char* data = nullptr;
     std::size_t size = 0;
     std::size_t pos = 0;
-    bool ran_out = false;        // the data ended early
-    bool out_of_memory = false;  // an allocation failed
-    char message[256] = {};
+    bool ran_out = false;  // the data ended early
 };
-
-extern "C" void on_png_error(png_structp png, png_const_charp message)
-{
-    png_job* job = static_cast<png_job*>(png_get_error_ptr(png));
-    std::strncpy(job->message, message, sizeof job->message - 1);
-    png_longjmp(png, 1);
-}
-
-extern "C" void on_png_warning(png_structp, png_const_charp) {}
 
 extern "C" void on_png_read(png_structp png, png_bytep out, std::size_t count)
 {
@@ -47,14 +37,6 @@ extern "C" void on_png_read(png_structp png, png_bytep out, std::size_t count)
     job->pos += count;
 }
 
-extern "C" png_voidp on_png_malloc(png_structp png, png_alloc_size_t size)
-{
-    void* memory = std::malloc(size);
-    if (memory == nullptr) static_cast<png_job*>(png_get_mem_ptr(png))->out_of_memory = true;
-    return memory;
-}
-
-extern "C" void on_png_free(png_structp, png_voidp memory) { std::free(memory); }
 
 // Reads the header and sets the transformations; the row size then is the
 // width times `channels`.
@@ -107,8 +89,9 @@ image_read decode_png(const unsigned char* data, std::size_t size, std::size_t m
     png_job job;
     job.data = data;
     job.size = size;
-    job.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &job, on_png_error, on_png_warning, &job, on_png_malloc,
-                                       on_png_free);
+    png_report* report = &job;
+    job.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, report, on_png_error, on_png_warning, report,
+                                       on_png_malloc, on_png_free);
     if (job.png == nullptr) return failed_read(image_failure::out_of_memory, "out of memory");
     const png_job_owner owner{job};
     job.info = png_create_info_struct(job.png);

@@ -9,25 +9,16 @@
 #include <png.h>
 #include <zlib.h>
 
+#include "io/png_report.h"
+
 namespace {
 
 // The encoder, its output, and what went wrong.
-struct png_writing {
+struct png_writing : png_report {
     png_structp png = nullptr;
     png_infop info = nullptr;
     std::vector<unsigned char>* out = nullptr;
-    bool out_of_memory = false;
-    char message[256] = {};
 };
-
-extern "C" void on_png_write_error(png_structp png, png_const_charp message)
-{
-    png_writing* writing = static_cast<png_writing*>(png_get_error_ptr(png));
-    std::strncpy(writing->message, message, sizeof writing->message - 1);
-    png_longjmp(png, 1);
-}
-
-extern "C" void on_png_write_warning(png_structp, png_const_charp) {}
 
 extern "C" void on_png_write(png_structp png, png_bytep data, std::size_t count)
 {
@@ -43,14 +34,6 @@ extern "C" void on_png_write(png_structp png, png_bytep data, std::size_t count)
 
 extern "C" void on_png_flush(png_structp) {}
 
-extern "C" png_voidp on_png_write_malloc(png_structp png, png_alloc_size_t size)
-{
-    void* memory = std::malloc(size);
-    if (memory == nullptr) static_cast<png_writing*>(png_get_mem_ptr(png))->out_of_memory = true;
-    return memory;
-}
-
-extern "C" void on_png_write_free(png_structp, png_voidp memory) { std::free(memory); }
 
 // Writes the header, the rows and the end; false after a libpng error.
 bool write_image(png_writing& writing, int width, int height, unsigned char** rows)
@@ -83,8 +66,9 @@ std::string encode_png(const cv::Mat& image, std::vector<unsigned char>& png)
     png.clear();
     png_writing writing;
     writing.out = &png;
-    writing.png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &writing, on_png_write_error, on_png_write_warning,
-                                            &writing, on_png_write_malloc, on_png_write_free);
+    png_report* report = &writing;
+    writing.png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, report, on_png_error, on_png_warning, report,
+                                            on_png_malloc, on_png_free);
     if (writing.png == nullptr) throw std::bad_alloc();
     const png_writing_owner owner{writing};
     writing.info = png_create_info_struct(writing.png);
