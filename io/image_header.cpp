@@ -123,7 +123,8 @@ image_header tiff_header(const byte_view& in)
         const std::uint64_t tag = in.read(entry, 2, big_endian), type = in.read(entry + 2, 2, big_endian);
         const std::uint64_t value_at = entry + (big_tiff ? 12 : 8);
         const int value_size = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;  // SHORT, LONG, LONG8
-        if ((tag != 256 && tag != 257) || value_size == 0) continue;
+        // A value larger than the entry's value field lies elsewhere: not a size.
+        if ((tag != 256 && tag != 257) || value_size == 0 || value_size > offset_size) continue;
         (tag == 256 ? width : height) = in.read(value_at, value_size, big_endian);
     }
     return sized(image_format::other, width, height);
