@@ -65,48 +65,65 @@ bool read_list(const char* option, const char* text, std::vector<int>& values)
 
 using option_change = std::function<void(orvo::DetectorOptions&)>;
 
-// The detector options beyond the classic ones, each a flag and a value.
-// Returns false, after a message, for a bad value; `known` tells whether
-// `option` is one of them.
-bool read_detector_option(const char* option, const char* text, bool& known, std::vector<option_change>& changes)
+// The detector options beyond the classic ones that take a number, and the
+// field each sets.
+struct number_option {
+    const char* name;
+    double orvo::DetectorOptions::*field;
+};
+struct whole_option {
+    const char* name;
+    int orvo::DetectorOptions::*field;
+};
+const number_option NUMBER_OPTIONS[] = {{"--min-area", &orvo::DetectorOptions::min_area},
+                                        {"--max-area", &orvo::DetectorOptions::max_area},
+                                        {"--duplicate-overlap", &orvo::DetectorOptions::duplicate_overlap}};
+const whole_option WHOLE_OPTIONS[] = {{"--edge-step", &orvo::DetectorOptions::edge_step},
+                                      {"--threads", &orvo::DetectorOptions::threads}};
+constexpr const char* EDGE_STEPS = "--edge-steps";
+
+// Reads the value of one of those options (or of --edge-steps) into
+// `changes`. Returns false, after a message, for a bad value.
+bool read_detector_option(const std::string& option, const char* text, std::vector<option_change>& changes)
 {
-    known = true;
-    double number = 0;
-    int whole = 0;
-    std::vector<int> list;
-    const std::string name = option;
-    if (name == "--edge-step") {
-        if (!read_whole(option, text, whole)) return false;
-        changes.push_back([whole](orvo::DetectorOptions& o) { o.edge_step = whole, o.edge_steps.clear(); });
-    } else if (name == "--edge-steps") {
-        if (!read_list(option, text, list)) return false;
+    if (option == EDGE_STEPS) {
+        std::vector<int> list;
+        if (!read_list(option.c_str(), text, list)) return false;
         changes.push_back([list](orvo::DetectorOptions& o) { o.edge_steps = list; });
-    } else if (name == "--min-area") {
-        if (!read_value(option, text, number)) return false;
-        changes.push_back([number](orvo::DetectorOptions& o) { o.min_area = number; });
-    } else if (name == "--max-area") {
-        if (!read_value(option, text, number)) return false;
-        changes.push_back([number](orvo::DetectorOptions& o) { o.max_area = number; });
-    } else if (name == "--duplicate-overlap") {
-        if (!read_value(option, text, number)) return false;
-        changes.push_back([number](orvo::DetectorOptions& o) { o.duplicate_overlap = number; });
-    } else if (name == "--threads") {
-        if (!read_whole(option, text, whole)) return false;
-        changes.push_back([whole](orvo::DetectorOptions& o) { o.threads = whole; });
-    } else {
-        known = false;
+        return true;
     }
-    return true;
+    for (const number_option& known : NUMBER_OPTIONS) {
+        double value = 0;
+        if (option != known.name) continue;
+        if (!read_value(known.name, text, value)) return false;
+        changes.push_back([field = known.field, value](orvo::DetectorOptions& o) { o.*field = value; });
+        return true;
+    }
+    for (const whole_option& known : WHOLE_OPTIONS) {
+        int value = 0;
+        if (option != known.name) continue;
+        if (!read_whole(known.name, text, value)) return false;
+        // A single edge step given replaces a multi-scale detection's steps.
+        const bool single_step = known.field == &orvo::DetectorOptions::edge_step;
+        changes.push_back([field = known.field, value, single_step](orvo::DetectorOptions& o) {
+            o.*field = value;
+            if (single_step) o.edge_steps.clear();
+        });
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 bool is_detector_option(const std::string& option)
 {
-    bool known = false;
-    std::vector<option_change> ignored;
-    read_detector_option(option.c_str(), "1", known, ignored);
-    return known;
+    if (option == EDGE_STEPS) return true;
+    for (const number_option& known : NUMBER_OPTIONS)
+        if (option == known.name) return true;
+    for (const whole_option& known : WHOLE_OPTIONS)
+        if (option == known.name) return true;
+    return false;
 }
 
 void print_banner()
@@ -154,10 +171,8 @@ bool parse_command_line(int argc, char** argv, command_line& p)
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
-        bool detector_option = false;
-        if (has_value && !read_detector_option(arg, argv[i + 1], detector_option, changes)) return false;
-        if (detector_option) {
-            ++i;
+        if (has_value && is_detector_option(arg)) {
+            if (!read_detector_option(arg, argv[++i], changes)) return false;
         } else if (std::strcmp(arg, "--dense") == 0) {
             dense = true;
         } else if (std::strcmp(arg, "-t") == 0 && has_value) {
