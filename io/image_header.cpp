@@ -105,6 +105,39 @@ image_header bmp_header(const byte_view& in)
                  static_cast<std::uint64_t>(height < 0 ? -static_cast<std::int64_t>(height) : height));
 }
 
+// One integer value of a TIFF directory entry, read as the TIFF library reads
+// an image size: a single value of an integer type that fits in the entry's
+// value field and is not negative. Anything else makes the directory
+// unreadable (valid == false).
+struct tiff_integer {
+    bool valid = false;
+    std::uint64_t value = 0;
+};
+
+tiff_integer tiff_entry_integer(const byte_view& in, std::uint64_t entry, bool big_endian, bool big_tiff)
+{
+    const std::uint64_t type = in.read(entry + 2, 2, big_endian);
+    const std::uint64_t count = in.read(entry + 4, big_tiff ? 8 : 4, big_endian);
+    int size = 0;
+    bool is_signed = false;
+    switch (type) {
+    case 1: size = 1; break;                      // BYTE
+    case 6: size = 1; is_signed = true; break;    // SBYTE
+    case 3: size = 2; break;                      // SHORT
+    case 8: size = 2; is_signed = true; break;    // SSHORT
+    case 4: size = 4; break;                      // LONG
+    case 9: size = 4; is_signed = true; break;    // SLONG
+    case 16: size = 8; break;                     // LONG8
+    case 17: size = 8; is_signed = true; break;   // SLONG8
+    default: break;
+    }
+    if (count != 1 || size == 0 || size > (big_tiff ? 8 : 4)) return {};
+    tiff_integer result;
+    result.value = in.read(entry + (big_tiff ? 12 : 8), size, big_endian);
+    result.valid = !(is_signed && (result.value >> (8 * size - 1)) != 0);
+    return result;
+}
+
 image_header tiff_header(const byte_view& in)
 {
     const bool big_endian = in.data[0] == 'M';
@@ -116,18 +149,23 @@ image_header tiff_header(const byte_view& in)
     const std::uint64_t directory = in.read(big_tiff ? 8 : 4, offset_size, big_endian);
     if (!in.has(directory, static_cast<std::uint64_t>(count_size))) return cut_short(image_format::other);
     const std::uint64_t entries = in.read(directory, count_size, big_endian);
-    std::uint64_t width = 0, height = 0;
+    // The first entry of each size tag counts; later duplicates are ignored.
+    tiff_integer width, height;
+    bool width_seen = false, height_seen = false;
     for (std::uint64_t k = 0; k < entries; ++k) {
         const std::uint64_t entry = directory + static_cast<std::uint64_t>(count_size) + k * static_cast<std::uint64_t>(entry_size);
         if (!in.has(entry, static_cast<std::uint64_t>(entry_size))) return cut_short(image_format::other);
-        const std::uint64_t tag = in.read(entry, 2, big_endian), type = in.read(entry + 2, 2, big_endian);
-        const std::uint64_t value_at = entry + (big_tiff ? 12 : 8);
-        const int value_size = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;  // SHORT, LONG, LONG8
-        // A value larger than the entry's value field lies elsewhere: not a size.
-        if ((tag != 256 && tag != 257) || value_size == 0 || value_size > offset_size) continue;
-        (tag == 256 ? width : height) = in.read(value_at, value_size, big_endian);
+        const std::uint64_t tag = in.read(entry, 2, big_endian);
+        if (tag == 256 && !width_seen) {
+            width_seen = true;
+            width = tiff_entry_integer(in, entry, big_endian, big_tiff);
+        } else if (tag == 257 && !height_seen) {
+            height_seen = true;
+            height = tiff_entry_integer(in, entry, big_endian, big_tiff);
+        }
     }
-    return sized(image_format::other, width, height);
+    if (!width.valid || !height.valid) return malformed(image_format::other);
+    return sized(image_format::other, width.value, height.value);
 }
 
 image_header webp_header(const byte_view& in)

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "io/image_header.h"
 #include "io/image_input.h"
 #include "io/regular_file.h"
 #include "tests/generated_image.h"
@@ -244,6 +245,29 @@ TEST(ImageInput, HeadersAboveThePixelLimitAreRefusedBeforeDecoding)
     const image_read read = decode_image(reinterpret_cast<const unsigned char*>(at_limit.data()), at_limit.size());
     EXPECT_NE(read.failure, image_failure::too_large);
     EXPECT_NE(read.failure, image_failure::none);
+}
+
+// A TIFF size as the TIFF library reads it: the first entry of a tag counts,
+// any integer type, exactly one value, never negative.
+TEST(ImageInput, TiffSizesAreReadAsTheDecoderReadsThem)
+{
+    const auto entry = [](std::uint64_t tag, std::uint64_t type, std::uint64_t count, std::uint64_t value) {
+        return little_endian(tag, 2) + little_endian(type, 2) + little_endian(count, 4) + little_endian(value, 4);
+    };
+    const auto width_of = [](const std::vector<std::string>& entries) {
+        std::string tiff = std::string("II*\0", 4) + little_endian(8, 4) + little_endian(entries.size(), 2);
+        for (const std::string& e : entries) tiff += e;
+        const image_header header = read_image_header(reinterpret_cast<const unsigned char*>(tiff.data()), tiff.size());
+        EXPECT_TRUE(header.complete);
+        return header.width;
+    };
+    const std::string height = entry(257, 3, 1, 12);
+    EXPECT_EQ(width_of({entry(256, 3, 1, 16), height, entry(256, 3, 1, 400)}), 16u);  // later duplicate ignored
+    EXPECT_EQ(width_of({entry(256, 1, 1, 16), height}), 16u);                          // BYTE
+    EXPECT_EQ(width_of({entry(256, 9, 1, 16), height}), 16u);                          // SLONG
+    EXPECT_EQ(width_of({entry(256, 3, 2, 16), height, entry(256, 3, 1, 16)}), 0u);     // two values: unreadable
+    EXPECT_EQ(width_of({entry(256, 8, 1, 0xfff0), height}), 0u);                       // negative SSHORT
+    EXPECT_EQ(width_of({entry(256, 16, 1, 16), height}), 0u);                          // LONG8 outside BigTIFF
 }
 
 TEST(ImageInput, TruncatedImagesAreRefusedSilently)

@@ -1,14 +1,14 @@
 // Bodies of the fuzz targets.
 #include "tests/fuzz/fuzz_bodies.h"
 
-#include <string>
+#include <regex>
 
 #include "io/image_header.h"
 #include "io/image_input.h"
 #include "library/region_text.h"
 #include "orvo/orvo.h"
 
-void fuzz_detection_input(const std::uint8_t* data, std::size_t size)
+std::string detection_input_fault(const std::uint8_t* data, std::size_t size)
 {
     // Small images only: the fuzzer looks for faults, not for large inputs.
     constexpr std::size_t max_pixels = std::size_t(1) << 18;
@@ -16,19 +16,31 @@ void fuzz_detection_input(const std::uint8_t* data, std::size_t size)
     // The header alone decides the pixel limit, so it must tell the size
     // that the decoders find.
     const image_header header = read_image_header(data, size);
-    if (header.complete && header.width * header.height > max_pixels && read.failure != image_failure::too_large)
-        __builtin_trap();
-    if (read.failure != image_failure::none) return;
-    if (std::uint64_t(read.image.cols) != header.width || std::uint64_t(read.image.rows) != header.height) __builtin_trap();
-    for (const orvo::Region& r : orvo::detect(read.image)) {
-        if (!orvo::is_valid(r)) __builtin_trap();
+    if (header.complete && header.width <= max_pixels && header.height <= max_pixels &&
+        header.width * header.height > max_pixels && read.failure != image_failure::too_large)
+        return "a header above the pixel limit was not refused";
+    if (read.failure != image_failure::none) {
+        if (!read.image.empty() || read.reason.empty()) return "a refusal without its reason, or with pixels";
+        return {};
     }
+    if (std::uint64_t(read.image.cols) != header.width || std::uint64_t(read.image.rows) != header.height)
+        return "decoded " + std::to_string(read.image.cols) + " x " + std::to_string(read.image.rows) +
+               ", but the header tells " + std::to_string(header.width) + " x " + std::to_string(header.height);
+    for (const orvo::Region& r : orvo::detect(read.image)) {
+        if (!orvo::is_valid(r)) return "a region that is not a valid ellipse";
+        if (!(r.x >= 0 && r.x <= read.image.cols - 1 && r.y >= 0 && r.y <= read.image.rows - 1))
+            return "a region centred outside the image";
+    }
+    return {};
 }
 
-void fuzz_region_input(const std::uint8_t* data, std::size_t size)
+std::string region_input_fault(const std::uint8_t* data, std::size_t size)
 {
     try {
-        orvo::parse_region_text(std::string(reinterpret_cast<const char*>(data), size), "fuzz", 0.0);
-    } catch (const orvo::RegionFileError&) {
+        for (const orvo::Region& r : orvo::parse_region_text(std::string(reinterpret_cast<const char*>(data), size), "fuzz", 0.0))
+            if (!orvo::is_valid(r)) return "a region that is not a valid ellipse";
+    } catch (const orvo::RegionFileError& e) {
+        if (!std::regex_search(e.what(), std::regex("^fuzz:[0-9]+: "))) return std::string("a refusal without file and line: ") + e.what();
     }
+    return {};
 }

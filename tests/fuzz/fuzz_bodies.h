@@ -1,13 +1,17 @@
-// What the fuzz targets do with one input, shared with the test that replays
-// the inputs that once crashed them.
+// What the fuzz targets check on one input, shared with the test that replays
+// the inputs that once made them fail. Each returns a description of the
+// fault it found, or an empty string.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-// Arbitrary bytes as an encoded image, through decoding and the whole
-// detection.
-void fuzz_detection_input(const std::uint8_t* data, std::size_t size);
+// Arbitrary bytes as an encoded image: decoded to the size its header tells,
+// or refused with a reason; once decoded, the whole detection gives valid
+// regions inside the image.
+std::string detection_input_fault(const std::uint8_t* data, std::size_t size);
 
-// Arbitrary bytes as an affine-region file.
-void fuzz_region_input(const std::uint8_t* data, std::size_t size);
+// Arbitrary bytes as an affine-region file: valid regions, or a refusal that
+// names the file and line.
+std::string region_input_fault(const std::uint8_t* data, std::size_t size);
