@@ -4,6 +4,8 @@
 //   orvo_bench --counts IMAGE...         the size of every stage, one image a column
 //   orvo_bench --descriptors IMAGE...    descriptor time per region against OpenCV's SIFT
 //
+// An image that cannot be read ends it with a message and status 1.
+//
 // Without images it takes the photos of ../shared/data (when present), the
 // bundled sample and generated textured images of 1, 6 and 24 megapixels.
 #include <algorithm>
@@ -220,20 +222,9 @@ void bench_descriptors(const std::string& file, int repeat)
                 keypoints.size(), median(theirs), 1000 * median(theirs) / m, (median(ours) / n) / (median(theirs) / m));
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The benchmark the command line asks for.
+int run(const std::vector<std::string>& names, bool counts, bool descriptors, int repeat)
 {
-    cv::setNumThreads(0);
-    std::vector<std::string> names;
-    bool counts = false, descriptors = false;
-    int repeat = 5;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--counts") == 0) counts = true;
-        else if (std::strcmp(argv[i], "--descriptors") == 0) descriptors = true;
-        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
-        else names.push_back(argv[i]);
-    }
     if (counts) {
         print_counts(names);
         return 0;
@@ -261,4 +252,29 @@ int main(int argc, char** argv)
     }
     for (const auto& image : images) bench_image(image.first, image.second, image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    cv::setNumThreads(0);
+    std::vector<std::string> names;
+    bool counts = false, descriptors = false;
+    int repeat = 5;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--counts") == 0) counts = true;
+        else if (std::strcmp(argv[i], "--descriptors") == 0) descriptors = true;
+        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
+        else if (argv[i][0] == '-') {
+            std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [IMAGE...] | --counts IMAGE... | --descriptors IMAGE...\n");
+            return 1;
+        } else names.push_back(argv[i]);
+    }
+    try {
+        return run(names, counts, descriptors, repeat);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "orvo_bench: %s\n", e.what());
+        return 1;
+    }
 }
