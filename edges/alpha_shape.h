@@ -8,7 +8,6 @@
 // storage position, for tables indexed by vertex.
 #pragma once
 
-#include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
 #include <CGAL/Regular_triangulation_2.h>
 #include <CGAL/Regular_triangulation_face_base_2.h>
 #include <CGAL/Regular_triangulation_vertex_base_2.h>
@@ -17,6 +16,8 @@
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
 #include <cstdint>
 #include <vector>
+
+#include "edges/power_test.h"
 
 // Sentinels of an edge interval; real alpha values are never negative.
 constexpr double UNDEFINED = -2.0;
@@ -34,13 +35,12 @@ struct face_alpha {
     edge_interval interval[3];     // edge i is opposite vertex i
 };
 
-using K = CGAL::Exact_predicates_inexact_constructions_kernel;
 using Point_2 = K::Point_2;
 using Weighted_point = K::Weighted_point_2;
 using Vertex_base = CGAL::Triangulation_vertex_base_with_info_2<std::size_t, K, CGAL::Regular_triangulation_vertex_base_2<K>>;
 using Face_base = CGAL::Regular_triangulation_face_base_2<K, CGAL::Triangulation_face_base_with_info_2<face_alpha, K>>;
 using Tds = CGAL::Triangulation_data_structure_2<Vertex_base, Face_base>;
-using Alpha_shape_2 = CGAL::Regular_triangulation_2<K, Tds>;
+using Alpha_shape_2 = CGAL::Regular_triangulation_2<Triangulation_traits, Tds>;
 using Face_handle = Alpha_shape_2::Face_handle;
 
 // Sets every face's face_alpha::order to its position in the face storage

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <opencv2/imgproc.hpp>
 
 #include "edges/alpha_shape.h"
@@ -455,4 +456,31 @@ TEST(EdgePoints, CollinearPointsGetMidpointsToo)
     std::vector<Point_2> mids;
     get_intermediate_edge_points(A, mids, 11.0);
     EXPECT_EQ(mids, (std::vector<Point_2>{Point_2(4, 5)}));
+}
+
+TEST(PowerTest, AgreesWithTheExactPredicate)
+{
+    // Pixel positions and weights like the detector's, on a small grid so
+    // that many configurations are degenerate or nearly so (cocircular
+    // points, equal weights), plus far-apart and fractional ones.
+    std::mt19937 rng(11);
+    const auto point = [&](int spread, bool fractional) {
+        const double x = static_cast<double>(rng() % spread), y = static_cast<double>(rng() % spread);
+        const double w = fractional ? (10.0 + rng() % 1000) * (30.25 / 255.0) : static_cast<double>(rng() % 4);
+        return Weighted_point(Point_2(x, y), w);
+    };
+    const Power_test fast;
+    const Power_test::Exact exact;
+    int degenerate = 0;
+    for (int k = 0; k < 200000; ++k) {
+        const int spread = k % 3 == 0 ? 6 : k % 3 == 1 ? 40 : 100000;
+        const bool fractional = k % 2 == 0;
+        const Weighted_point p = point(spread, fractional), q = point(spread, fractional), r = point(spread, fractional),
+                             t = point(spread, fractional);
+        if (CGAL::orientation(p.point(), q.point(), r.point()) != CGAL::LEFT_TURN) continue;
+        const CGAL::Oriented_side expected = exact(p, q, r, t);
+        degenerate += expected == CGAL::ON_ORIENTED_BOUNDARY;
+        ASSERT_EQ(fast(p, q, r, t), expected) << k;
+    }
+    EXPECT_GT(degenerate, 100);  // the exact fallback was exercised
 }

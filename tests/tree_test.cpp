@@ -1,7 +1,8 @@
-// Face table, union-find, comb sort, component tree and selection.
+// Face table, union-find, the visiting order, component tree and selection.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
 
@@ -36,11 +37,10 @@ struct graph {
     }
     component_tree build()
     {
-        return component_tree_over(alpha, area, [this](int c) {
-            neighbor_rows rows;
-            for (int g : adjacent[c]) rows.row[rows.count++] = g;
-            return rows;
-        });
+        std::vector<neighbor_rows> rows(adjacent.size());
+        for (std::size_t c = 0; c < adjacent.size(); ++c)
+            for (int g : adjacent[c]) rows[c].row[rows[c].count++] = g;
+        return component_tree_over(alpha, area, rows);
     }
 };
 
@@ -86,39 +86,22 @@ TEST(UnionFind, LinkFindAndCompression)
     EXPECT_EQ(T.parent[5], 1);
 }
 
-TEST(CombSort, SortsLikeAStableReference)
+TEST(DescendingAlphaOrder, LargestFirstAndEqualValuesByAscendingRow)
 {
     std::mt19937 rng(3);
-    for (int n : {0, 1, 2, 3, 4, 9, 10, 11, 12, 13, 14, 50, 1000, 4096}) {
+    for (int n : {0, 1, 2, 3, 50, 1000, 4096}) {
         std::vector<double> alpha(n);
-        for (double& a : alpha) a = static_cast<double>(rng() % 17);  // many ties
-        std::vector<int> perm;
-        const std::vector<double> sorted = comb_sort(alpha, perm, false);
-        std::vector<double> reference = alpha;
-        std::stable_sort(reference.begin(), reference.end());
-        EXPECT_EQ(sorted, reference) << n;
-        std::vector<int> check = perm;
-        std::sort(check.begin(), check.end());
-        for (int i = 0; i < n; ++i) {
-            EXPECT_EQ(check[i], i);
-            EXPECT_EQ(alpha[perm[i]], sorted[i]);
-        }
+        for (double& a : alpha) a = static_cast<double>(rng() % 17) * 0.37;  // many ties
+        std::vector<int> reference(n);
+        std::iota(reference.begin(), reference.end(), 0);
+        std::stable_sort(reference.begin(), reference.end(), [&](int a, int b) { return alpha[a] > alpha[b]; });
+        EXPECT_EQ(descending_alpha_order(alpha), reference) << n;
     }
-    std::vector<int> perm;
-    EXPECT_EQ(comb_sort({2, 1, 4, 3}, perm, false), (std::vector<double>{1, 2, 3, 4}));
-    EXPECT_EQ(perm, (std::vector<int>{1, 0, 3, 2}));
-}
-
-TEST(CombSort, TiesFollowTheCombSortThenTheReversal)
-{
-    // n = 3: the gap goes 4 -> 3 (equal to n: no pass) -> 2 -> 1 and nothing
-    // moves; the reversal then puts the two zeros in reverse index order.
-    std::vector<int> perm;
-    EXPECT_EQ(comb_sort({0, 0, 1}, perm, true), (std::vector<double>{1, 0, 0}));
-    EXPECT_EQ(perm, (std::vector<int>{2, 1, 0}));
-
-    EXPECT_EQ(comb_sort({1, 0, 1, 0}, perm, true), (std::vector<double>{1, 1, 0, 0}));
-    EXPECT_EQ(perm, (std::vector<int>{0, 2, 1, 3}));
+    // Values whose bits differ in every digit, both zeros, an infinity and
+    // negative values.
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(descending_alpha_order({0.0, 1e-300, -0.0, inf, 3.5, -2.0, 1e300, -1e-5}),
+              (std::vector<int>{3, 6, 4, 1, 0, 2, 7, 5}));
 }
 
 TEST(FaceTable, ThreePointsGiveATriangleAndThreeHullEdges)

@@ -3,74 +3,54 @@
 #include "tree/component_tree.h"
 
 #include <algorithm>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include <cstdint>
+#include <cstring>
 
 #include "tree/union_find.h"
 
 namespace {
 
-// One pass of the comb sort: for i = 0, 1, ... in turn, exchanges entries i
-// and i + gap when the first is greater. Returns whether any moved. With a
-// gap of 2 or more, entries i and i + 1 are compared at once: neither pair
-// reads what the other writes, so the result is that of the plain loop.
-bool comb_pass(double* values, int* permutation, int n, int gap)
+// The bits of a double as an unsigned number that orders as the doubles do
+// (both zeros alike), complemented so that larger values come first.
+std::uint64_t descending_key(double value)
 {
-    bool swapped = false;
-    int i = 0;
-#ifdef __SSE2__
-    if (gap >= 2) {
-        for (; i + 1 + gap < n; i += 2) {
-            const __m128d a = _mm_loadu_pd(values + i), b = _mm_loadu_pd(values + i + gap);
-            const __m128d greater = _mm_cmpgt_pd(a, b);
-            const int lanes = _mm_movemask_pd(greater);
-            if (lanes == 0) continue;
-            _mm_storeu_pd(values + i, _mm_or_pd(_mm_and_pd(greater, b), _mm_andnot_pd(greater, a)));
-            _mm_storeu_pd(values + i + gap, _mm_or_pd(_mm_and_pd(greater, a), _mm_andnot_pd(greater, b)));
-            if (lanes & 1) std::swap(permutation[i], permutation[i + gap]);
-            if (lanes & 2) std::swap(permutation[i + 1], permutation[i + 1 + gap]);
-            swapped = true;
-        }
-    }
-#endif
-    for (; i + gap < n; ++i) {
-        if (values[i] > values[i + gap]) {
-            std::swap(values[i], values[i + gap]);
-            std::swap(permutation[i], permutation[i + gap]);
-            swapped = true;
-        }
-    }
-    return swapped;
+    if (value == 0) value = 0;  // -0 sorts with +0
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint64_t orderable = bits >> 63 ? ~bits : bits | std::uint64_t(1) << 63;
+    return ~orderable;
 }
 
 }  // namespace
 
-std::vector<double> comb_sort(const std::vector<double>& alpha, std::vector<int>& permutation, bool reverse)
+std::vector<int> descending_alpha_order(const std::vector<double>& alpha)
 {
-    const int n = static_cast<int>(alpha.size());
-    std::vector<double> sorted = alpha;
-    permutation.resize(n);
-    for (int i = 0; i < n; ++i) permutation[i] = i;
-
-    int gap = n + 1;
-    bool swapped = false;
-    for (;;) {
-        // The end test looks at the gap the last pass used, so that a pass
-        // with gap 1 always runs before the sort ends.
-        const int used = gap;
-        if (gap > 1) gap = static_cast<int>(gap / 1.3);
-        if (used <= 1 && !swapped) break;
-        if (gap == 9 || gap == 10) gap = 11;
-        swapped = false;
-        if (gap == n) continue;
-        swapped = comb_pass(sorted.data(), permutation.data(), n, gap);
+    const std::size_t n = alpha.size();
+    std::vector<int> order(n), next_order(n);
+    std::vector<std::uint64_t> keys(n), next_keys(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = descending_key(alpha[i]);
+        order[i] = static_cast<int>(i);
     }
-    if (reverse) {
-        std::reverse(sorted.begin(), sorted.end());
-        std::reverse(permutation.begin(), permutation.end());
+    // Least significant digit first; each pass is stable, so equal keys keep
+    // their rows ascending.
+    constexpr int digit_bits = 11;
+    constexpr std::uint64_t digit_mask = (1u << digit_bits) - 1;
+    std::vector<std::size_t> start(digit_mask + 2);
+    for (int shift = 0; shift < 64 && n > 0; shift += digit_bits) {
+        std::fill(start.begin(), start.end(), 0);
+        for (const std::uint64_t key : keys) ++start[(key >> shift & digit_mask) + 1];
+        if (start[(keys[0] >> shift & digit_mask) + 1] == n) continue;  // one digit throughout: nothing moves
+        for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t to = start[keys[i] >> shift & digit_mask]++;
+            next_keys[to] = keys[i];
+            next_order[to] = order[i];
+        }
+        keys.swap(next_keys);
+        order.swap(next_order);
     }
-    return sorted;
+    return order;
 }
 
 void add_son(component_tree& tree, int f, int s)
@@ -114,11 +94,11 @@ component_tree build_component_tree(const face_table& table)
         area[i] = table.rows[i].area;
         adjacent[i] = table.neighbours(static_cast<int>(i));
     }
-    return component_tree_over(alpha, area, [&adjacent](int c) { return adjacent[c]; });
+    return component_tree_over(alpha, area, adjacent);
 }
 
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::function<neighbor_rows(int)>& neighbours)
+                                   const std::vector<neighbor_rows>& neighbours)
 {
     const int n = static_cast<int>(alpha.size());
     component_tree tree;
@@ -126,8 +106,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
     tree.son_cells.reserve(n);  // every node becomes a son at most once
     std::vector<int> subtree_root(n);
 
-    std::vector<int> order;
-    comb_sort(alpha, order, true);
+    const std::vector<int> order = descending_alpha_order(alpha);
 
     union_find tree_sets(n), node_sets(n);
     std::vector<tree_node>& nodes = tree.nodes;
@@ -139,7 +118,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
     for (const int c : order) {
         int cur_tree = tree_sets.find(c);
         int cur_node = node_sets.find(subtree_root[cur_tree]);
-        const neighbor_rows adjacent = neighbours(c);
+        const neighbor_rows& adjacent = neighbours[c];
         for (int k = 0; k < adjacent.count; ++k) {
             const int g = adjacent.row[k];
             if (!(alpha[g] >= alpha[c])) continue;

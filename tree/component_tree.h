@@ -5,7 +5,6 @@
 // than their sons.
 #pragma once
 
-#include <functional>
 #include <vector>
 
 #include "tree/face_table.h"
@@ -38,9 +37,9 @@ struct component_tree {
 component_tree build_component_tree(const face_table& table);
 
 // The same construction over any table given by its rows' alpha values and
-// areas and a neighbour query.
+// areas and each row's neighbours.
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::function<neighbor_rows(int)>& neighbours);
+                                   const std::vector<neighbor_rows>& neighbours);
 
 // Makes node s a son of node f (at the head of f's list).
 void add_son(component_tree& tree, int f, int s);
@@ -48,7 +47,8 @@ void add_son(component_tree& tree, int f, int s);
 // Moves the sons of node b to node a (after a's own) and marks b dead.
 void merge_nodes(component_tree& tree, int a, int b);
 
-// Comb sort of `alpha` ascending (then reversed when `reverse` is set),
-// moving a permutation of 0 .. n-1 along. Returns the sorted values. The
-// order left among equal values decides representatives and son-list order.
-std::vector<double> comb_sort(const std::vector<double>& alpha, std::vector<int>& permutation, bool reverse);
+// The rows in the order the construction visits them: alpha descending,
+// equal alphas by ascending row, so that the order, and with it which row
+// names each node and the order of the son lists, follows from the table
+// alone. A stable radix sort on the values' bits.
+std::vector<int> descending_alpha_order(const std::vector<double>& alpha);
