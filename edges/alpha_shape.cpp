@@ -49,10 +49,35 @@ double edge_squared_radius(const Weighted_point& a, const Weighted_point& b)
     return clamp_at_zero(t * t / (4 * d) - b.weight());
 }
 
+namespace {
+
+// The attached test's left-hand side over magnitudes (every term taken
+// positive), which bounds its rounding error in double arithmetic: each of
+// the fewer than 16 roundings is at most 2^-53 of a value this bounds.
+double attached_magnitude(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+{
+    const double ex = e.x() - o.x(), ey = e.y() - o.y();
+    const double cx = c.x() - o.x(), cy = c.y() - o.y();
+    const double wo = std::abs(o.weight());
+    const double D = ex * ex + ey * ey;
+    return (cx * cx + cy * cy + std::abs(c.weight()) + wo) * D +
+           (D + std::abs(e.weight()) + wo) * (std::abs(cx * ex) + std::abs(cy * ey));
+}
+
+}  // namespace
+
 bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
 {
-    // Interval arithmetic first; only when the interval straddles zero is the
-    // sign settled with exact rationals (inputs are doubles, so exact).
+    // In doubles first, where the value is farther from zero than a wide
+    // bound on its error; then in interval arithmetic; only when the interval
+    // straddles zero is the sign settled with exact rationals (inputs are
+    // doubles, so exact).
+    const double magnitude = attached_magnitude(o, e, c);
+    if (magnitude > 1e-200 && magnitude < 1e200) {
+        const double value = attached_expression<double>(o, e, c);
+        if (value > 1e-14 * magnitude) return true;
+        if (value < -1e-14 * magnitude) return false;
+    }
     {
         CGAL::Protect_FPU_rounding<true> protect;
         const CGAL::Interval_nt<false> v = attached_expression<CGAL::Interval_nt<false>>(o, e, c);

@@ -131,7 +131,7 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
     return_all_above_thres(tree, options.threshold, options.min_area_growth, options.min_area * step * step, selected);
     const double selection_ms = lap_ms(clock);
 
-    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows);
+    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.threads);
 

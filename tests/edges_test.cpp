@@ -2,6 +2,8 @@
 // alpha values of faces and edges.
 #include <gtest/gtest.h>
 
+#include <CGAL/Exact_rational.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -458,7 +460,21 @@ TEST(EdgePoints, CollinearPointsGetMidpointsToo)
     EXPECT_EQ(mids, (std::vector<Point_2>{Point_2(4, 5)}));
 }
 
-TEST(PowerTest, AgreesWithTheExactPredicate)
+// Whether c lies strictly inside the smallest circle orthogonal to (o, e),
+// in exact rational arithmetic: power(c, centre) < w_c, the centre on the
+// segment at the parameter where the powers of o and e are equal.
+bool exactly_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+{
+    using Q = CGAL::Exact_rational;
+    const Q ex = Q(e.x()) - o.x(), ey = Q(e.y()) - o.y(), cx = Q(c.x()) - o.x(), cy = Q(c.y()) - o.y();
+    const Q D = ex * ex + ey * ey;
+    const Q t = (D + o.weight() - e.weight()) / (2 * D);
+    const Q px = cx - t * ex, py = cy - t * ey;
+    const Q squared_radius = t * t * D - o.weight();
+    return px * px + py * py - c.weight() < squared_radius;
+}
+
+TEST(ExactTests, FastPathsAgreeWithExactArithmetic)
 {
     // Pixel positions and weights like the detector's, on a small grid so
     // that many configurations are degenerate or nearly so (cocircular
@@ -477,6 +493,9 @@ TEST(PowerTest, AgreesWithTheExactPredicate)
         const bool fractional = k % 2 == 0;
         const Weighted_point p = point(spread, fractional), q = point(spread, fractional), r = point(spread, fractional),
                              t = point(spread, fractional);
+        if (p.point() != q.point()) {
+            ASSERT_EQ(is_attached(p, q, r), exactly_attached(p, q, r)) << k;
+        }
         if (CGAL::orientation(p.point(), q.point(), r.point()) != CGAL::LEFT_TURN) continue;
         const CGAL::Oriented_side expected = exact(p, q, r, t);
         degenerate += expected == CGAL::ON_ORIENTED_BOUNDARY;

@@ -365,7 +365,7 @@ TEST(Selection, TrianglesOfASubtree)
     const node_face_lists lists = group_faces_by_node(tree.node_of_row);
 
     tree.root = 0;
-    const subtree_triangles all = collect_subtree_triangles(tree, lists, faces);
+    const subtree_triangles all = collect_subtree_triangles(tree, lists, faces, {2, 0});
     std::vector<int> triangles;
     get_triangles(all, 1, triangles);
     EXPECT_EQ(triangles, std::vector<int>{1});
@@ -375,4 +375,8 @@ TEST(Selection, TrianglesOfASubtree)
     triangles.clear();
     get_triangles(all, 2, triangles);
     EXPECT_EQ(triangles, (std::vector<int>{2, 3}));
+    // The slices are right whatever the order of the chosen nodes; in the
+    // order the selection finds them (outer first), each part is walked once.
+    EXPECT_EQ(collect_subtree_triangles(tree, lists, faces, {0, 2}).rows, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(collect_subtree_triangles(tree, lists, faces, {1}).rows, std::vector<int>{1});
 }

@@ -1,7 +1,8 @@
 // Component selection by the area-to-level ratio, and the triangles of the
 // chosen subtrees. Both walk the tree depth first with an explicit stack: the
 // tree can be as deep as it has nodes. Chosen nodes may nest, so the
-// triangles of all subtrees are collected in one walk, each subtree a slice.
+// triangles of a chosen subtree are collected in one walk that also gives
+// every subtree inside it as a slice.
 #include "tree/selection.h"
 
 node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
@@ -70,21 +71,23 @@ void return_all_above_thres(const component_tree& tree, double threshold, double
 }
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces)
+                                            const std::vector<face_row>& faces, const std::vector<int>& chosen)
 {
     subtree_triangles all;
-    all.begin.assign(tree.nodes.size(), 0);
-    all.end.assign(tree.nodes.size(), 0);
-    if (tree.root < 0) return all;
-    visit_subtree(tree, tree.root, [&](int v) {
-        all.begin[v] = static_cast<int>(all.rows.size());
-        // Triangles precede edges in the face table, so in every list.
-        for (int k = node_faces.start[v]; k < node_faces.start[v + 1]; ++k) {
-            const int f = node_faces.faces[k];
-            if (faces[f].index != -1) break;
-            all.rows.push_back(f);
-        }
-    }, [&](int v) { all.end[v] = static_cast<int>(all.rows.size()); });
+    all.begin.assign(tree.nodes.size(), -1);
+    all.end.assign(tree.nodes.size(), -1);
+    for (const int node : chosen) {
+        if (all.begin[node] >= 0) continue;  // inside the subtree of one collected before
+        visit_subtree(tree, node, [&](int v) {
+            all.begin[v] = static_cast<int>(all.rows.size());
+            // Triangles precede edges in the face table, so in every list.
+            for (int k = node_faces.start[v]; k < node_faces.start[v + 1]; ++k) {
+                const int f = node_faces.faces[k];
+                if (faces[f].index != -1) break;
+                all.rows.push_back(f);
+            }
+        }, [&](int v) { all.end[v] = static_cast<int>(all.rows.size()); });
+    }
     return all;
 }
 

@@ -31,18 +31,21 @@ void get_alpha_area_ratio_thres(const component_tree& tree, int node, std::vecto
 void return_all_above_thres(const component_tree& tree, double threshold, double min_area_growth, double min_area,
                             std::vector<int>& selected);
 
-// The triangle rows of the whole tree in depth-first order (a node's own
-// triangles, then its sons' subtrees in son-list order), so that every
-// node's subtree is one slice rows[begin[v] .. end[v]).
+// The triangle rows of chosen subtrees in depth-first order (a node's own
+// triangles, then its sons' subtrees in son-list order), so that the subtree
+// of every node inside them is one slice rows[begin[v] .. end[v]); -1 for
+// the nodes outside.
 struct subtree_triangles {
     std::vector<int> rows;
     std::vector<int> begin, end;
 };
 
-// Collects them from the root in one walk. The table must list its triangles
-// before its edges, as the face table does.
+// Collects the subtrees of the `chosen` nodes, one walk for each that is not
+// inside one collected before (so taking them in the order the selection
+// finds them walks each part of the tree at most once). The table must list
+// its triangles before its edges, as the face table does.
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces);
+                                            const std::vector<face_row>& faces, const std::vector<int>& chosen);
 
 // Appends the triangle rows of the subtree under `node`: the node's own
 // triangles first, then its sons' in son-list order, depth first.
