@@ -5,7 +5,25 @@
 
 #include "ellipse/fit.h"
 
-double extract_one_ellipse(const std::vector<face_row>& faces, const std::vector<int>& triangles, double max_area,
+triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count)
+{
+    triangle_corners result;
+    result.position.resize(vertex_count);
+    for (const face_row& row : table.rows) {
+        if (row.index != -1) break;  // the edges follow the triangles
+        std::array<int, 3> corners;
+        for (int v = 0; v < 3; ++v) {
+            const Alpha_shape_2::Vertex_handle vertex = row.face->vertex(v);
+            corners[v] = static_cast<int>(vertex->info());
+            result.position[vertex->info()] =
+                cv::Point(static_cast<int>(vertex->point().x()), static_cast<int>(vertex->point().y()));
+        }
+        result.corners.push_back(corners);
+    }
+    return result;
+}
+
+double extract_one_ellipse(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
                            std::vector<double>& ellipse, vertex_marks& marks)
 {
     if (++marks.current == 0) {  // the marks wrapped around: start afresh
@@ -14,21 +32,18 @@ double extract_one_ellipse(const std::vector<face_row>& faces, const std::vector
     }
     // Triangles share their vertices: each vertex is taken once (its first
     // occurrence), which leaves the hull, and so the ellipse, unchanged.
-    std::vector<double> x, y;
-    x.reserve(triangles.size() + 2);
-    y.reserve(triangles.size() + 2);
+    std::vector<cv::Point> points;
+    points.reserve(triangles.size() + 3);
     for (const int t : triangles) {
-        for (int v = 0; v < 3; ++v) {
-            const Alpha_shape_2::Vertex_handle vertex = faces[t].face->vertex(v);
-            std::uint32_t& seen = marks.seen[vertex->info()];
+        for (const int vertex : table.corners[t]) {
+            std::uint32_t& seen = marks.seen[vertex];
             if (seen == marks.current) continue;
             seen = marks.current;
-            x.push_back(vertex->point().x());
-            y.push_back(vertex->point().y());
+            points.push_back(table.position[vertex]);
         }
     }
     std::vector<double> hull_x, hull_y;
-    calc_convex_hulls(x, y, hull_x, hull_y);
+    calc_convex_hulls(std::move(points), hull_x, hull_y);
 
     std::vector<double> params;
     double size = 0;

@@ -2,7 +2,9 @@
 // ellipse record, or none when it is degenerate or too large.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "tree/face_table.h"
@@ -17,9 +19,20 @@ struct vertex_marks {
     explicit vertex_marks(std::size_t vertex_count) : seen(vertex_count, 0) {}
 };
 
+// What extraction reads of the face table, in flat arrays: the corners of
+// every triangle row as vertex numbers (build_face_table's), and each
+// vertex's position truncated toward zero to the pixel grid, on which the
+// hull is digitised.
+struct triangle_corners {
+    std::vector<std::array<int, 3>> corners;  // by triangle row
+    std::vector<cv::Point> position;          // by vertex number
+};
+
+triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count);
+
 // Replaces `ellipse` with (centre x, centre y, M11, M12, M21, M22) of the
 // digitised convex hull of the triangles' vertices when the fit succeeds and
 // twice the hull area is below max_area; otherwise leaves it unchanged.
 // Returns twice the hull area (the fit's size output).
-double extract_one_ellipse(const std::vector<face_row>& faces, const std::vector<int>& triangles, double max_area,
+double extract_one_ellipse(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
                            std::vector<double>& ellipse, vertex_marks& marks);

@@ -27,13 +27,10 @@ int myGetLineFromEndPts(cv::Point p1, cv::Point p2, std::vector<cv::Point>& cont
     return 1;
 }
 
-void calc_convex_hulls(const std::vector<double>& x, const std::vector<double>& y, std::vector<double>& hull_x,
-                       std::vector<double>& hull_y)
+void calc_convex_hulls(std::vector<cv::Point> points, std::vector<double>& hull_x, std::vector<double>& hull_y)
 {
-    const std::size_t n = x.size();
-    std::vector<cv::Point> points(n + 1);
-    for (std::size_t i = 0; i < n; ++i) points[i] = cv::Point(static_cast<int>(x[i]), static_cast<int>(y[i]));
-    points[n] = points[0];
+    if (points.empty()) return;
+    points.push_back(points[0]);  // closed: the first point again at the end
 
     std::vector<int> hull;
     cv::convexHull(points, hull, true, false);

@@ -6,13 +6,12 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-// Appends the digitised convex-hull boundary of the points (x[i], y[i]) (at
-// least one) to hull_x, hull_y: coordinates truncated toward zero, the hull
-// walked in the image library's clockwise order, each straight run between
-// hull vertices rasterised. With two or fewer hull vertices the vertices
-// alone are appended.
-void calc_convex_hulls(const std::vector<double>& x, const std::vector<double>& y, std::vector<double>& hull_x,
-                       std::vector<double>& hull_y);
+// Appends the digitised convex-hull boundary of the pixel positions
+// `points` (at least one) to hull_x, hull_y: the hull walked in the image
+// library's clockwise order, each straight run between hull vertices
+// rasterised. With two or fewer hull vertices the vertices alone are
+// appended.
+void calc_convex_hulls(std::vector<cv::Point> points, std::vector<double>& hull_x, std::vector<double>& hull_y);
 
 // Appends the rasterised run from p1 to p2 (both included; p2 always
 // appended, also when it repeats the last point). Returns 1.

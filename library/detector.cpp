@@ -93,13 +93,14 @@ std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_tri
                                       int threads)
 {
     std::vector<std::vector<double>> ellipses(selected.size());
+    const triangle_corners corners = corners_of_triangles(table, vertex_count);
     run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
         vertex_marks marks(vertex_count);
         std::vector<int> triangles;
         for (std::size_t k = begin; k < end; ++k) {
             triangles.clear();
             get_triangles(subtrees, selected[k], triangles);
-            if (!triangles.empty()) extract_one_ellipse(table.rows, triangles, max_area, ellipses[k], marks);
+            if (!triangles.empty()) extract_one_ellipse(corners, triangles, max_area, ellipses[k], marks);
         }
     });
     std::vector<Region> regions;

@@ -72,7 +72,7 @@ TEST(Fit, DegenerateInputFails)
     }
     // Collinear points: a hull of two vertices, no area.
     std::vector<double> hx, hy;
-    calc_convex_hulls({0, 1.5, 3, 7.2}, {0, 1.5, 3, 7.2}, hx, hy);
+    calc_convex_hulls({{0, 0}, {1, 1}, {3, 3}, {7, 7}}, hx, hy);
     EXPECT_LE(hx.size(), 2u);
     std::vector<double> params;
     double size;
@@ -102,17 +102,30 @@ TEST(Fit, RasterisedRuns)
         ASSERT_LE(std::max(std::abs(run[i].x - run[i - 1].x), std::abs(run[i].y - run[i - 1].y)), 1) << i;
 }
 
-TEST(Fit, HullCoordinatesAreTruncatedTowardZero)
+// A face table of one triangle, and what extraction reads of it.
+struct one_triangle {
+    Alpha_shape_2 A;
+    face_table table;
+    triangle_corners corners;
+    explicit one_triangle(const std::vector<Point_2>& points)
+    {
+        for (const Point_2& p : points) A.insert(Weighted_point(p, 0));
+        initialize_interval_face_map(A);
+        initialize_interval_edge_map(A);
+        table = build_face_table(A);
+        corners = corners_of_triangles(table, A.tds().number_of_vertices());
+    }
+};
+
+TEST(Extraction, HullCoordinatesAreTruncatedTowardZero)
 {
-    std::vector<double> hx, hy;
-    calc_convex_hulls({2.9, -2.9, 0.5}, {2.9, 2.9, -2.9}, hx, hy);
-    ASSERT_FALSE(hx.empty());
-    EXPECT_EQ(*std::min_element(hx.begin(), hx.end()), -2);
-    EXPECT_EQ(*std::max_element(hx.begin(), hx.end()), 2);
-    EXPECT_EQ(*std::min_element(hy.begin(), hy.end()), -2);
-    EXPECT_EQ(*std::max_element(hy.begin(), hy.end()), 2);
-    for (std::size_t i = 0; i < hx.size(); ++i) EXPECT_EQ(hx[i], std::trunc(hx[i]));
-    std::vector<double> p;
+    one_triangle t({Point_2(2.9, 2.9), Point_2(-2.9, 2.9), Point_2(0.5, -2.9)});
+    std::vector<cv::Point> positions;
+    for (const int v : t.corners.corners[0]) positions.push_back(t.corners.position[v]);
+    std::sort(positions.begin(), positions.end(), [](cv::Point a, cv::Point b) { return a.x < b.x; });
+    EXPECT_EQ(positions, (std::vector<cv::Point>{{-2, 2}, {0, -2}, {2, 2}}));
+    std::vector<double> hx, hy, p;
+    calc_convex_hulls(positions, hx, hy);
     double size;
     EXPECT_EQ(fitEllipseMOMENTS(hx, hy, 4, p, size), 0);
     EXPECT_GT(size, 0);  // the hull is walked in the positive orientation
@@ -120,34 +133,27 @@ TEST(Fit, HullCoordinatesAreTruncatedTowardZero)
 
 TEST(Extraction, MaxAreaIsAStrictLimit)
 {
-    Alpha_shape_2 A;
-    for (const Weighted_point& p : {Weighted_point(Point_2(10, 10), 0), Weighted_point(Point_2(30, 12), 0),
-                                    Weighted_point(Point_2(15, 40), 0)})
-        A.insert(p);
-    initialize_interval_face_map(A);
-    initialize_interval_edge_map(A);
-    const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
-    vertex_marks marks(A.tds().number_of_vertices());
+    one_triangle t({Point_2(10, 10), Point_2(30, 12), Point_2(15, 40)});
+    vertex_marks marks(t.A.tds().number_of_vertices());
 
     std::vector<double> hx, hy, params;
-    calc_convex_hulls({10, 30, 15}, {10, 12, 40}, hx, hy);
+    calc_convex_hulls({{10, 10}, {30, 12}, {15, 40}}, hx, hy);
     double size = 0;
     ASSERT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), 0);
 
     std::vector<double> ellipse;
-    extract_one_ellipse(faces, {0}, size, ellipse, marks);
+    extract_one_ellipse(t.corners, {0}, size, ellipse, marks);
     EXPECT_TRUE(ellipse.empty());
-    extract_one_ellipse(faces, {0}, std::nextafter(size, 1e300), ellipse, marks);
+    extract_one_ellipse(t.corners, {0}, std::nextafter(size, 1e300), ellipse, marks);
     EXPECT_EQ(ellipse, params);
     // The same triangles twice give the same record again, also when the
     // marks wrap around.
     std::vector<double> again;
-    extract_one_ellipse(faces, {0, 0}, 1e9, again, marks);
+    extract_one_ellipse(t.corners, {0, 0}, 1e9, again, marks);
     EXPECT_EQ(again, params);
     marks.current = UINT32_MAX;
     again.clear();
-    extract_one_ellipse(faces, {0, 0}, 1e9, again, marks);
+    extract_one_ellipse(t.corners, {0, 0}, 1e9, again, marks);
     EXPECT_EQ(again, params);
 }
 

@@ -5,6 +5,8 @@
 // every subtree inside it as a slice.
 #include "tree/selection.h"
 
+#include <algorithm>
+
 node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
 {
     const int n = static_cast<int>(node_of_row.size());
@@ -26,7 +28,6 @@ template <class Enter, class Leave>
 void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leave)
 {
     std::vector<int> stack{node};  // v: enter v; ~v (negative): leave v
-    std::vector<int> sons;
     while (!stack.empty()) {
         const int v = stack.back();
         stack.pop_back();
@@ -36,10 +37,11 @@ void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leav
         }
         enter(v);
         stack.push_back(~v);
-        sons.clear();
+        // The sons go on the stack last first, so that the first is taken next.
+        const std::size_t first = stack.size();
         for (int cell = tree.nodes[v].first_son; cell != NO_CELL; cell = tree.son_cells[cell].next)
-            sons.push_back(tree.son_cells[cell].son);
-        stack.insert(stack.end(), sons.rbegin(), sons.rend());
+            stack.push_back(tree.son_cells[cell].son);
+        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
 }
 
@@ -76,16 +78,16 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
     subtree_triangles all;
     all.begin.assign(tree.nodes.size(), -1);
     all.end.assign(tree.nodes.size(), -1);
+    // Triangles precede edges in the face table, so in every list: a node's
+    // triangles are its rows below the first edge row.
+    const int edge_rows_begin = static_cast<int>(
+        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.index == -1; }) - faces.begin());
     for (const int node : chosen) {
         if (all.begin[node] >= 0) continue;  // inside the subtree of one collected before
         visit_subtree(tree, node, [&](int v) {
             all.begin[v] = static_cast<int>(all.rows.size());
-            // Triangles precede edges in the face table, so in every list.
-            for (int k = node_faces.start[v]; k < node_faces.start[v + 1]; ++k) {
-                const int f = node_faces.faces[k];
-                if (faces[f].index != -1) break;
-                all.rows.push_back(f);
-            }
+            for (int k = node_faces.start[v]; k < node_faces.start[v + 1] && node_faces.faces[k] < edge_rows_begin; ++k)
+                all.rows.push_back(node_faces.faces[k]);
         }, [&](int v) { all.end[v] = static_cast<int>(all.rows.size()); });
     }
     return all;
