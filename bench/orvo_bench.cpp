@@ -12,19 +12,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <stdexcept>
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/launcher.h"
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
 
@@ -103,34 +101,7 @@ void print_counts(const std::vector<std::string>& names)
     row("ellipses written", [](const stage_counts& c) { return c.regions; });
 }
 
-struct process_run {
-    double ms;
-    double peak_mb;
-};
-
-// Runs `program` with `args`, its output discarded; wall time and peak
-// resident memory.
-process_run run_process(const char* program, const std::vector<std::string>& args)
-{
-    const auto start = clock_type::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv = {const_cast<char*>(program)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    return {ms_since(start), usage.ru_maxrss / 1024.0};
-}
-
-void bench_image(const std::string& label, const std::string& file, int repeat)
+void bench_image(launcher& runs, const std::string& label, const std::string& file, int repeat)
 {
     std::vector<double> load, canny, points, alpha, table, tree, select, extract, file_ms, total, mser;
     stage_counts counts;
@@ -165,8 +136,8 @@ void bench_image(const std::string& label, const std::string& file, int repeat)
     std::vector<double> orvo_runs, mser_runs;
     double orvo_peak = 0, mser_peak = 0;
     for (int i = 0; i < repeat; ++i) {
-        const process_run o = run_process(ORVO_EXECUTABLE, {"-i", file});
-        const process_run m = run_process(MSER_EXECUTABLE, {file});
+        const process_run o = runs.run(ORVO_EXECUTABLE, {"-i", file});
+        const process_run m = runs.run(MSER_EXECUTABLE, {file});
         orvo_runs.push_back(o.ms);
         mser_runs.push_back(m.ms);
         orvo_peak = std::max(orvo_peak, o.peak_mb);
@@ -223,7 +194,7 @@ void bench_descriptors(const std::string& file, int repeat)
 }
 
 // The benchmark the command line asks for.
-int run(const std::vector<std::string>& names, bool counts, bool descriptors, int repeat)
+int run(launcher& runs, const std::vector<std::string>& names, bool counts, bool descriptors, int repeat)
 {
     if (counts) {
         print_counts(names);
@@ -250,7 +221,7 @@ int run(const std::vector<std::string>& names, bool counts, bool descriptors, in
             images.emplace_back("generated " + std::to_string(size.first) + "x" + std::to_string(size.second), file);
         }
     }
-    for (const auto& image : images) bench_image(image.first, image.second, image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
+    for (const auto& image : images) bench_image(runs, image.first, image.second, image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
     return 0;
 }
 
@@ -258,6 +229,7 @@ int run(const std::vector<std::string>& names, bool counts, bool descriptors, in
 
 int main(int argc, char** argv)
 {
+    launcher runs;  // before anything is loaded: see launcher.h
     cv::setNumThreads(0);
     std::vector<std::string> names;
     bool counts = false, descriptors = false;
@@ -272,7 +244,7 @@ int main(int argc, char** argv)
         } else names.push_back(argv[i]);
     }
     try {
-        return run(names, counts, descriptors, repeat);
+        return run(runs, names, counts, descriptors, repeat);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvo_bench: %s\n", e.what());
         return 1;
