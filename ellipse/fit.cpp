@@ -1,6 +1,7 @@
 // Ellipse fitting by exact polygon moments of a digitised convex hull.
 #include "ellipse/fit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <opencv2/imgproc.hpp>
@@ -27,10 +28,47 @@ int myGetLineFromEndPts(cv::Point p1, cv::Point p2, std::vector<cv::Point>& cont
     return 1;
 }
 
+namespace {
+
+// Twice the signed area of the triangle (a, b, p): positive when p lies to
+// the left of the line from a to b (in a y-up frame).
+std::int64_t cross(cv::Point a, cv::Point b, cv::Point p)
+{
+    return static_cast<std::int64_t>(b.x - a.x) * (p.y - a.y) - static_cast<std::int64_t>(b.y - a.y) * (p.x - a.x);
+}
+
+// Drops the points strictly inside the quadrilateral of the extreme points
+// (leftmost, lowest, rightmost, highest): they cannot lie on the hull, so the
+// hull is unchanged, and its sort has far fewer points to order. The others
+// keep their order.
+void drop_interior_points(std::vector<cv::Point>& points)
+{
+    cv::Point corner[4] = {points[0], points[0], points[0], points[0]};
+    for (const cv::Point& p : points) {
+        if (p.x < corner[0].x) corner[0] = p;
+        if (p.y < corner[1].y) corner[1] = p;
+        if (p.x > corner[2].x) corner[2] = p;
+        if (p.y > corner[3].y) corner[3] = p;
+    }
+    const auto inside = [&](const cv::Point& p) {
+        int positive = 0, negative = 0;
+        for (int k = 0; k < 4; ++k) {
+            const std::int64_t side = cross(corner[k], corner[(k + 1) % 4], p);
+            positive += side > 0;
+            negative += side < 0;
+        }
+        return positive == 4 || negative == 4;
+    };
+    points.erase(std::remove_if(points.begin(), points.end(), inside), points.end());
+}
+
+}  // namespace
+
 void calc_convex_hulls(std::vector<cv::Point> points, std::vector<double>& hull_x, std::vector<double>& hull_y)
 {
     if (points.empty()) return;
     points.push_back(points[0]);  // closed: the first point again at the end
+    drop_interior_points(points);
 
     std::vector<int> hull;
     cv::convexHull(points, hull, true, false);

@@ -1,6 +1,8 @@
 // Ellipse fitting, extraction, the ellipse file and the drawing.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -77,6 +79,34 @@ TEST(Fit, DegenerateInputFails)
     std::vector<double> params;
     double size;
     EXPECT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), -1);
+}
+
+TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)
+{
+    // Random clouds, dense and sparse, with repeated points: the digitised
+    // boundary passes through the image library's hull of every point (the
+    // first one twice, as the boundary is built from), in its order and
+    // from its first vertex.
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<cv::Point> points(1 + rng() % 300);
+        const int spread = 1 + static_cast<int>(rng() % 80);
+        for (cv::Point& p : points) p = {static_cast<int>(rng() % spread), static_cast<int>(rng() % spread)};
+        std::vector<cv::Point> closed = points, expected;
+        closed.push_back(points[0]);
+        cv::convexHull(closed, expected, true, true);
+
+        std::vector<double> hx, hy;
+        calc_convex_hulls(points, hx, hy);
+        std::vector<cv::Point> vertices;
+        for (std::size_t i = 0; i < hx.size(); ++i) {
+            const cv::Point p(static_cast<int>(hx[i]), static_cast<int>(hy[i]));
+            const bool is_vertex = std::find(expected.begin(), expected.end(), p) != expected.end();
+            if (is_vertex && (vertices.empty() || vertices.back() != p)) vertices.push_back(p);
+        }
+        if (vertices.size() > 1 && vertices.back() == vertices.front()) vertices.pop_back();
+        ASSERT_EQ(vertices, expected) << trial;
+    }
 }
 
 TEST(Fit, RasterisedRuns)
