@@ -104,6 +104,20 @@ TEST(DescendingAlphaOrder, LargestFirstAndEqualValuesByAscendingRow)
               (std::vector<int>{3, 6, 4, 1, 0, 2, 7, 5}));
 }
 
+TEST(FaceTable, RowsAreTheFiniteFacesAndEdges)
+{
+    // Random weighted points, some hidden by heavier neighbours, some
+    // collinear: the counted rows are the faces and edges one can walk.
+    std::mt19937 rng(7);
+    for (int n : {3, 4, 10, 200}) {
+        Alpha_shape_2 A;
+        for (int i = 0; i < n; ++i) A.insert(wp(rng() % 20, i % 3 == 0 ? 5 : rng() % 20, rng() % 8));
+        if (A.dimension() < 2) continue;
+        const long edges = std::distance(A.finite_edges_begin(), A.finite_edges_end());
+        EXPECT_EQ(count_face_rows(A), static_cast<long>(A.number_of_faces()) + edges) << n;
+    }
+}
+
 TEST(FaceTable, ThreePointsGiveATriangleAndThreeHullEdges)
 {
     Alpha_shape_2 A;

@@ -34,16 +34,19 @@ std::vector<int> descending_alpha_order(const std::vector<double>& alpha)
     }
     // Least significant digit first; each pass is stable, so equal keys keep
     // their rows ascending.
-    constexpr int digit_bits = 11;
+    constexpr int digit_bits = 11, passes = (64 + digit_bits - 1) / digit_bits;
     constexpr std::uint64_t digit_mask = (1u << digit_bits) - 1;
-    std::vector<std::size_t> start(digit_mask + 2);
-    for (int shift = 0; shift < 64 && n > 0; shift += digit_bits) {
-        std::fill(start.begin(), start.end(), 0);
-        for (const std::uint64_t key : keys) ++start[(key >> shift & digit_mask) + 1];
-        if (start[(keys[0] >> shift & digit_mask) + 1] == n) continue;  // one digit throughout: nothing moves
-        for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+    // The counts of every pass's digits, from one reading of the keys.
+    std::vector<std::size_t> start(passes * (digit_mask + 2), 0);
+    for (const std::uint64_t key : keys)
+        for (int pass = 0; pass < passes; ++pass) ++start[pass * (digit_mask + 2) + (key >> (pass * digit_bits) & digit_mask) + 1];
+    for (int pass = 0; pass < passes && n > 0; ++pass) {
+        const int shift = pass * digit_bits;
+        std::size_t* const pass_start = &start[pass * (digit_mask + 2)];
+        if (pass_start[(keys[0] >> shift & digit_mask) + 1] == n) continue;  // one digit throughout: nothing moves
+        for (std::size_t d = 1; d < digit_mask + 2; ++d) pass_start[d] += pass_start[d - 1];
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t to = start[keys[i] >> shift & digit_mask]++;
+            const std::size_t to = pass_start[keys[i] >> shift & digit_mask]++;
             next_keys[to] = keys[i];
             next_order[to] = order[i];
         }

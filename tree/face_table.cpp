@@ -18,7 +18,11 @@ double triangle_area(const Face_handle& f)
 long count_face_rows(const Alpha_shape_2& A)
 {
     if (A.dimension() < 2) return 0;
-    return static_cast<long>(A.number_of_faces()) + static_cast<long>(std::distance(A.finite_edges_begin(), A.finite_edges_end()));
+    // Each finite face has three edges and each infinite face one finite
+    // (hull) edge; every finite edge is so counted twice.
+    const long finite_faces = static_cast<long>(A.number_of_faces());
+    const long hull_edges = static_cast<long>(A.tds().number_of_faces()) - finite_faces;
+    return finite_faces + (3 * finite_faces + hull_edges) / 2;
 }
 
 face_table build_face_table(Alpha_shape_2& A)
