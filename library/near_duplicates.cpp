@@ -13,14 +13,28 @@ namespace {
 
 constexpr int SIDES = 32;
 
+// The corners of the regular polygon inscribed in the unit circle.
+struct unit_polygon {
+    double cos[SIDES], sin[SIDES];
+    unit_polygon()
+    {
+        for (int k = 0; k < SIDES; ++k) {
+            const double t = 2 * CV_PI * k / SIDES;
+            cos[k] = std::cos(t);
+            sin[k] = std::sin(t);
+        }
+    }
+};
+
 // The boundary relative to the centre, as an inscribed polygon: the frame
 // maps the unit circle onto it.
 std::vector<cv::Point2f> polygon(const Region& r)
 {
+    static const unit_polygon unit;
     const cv::Matx23d frame = to_affine_frame(r);
     std::vector<cv::Point2f> points(SIDES);
     for (int k = 0; k < SIDES; ++k) {
-        const double t = 2 * CV_PI * k / SIDES, c = std::cos(t), s = std::sin(t);
+        const double c = unit.cos[k], s = unit.sin[k];
         points[k] = cv::Point2f(static_cast<float>(frame(0, 0) * c + frame(0, 1) * s),
                                 static_cast<float>(frame(1, 0) * c + frame(1, 1) * s));
     }
@@ -69,6 +83,10 @@ double overlap_error(const outline& p, const outline& q)
 // circles around them, the union at least the larger area.
 bool surely_distinct(const outline& p, const outline& q, double max_error)
 {
+    // Circles clearly apart (the margin covers the rounding of the squares)
+    // have no lens: the intersection is empty.
+    const double dx = p.x - q.x, dy = p.y - q.y, reach = p.radius + q.radius;
+    if (dx * dx + dy * dy > reach * reach * (1 + 1e-9)) return true;
     const double larger = std::max(p.area, q.area);
     const double bound = std::min({p.area, q.area, lens_area(std::hypot(p.x - q.x, p.y - q.y), p.radius, q.radius)});
     return bound <= (1 - max_error) * larger;
