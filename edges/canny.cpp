@@ -801,9 +801,10 @@ void apply_hysteresis(const short* mag, const unsigned char* nms, int rows, int 
 }
 
 void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient, double sigma,
-                        std::vector<cv::Point>& points, int step, int* high_threshold, int* low_threshold,
-                        int threads)
+                        const std::vector<int>& steps, std::vector<std::vector<cv::Point>>& points,
+                        int* high_threshold, int* low_threshold, int threads)
 {
+    points.assign(steps.size(), {});
     CV_Assert(image.type() == CV_8UC1);
     const int rows = image.rows, cols = image.cols;
     // Below 3 x 3 the derivatives and the suppression have no interior to
@@ -858,7 +859,13 @@ void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient,
     run_jobs(jobs, [&](int job) {
         if (job == 0) {
             classify(magnitude.get(), edge, n, t, vectorised);
-            trace_all(edge, rows, cols, points, step, vectorised);
+            // Tracing marks the map: every step but the last traces a copy.
+            // The traced pixels are the same for every step.
+            for (std::size_t k = 0; k + 1 < steps.size(); ++k) {
+                std::vector<unsigned char> classified(edge, edge + n);
+                trace_all(classified.data(), rows, cols, points[k], steps[k], vectorised);
+            }
+            if (!steps.empty()) trace_all(edge, rows, cols, points.back(), steps.back(), vectorised);
             edge_image(edge, n, vectorised);
         }
         if (job == 1 || jobs == 1) gradient_image(magnitude.get(), rows, cols, lo, hi, gradient);

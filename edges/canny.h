@@ -1,8 +1,9 @@
 // Canny edge detector with sampled edge tracing.
 //
 // From an 8-bit grey image it computes the two-valued edge image, the gradient
-// magnitude scaled to 0..255, and the list of edge pixels taken every `step`
-// pixels along each traced edge (the raw material of the weighted points).
+// magnitude scaled to 0..255, and the lists of edge pixels taken every `step`
+// pixels along each traced edge, for one or more steps (the raw material of
+// the weighted points).
 // Working images are row-major arrays of rows x cols without padding.
 #pragma once
 
@@ -16,8 +17,9 @@ constexpr unsigned char NOEDGE = 255;
 
 // Runs the whole detector on `image` (8-bit, one channel). `edges` receives a
 // new 8-bit image (255 on edges), `gradient` a 32-bit float image of the
-// magnitude mapped to 0..255, and `points` the sampled edge pixels
-// (x = column, y = row) appended in tracing order.
+// magnitude mapped to 0..255, and points[k] the edge pixels sampled every
+// steps[k] pixels (x = column, y = row) in tracing order: the edges are
+// detected once and traced once for each step.
 // The hysteresis thresholds are reported through high_threshold and
 // low_threshold when they are not null.
 // With `threads` above 1 the smoothing, derivatives, magnitude and
@@ -26,8 +28,8 @@ constexpr unsigned char NOEDGE = 255;
 // The kernels use 128-bit vector instructions unless cv::useOptimized() is
 // false, with the same results.
 void returnGradAndCanny(const cv::Mat& image, cv::Mat& edges, cv::Mat& gradient, double sigma,
-                        std::vector<cv::Point>& points, int step, int* high_threshold = nullptr,
-                        int* low_threshold = nullptr, int threads = 1);
+                        const std::vector<int>& steps, std::vector<std::vector<cv::Point>>& points,
+                        int* high_threshold = nullptr, int* low_threshold = nullptr, int threads = 1);
 
 // The normalised Gaussian kernel of 1 + 2 * ceil(2.5 * sigma) taps.
 std::vector<float> make_gaussian_kernel(float sigma);

@@ -79,6 +79,7 @@ void insert_in_spatial_order(std::vector<Weighted_point>& points, Alpha_shape_2&
 void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient, std::uint64_t step,
                             Alpha_shape_2& A, edge_input_counts& counts)
 {
+    const auto start = std::chrono::steady_clock::now();
     const double half_step = static_cast<double>(step) * 0.5;
     const double s = half_step * half_step / 255.0;
     std::vector<Weighted_point> weighted;
@@ -101,28 +102,17 @@ void insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat&
     }
     counts.midpoints_inserted = weighted.size();
     insert_in_spatial_order(weighted, A, counts.insertion_walk);
+    counts.points_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts, int threads)
+sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, int threads)
 {
     const auto start = std::chrono::steady_clock::now();
-    cv::Mat edges, gradient;
-    std::vector<cv::Point> points;
-    int high = 0, low = 0;
-    returnGradAndCanny(grey, edges, gradient, 1.0, points, step, &high, &low, threads);
-
-    const auto canny_end = std::chrono::steady_clock::now();
-    edge_input_counts own;
-    edge_input_counts& c = counts ? *counts : own;
-    insert_weighted_points(points, gradient, static_cast<std::uint64_t>(step), A, c);
-
-    if (counts) {
-        using ms = std::chrono::duration<double, std::milli>;
-        counts->canny_ms = ms(canny_end - start).count();
-        counts->points_ms = ms(std::chrono::steady_clock::now() - canny_end).count();
-        counts->high_threshold = high;
-        counts->low_threshold = low;
-        counts->edge_pixels = static_cast<std::size_t>(cv::countNonZero(edges));
-        counts->sampled_points = points.size();
-    }
+    sampled_edges result;
+    cv::Mat edges;
+    returnGradAndCanny(grey, edges, result.gradient, 1.0, steps, result.points, &result.high_threshold,
+                       &result.low_threshold, threads);
+    result.edge_pixels = static_cast<std::size_t>(cv::countNonZero(edges));
+    result.canny_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return result;
 }

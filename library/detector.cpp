@@ -154,59 +154,62 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
     return regions;
 }
 
-// One detection with the given edge step; its stage sizes and times go to
-// `stats`.
-std::vector<Region> detect_pass(const cv::Mat& grey, const DetectorOptions& options, int step, DetectionStats& stats)
+// One pass: the alpha shape of the edge points sampled with `step` and its
+// regions; its stage sizes and times go to `stats`.
+std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const DetectorOptions& options, int step,
+                                double image_area, DetectionStats& stats)
 {
     DetectorOptions pass = options;
     pass.edge_step = step;
     edge_input_counts counts;
     Alpha_shape_2 shape;
-    insert_edge_points(grey, step, shape, &counts, options.threads);
-    std::vector<Region> regions = regions_of_shape(shape, pass, static_cast<double>(grey.total()), &stats);
-    stats.high_threshold = counts.high_threshold;
-    stats.low_threshold = counts.low_threshold;
-    stats.edge_pixels = counts.edge_pixels;
-    stats.sampled_points = counts.sampled_points;
+    insert_weighted_points(edges.points[k], edges.gradient, static_cast<std::uint64_t>(step), shape, counts);
+    std::vector<Region> regions = regions_of_shape(shape, pass, image_area, &stats);
+    stats.sampled_points = edges.points[k].size();
     stats.points_inserted = counts.points_inserted;
     stats.midpoints_found = counts.midpoints_found;
     stats.midpoints_inserted = counts.midpoints_inserted;
-    stats.canny_ms = counts.canny_ms;
     stats.points_ms = counts.points_ms;
     return regions;
 }
 
 void add_sizes_and_times(DetectionStats& sum, const DetectionStats& pass)
 {
-    sum.high_threshold = pass.high_threshold;
-    sum.low_threshold = pass.low_threshold;
-    for (auto field : {&DetectionStats::edge_pixels, &DetectionStats::sampled_points, &DetectionStats::points_inserted,
+    for (auto field : {&DetectionStats::sampled_points, &DetectionStats::points_inserted,
                        &DetectionStats::midpoints_found, &DetectionStats::midpoints_inserted, &DetectionStats::vertices,
                        &DetectionStats::triangles, &DetectionStats::edges, &DetectionStats::face_rows,
                        &DetectionStats::live_nodes, &DetectionStats::selected, &DetectionStats::regions})
         sum.*field += pass.*field;
-    for (auto field : {&DetectionStats::canny_ms, &DetectionStats::points_ms, &DetectionStats::alpha_ms,
-                       &DetectionStats::face_table_ms, &DetectionStats::tree_ms, &DetectionStats::selection_ms,
-                       &DetectionStats::extraction_ms})
+    for (auto field : {&DetectionStats::points_ms, &DetectionStats::alpha_ms, &DetectionStats::face_table_ms,
+                       &DetectionStats::tree_ms, &DetectionStats::selection_ms, &DetectionStats::extraction_ms})
         sum.*field += pass.*field;
 }
 
-// The passes of a multi-scale detection, the threads shared among them;
-// their regions concatenated in the order of the steps.
-std::vector<Region> detect_passes(const cv::Mat& grey, const DetectorOptions& options, DetectionStats& sum)
+// The edges detected once and sampled with every step, then one pass per
+// step, the threads shared among the passes; their regions concatenated in
+// the order of the steps.
+std::vector<Region> detect_passes(const cv::Mat& grey, const DetectorOptions& options, const std::vector<int>& steps,
+                                  DetectionStats& sum)
 {
-    const std::size_t n = options.edge_steps.size();
+    const sampled_edges edges = sample_edges(grey, steps, options.threads);
+    sum.high_threshold = edges.high_threshold;
+    sum.low_threshold = edges.low_threshold;
+    sum.edge_pixels = edges.edge_pixels;
+    sum.canny_ms = edges.canny_ms;
+
+    const std::size_t n = steps.size();
     std::vector<std::vector<Region>> found(n);
     std::vector<DetectionStats> stats(n);
     DetectorOptions each = options;
     each.threads = std::max(1, options.threads / static_cast<int>(n));
+    const double image_area = static_cast<double>(grey.total());
     run_in_shares(n, options.threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) found[i] = detect_pass(grey, each, options.edge_steps[i], stats[i]);
+        for (std::size_t k = begin; k < end; ++k) found[k] = detect_pass(edges, k, each, steps[k], image_area, stats[k]);
     });
     std::vector<Region> regions;
-    for (std::size_t i = 0; i < n; ++i) {
-        regions.insert(regions.end(), found[i].begin(), found[i].end());
-        add_sizes_and_times(sum, stats[i]);
+    for (std::size_t k = 0; k < n; ++k) {
+        regions.insert(regions.end(), found[k].begin(), found[k].end());
+        add_sizes_and_times(sum, stats[k]);
     }
     return regions;
 }
@@ -248,9 +251,9 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
         DetectionStats sum;
         std::vector<Region> regions;
         if (options.edge_steps.empty()) {
-            regions = detect_pass(grey, options, options.edge_step, sum);
+            regions = detect_passes(grey, options, {options.edge_step}, sum);
         } else {
-            regions = detect_passes(grey, options, sum);
+            regions = detect_passes(grey, options, options.edge_steps, sum);
             const std::size_t all = regions.size();
             regions = drop_near_duplicates(regions, options.duplicate_overlap);
             sum.near_duplicates = all - regions.size();

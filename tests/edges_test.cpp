@@ -17,6 +17,23 @@
 
 namespace {
 
+// The edge pixels of `image` sampled every `step` pixels.
+std::vector<cv::Point> canny_points(const cv::Mat& image, int step, cv::Mat& edges, cv::Mat& gradient, double sigma = 1.0,
+                                    int* high = nullptr, int* low = nullptr, int threads = 1)
+{
+    std::vector<std::vector<cv::Point>> points;
+    returnGradAndCanny(image, edges, gradient, sigma, {step}, points, high, low, threads);
+    return points[0];
+}
+
+// The alpha shape of an image's edge points sampled every `step` pixels.
+void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts = nullptr)
+{
+    edge_input_counts own;
+    const sampled_edges edges = sample_edges(grey, {step});
+    insert_weighted_points(edges.points[0], edges.gradient, static_cast<std::uint64_t>(step), A, counts ? *counts : own);
+}
+
 // A magnitude image and suppression map with the given pixels as candidates
 // of the given magnitude.
 struct candidates {
@@ -50,8 +67,7 @@ TEST(Canny, UniformImageHasNoEdges)
 {
     const cv::Mat image(40, 50, CV_8UC1, cv::Scalar(120));
     cv::Mat edges, gradient;
-    std::vector<cv::Point> points;
-    returnGradAndCanny(image, edges, gradient, 1.0, points, 11);
+    const std::vector<cv::Point> points = canny_points(image, 11, edges, gradient);
     EXPECT_TRUE(points.empty());
     EXPECT_EQ(cv::countNonZero(edges), 0);
     EXPECT_EQ(gradient.type(), CV_32FC1);
@@ -68,8 +84,7 @@ TEST(Canny, ImagesBelowThreeByThreeHaveNoEdges)
         cv::Mat image(size, CV_8UC1);
         cv::randu(image, 0, 256);
         cv::Mat edges, gradient;
-        std::vector<cv::Point> points;
-        returnGradAndCanny(image, edges, gradient, 1.0, points, 1);
+        const std::vector<cv::Point> points = canny_points(image, 1, edges, gradient);
         EXPECT_TRUE(points.empty());
         EXPECT_EQ(edges.size(), size);
         EXPECT_EQ(gradient.size(), size);
@@ -82,8 +97,7 @@ TEST(Canny, FrameAndSecondToLastRowAndColumnAreNeverEdges)
     cv::RNG rng(7);
     rng.fill(image, cv::RNG::UNIFORM, 0, 256);
     cv::Mat edges, gradient;
-    std::vector<cv::Point> points;
-    returnGradAndCanny(image, edges, gradient, 1.0, points, 1);
+    const std::vector<cv::Point> points = canny_points(image, 1, edges, gradient);
     ASSERT_GT(points.size(), 100u);
     EXPECT_EQ(points.size(), static_cast<std::size_t>(cv::countNonZero(edges)));
     for (int c = 0; c < edges.cols; ++c) {
@@ -245,17 +259,15 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
         rng.fill(image, cv::RNG::UNIFORM, 0, 256);
         cv::GaussianBlur(image, image, cv::Size(5, 5), 1.2);
         cv::Mat edges1, gradient1;
-        std::vector<cv::Point> points1;
         int high1 = 0, low1 = 0;
-        returnGradAndCanny(image, edges1, gradient1, sigma, points1, 3, &high1, &low1, 1);
+        const std::vector<cv::Point> points1 = canny_points(image, 3, edges1, gradient1, sigma, &high1, &low1, 1);
         if (size.height > 10) {
             ASSERT_GT(points1.size(), 20u);
         }
         for (int threads : {2, 3, 7}) {
             cv::Mat edges, gradient;
-            std::vector<cv::Point> points;
             int high = 0, low = 0;
-            returnGradAndCanny(image, edges, gradient, sigma, points, 3, &high, &low, threads);
+            const std::vector<cv::Point> points = canny_points(image, 3, edges, gradient, sigma, &high, &low, threads);
             SCOPED_TRACE(testing::Message() << size << ", " << threads << " threads");
             EXPECT_EQ(points, points1);
             EXPECT_EQ(cv::countNonZero(edges != edges1), 0);
@@ -263,6 +275,15 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
             EXPECT_EQ(high, high1);
             EXPECT_EQ(low, low1);
         }
+        // Several steps from one detection: each list as its step alone.
+        cv::Mat edges, gradient;
+        std::vector<std::vector<cv::Point>> several;
+        returnGradAndCanny(image, edges, gradient, sigma, {11, 3, 1}, several, nullptr, nullptr, 2);
+        ASSERT_EQ(several.size(), 3u);
+        EXPECT_EQ(several[1], points1);
+        EXPECT_EQ(several[0], canny_points(image, 11, edges1, gradient1, sigma));
+        EXPECT_EQ(several[2], canny_points(image, 1, edges1, gradient1, sigma));
+        EXPECT_EQ(cv::countNonZero(edges != edges1), 0);
     }
 }
 
