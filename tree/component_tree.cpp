@@ -87,17 +87,15 @@ void merge_nodes(component_tree& tree, int a, int b)
 
 component_tree build_component_tree(const face_table& table)
 {
-    // The rows' values and neighbours in flat arrays, read in row order once:
+    // The rows' values in flat arrays, read in row order once:
     // the construction visits the rows in alpha order, all over the table.
     const std::size_t n = table.rows.size();
     std::vector<double> alpha(n), area(n);
-    std::vector<neighbor_rows> adjacent(n);
     for (std::size_t i = 0; i < n; ++i) {
         alpha[i] = table.rows[i].alpha;
         area[i] = table.rows[i].area;
-        adjacent[i] = table.neighbours(static_cast<int>(i));
     }
-    return component_tree_over(alpha, area, adjacent);
+    return component_tree_over(alpha, area, table.adjacent);
 }
 
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,

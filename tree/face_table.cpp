@@ -1,7 +1,6 @@
 // The face table of the alpha shape and its neighbour query.
 #include "tree/face_table.h"
 
-#include <cassert>
 
 namespace {
 
@@ -30,6 +29,7 @@ face_table build_face_table(Alpha_shape_2& A)
     face_table table;
     table.rows.resize(static_cast<std::size_t>(count_face_rows(A)));
     if (table.rows.empty()) return table;
+    table.adjacent.resize(table.rows.size());
 
     number_faces_and_vertices(A);
     table.rows_of_face.assign(A.tds().number_of_faces(), {NO_ROW, NO_ROW, NO_ROW, NO_ROW});
@@ -37,33 +37,27 @@ face_table build_face_table(Alpha_shape_2& A)
     for (Face_handle f : A.finite_face_handles()) {
         table.rows[r] = {f, -1, f->info().alpha, triangle_area(f)};
         table.rows_of_face[f->info().order][0] = r;
+        table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
         ++r;
     }
     for_each_finite_edge(A, [&](const Face_handle& g, int j) {
         const edge_interval& interval = g->info().interval[j];
         const double alpha = interval.first >= 0 ? interval.first : interval.second;
         table.rows[r] = {g, j, alpha, 0.0};
-        table.rows_of_face[g->info().order][j + 1] = r;
+        std::array<int, 4>& own = table.rows_of_face[g->info().order];
+        own[j + 1] = r;
+        table.adjacent[own[0]].row[j] = r;
+        neighbor_rows& around = table.adjacent[r];
+        around.row[around.count++] = own[0];
         const Face_handle n = g->neighbor(j);
-        if (!A.is_infinite(n)) table.rows_of_face[n->info().order][n->index(g) + 1] = r;
+        if (!A.is_infinite(n)) {
+            std::array<int, 4>& other = table.rows_of_face[n->info().order];
+            const int ni = n->index(g);
+            other[ni + 1] = r;
+            table.adjacent[other[0]].row[ni] = r;
+            around.row[around.count++] = other[0];
+        }
         ++r;
     });
     return table;
-}
-
-neighbor_rows face_table::neighbours(int row) const
-{
-    neighbor_rows result;
-    const face_row& own = rows[row];
-    const std::array<int, 4>& entry = rows_of_face[own.face->info().order];
-    if (own.index == -1) {
-        for (int i = 1; i <= 3; ++i) result.row[result.count++] = entry[i];
-        return result;
-    }
-    // An edge row names a finite triangle, which has a row of its own.
-    assert(entry[0] != NO_ROW);
-    result.row[result.count++] = entry[0];
-    const int other = rows_of_face[own.face->neighbor(own.index)->info().order][0];
-    if (other != NO_ROW) result.row[result.count++] = other;
-    return result;
 }

@@ -36,8 +36,11 @@ struct face_table {
     // triangle, then those of its edges opposite vertices 0, 1, 2; NO_ROW
     // throughout for an infinite face.
     std::vector<std::array<int, 4>> rows_of_face;
+    // The rows adjacent to each row: a triangle's edges opposite its vertices
+    // 0, 1, 2; an edge's own triangle, then the other one when it is finite.
+    std::vector<neighbor_rows> adjacent;
 
-    neighbor_rows neighbours(int row) const;
+    const neighbor_rows& neighbours(int row) const { return adjacent[row]; }
 };
 
 // The number of rows: finite triangles plus finite edges, or 0 when the
