@@ -23,6 +23,7 @@
 
 #include "app/window_protocol.h"
 #include "io/atomic_file.h"
+#include "io/full_transfer.h"
 #include "io/png_encoder.h"
 #include "orvo/draw.h"
 #include "orvo/errors.h"
@@ -140,19 +141,6 @@ std::string display_failure(const std::string& window_program)
     return unsuccessful.empty() ? "" : WINDOW_EXECUTABLE + (" " + unsuccessful);
 }
 
-// Writes `size` bytes to `fd`; false, with errno set, when a write fails.
-bool write_all(int fd, const unsigned char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t count = write(fd, data, size);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return false;
-        data += count;
-        size -= static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
 // An anonymous memory file holding the drawing's pixels row after row, read
 // from its start: the window's standard input, which the window can read at
 // its own pace. -1, with errno set, when it could not be made.
@@ -162,7 +150,7 @@ int drawing_file(const cv::Mat& drawing)
     if (fd < 0) return -1;
     const std::size_t row_size = static_cast<std::size_t>(drawing.cols) * drawing.elemSize();
     bool written = true;
-    for (int y = 0; y < drawing.rows && written; ++y) written = write_all(fd, drawing.ptr(y), row_size);
+    for (int y = 0; y < drawing.rows && written; ++y) written = write_fully(fd, drawing.ptr(y), row_size);
     if (written && lseek(fd, 0, SEEK_SET) == 0) return fd;
     const int error = errno;
     close(fd);

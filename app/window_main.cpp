@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/window_protocol.h"
+#include "io/full_transfer.h"
 
 namespace {
 
@@ -24,23 +25,11 @@ int parse_side(const char* text)
     return end != text && *end == '\0' && value > 0 && value <= 1L << 30 ? static_cast<int>(value) : 0;
 }
 
-// Reads exactly `size` bytes from standard input; false when it ends early.
-bool read_all(unsigned char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t count = read(0, data, size);
-        if (count <= 0) return false;
-        data += count;
-        size -= static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
 int show(int width, int height, const std::string& title)
 {
     try {
         cv::Mat drawing(height, width, CV_8UC3);
-        if (!read_all(drawing.data, drawing.total() * drawing.elemSize())) {
+        if (!read_fully(0, drawing.data, drawing.total() * drawing.elemSize())) {
             std::cerr << "Unable to show " << title << ": the drawing arrived incomplete" << std::endl;
             return WINDOW_FAILED;
         }

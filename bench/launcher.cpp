@@ -3,7 +3,6 @@
 #include "bench/launcher.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <fcntl.h>
 #include <stdexcept>
@@ -11,31 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "io/full_transfer.h"
+
 namespace {
-
-bool write_all(int fd, const void* data, std::size_t size)
-{
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, bytes, size);
-        if (n <= 0) return false;
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool read_all(int fd, void* data, std::size_t size)
-{
-    char* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, bytes, size);
-        if (n <= 0) return false;
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // A request: its length, then the program and its arguments, each ended by
 // a zero byte.
@@ -72,11 +49,11 @@ process_run run_here(const std::string& request)
 [[noreturn]] void serve(int requests, int replies)
 {
     std::uint64_t size = 0;
-    while (read_all(requests, &size, sizeof size)) {
+    while (read_fully(requests, &size, sizeof size)) {
         std::string request(size, '\0');
-        if (!read_all(requests, &request[0], size)) break;
+        if (!read_fully(requests, &request[0], size)) break;
         const process_run result = run_here(request);
-        if (!write_all(replies, &result, sizeof result)) break;
+        if (!write_fully(replies, &result, sizeof result)) break;
     }
     _exit(0);
 }
@@ -111,7 +88,7 @@ process_run launcher::run(const std::string& program, const std::vector<std::str
 {
     const std::string request = encode(program, args);
     process_run result{};
-    if (!write_all(requests_, request.data(), request.size()) || !read_all(replies_, &result, sizeof result) ||
+    if (!write_fully(requests_, request.data(), request.size()) || !read_fully(replies_, &result, sizeof result) ||
         result.ms < 0)
         throw std::runtime_error("launcher: could not run " + program);
     return result;
