@@ -59,7 +59,8 @@ struct DetectorOptions {
 };
 
 // Sizes and wall-clock times of the stages of one detection (of a
-// multi-scale detection: the sums over its passes).
+// multi-scale detection: the sums over its passes, except the edge
+// detection's thresholds, pixels and time, which it does once for all).
 struct DetectionStats {
     int high_threshold = 0, low_threshold = 0;  // Canny hysteresis thresholds
     std::size_t edge_pixels = 0, sampled_points = 0, points_inserted = 0;
