@@ -52,8 +52,7 @@ double edge_squared_radius(const Weighted_point& a, const Weighted_point& b)
 namespace {
 
 // The attached test's left-hand side over magnitudes (every term taken
-// positive), which bounds its rounding error in double arithmetic: each of
-// the fewer than 16 roundings is at most 2^-53 of a value this bounds.
+// positive), which bounds its rounding error in double arithmetic.
 double attached_magnitude(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
 {
     const double ex = e.x() - o.x(), ey = e.y() - o.y();
@@ -72,12 +71,8 @@ bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighte
     // bound on its error; then in interval arithmetic; only when the interval
     // straddles zero is the sign settled with exact rationals (inputs are
     // doubles, so exact).
-    const double magnitude = attached_magnitude(o, e, c);
-    if (magnitude > 1e-200 && magnitude < 1e200) {
-        const double value = attached_expression<double>(o, e, c);
-        if (value > 1e-14 * magnitude) return true;
-        if (value < -1e-14 * magnitude) return false;
-    }
+    const int sign = certain_sign(attached_expression<double>(o, e, c), attached_magnitude(o, e, c));
+    if (sign != 0) return sign > 0;
     {
         CGAL::Protect_FPU_rounding<true> protect;
         const CGAL::Interval_nt<false> v = attached_expression<CGAL::Interval_nt<false>>(o, e, c);

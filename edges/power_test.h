@@ -13,6 +13,20 @@
 
 using K = CGAL::Exact_predicates_inexact_constructions_kernel;
 
+// The sign of an expression evaluated in doubles, when it is certain: 1 or
+// -1, or 0 when the value lies within the bound on its rounding error.
+// `magnitude` is the same expression over the absolute values of its terms;
+// each of the expression's roundings (fewer than 20 on any path) is at most
+// 2^-53 of a value it bounds, and the factor used leaves a wide margin (the
+// rounding of the magnitude itself included). Outside the range tested no
+// product underflows or overflows.
+inline int certain_sign(double value, double magnitude)
+{
+    if (!(magnitude > 1e-200 && magnitude < 1e200)) return 0;
+    const double bound = 1e-14 * magnitude;
+    return value > bound ? 1 : value < -bound ? -1 : 0;
+}
+
 class Power_test : public K::Power_side_of_oriented_power_circle_2 {
 public:
     using Exact = K::Power_side_of_oriented_power_circle_2;
@@ -31,23 +45,15 @@ public:
         const double rz = rx * rx + ry * ry - r.weight() + t.weight();
         const double det = px * (qy * rz - qz * ry) - py * (qx * rz - qz * rx) + pz * (qx * ry - qy * rx);
 
-        // The same expression over magnitudes: every rounding above is at
-        // most 2^-53 of the magnitude of the value it rounds, and fewer than
-        // 20 of them reach the result, so |error| < 20 * 2^-53 * magnitude.
-        // The factor used leaves a wide margin (including the rounding of
-        // the magnitude itself).
+        // The same expression over magnitudes.
         const double apz = px * px + py * py + std::abs(p.weight()) + std::abs(t.weight());
         const double aqz = qx * qx + qy * qy + std::abs(q.weight()) + std::abs(t.weight());
         const double arz = rx * rx + ry * ry + std::abs(r.weight()) + std::abs(t.weight());
         const double aqy = std::abs(qy), ary = std::abs(ry), aqx = std::abs(qx), arx = std::abs(rx);
         const double magnitude = std::abs(px) * (aqy * arz + aqz * ary) + std::abs(py) * (aqx * arz + aqz * arx) +
                                  apz * (aqx * ary + aqy * arx);
-        // Within these magnitudes no product underflows or overflows.
-        if (magnitude > 1e-200 && magnitude < 1e200) {
-            const double bound = 1e-14 * magnitude;
-            if (det > bound) return CGAL::ON_POSITIVE_SIDE;
-            if (det < -bound) return CGAL::ON_NEGATIVE_SIDE;
-        }
+        const int sign = certain_sign(det, magnitude);
+        if (sign != 0) return sign > 0 ? CGAL::ON_POSITIVE_SIDE : CGAL::ON_NEGATIVE_SIDE;
         return Exact::operator()(p, q, r, t);
     }
 };
