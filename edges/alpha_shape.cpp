@@ -140,6 +140,7 @@ double edge_radius_in(const Face_handle& f, int i)
 
 void initialize_interval_edge_map(Alpha_shape_2& A)
 {
+    number_faces_and_vertices(A);
     for_each_finite_edge(A, [&A](const Face_handle& f, int i) {
         const Face_handle n = f->neighbor(i);
         const int ni = n->index(f);
@@ -157,6 +158,7 @@ void get_intermediate_edge_points(Alpha_shape_2& A, std::vector<Point_2>& points
 {
     points.clear();
     const double min_length = step / 1.5;
+    number_faces(A);
     for_each_finite_edge(A, [&](const Face_handle& f, int i) {
         const Point_2& p = f->vertex(Alpha_shape_2::cw(i))->point().point();
         const Point_2& q = f->vertex(Alpha_shape_2::ccw(i))->point().point();

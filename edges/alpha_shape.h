@@ -58,6 +58,8 @@ void number_faces_and_vertices(Alpha_shape_2& A);
 // order; the library's own edge iteration picks the face by comparing
 // addresses, which would make every later step depend on where the faces
 // happen to lie in memory. In lower dimensions the library's order is used.
+// The faces must be numbered (number_faces) since the triangulation last
+// changed.
 template <class Visit>
 void for_each_finite_edge(Alpha_shape_2& A, Visit visit)
 {
@@ -65,7 +67,6 @@ void for_each_finite_edge(Alpha_shape_2& A, Visit visit)
         for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) visit(e->first, e->second);
         return;
     }
-    number_faces(A);
     for (Face_handle f : A.finite_face_handles()) {
         for (int i = 0; i < 3; ++i) {
             const Face_handle n = f->neighbor(i);
@@ -92,6 +93,8 @@ double edge_squared_radius(const Weighted_point& a, const Weighted_point& b);
 bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c);
 
 // Finishing steps, for a triangulation of dimension 2: every finite face's
-// alpha, then every finite edge's interval, stored in both faces of the edge.
+// alpha, then every finite edge's interval, stored in both faces of the edge;
+// the second also numbers the faces and vertices (number_faces_and_vertices)
+// for the steps that follow.
 void initialize_interval_face_map(Alpha_shape_2& A);
 void initialize_interval_edge_map(Alpha_shape_2& A);

@@ -31,7 +31,6 @@ face_table build_face_table(Alpha_shape_2& A)
     if (table.rows.empty()) return table;
     table.adjacent.resize(table.rows.size());
 
-    number_faces_and_vertices(A);
     table.rows_of_face.assign(A.tds().number_of_faces(), {NO_ROW, NO_ROW, NO_ROW, NO_ROW});
     int r = 0;
     for (Face_handle f : A.finite_face_handles()) {

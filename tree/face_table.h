@@ -47,6 +47,7 @@ struct face_table {
 // triangulation is not two-dimensional (it then has no alpha values).
 long count_face_rows(const Alpha_shape_2& A);
 
-// The table of a finished alpha shape; it numbers the shape's faces and
-// vertices (face_alpha::order, the vertices' info) in storage order.
+// The table of a finished alpha shape, whose faces and vertices the
+// finishing numbered (face_alpha::order, the vertices' info: the table's
+// inverse map and the extraction read them).
 face_table build_face_table(Alpha_shape_2& A);
