@@ -115,6 +115,16 @@ double dominant_orientation(const cv::Mat& raw)
     return (peak + 0.5 + offset) * 2 * CV_PI / BINS;
 }
 
+// The direction in the image, radians in [0, 2 pi), of the direction theta
+// of the normalised patch whose points p show the image points centre + T p.
+float image_direction(const cv::Matx22d& T, double theta)
+{
+    const cv::Vec2d direction = T * cv::Vec2d(std::cos(theta), std::sin(theta));
+    const double angle = std::atan2(direction[1], direction[0]);
+    const float wrapped = static_cast<float>(angle < 0 ? angle + 2 * CV_PI : angle);
+    return wrapped < static_cast<float>(2 * CV_PI) ? wrapped : 0.0f;
+}
+
 }  // namespace
 
 bool can_sample(const affine_region& r)
@@ -130,11 +140,13 @@ bool can_sample(const affine_region& r)
     return larger <= 1 / (MIN_SEMI_AXIS * MIN_SEMI_AXIS) && smaller >= 1 / (MAX_SEMI_AXIS * MAX_SEMI_AXIS);
 }
 
-cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions)
+cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions,
+                            std::vector<float>* orientations)
 {
     CV_Assert(grey.type() == CV_8UC1);
     for (const affine_region& region : regions) CV_Assert(can_sample(region));
     cv::Mat descriptors(static_cast<int>(regions.size()), DESCRIPTOR_LENGTH, CV_8UC1, cv::Scalar(0));
+    if (orientations != nullptr) orientations->assign(regions.size(), 0.0f);
     if (regions.empty()) return descriptors;
 
     // A pyramid of the grey image in floating point, halving until small.
@@ -179,6 +191,7 @@ cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region
             sample_patch(pyramid[level], centre, T_level, patch);
             const double theta = dominant_orientation(patch);
             const cv::Matx22d rotation(std::cos(theta), -std::sin(theta), std::sin(theta), std::cos(theta));
+            if (orientations != nullptr) (*orientations)[first + k] = image_direction(T, theta);
             sample_patch(pyramid[level], centre, T_level * rotation, turned);
 
             const int x0 = (k % columns) * PATCH, y0 = (k / columns) * PATCH;

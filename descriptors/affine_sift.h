@@ -31,5 +31,9 @@ constexpr double MIN_SEMI_AXIS = 1e-3, MAX_SEMI_AXIS = 1e7, MAX_CENTRE = 1e7;
 bool can_sample(const affine_region& region);
 
 // One row of 128 values (CV_8U) per region, in region order. `grey` is an
-// 8-bit single-channel image; every region must pass can_sample.
-cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions);
+// 8-bit single-channel image; every region must pass can_sample. When
+// `orientations` is given, it receives each region's dominant orientation:
+// the image direction (radians in [0, 2 pi), y down) of the patch's first
+// axis once the patch is turned.
+cv::Mat compute_affine_sift(const cv::Mat& grey, const std::vector<affine_region>& regions,
+                            std::vector<float>* orientations = nullptr);

@@ -16,7 +16,7 @@ bool can_describe(const Region& region)
     return is_valid(region) && can_sample({region.x, region.y, region.a, region.b, region.c});
 }
 
-cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions)
+cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions, std::vector<float>* orientations)
 {
     std::vector<affine_region> stage_regions;
     stage_regions.reserve(regions.size());
@@ -36,7 +36,7 @@ cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions)
         cv::Mat grey = eight_bit;
         if (eight_bit.channels() != 1)
             cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-        return compute_affine_sift(grey, stage_regions);
+        return compute_affine_sift(grey, stage_regions, orientations);
     });
 }
 

@@ -8,7 +8,6 @@
 #include <random>
 #include <sstream>
 
-#include "descriptors/affine_sift.h"
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
@@ -131,40 +130,45 @@ TEST(Descriptors, BadInputFailsWithStatusTwoAndNoOutput)
     EXPECT_EQ(missing.err, f.dir / "none" + ": No such file or directory\n");
 }
 
+// 200 elliptical regions on a textured image, and the same regions in a
+// copy rotated by 45 degrees, scaled by 0.5 and sheared by `warp`.
+struct warped_regions {
+    cv::Mat grey, warped;
+    cv::Matx22d warp = 0.5 * cv::Matx22d(std::cos(CV_PI / 4), -std::sin(CV_PI / 4), std::sin(CV_PI / 4),
+                                         std::cos(CV_PI / 4)) * cv::Matx22d(1, 0.3, 0, 1);
+    std::vector<orvo::Region> original, mapped;
+
+    warped_regions()
+    {
+        cv::cvtColor(generated_image(800, 800, 7), grey, cv::COLOR_BGR2GRAY);
+        const cv::Vec2d centre(400, 400);
+        const cv::Vec2d shift = centre - warp * centre;
+        cv::Mat smoothed;
+        cv::GaussianBlur(grey, smoothed, cv::Size(0, 0), 1.0);  // against aliasing when halving
+        cv::warpAffine(smoothed, warped, cv::Matx23d(warp(0, 0), warp(0, 1), shift[0], warp(1, 0), warp(1, 1), shift[1]),
+                       grey.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+
+        std::mt19937 rng(17);
+        std::uniform_real_distribution<double> position(220, 580), axis(25, 50), angle(0, CV_PI);
+        const cv::Matx22d inverse = warp.inv();
+        for (int i = 0; i < 200; ++i) {
+            const double x = position(rng), y = position(rng), s1 = axis(rng), s2 = axis(rng), phi = angle(rng);
+            const cv::Matx22d R(std::cos(phi), -std::sin(phi), std::sin(phi), std::cos(phi));
+            const cv::Matx22d M = R * cv::Matx22d(1 / (s1 * s1), 0, 0, 1 / (s2 * s2)) * R.t();
+            original.push_back({x, y, M(0, 0), M(0, 1), M(1, 1)});
+            const cv::Vec2d p = warp * cv::Vec2d(x, y) + shift;
+            const cv::Matx22d N = inverse.t() * M * inverse;
+            mapped.push_back({p[0], p[1], N(0, 0), N(0, 1), N(1, 1)});
+        }
+    }
+};
+
 TEST(Descriptors, InvariantUnderAnAffineWarp)
 {
-    // 200 elliptical regions on a textured image, and the same regions in a
-    // copy rotated by 45 degrees, scaled by 0.5 and sheared.
-    const cv::Mat colour = generated_image(800, 800, 7);
-    cv::Mat grey;
-    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-
-    const double t = CV_PI / 4;
-    const cv::Matx22d A = 0.5 * cv::Matx22d(std::cos(t), -std::sin(t), std::sin(t), std::cos(t)) *
-                          cv::Matx22d(1, 0.3, 0, 1);
-    const cv::Vec2d centre(400, 400);
-    const cv::Vec2d shift = centre - A * centre;
-    cv::Mat smoothed, warped;
-    cv::GaussianBlur(grey, smoothed, cv::Size(0, 0), 1.0);  // against aliasing when halving
-    cv::warpAffine(smoothed, warped, cv::Matx23d(A(0, 0), A(0, 1), shift[0], A(1, 0), A(1, 1), shift[1]),
-                   grey.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-
-    std::mt19937 rng(17);
-    std::uniform_real_distribution<double> position(220, 580), axis(25, 50), angle(0, CV_PI);
-    std::vector<affine_region> original, mapped;
-    const cv::Matx22d Ainv = A.inv();
-    for (int i = 0; i < 200; ++i) {
-        const double x = position(rng), y = position(rng), s1 = axis(rng), s2 = axis(rng), phi = angle(rng);
-        const cv::Matx22d R(std::cos(phi), -std::sin(phi), std::sin(phi), std::cos(phi));
-        const cv::Matx22d M = R * cv::Matx22d(1 / (s1 * s1), 0, 0, 1 / (s2 * s2)) * R.t();
-        original.push_back({x, y, M(0, 0), M(0, 1), M(1, 1)});
-        const cv::Vec2d p = A * cv::Vec2d(x, y) + shift;
-        const cv::Matx22d N = Ainv.t() * M * Ainv;
-        mapped.push_back({p[0], p[1], N(0, 0), N(0, 1), N(1, 1)});
-    }
+    const warped_regions w;
     cv::Mat d1, d2;
-    compute_affine_sift(grey, original).convertTo(d1, CV_32F);
-    compute_affine_sift(warped, mapped).convertTo(d2, CV_32F);
+    orvo::describe(w.grey, w.original).convertTo(d1, CV_32F);
+    orvo::describe(w.warped, w.mapped).convertTo(d2, CV_32F);
 
     int correct = 0;
     for (int i = 0; i < d1.rows; ++i) {
@@ -180,6 +184,28 @@ TEST(Descriptors, InvariantUnderAnAffineWarp)
         correct += best == i;
     }
     EXPECT_GE(correct, 180) << correct << " of 200 matched their partner";
+}
+
+TEST(Descriptors, OrientationsFollowTheWarp)
+{
+    // The warp carries a region's orientation, a direction in the image, to
+    // its partner's.
+    const warped_regions w;
+    std::vector<float> first, second;
+    const cv::Mat descriptors = orvo::describe(w.grey, w.original, &first);
+    orvo::describe(w.warped, w.mapped, &second);
+    ASSERT_EQ(first.size(), w.original.size());
+    ASSERT_EQ(second.size(), w.mapped.size());
+    EXPECT_EQ(cv::norm(descriptors, orvo::describe(w.grey, w.original), cv::NORM_INF), 0);
+
+    int agreeing = 0;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        EXPECT_TRUE(first[i] >= 0 && first[i] < 2 * CV_PI) << first[i];
+        const cv::Vec2d carried = w.warp * cv::Vec2d(std::cos(first[i]), std::sin(first[i]));
+        const double difference = std::remainder(std::atan2(carried[1], carried[0]) - second[i], 2 * CV_PI);
+        agreeing += std::abs(difference) < 5 * CV_PI / 180;
+    }
+    EXPECT_GE(agreeing, 180) << agreeing << " of 200 within 5 degrees";
 }
 
 TEST(Descriptors, SiftFromTheDetectorDescribesEveryRegion)

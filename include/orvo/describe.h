@@ -32,6 +32,14 @@ bool can_describe(const Region& region);
 // `image` as for detect. Throws std::invalid_argument when a region is not
 // finite and positive definite or cannot be described (can_describe), or
 // the image type is not supported.
-cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions);
+//
+// When `orientations` is given, it receives one angle per region: the
+// dominant gradient orientation the descriptor was turned to, in radians in
+// [0, 2 pi), in image axes (x right, y down, so clockwise on screen). The
+// region's oriented frame F = A R(t), A as in to_affine_frame, is the one
+// whose first column points along that angle; two matched regions give the
+// local affine map F2 F1^-1 between their images.
+cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions,
+                 std::vector<float>* orientations = nullptr);
 
 }  // namespace orvo
