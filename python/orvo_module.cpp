@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "orvo/orvo.h"
+#include "python/batch_binding.h"
 
 namespace py = pybind11;
 
@@ -242,4 +243,5 @@ PYBIND11_MODULE(_orvo, m)
           "Writes a region file.");
     m.def("to_keypoint", &to_keypoint, py::arg("region"), "(x, y, size, angle) of one region's KeyPoint.");
     m.def("to_affine_frame", &to_affine_frame, py::arg("region"), "The 2 x 3 affine frame of one region.");
+    register_batch_functions(m);
 }

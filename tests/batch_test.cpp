@@ -1,8 +1,10 @@
 // End-to-end tests of orvo-batch: inputs and mirrored outputs, independence
-// of the worker count, resuming after a kill, per-image failures, shards and
-// the COLMAP text format read back by COLMAP itself.
+// of the worker count, stopping and resuming after a kill (with threads and
+// a locale from outside), per-image failures, the options recorded with the
+// outputs, shards and the COLMAP text format read back by COLMAP itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -10,7 +12,9 @@
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <poll.h>
 #include <set>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -21,6 +25,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr const char* OPTIONS_RECORD = ".orvo-batch-options";
 
 run_result run_batch(const std::vector<std::string>& args, const run_options& options = {})
 {
@@ -59,24 +65,90 @@ std::vector<std::string> make_images(const std::string& folder, int count)
     return names;
 }
 
-// Every regular file below `folder`, relative to it, with its content.
+// Every regular file below `folder`, relative to it, with its content; the
+// record of the options aside.
 std::map<std::string, std::string> tree(const std::string& folder)
 {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = read_file(entry.path());
+        if (entry.is_regular_file() && entry.path().filename() != OPTIONS_RECORD)
+            files[entry.path().lexically_relative(folder).string()] = read_file(entry.path());
     return files;
 }
 
-// Keeps the region files only: drops the temporary files a killed writer
-// leaves behind.
+// Drops the temporary files a killed writer leaves behind.
 void drop_temporary_files(std::map<std::string, std::string>& files)
 {
-    auto is_region_file = [](const std::string& name) {
-        return name.size() > 5 && name.compare(name.size() - 5, 5, ".orvo") == 0;
-    };
-    for (auto it = files.begin(); it != files.end();) it = is_region_file(it->first) ? ++it : files.erase(it);
+    for (auto it = files.begin(); it != files.end();)
+        it = fs::path(it->first).filename().string().rfind(".orvo-tmp-", 0) == 0 ? files.erase(it) : ++it;
 }
+
+// A running orvo-batch, its standard error read by the test through a pipe
+// of one page, and loaded with the foreign host library (a thread of its
+// own before main, and the locale `locale` when not empty).
+class batch_process {
+public:
+    explicit batch_process(const std::vector<std::string>& args, const std::string& locale = "")
+    {
+        int ends[2];
+        if (pipe(ends) != 0) std::abort();
+        fcntl(ends[0], F_SETPIPE_SZ, 4096);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(ends[1], 2);
+            setenv("LD_PRELOAD", FOREIGN_HOST_LIBRARY, 1);
+            if (!locale.empty()) setenv("FOREIGN_HOST_LOCALE", locale.c_str(), 1);
+            // Under the address sanitizer, whose runtime must otherwise be loaded first.
+            const char* sanitizer = std::getenv("ASAN_OPTIONS");
+            setenv("ASAN_OPTIONS", (std::string(sanitizer ? sanitizer : "") + ":verify_asan_link_order=0").c_str(), 1);
+            std::vector<char*> argv{const_cast<char*>("orvo-batch")};
+            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(ORVO_BATCH_EXECUTABLE, argv.data());
+            _exit(127);
+        }
+        close(ends[1]);
+        err_ = ends[0];
+    }
+    ~batch_process() { close(err_); }
+
+    // Reads standard error until it holds `count` lines; false when it ends first.
+    bool read_lines(std::size_t count)
+    {
+        while (std::count(text_.begin(), text_.end(), '\n') < static_cast<long>(count))
+            if (!read_some()) return false;
+        return true;
+    }
+    // Reads standard error to its end and waits for the process: its wait status.
+    int finish()
+    {
+        while (read_some()) {
+        }
+        if (!ended_) kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        return status;
+    }
+    pid_t pid() const { return pid_; }
+    const std::string& err() const { return text_; }
+
+private:
+    // Gives up after a generous bound, for a process that hangs.
+    bool read_some()
+    {
+        pollfd wait{err_, POLLIN, 0};
+        if (poll(&wait, 1, 120 * 1000) <= 0) return false;
+        char chunk[4096];
+        const ssize_t count = read(err_, chunk, sizeof chunk);
+        if (count > 0) text_.append(chunk, static_cast<std::size_t>(count));
+        ended_ = count == 0;
+        return count > 0;
+    }
+    pid_t pid_ = -1;
+    int err_ = -1;
+    bool ended_ = false;
+    std::string text_;
+};
 
 // The region file `orvo` would write for the image.
 std::string expected_region_file(const std::string& image, const temp_dir& scratch)
@@ -113,7 +185,7 @@ TEST(Batch, FoldersAndListsMirrorTheirPathsWhateverTheWorkerCount)
     // A list: relative lines from the list's folder, an absolute line by its
     // file name; without -o the outputs go beside the images.
     ASSERT_EQ(run_batch({"-q", "-o", dir / "listed", "@" + dir / "list.txt"}).status, 0);
-    EXPECT_EQ(list_dir(dir / "listed"), (std::vector<std::string>{"data", "img1.png.orvo"}));
+    EXPECT_EQ(list_dir(dir / "listed"), (std::vector<std::string>{OPTIONS_RECORD, "data", "img1.png.orvo"}));
     EXPECT_EQ(read_file(dir / "listed/data/sub/img2.png.orvo"), outputs.at("sub/img2.png.orvo"));
     ASSERT_EQ(run_batch({"-q", "@list.txt"}, run_options(dir.path)).status, 0);
     EXPECT_EQ(read_file(dir / "data/img0.png.orvo"), outputs.at("img0.png.orvo"));
@@ -136,34 +208,30 @@ TEST(Batch, DetectorOptionsAsOrvos)
 TEST(Batch, ResumesAfterAKillWithCompleteFilesOnly)
 {
     temp_dir dir;
-    make_images(dir / "data", 24);
+    // Each image's -v line is longer than a sixteenth of the page that its
+    // standard error's pipe holds: the batch cannot end before the test has
+    // read its lines.
+    const std::string images = dir / ("data/" + std::string(240, 'd'));
+    make_images(images, 24);
     ASSERT_EQ(run_batch({"-q", "-o", dir / "clean", dir / "data"}).status, 0);
     const auto clean = tree(dir / "clean");
 
     for (const int signal : {SIGTERM, SIGKILL}) {
         const std::string out = dir / ("killed" + std::to_string(signal));
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 2);
-            execl(ORVO_BATCH_EXECUTABLE, "orvo-batch", "-j", "1", "-o", out.c_str(), (dir / "data").c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while ((!fs::exists(out) || tree(out).size() < 3) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        kill(pid, signal);
-        int status = 0;
-        waitpid(pid, &status, 0);
+        batch_process batch({"-v", "-j", "1", "-o", out, dir / "data"});
+        ASSERT_TRUE(batch.read_lines(3)) << batch.err();
+        kill(batch.pid(), signal);
+        const int status = batch.finish();
         auto partial = tree(out);
-        // A killed process cannot remove its temporary file; a stopped one does.
+        // A killed process cannot remove its temporary file; a stopped one
+        // does, whatever thread the signal reached.
         if (signal == SIGKILL) drop_temporary_files(partial);
         if (signal == SIGTERM) {
-            ASSERT_TRUE(WIFEXITED(status));
+            ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
             EXPECT_EQ(WEXITSTATUS(status), 143);
         }
-        EXPECT_LT(partial.size(), clean.size()) << "the batch ended before the kill";
+        EXPECT_GE(partial.size(), 3u);
+        EXPECT_LT(partial.size(), clean.size());
         for (const auto& [name, content] : partial) {
             ASSERT_EQ(clean.count(name), 1u) << name;
             EXPECT_EQ(content, clean.at(name)) << name;
@@ -171,10 +239,46 @@ TEST(Batch, ResumesAfterAKillWithCompleteFilesOnly)
 
         const run_result rerun = run_batch({"-o", out, dir / "data"});
         ASSERT_EQ(rerun.status, 0) << rerun.err;
-        EXPECT_NE(rerun.err.find(std::to_string(partial.size()) + " skipped"), std::string::npos) << rerun.err;
         auto finished = tree(out);
         drop_temporary_files(finished);
+        const auto done_before = std::count_if(partial.begin(), partial.end(), [](const auto& file) {
+            return fs::path(file.first).extension() == ".orvo";
+        });
+        EXPECT_NE(rerun.err.find(std::to_string(done_before) + " skipped"), std::string::npos) << rerun.err;
         EXPECT_EQ(finished, clean);
+    }
+}
+
+TEST(Batch, StopsPromptlyWhileCollectingItsInputs)
+{
+    temp_dir dir;
+    for (const auto& [signal, expected] : {std::pair<int, int>{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+        const std::string list = dir / "list";
+        ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
+        batch_process batch({"-o", dir / "out", "@" + list});
+        // The batch is reading the list once the FIFO has a reader.
+        int writer = -1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while ((writer = open(list.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(write(writer, "img0.png\n", 9), 9);
+        kill(batch.pid(), signal);
+        const int status = batch.finish();
+        close(writer);
+        unlink(list.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), expected) << batch.err();
+        EXPECT_FALSE(file_exists(dir / "out"));
+    }
+
+    // A list whose lines have no end, or hold what no path can.
+    write_file(dir / "nul.txt", std::string("img0.png\0x.png\n", 15));
+    for (const auto& [list, message] : {std::pair<std::string, std::string>{"/dev/zero", "/dev/zero: 1: a line longer"},
+                                        {dir / "nul.txt", "nul.txt: 1: a line holds a NUL byte"}}) {
+        const run_result r = run_batch({"-o", dir / "out", "@" + list});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
 }
 
@@ -192,6 +296,14 @@ TEST(Batch, FailedImagesAreReportedListedAndRunAgain)
     EXPECT_NE(first.err.find("3 done, 0 skipped, 2 failed"), std::string::npos) << first.err;
     EXPECT_TRUE(file_exists(dir / "out/img0.png.orvo") && file_exists(dir / "out/sub/img2.png.orvo"));
     EXPECT_EQ(read_file(dir / "data/failed.txt"), "img1.png\nsub/broken.png\n");
+
+    // A name that a line of the list cannot hold is named, not split.
+    write_file(dir / "data/two\nlines.png", "not a png");
+    const run_result split = run_batch({"-q", "-o", dir / "out", "--failed-list", dir / "data/failed.txt", dir / "data"});
+    EXPECT_EQ(split.status, 2);
+    EXPECT_NE(split.err.find("a line cannot hold its name: two\\nlines.png"), std::string::npos) << split.err;
+    EXPECT_EQ(read_file(dir / "data/failed.txt"), "img1.png\nsub/broken.png\n");
+    fs::remove(dir / "data/two\nlines.png");
 
     fs::remove(dir / "out/img1.png.orvo");
     fs::copy_file(dir / "data/img0.png", dir / "data/sub/broken.png", fs::copy_options::overwrite_existing);
@@ -251,4 +363,86 @@ TEST(Batch, ColmapImportsTheTextFormat)
         expected += name + "|" + count + "|" + count + "\n";
     }
     EXPECT_EQ(counts.out, expected);
+}
+
+TEST(Batch, InputErrorsNameTheFolderAtFault)
+{
+    temp_dir dir;
+    make_images(dir / "data", 3);
+    fs::permissions(dir / "data/sub", fs::perms::none);
+    const run_result r = run_batch({"-o", dir / "out", dir / "data"}, run_options("", {}, true));
+    fs::permissions(dir / "data/sub", fs::perms::owner_all);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("orvo-batch: " + dir / "data/sub: Permission denied"), std::string::npos) << r.err;
+}
+
+TEST(Batch, OutputsOfOtherOptionsAreNotMixed)
+{
+    temp_dir dir;
+    make_images(dir / "data", 2);
+    ASSERT_EQ(run_batch({"-q", "-o", dir / "out", dir / "data"}).status, 0);
+    ASSERT_EQ(run_batch({"-q", dir / "data"}).status, 0);
+    const auto outputs = tree(dir / "out");
+    const auto beside = tree(dir / "data");
+    const std::vector<std::vector<std::string>> others = {
+        {"-t", "50"}, {"--dense"}, {"--sift"}, {"-s", "2"}, {"--format", "colmap"}, {"--edge-step", "9"}};
+    for (const std::vector<std::string>& other : others) {
+        for (const bool mirrored : {true, false}) {
+            std::vector<std::string> args = other;
+            if (mirrored) args.insert(args.end(), {"-o", dir / "out"});
+            args.push_back(dir / "data");
+            const run_result r = run_batch(args);
+            EXPECT_EQ(r.status, 1) << other[0];
+            EXPECT_NE(r.err.find("made with other options"), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_EQ(tree(dir / "out"), outputs);
+    EXPECT_EQ(tree(dir / "data"), beside);
+
+    // --force redoes them; the threads of a detection change nothing.
+    ASSERT_EQ(run_batch({"-q", "-s", "2", "--force", "-o", dir / "out", dir / "data"}).status, 0);
+    ASSERT_EQ(run_batch({"-q", "-s", "2", "--threads", "2", "-o", dir / "threads", dir / "data"}).status, 0);
+    EXPECT_EQ(tree(dir / "threads"), tree(dir / "out"));
+    EXPECT_NE(tree(dir / "out"), outputs);
+    EXPECT_EQ(read_file(dir / "out/.orvo-batch-options"), read_file(dir / "threads/.orvo-batch-options"));
+
+    // Scales at which no region can be written readably are refused before
+    // any work, as are bad values.
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"-s", "1e5"}, {"-s", "1e-160"}, {"-s", "1e100", "-s", "1e100"}, {"--threads", "0"}}) {
+        std::vector<std::string> args = bad;
+        args.insert(args.end(), {"-o", dir / "bad", dir / "data"});
+        EXPECT_EQ(run_batch(args).status, 1) << bad[1];
+    }
+    EXPECT_FALSE(file_exists(dir / "bad"));
+}
+
+TEST(Batch, ThreadsThatCannotStartLeaveTheRunToTheOthers)
+{
+    if (SANITIZED_BUILD) GTEST_SKIP() << "address space limits and the address sanitizer exclude each other";
+    temp_dir dir;
+    make_images(dir / "data", 1);
+    for (int k = 1; k < 64; ++k) fs::copy_file(dir / "data/img0.png", dir / ("data/copy" + std::to_string(k) + ".png"));
+    run_options limited;
+    limited.memory_limit = 400l << 20;
+    const run_result r = run_batch({"-q", "-j", "4096", "-o", dir / "out", dir / "data"}, limited);
+    // Images may run out of memory beside so many threads, but the run ends
+    // with its summary and a re-run finishes it.
+    EXPECT_TRUE(r.status == 0 || r.status == 2) << r.status << " " << r.err;
+    EXPECT_NE(r.err.find("worker threads could be started"), std::string::npos) << r.err;
+    ASSERT_EQ(run_batch({"-q", "-o", dir / "out", dir / "data"}).status, 0);
+    EXPECT_EQ(tree(dir / "out").size(), 64u);
+}
+
+TEST(Batch, ColmapTextIgnoresTheLocale)
+{
+    temp_dir dir;
+    make_images(dir / "data", 1);
+    ASSERT_EQ(run_batch({"-q", "--format", "colmap", "-o", dir / "plain", dir / "data"}).status, 0);
+    batch_process batch({"-q", "--format", "colmap", "-o", dir / "comma", dir / "data"}, "de_DE.UTF-8");
+    const int status = batch.finish();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << batch.err();
+    const std::string text = read_file(dir / "comma/img0.png.txt");
+    EXPECT_EQ(text, read_file(dir / "plain/img0.png.txt"));
+    EXPECT_EQ(text.find(','), std::string::npos);
 }

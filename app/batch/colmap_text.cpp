@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/batch/number_text.h"
 #include "io/atomic_file.h"
 #include "orvo/describe.h"
 
@@ -12,6 +13,7 @@ namespace {
 // COLMAP places the centre of pixel (0, 0) at (0.5, 0.5).
 constexpr double COLMAP_PIXEL_ORIGIN = 0.5;
 constexpr double RADIANS_PER_DEGREE = M_PI / 180.0;
+constexpr int DECIMALS = 6;
 
 }  // namespace
 
@@ -19,14 +21,20 @@ std::string write_colmap_text(const std::string& path, const std::vector<cv::Key
                               const cv::Mat& descriptors)
 {
     return write_file_atomically(path, [&](std::FILE* fp) {
-        std::fprintf(fp, "%zu %d\n", keypoints.size(), orvo::DESCRIPTOR_SIZE);
+        std::string line = std::to_string(keypoints.size()) + " " + std::to_string(orvo::DESCRIPTOR_SIZE) + "\n";
+        std::fputs(line.c_str(), fp);
         for (std::size_t i = 0; i < keypoints.size(); ++i) {
             const cv::KeyPoint& k = keypoints[i];
-            std::fprintf(fp, "%.6f %.6f %.6f %.6f", k.pt.x + COLMAP_PIXEL_ORIGIN, k.pt.y + COLMAP_PIXEL_ORIGIN,
-                         k.size / 2.0, k.angle * RADIANS_PER_DEGREE);
+            line.clear();
+            for (const double value : {k.pt.x + COLMAP_PIXEL_ORIGIN, k.pt.y + COLMAP_PIXEL_ORIGIN, k.size / 2.0,
+                                       k.angle * RADIANS_PER_DEGREE}) {
+                if (!line.empty()) line += ' ';
+                append_fixed(line, value, DECIMALS);
+            }
             const unsigned char* row = descriptors.ptr<unsigned char>(static_cast<int>(i));
-            for (int j = 0; j < orvo::DESCRIPTOR_SIZE; ++j) std::fprintf(fp, " %d", row[j]);
-            std::fputc('\n', fp);
+            for (int j = 0; j < orvo::DESCRIPTOR_SIZE; ++j) line += ' ' + std::to_string(row[j]);
+            line += '\n';
+            std::fputs(line.c_str(), fp);
         }
     });
 }

@@ -7,7 +7,8 @@
 // X Y: the centre with COLMAP's half-pixel origin (0-based centre + 0.5);
 // SCALE: the region's geometric-mean semi-axis (the KeyPoint's size / 2);
 // ORIENTATION: the major axis' angle in radians, clockwise in image axes
-// (the KeyPoint's angle). Numbers with six decimals.
+// (the KeyPoint's angle). Numbers with six decimals, a point as the
+// decimal separator whatever the locale.
 #pragma once
 
 #include <opencv2/core.hpp>

@@ -1,19 +1,39 @@
 // Extraction of one image into its output files.
 #include "app/batch/extract.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <new>
 #include <opencv2/core.hpp>
+#include <stdexcept>
 #include <vector>
 
 #include "app/batch/colmap_text.h"
+#include "app/batch/number_text.h"
 #include "app/batch/outputs.h"
 #include "orvo/orvo.h"
 
 namespace {
 
-// COLMAP's features are described as `orvo -sift` describes them: each
-// region grown by 3, its measurement region.
+// COLMAP's features and the descriptor file describe each region grown by
+// 3, its measurement region, as `orvo -sift` does.
 constexpr double MEASUREMENT_SCALE = 3.0;
+// Region files write their matrices with this many decimals.
+constexpr int REGION_FILE_DECIMALS = 10;
+
+// Whether the matrix of a circle of `radius` pixels, written with the region
+// file's decimals, reads back finite and positive.
+bool circle_written_readably(double radius)
+{
+    char text[512];
+    const double a = 1.0 / (radius * radius);
+    const auto written = std::to_chars(text, text + sizeof text, a, std::chars_format::fixed, REGION_FILE_DECIMALS);
+    if (written.ec != std::errc()) return false;
+    double read = 0;
+    std::from_chars(text, written.ptr, read);
+    return std::isfinite(read) && read > 0;
+}
 
 // Writes the outputs of the detected regions; throws on failure.
 void write_outputs(const cv::Mat& image, const std::vector<orvo::Region>& regions,
@@ -28,8 +48,8 @@ void write_outputs(const cv::Mat& image, const std::vector<orvo::Region>& region
         if (!failure.empty()) throw orvo::RegionFileError(outputs[0] + ": " + failure);
         return;
     }
-    // With --sift the regions are already scaled by 3 (as orvo -sift scales
-    // them) and are described at their true centres.
+    // With the descriptor file the regions are already grown by the
+    // measurement scale and are described at their true centres.
     if (options.sift)
         orvo::write_descriptor_file(outputs[1], regions, orvo::describe(image, regions));
     orvo::write_region_file(outputs[0], regions);
@@ -43,13 +63,42 @@ std::string without_prefix(const std::string& text, const std::string& prefix)
 
 }  // namespace
 
+orvo::DetectorOptions detection_options(const batch_options& options)
+{
+    orvo::DetectorOptions detector = options.detector;
+    if (options.sift && options.format == output_format::orvo) detector.scale *= MEASUREMENT_SCALE;
+    return detector;
+}
+
+std::string options_refusal(const batch_options& options)
+{
+    const orvo::DetectorOptions detector = detection_options(options);
+    try {
+        detector.validate();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    // The semi-axes a detected region can have, before scaling: from a
+    // quarter of the side of the smallest component kept (a pixel at least)
+    // to the side of the largest image read.
+    int finest_step = detector.edge_step;
+    for (const int step : detector.edge_steps) finest_step = std::min(finest_step, step);
+    const double smallest = std::max(1.0, std::sqrt(detector.min_area) * finest_step / 4);
+    const double largest = std::sqrt(static_cast<double>(orvo::MAX_IMAGE_PIXELS));
+    if (!circle_written_readably(smallest * detector.scale) && !circle_written_readably(largest * detector.scale)) {
+        return "the scale " + shortest_text(detector.scale) + " leaves no region writable: its matrix would not be " +
+               "finite and positive definite at " + std::to_string(REGION_FILE_DECIMALS) + " decimals";
+    }
+    return "";
+}
+
 image_outcome extract_image(const image_entry& image, const batch_options& options)
 {
     try {
         const std::vector<std::string> outputs = output_files(image, options);
         if (!options.force && outputs_up_to_date(image.path, outputs)) return {image_status::skipped, 0, ""};
         const cv::Mat pixels = orvo::read_image(image.path);
-        const std::vector<orvo::Region> regions = orvo::detect(pixels, options.detector);
+        const std::vector<orvo::Region> regions = orvo::detect(pixels, detection_options(options));
         const std::string folders = make_output_folders(outputs);
         if (!folders.empty()) return {image_status::failed, 0, folders};
         write_outputs(pixels, regions, outputs, options);

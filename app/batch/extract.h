@@ -16,6 +16,15 @@ struct image_outcome {
     std::string reason;       // when failed: what went wrong, for messages
 };
 
+// The options each image is detected with: options.detector, its scale
+// grown by the measurement scale when the orvo format's descriptor file is
+// written (as orvo -sift does).
+orvo::DetectorOptions detection_options(const batch_options& options);
+
+// "" when the detector options are valid and some region could be written
+// at this scale; otherwise why not (no region of any image could be written
+// readably at so large or so small a scale).
+std::string options_refusal(const batch_options& options);
+
 // Never throws: every failure, out of memory included, is an outcome.
-// The detector runs with options.detector (threads = 1 for a worker).
 image_outcome extract_image(const image_entry& image, const batch_options& options);

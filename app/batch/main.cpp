@@ -2,19 +2,24 @@
 // pool of worker threads, resumable runs, shards and a summary.
 //
 // Exit status: 0 when every image was done or up to date; 2 when some
-// failed (or the failed list could not be written); 1 for a bad command
-// line, an unreadable folder or list, or images whose outputs would clash;
-// 128 + the signal number after SIGINT, SIGTERM or SIGHUP.
+// failed (or the failed list could not be written whole); 1 for a bad
+// command line, an unreadable folder or list, images whose outputs would
+// clash or outputs made with other options; 128 + the signal number after
+// SIGINT, SIGTERM or SIGHUP, in whatever phase they arrive.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <new>
 #include <opencv2/core.hpp>
 
 #include "app/batch/inputs.h"
+#include "app/batch/manifest.h"
 #include "app/batch/options.h"
 #include "app/batch/outputs.h"
 #include "app/batch/progress.h"
+#include "app/batch/stop_signals.h"
 #include "app/batch/worker_pool.h"
 #include "io/atomic_file.h"
 
@@ -22,40 +27,51 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t CLASHES_SHOWN = 10;
-
-// Reports images that would write the same outputs; true when there are any.
-bool report_clashes(const std::vector<image_entry>& images, const batch_options& options)
+// A path as a message shows it, line breaks visible.
+std::string shown(const std::string& path)
 {
-    const auto clashes = output_clashes(images, options);
-    for (std::size_t i = 0; i < clashes.size() && i < CLASHES_SHOWN; ++i)
-        std::cerr << "orvo-batch: " << images[clashes[i].first].path << " and " << images[clashes[i].second].path
-                  << " would write the same output " << output_files(images[clashes[i].second], options)[0] << "\n";
-    if (clashes.size() > CLASHES_SHOWN)
-        std::cerr << "orvo-batch: and " << clashes.size() - CLASHES_SHOWN << " more images with clashing outputs\n";
-    if (!clashes.empty()) std::cerr << "orvo-batch: nothing done: give each image its own output\n";
-    return !clashes.empty();
+    std::string text;
+    for (const char c : path) text += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+    return text;
 }
 
 // The failed images, one a line, so that @FILE runs them again: each path
 // relative to the file's folder (so a list written into an INPUT folder
 // mirrors its images as that folder did). Written (empty) when nothing
-// failed too, so that an old list is never re-run.
+// failed too, so that an old list is never re-run. A path that a line cannot
+// hold is named on standard error instead; false then, or when the list
+// could not be written.
 bool write_failed_list(const std::string& file, const std::vector<failed_image>& failures)
 {
     const fs::path folder = fs::absolute(file).parent_path();
+    std::vector<std::string> lines, unlisted;
+    for (const failed_image& f : failures) {
+        const std::string line = fs::absolute(f.path).lexically_relative(folder).string();
+        (listable(line) ? lines : unlisted).push_back(line);
+    }
     const std::string failure = write_file_atomically(file, [&](std::FILE* fp) {
-        for (const failed_image& f : failures)
-            std::fprintf(fp, "%s\n", fs::absolute(f.path).lexically_relative(folder).c_str());
+        for (const std::string& line : lines) std::fprintf(fp, "%s\n", line.c_str());
     });
-    if (failure.empty()) return true;
-    std::cerr << "orvo-batch: unable to write the failed list " << file << ": " << failure << "\n";
-    return false;
+    for (const std::string& line : unlisted)
+        std::cerr << "orvo-batch: not in the failed list " << file << ", as a line cannot hold its name: "
+                  << shown(line) << "\n";
+    if (!failure.empty()) std::cerr << "orvo-batch: unable to write the failed list " << file << ": " << failure << "\n";
+    return failure.empty() && unlisted.empty();
+}
+
+int stopped_before_work(int signal_number)
+{
+    std::cerr << "orvo-batch: stopped by SIG" << sigabbrev_np(signal_number) << " before any image was done\n";
+    return 128 + signal_number;
 }
 
 int run(int argc, char** argv)
 {
-    prepare_signals();
+    if (!catch_stop_signals()) {
+        std::cerr << "orvo-batch: unable to handle the stop signals: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    ignore_signals_for_file_output();
     cv::setNumThreads(0);  // the workers are the parallelism
 
     batch_options options;
@@ -64,12 +80,31 @@ int run(int argc, char** argv)
 
     std::vector<image_entry> images;
     try {
-        images = collect_images(options.inputs);
+        images = collect_images(options.inputs, stop_requests());
     } catch (const input_error& e) {
         std::cerr << "orvo-batch: " << e.what() << "\n";
         return 1;
+    } catch (const collection_stopped&) {
+        return stopped_before_work(stop_signal_received());
     }
-    if (report_clashes(images, options)) return 1;
+    const std::vector<std::string> clashes = clash_messages(images, options);
+    for (const std::string& clash : clashes) std::cerr << "orvo-batch: " << clash << "\n";
+    if (!clashes.empty()) {
+        std::cerr << "orvo-batch: nothing done: give each image its own output\n";
+        return 1;
+    }
+    const std::string conflict = manifest_conflict(images, options);
+    if (!conflict.empty()) {
+        std::cerr << "orvo-batch: " << conflict << ": nothing done: give --force to redo them with these options, "
+                  << "or another output folder (-o)\n";
+        return 1;
+    }
+    const std::string unrecorded = record_manifests(images, options);
+    if (!unrecorded.empty()) {
+        std::cerr << "orvo-batch: unable to record the options: " << unrecorded << "\n";
+        return 1;
+    }
+    if (stop_signal_received() != 0) return stopped_before_work(stop_signal_received());
 
     progress_report progress(options.level, shard_size(images.size(), options));
     const int stop_signal = run_workers(images, options, progress);

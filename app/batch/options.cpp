@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/batch/extract.h"
 #include "app/command_line.h"
 
 namespace {
@@ -29,21 +30,28 @@ const char* const USAGE =
     " --dense            : many more regions (the dense preset), as orvo's\n"
     " --edge-step N, --edge-steps N,N.., --min-area A, --max-area F,\n"
     " --duplicate-overlap E : the detector's other options, as orvo's\n"
+    " --threads N        : threads of each image's detection, so that a few large\n"
+    "                      images use every core: -j 2 --threads 4 [default: 1]\n"
     " --sift             : also write IMAGE.orvo.sift (descriptors of the regions\n"
     "                      scaled by 3, as orvo -sift)\n"
     " --format orvo      : write IMAGE.orvo, as orvo does [default]\n"
     " --format colmap    : write IMAGE.txt for colmap feature_importer instead\n"
     "                      (keypoints and descriptors)\n"
     " -j N               : worker threads [default: all cores]\n"
-    " --force            : redo images whose outputs are up to date\n"
+    " --force            : redo images whose outputs are up to date, and accept an\n"
+    "                      output folder whose outputs were made with other options\n"
+    "                      (recorded in its .orvo-batch-options)\n"
     " --shard K/N        : only the images whose position in the list is K modulo N\n"
-    " --failed-list FILE : write the failed images' paths to FILE (re-run: @FILE)\n"
+    " --failed-list FILE : write the failed images' paths to FILE (re-run: @FILE); a\n"
+    "                      path that a line cannot hold (a line break) is named\n"
+    "                      on standard error instead\n"
     " -v                 : one line per image\n"
     " -q                 : no progress and no summary\n"
     " -h                 : display this help message\n"
     "\n"
     "Exit status: 0 all images done or up to date; 2 some failed; 1 bad command\n"
-    "line; 128 + signal number when interrupted (130 SIGINT, 143 SIGTERM).\n";
+    "line, unreadable input, clashing outputs or outputs made with other options;\n"
+    "128 + signal number when interrupted (130 SIGINT, 143 SIGTERM, 129 SIGHUP).\n";
 
 // A whole decimal number in [low, high], or false.
 bool read_count(const std::string& text, long long low, long long high, long long& value)
@@ -80,6 +88,7 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
     options.jobs = cores > 0 ? static_cast<int>(cores) : 1;
     // -t and -s in their order, for orvo's parser.
     std::vector<char*> detector_args = {argv[0]};
+    bool threads_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -90,6 +99,7 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
             std::cout << USAGE;
             return parse_outcome::help;
         } else if (arg == "-t" || arg == "-s" || is_detector_option(arg)) {
+            threads_given = threads_given || arg == "--threads";
             detector_args.push_back(argv[i]);
             detector_args.push_back(argv[++i]);
         } else if (arg == "--dense") {
@@ -132,13 +142,9 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
             return bad("bad detector option");
         options.detector = detector_settings.detector;
     }
-    // As orvo -sift: the region file holds the regions scaled by 3, which are
-    // the ones described. COLMAP's keypoints keep the detected size.
-    if (options.sift && options.format == output_format::orvo) options.detector.scale *= 3;
-    try {
-        options.detector.validate();
-    } catch (const std::invalid_argument& e) {
-        return bad(e.what());
-    }
+    // The workers are the parallelism unless asked otherwise.
+    if (!threads_given) options.detector.threads = 1;
+    const std::string refusal = options_refusal(options);
+    if (!refusal.empty()) return bad(refusal);
     return parse_outcome::run;
 }

@@ -1,5 +1,6 @@
-// The command line of orvo-batch: what to extract, from which images, where
-// the outputs go and how the run reports.
+// The options of a batch: what to extract, from which images, where the
+// outputs go and how the run reports. orvo-batch fills them from its command
+// line, orvo.dask from its keyword arguments.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,7 @@ enum class output_format { orvo, colmap };
 enum class verbosity { quiet, normal, verbose };
 
 struct batch_options {
-    orvo::DetectorOptions detector;  // threshold (-t), scale (-s; 3 more with --sift in orvo format)
+    orvo::DetectorOptions detector;  // -t, -s, --dense, --threads (per image) and the others, as given
     std::vector<std::string> inputs; // images, folders and @LISTs, in the order given
     std::string output_dir;          // -o; empty: outputs beside each image
     output_format format = output_format::orvo;

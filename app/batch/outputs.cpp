@@ -12,6 +12,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::size_t CLASHES_SHOWN = 10;
+
 // The path every output of the image starts with.
 std::string output_stem(const image_entry& image, const batch_options& options)
 {
@@ -86,4 +88,16 @@ std::vector<std::pair<std::size_t, std::size_t>> output_clashes(const std::vecto
     std::sort(clashes.begin(), clashes.end(),
               [](const auto& x, const auto& y) { return x.second < y.second; });
     return clashes;
+}
+
+std::vector<std::string> clash_messages(const std::vector<image_entry>& images, const batch_options& options)
+{
+    const auto clashes = output_clashes(images, options);
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < clashes.size() && i < CLASHES_SHOWN; ++i)
+        lines.push_back(images[clashes[i].first].path + " and " + images[clashes[i].second].path +
+                        " would write the same output " + output_files(images[clashes[i].second], options)[0]);
+    if (clashes.size() > CLASHES_SHOWN)
+        lines.push_back("and " + std::to_string(clashes.size() - CLASHES_SHOWN) + " more images with clashing outputs");
+    return lines;
 }

@@ -26,3 +26,7 @@ std::string make_output_folders(const std::vector<std::string>& outputs);
 // outputs, in list order.
 std::vector<std::pair<std::size_t, std::size_t>> output_clashes(const std::vector<image_entry>& images,
                                                                 const batch_options& options);
+
+// The clashes described, a line each ("A and B would write the same output
+// X"; after the first few, how many more), for messages; empty when none.
+std::vector<std::string> clash_messages(const std::vector<image_entry>& images, const batch_options& options);

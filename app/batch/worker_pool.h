@@ -8,17 +8,13 @@
 #include "app/batch/options.h"
 #include "app/batch/progress.h"
 
-// Blocks the stop signals in the calling thread and so in every thread it
-// starts later, and ignores SIGPIPE and SIGXFSZ (a write beyond a file size
-// limit fails instead of ending the process). Call before starting any
-// thread.
-void prepare_signals();
-
 // Extracts the images of the shard (positions options.shard_index modulo
 // options.shard_count) with options.jobs workers, each pulling the next
 // position when it is free, so that at most one image per worker is in
-// memory. A stop signal lets every worker finish its current image and
-// start no other. Returns the stop signal received, or 0.
+// memory. When fewer threads can be started than asked for, the run goes on
+// with those that could (with none, in the calling thread), after a message.
+// A stop signal (catch_stop_signals) lets every worker finish its current
+// image and start no other. Returns the stop signal received, or 0.
 int run_workers(const std::vector<image_entry>& images, const batch_options& options, progress_report& progress);
 
 // The number of images in the shard.

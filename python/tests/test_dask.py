@@ -42,6 +42,7 @@ def blobs(seed, width, height):
 
 
 def tree(folder):
+    folder = os.fsencode(folder)
     return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
             for d, _, files in os.walk(folder) for f in files}
 
@@ -53,6 +54,11 @@ def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executabl
     for k in range(7):
         cv2.imwrite(str(data / ("sub" if k % 3 == 2 else "") / f"img{k}.png"), blobs(k, 200 + 20 * k, 150 + 15 * k))
     (data / "sub" / "broken.png").write_bytes(b"not a png")
+    # Names at the file system's limits: the longest whose outputs still fit, and one that is not UTF-8.
+    image = (data / "img0.png").read_bytes()
+    (data / ("n" * (255 - len(".png.orvo.sift")) + ".png")).write_bytes(image)
+    with open(os.path.join(os.fsencode(data), b"\xe9t\xe9.png"), "wb") as latin1:
+        latin1.write(image)
     ran = subprocess.run([batch_executable, "-q", "-o", str(tmp_path / "batch"), *options, str(data)],
                          capture_output=True, text=True)
     assert ran.returncode == 2, ran.stderr
@@ -60,23 +66,29 @@ def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executabl
     keywords = {"sift": "--sift" in options, "format": "colmap" if "colmap" in options else "orvo",
                 "threshold": 50.0 if "-t" in options else None, "dense": "--dense" in options}
     summary = orvo.dask.extract(client, [str(data)], tmp_path / "dask", chunk_size=3, **keywords)
-    assert summary["done"] == 7 and summary["skipped"] == 0
+    assert summary["done"] == 9 and summary["skipped"] == 0
     assert [path for path, _ in summary["failed"]] == [str(data / "sub" / "broken.png")]
     assert summary["regions"] > 0
     assert tree(tmp_path / "dask") == tree(tmp_path / "batch")
 
     again = orvo.dask.extract(client, [str(data)], tmp_path / "dask", **keywords)
-    assert (again["done"], again["skipped"], len(again["failed"])) == (0, 7, 1)
+    assert (again["done"], again["skipped"], len(again["failed"])) == (0, 9, 1)
 
 
-def test_extract_refuses_clashing_outputs_and_bad_options(tmp_path, client):
+def test_extract_refuses_clashing_outputs_bad_options_and_other_options_outputs(tmp_path, client):
     image = tmp_path / "a" / "x.png"
     image.parent.mkdir()
     cv2.imwrite(str(image), blobs(1, 200, 150))
-    with pytest.raises(ValueError, match="same outputs"):
+    with pytest.raises(ValueError, match="same output"):
         orvo.dask.extract(client, [str(image), str(tmp_path / "a")], tmp_path / "out")
-    with pytest.raises(ValueError):
-        orvo.dask.extract(client, [str(image)], tmp_path / "out", format="hdf5")
-    with pytest.raises(ValueError):
-        orvo.dask.extract(client, [str(image)], tmp_path / "out", scale=-1)
+    for bad in ({"format": "hdf5"}, {"scale": -1}, {"scale": 1e5}, {"scale": 1e-160}):
+        with pytest.raises(ValueError):
+            orvo.dask.extract(client, [str(image)], tmp_path / "out", **bad)
     assert not (tmp_path / "out").exists()
+
+    # The options are recorded with the outputs: other ones are refused unless forced.
+    assert orvo.dask.extract(client, [str(image)], tmp_path / "out")["done"] == 1
+    with pytest.raises(ValueError, match="threshold 100, now 50"):
+        orvo.dask.extract(client, [str(image)], tmp_path / "out", threshold=50)
+    assert orvo.dask.extract(client, [str(image)], tmp_path / "out", threshold=50, force=True)["done"] == 1
+    assert orvo.dask.extract(client, [str(image)], tmp_path / "out", threshold=50)["skipped"] == 1

@@ -1,0 +1,132 @@
+// Recording and checking the options of a batch's outputs.
+#include "app/batch/manifest.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "app/batch/number_text.h"
+#include "io/atomic_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* HEADER = "orvo-batch options";
+// More than any record holds: a larger file is not one.
+constexpr std::streamsize LARGEST_RECORD = 4096;
+
+std::string steps_text(const std::vector<int>& steps)
+{
+    std::string text;
+    for (const int step : steps) text += (text.empty() ? "" : ",") + std::to_string(step);
+    return text.empty() ? "none" : text;
+}
+
+// The folders whose records cover the outputs of `images`.
+std::set<std::string> record_folders(const std::vector<image_entry>& images, const batch_options& options)
+{
+    if (images.empty()) return {};
+    if (!options.output_dir.empty()) return {options.output_dir};
+    std::set<std::string> folders;
+    for (const image_entry& image : images) {
+        const std::string folder = fs::path(image.path).parent_path().string();
+        folders.insert(folder.empty() ? "." : folder);
+    }
+    return folders;
+}
+
+std::string record_path(const std::string& folder) { return folder + "/" + MANIFEST_NAME; }
+
+// The "name value" lines of a record, in order.
+std::vector<std::pair<std::string, std::string>> record_entries(const std::string& text)
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t space = line.find(' ');
+        entries.emplace_back(line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1));
+    }
+    return entries;
+}
+
+// The record in `folder`: false when there is none; `text` empty when the
+// file is not a record.
+bool read_record(const std::string& folder, std::string& text)
+{
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(record_path(folder), error))) return false;
+    std::ifstream in(record_path(folder), std::ios::binary);
+    std::string content(static_cast<std::size_t>(LARGEST_RECORD), '\0');
+    in.read(&content[0], LARGEST_RECORD);
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    text = content.rfind(std::string(HEADER) + "\n", 0) == 0 ? content : "";
+    return true;
+}
+
+// "threshold 50, now 100; sift no, now yes": the entries that differ.
+std::string differences(const std::string& old_text, const std::string& new_text)
+{
+    const auto old_entries = record_entries(old_text);
+    const std::map<std::string, std::string> old_values(old_entries.begin(), old_entries.end());
+    std::string listed;
+    for (const auto& [name, value] : record_entries(new_text)) {
+        const auto old = old_values.find(name);
+        const std::string old_value = old == old_values.end() ? "unrecorded" : old->second;
+        if (old_value != value) listed += (listed.empty() ? "" : "; ") + name + " " + old_value + ", now " + value;
+    }
+    return listed;
+}
+
+}  // namespace
+
+std::string manifest_text(const batch_options& options)
+{
+    const orvo::DetectorOptions& d = options.detector;
+    std::string text = std::string(HEADER) + "\n";
+    text += std::string("format ") + (options.format == output_format::colmap ? "colmap" : "orvo") + "\n";
+    text += std::string("sift ") + (options.sift ? "yes" : "no") + "\n";
+    text += "threshold " + shortest_text(d.threshold) + "\n";
+    text += "scale " + shortest_text(d.scale) + "\n";
+    text += "edge_step " + std::to_string(d.edge_step) + "\n";
+    text += "edge_steps " + steps_text(d.edge_steps) + "\n";
+    text += "min_area_growth " + shortest_text(d.min_area_growth) + "\n";
+    text += "min_area " + shortest_text(d.min_area) + "\n";
+    text += "max_area " + shortest_text(d.max_area) + "\n";
+    text += "duplicate_overlap " + shortest_text(d.duplicate_overlap) + "\n";
+    return text;
+}
+
+std::string manifest_conflict(const std::vector<image_entry>& images, const batch_options& options)
+{
+    if (options.force) return "";
+    const std::string wanted = manifest_text(options);
+    for (const std::string& folder : record_folders(images, options)) {
+        std::string recorded;
+        if (!read_record(folder, recorded) || recorded == wanted) continue;
+        if (recorded.empty()) return record_path(folder) + " is not a record of orvo-batch's options";
+        return "the outputs in " + folder + " were made with other options (" + differences(recorded, wanted) + ")";
+    }
+    return "";
+}
+
+std::string record_manifests(const std::vector<image_entry>& images, const batch_options& options)
+{
+    const std::string wanted = manifest_text(options);
+    for (const std::string& folder : record_folders(images, options)) {
+        std::string recorded;
+        if (read_record(folder, recorded) && recorded == wanted) continue;
+        std::error_code error;
+        fs::create_directories(folder, error);
+        if (error) return folder + ": " + error.message();
+        const std::string failure =
+            write_file_atomically(record_path(folder), [&](std::FILE* fp) { std::fputs(wanted.c_str(), fp); });
+        if (!failure.empty()) return record_path(folder) + ": " + failure;
+    }
+    return "";
+}

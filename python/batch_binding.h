@@ -1,0 +1,6 @@
+// The batch functions of orvo._orvo, registered by the module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+void register_batch_functions(pybind11::module_& module);
