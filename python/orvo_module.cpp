@@ -7,9 +7,9 @@
 #include <pybind11/stl.h>
 #include <pybind11/pybind11.h>
 
-#include <climits>
+#include <algorithm>
 #include <cstring>
-#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,8 +22,10 @@ namespace {
 
 // A private copy of an image array: uint8 or uint16, H x W or H x W x C with
 // C 1, 3 or 4. The copy makes the data safe to use without the interpreter
-// lock whatever the caller does with the array meanwhile, and accepts
-// arrays of any strides.
+// lock whatever the caller does with the array meanwhile; it is made
+// straight from the array's strides (a broadcast or sliced view is never
+// expanded first), after the size has been checked against the library's
+// pixel limit.
 cv::Mat image_from_array(const py::array& array)
 {
     const bool eight_bit = py::isinstance<py::array_t<std::uint8_t>>(array);
@@ -37,14 +39,32 @@ cv::Mat image_from_array(const py::array& array)
     const py::ssize_t channels = array.ndim() == 3 ? array.shape(2) : 1;
     if (channels != 1 && channels != 3 && channels != 4)
         throw py::value_error("the image must have 1, 3 or 4 channels, not " + std::to_string(channels));
-    if (array.shape(0) == 0 || array.shape(1) == 0) throw py::value_error("the image is empty");
-    if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX) throw py::value_error("the image is too large");
+    const py::ssize_t rows = array.shape(0), cols = array.shape(1);
+    if (rows == 0 || cols == 0) throw py::value_error("the image is empty");
+    if (static_cast<std::size_t>(rows) > orvo::MAX_IMAGE_PIXELS / static_cast<std::size_t>(cols))
+        throw py::value_error("the image has " + std::to_string(rows) + " x " + std::to_string(cols) +
+                              " pixels, more than the limit of " + std::to_string(orvo::MAX_IMAGE_PIXELS) +
+                              " (2^27)");
 
-    const py::array contiguous = py::array::ensure(array, py::array::c_style);
     const int depth = eight_bit ? CV_8U : CV_16U;
-    cv::Mat image(static_cast<int>(array.shape(0)), static_cast<int>(array.shape(1)),
-                  CV_MAKETYPE(depth, static_cast<int>(channels)));
-    std::memcpy(image.data, contiguous.data(), image.total() * image.elemSize());
+    cv::Mat image(static_cast<int>(rows), static_cast<int>(cols), CV_MAKETYPE(depth, static_cast<int>(channels)));
+    const std::size_t sample = image.elemSize1();
+    const char* source = static_cast<const char*>(array.data());
+    const py::ssize_t row_stride = array.strides(0), col_stride = array.strides(1);
+    const py::ssize_t channel_stride = array.ndim() == 3 ? array.strides(2) : 0;
+    const bool pixels_packed = col_stride == static_cast<py::ssize_t>(image.elemSize()) &&
+                               (channels == 1 || channel_stride == static_cast<py::ssize_t>(sample));
+    for (py::ssize_t r = 0; r < rows; ++r) {
+        const char* row = source + r * row_stride;
+        auto* target = image.ptr<unsigned char>(static_cast<int>(r));
+        if (pixels_packed) {
+            std::memcpy(target, row, static_cast<std::size_t>(cols) * image.elemSize());
+            continue;
+        }
+        for (py::ssize_t c = 0; c < cols; ++c)
+            for (py::ssize_t k = 0; k < channels; ++k, target += sample)
+                std::memcpy(target, row + c * col_stride + k * channel_stride, sample);
+    }
     return image;
 }
 
@@ -56,6 +76,16 @@ py::array_t<std::uint8_t> array_from_image(const cv::Mat& image)
     const cv::Mat continuous = image.isContinuous() ? image : image.clone();
     std::memcpy(array.mutable_data(), continuous.data, continuous.total() * continuous.elemSize());
     return array;
+}
+
+// Raises `type` with the library's message, whatever bytes it holds (a file
+// name or a file's content that is not UTF-8 is shown escaped).
+void set_error(PyObject* type, const char* what)
+{
+    PyObject* message = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "backslashreplace");
+    if (!message) return;  // the decoding's own error (MemoryError) stands
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
 }
 
 using RegionArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -100,21 +130,27 @@ py::dict options_dict(const orvo::DetectorOptions& o)
     return d;
 }
 
-py::array_t<double> detect(const py::array& array, double threshold, double scale, int edge_step,
-                           double min_area_growth, double min_area, double max_area, int threads,
-                           const std::vector<int>& edge_steps, double duplicate_overlap)
+// The options of a dict as options_dict gives them (every key present, the
+// values already of the right Python types), validated.
+orvo::DetectorOptions options_from_dict(const py::dict& d)
 {
-    orvo::DetectorOptions options;
-    options.threshold = threshold;
-    options.scale = scale;
-    options.edge_step = edge_step;
-    options.min_area_growth = min_area_growth;
-    options.min_area = min_area;
-    options.max_area = max_area;
-    options.threads = threads;
-    options.edge_steps = edge_steps;
-    options.duplicate_overlap = duplicate_overlap;
-    options.validate();
+    orvo::DetectorOptions o;
+    o.threshold = d["threshold"].cast<double>();
+    o.scale = d["scale"].cast<double>();
+    o.edge_step = d["edge_step"].cast<int>();
+    o.min_area_growth = d["min_area_growth"].cast<double>();
+    o.min_area = d["min_area"].cast<double>();
+    o.max_area = d["max_area"].cast<double>();
+    o.threads = d["threads"].cast<int>();
+    o.edge_steps = d["edge_steps"].cast<std::vector<int>>();
+    o.duplicate_overlap = d["duplicate_overlap"].cast<double>();
+    o.validate();
+    return o;
+}
+
+py::array_t<double> detect(const py::array& array, const py::dict& option_values)
+{
+    const orvo::DetectorOptions options = options_from_dict(option_values);
     const cv::Mat image = image_from_array(array);
     std::vector<orvo::Region> regions;
     {
@@ -173,31 +209,70 @@ void write_regions(const std::string& path, const RegionArray& region_array, dou
         orvo::write_region_file(path, regions, offset);
     } catch (const orvo::RegionFileError& e) {
         // Writing fails for reasons of the file system, not of the data.
-        PyErr_SetString(PyExc_OSError, e.what());
+        set_error(PyExc_OSError, e.what());
         throw py::error_already_set();
     }
 }
 
-orvo::Region region_from_row(const py::sequence& row)
+// The conversions of region arrays: the library's own, row by row.
+
+py::array_t<bool> valid_regions(const RegionArray& region_array)
 {
-    if (py::len(row) != 5) throw py::value_error("a region is five numbers x y a b c");
-    return {row[0].cast<double>(), row[1].cast<double>(), row[2].cast<double>(), row[3].cast<double>(),
-            row[4].cast<double>()};
+    const std::vector<orvo::Region> regions = regions_from_array(region_array);
+    py::array_t<bool> valid(static_cast<py::ssize_t>(regions.size()));
+    bool* values = valid.mutable_data();
+    for (const orvo::Region& r : regions) *values++ = orvo::is_valid(r);
+    return valid;
 }
 
-// The C++ conversions of one region, for checking the vectorised ones.
-py::tuple to_keypoint(const py::sequence& row)
+py::array_t<double> scale_regions(const RegionArray& region_array, double factor)
 {
-    const cv::KeyPoint k = orvo::to_keypoint(region_from_row(row));
-    return py::make_tuple(k.pt.x, k.pt.y, k.size, k.angle);
+    return array_from_regions(orvo::scaled(regions_from_array(region_array), factor));
 }
 
-py::array_t<double> to_affine_frame(const py::sequence& row)
+// Rows x y size angle, as float32 like cv::KeyPoint's fields.
+py::array_t<float> keypoints(const RegionArray& region_array)
 {
-    const cv::Matx23d frame = orvo::to_affine_frame(region_from_row(row));
-    py::array_t<double> result({py::ssize_t(2), py::ssize_t(3)});
-    std::memcpy(result.mutable_data(), frame.val, sizeof frame.val);
+    const std::vector<orvo::Region> regions = regions_from_array(region_array);
+    py::array_t<float> result({static_cast<py::ssize_t>(regions.size()), py::ssize_t(4)});
+    float* values = result.mutable_data();
+    for (const orvo::Region& r : regions) {
+        const cv::KeyPoint k = orvo::to_keypoint(r);
+        values[0] = k.pt.x, values[1] = k.pt.y, values[2] = k.size, values[3] = k.angle;
+        values += 4;
+    }
     return result;
+}
+
+py::array_t<double> affine_frames(const RegionArray& region_array)
+{
+    const std::vector<orvo::Region> regions = regions_from_array(region_array);
+    py::array_t<double> result({static_cast<py::ssize_t>(regions.size()), py::ssize_t(2), py::ssize_t(3)});
+    double* values = result.mutable_data();
+    for (const orvo::Region& r : regions) {
+        const cv::Matx23d frame = orvo::to_affine_frame(r);
+        std::copy(frame.val, frame.val + 6, values);
+        values += 6;
+    }
+    return result;
+}
+
+py::array_t<double> regions_from_frames(
+    const py::array_t<double, py::array::c_style | py::array::forcecast>& frames)
+{
+    if (frames.ndim() != 3 || frames.shape(1) != 2 || frames.shape(2) != 3)
+        throw py::value_error("frames must be an (N, 2, 3) array");
+    std::vector<orvo::Region> regions(static_cast<std::size_t>(frames.shape(0)));
+    const double* values = frames.data();
+    for (std::size_t i = 0; i < regions.size(); ++i, values += 6) {
+        try {
+            regions[i] = orvo::from_affine_frame(cv::Matx23d(values));
+        } catch (const std::invalid_argument&) {
+            throw py::value_error("frame " + std::to_string(i) +
+                                  " does not give a finite positive definite region (is it invertible and finite?)");
+        }
+    }
+    return array_from_regions(regions);
 }
 
 }  // namespace
@@ -215,9 +290,13 @@ PYBIND11_MODULE(_orvo, m)
         try {
             if (error) std::rethrow_exception(error);
         } catch (const orvo::ImageError& e) {
-            image_error(e.what());
+            set_error(image_error.ptr(), e.what());
         } catch (const orvo::RegionFileError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            set_error(PyExc_ValueError, e.what());
+        } catch (const std::invalid_argument& e) {
+            set_error(PyExc_ValueError, e.what());
+        } catch (const cv::Exception& e) {
+            set_error(e.code == cv::Error::StsNoMem ? PyExc_MemoryError : PyExc_RuntimeError, e.what());
         }
     });
 
@@ -225,10 +304,10 @@ PYBIND11_MODULE(_orvo, m)
     m.attr("ORVO_FILE_OFFSET") = orvo::ORVO_FILE_OFFSET;
     m.attr("MAX_IMAGE_PIXELS") = orvo::MAX_IMAGE_PIXELS;
 
-    m.def("detect", &detect, py::arg("image"), py::arg("threshold"), py::arg("scale"), py::arg("edge_step"),
-          py::arg("min_area_growth"), py::arg("min_area"), py::arg("max_area"), py::arg("threads"),
-          py::arg("edge_steps"), py::arg("duplicate_overlap"),
-          "Regions (N, 5) of an image array with every detector option given.");
+    m.def("detect", &detect, py::arg("image"), py::arg("options"),
+          "Regions (N, 5) of an image array with every detector option given in a dict.");
+    m.def("check_options", [](const py::dict& options) { options_from_dict(options); }, py::arg("options"),
+          "Raises ValueError naming the first detector option out of range.");
     m.def("default_options", [] { return options_dict(orvo::DetectorOptions()); },
           "The detector's options and their defaults.");
     m.def("dense_options", [] { return options_dict(orvo::DetectorOptions::dense()); },
@@ -241,7 +320,12 @@ PYBIND11_MODULE(_orvo, m)
     m.def("read_regions", &read_regions, py::arg("path"), py::arg("offset"), "Regions (N, 5) of a region file.");
     m.def("write_regions", &write_regions, py::arg("path"), py::arg("regions"), py::arg("offset"),
           "Writes a region file.");
-    m.def("to_keypoint", &to_keypoint, py::arg("region"), "(x, y, size, angle) of one region's KeyPoint.");
-    m.def("to_affine_frame", &to_affine_frame, py::arg("region"), "The 2 x 3 affine frame of one region.");
+    m.def("valid_regions", &valid_regions, py::arg("regions"),
+          "(N,) bool: whether each region is finite and positive definite.");
+    m.def("scale_regions", &scale_regions, py::arg("regions"), py::arg("factor"),
+          "The regions grown by factor about their centres.");
+    m.def("keypoints", &keypoints, py::arg("regions"), "(N, 4) float32 rows x y size angle of the KeyPoints.");
+    m.def("affine_frames", &affine_frames, py::arg("regions"), "(N, 2, 3) upright affine frames [A | centre].");
+    m.def("regions_from_frames", &regions_from_frames, py::arg("frames"), "Regions (N, 5) of (N, 2, 3) frames.");
     register_batch_functions(m);
 }

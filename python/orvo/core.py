@@ -5,7 +5,9 @@ uint16 (16-bit samples count by their high byte), or paths of image files, read 
 them. Regions are float64 (N, 5) arrays of rows ``x y a b c`` (see :mod:`orvo.conversions`).
 """
 
+import collections.abc
 import errno
+import numbers
 import os
 
 import numpy as np
@@ -29,17 +31,25 @@ DEFAULT_OPTIONS = dict(_orvo.default_options())
 DENSE_OPTIONS = dict(_orvo.dense_options())
 
 
-def _existing_file(path, caller):
-    """The path as a str, or FileNotFoundError/IsADirectoryError/PermissionError naming it."""
+def file_path(path, caller):
+    """The path as bytes for the compiled core, as Python's own file functions take paths: str, bytes (any bytes,
+    UTF-8 or not) or os.PathLike; TypeError for anything else, ValueError for an embedded null byte."""
     if not isinstance(path, (str, bytes, os.PathLike)):
-        raise TypeError(f"{caller}: a path must be a str or os.PathLike, not {type(path).__name__}")
-    path = os.fsdecode(os.fspath(path))
-    if not os.path.exists(path):
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
-    if os.path.isdir(path):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    if not os.access(path, os.R_OK):
-        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+        raise TypeError(f"{caller}: a path must be a str, bytes or os.PathLike, not {type(path).__name__}")
+    path = os.fsencode(os.fspath(path))
+    if b"\0" in path:
+        raise ValueError(f"{caller}: embedded null byte in the path {path!r}")
+    return path
+
+
+def _existing_file(path, caller):
+    """The path as bytes, or FileNotFoundError/IsADirectoryError/PermissionError naming it."""
+    name = path
+    path = file_path(path, caller)
+    for missing, error in ((not os.path.exists(path), errno.ENOENT), (os.path.isdir(path), errno.EISDIR),
+                           (not os.access(path, os.R_OK), errno.EACCES)):
+        if missing:
+            raise OSError(error, os.strerror(error), os.fspath(name))
     return path
 
 
@@ -86,15 +96,47 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
     image of the wrong shape, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot be read,
     MemoryError when memory runs out.
     """
+    settings = detector_settings(threshold, scale, dense, options, "detect")
+    return _orvo.detect(_image(image, "detect"), settings)
+
+
+def detector_settings(threshold, scale, dense, options, caller):
+    """Every detector option, checked and converted: TypeError for an unknown option or a value of the wrong type
+    (an integer option takes integers only, ``edge_steps`` a sequence of them, the others real numbers),
+    ValueError for a value out of range."""
     unknown = sorted(set(options) - set(DEFAULT_OPTIONS))
     if unknown:
-        raise TypeError(f"detect() got unexpected keyword argument(s): {', '.join(unknown)} "
+        raise TypeError(f"{caller}() got unexpected keyword argument(s): {', '.join(unknown)} "
                         f"(options: {', '.join(DEFAULT_OPTIONS)})")
     settings = dict(DENSE_OPTIONS if dense else DEFAULT_OPTIONS, scale=scale, **options)
     if threshold is not None:
         settings["threshold"] = threshold
-    settings["edge_steps"] = [int(step) for step in settings["edge_steps"]]
-    return _orvo.detect(_image(image, "detect"), **settings)
+    for name, default in DEFAULT_OPTIONS.items():
+        value = settings[name]
+        if isinstance(default, tuple):
+            if isinstance(value, (str, bytes)) or not isinstance(value, (collections.abc.Sequence, np.ndarray)):
+                raise TypeError(f"{caller}: {name} must be a sequence of integers, not {type(value).__name__}")
+            settings[name] = [_integer(step, f"{name} values", caller) for step in value]
+        elif isinstance(default, int):
+            settings[name] = _integer(value, name, caller)
+        else:
+            settings[name] = _real(value, name, caller)
+    _orvo.check_options(settings)
+    return settings
+
+
+def _integer(value, name, caller):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Integral, np.integer)):
+        raise TypeError(f"{caller}: {name} must be an integer, not {type(value).__name__} {value!r}")
+    if not -2**31 <= value < 2**31:
+        raise ValueError(f"{caller}: {name} {value} is out of range")
+    return int(value)
+
+
+def _real(value, name, caller):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
+        raise TypeError(f"{caller}: {name} must be a real number, not {type(value).__name__} {value!r}")
+    return float(value)
 
 
 def describe(image, regions):
@@ -158,7 +200,5 @@ def write_regions(path, regions, offset=ORVO_FILE_OFFSET):
     Centres are written plus ``offset`` (see :func:`read_regions`), numbers with ten decimals. The file is written
     completely or not at all (through a temporary file renamed into place); OSError when that fails.
     """
-    if not isinstance(path, (str, bytes, os.PathLike)):
-        raise TypeError(f"write_regions: a path must be a str or os.PathLike, not {type(path).__name__}")
-    regions = check_regions(regions, "write_regions")
-    _orvo.write_regions(os.fsdecode(os.fspath(path)), regions, float(offset))
+    path = file_path(path, "write_regions")
+    _orvo.write_regions(path, check_regions(regions, "write_regions"), float(offset))

@@ -1,12 +1,10 @@
-"""The conversions to OpenCV KeyPoints, kornia frames and COLMAP keypoints, checked geometrically and against
-the C++ helpers."""
+"""The conversions to OpenCV KeyPoints, kornia frames and COLMAP keypoints, checked geometrically."""
 
 import cv2
 import numpy as np
 import pytest
 
 import orvo
-from orvo import _orvo
 
 
 def random_regions(count, seed=0):
@@ -30,8 +28,9 @@ def test_frames_map_the_unit_circle_onto_the_ellipse():
     np.testing.assert_allclose(values, 1, rtol=1e-4)
     assert np.all(lafs[:, 0, 1] == 0)  # upright: lower triangular
 
-    half_pixel = orvo.to_lafs(regions)[0]
-    np.testing.assert_allclose(half_pixel[:, :, 2], lafs[:, :, 2] + 0.5, rtol=1e-6)
+    # The centre is the keypoint's pt unchanged by default, as kornia's own frames.
+    np.testing.assert_array_equal(orvo.to_lafs(regions), orvo.to_lafs(regions, origin=0))
+    np.testing.assert_allclose(lafs[:, :, 2], regions[:, :2], rtol=1e-6)
     colmap = orvo.to_colmap_keypoints(regions)
     assert colmap.shape == (200, 6) and colmap.dtype == np.float32
     np.testing.assert_allclose(colmap[:, :2], regions[:, :2] + 0.5, rtol=1e-6)
@@ -50,16 +49,15 @@ def test_frames_round_trip_including_rotated_and_skewed_ones():
     np.testing.assert_allclose(orvo.from_lafs(frames, origin=0), regions, rtol=1e-4)
 
 
-def test_vectorised_conversions_agree_with_the_cpp_helpers():
-    regions = np.vstack([random_regions(50, seed=2), [[3, 4, 0.01, 0, 0.01], [5, 6, 0.01, 0, 0.04]]])
+def test_keypoint_sizes_and_angles():
+    # Semi-axes 10 and 5: along x, along y, at 45 degrees (clockwise, y down); and a circle.
+    rotated = np.array([[1 / 100 + 1 / 25, 1 / 100 - 1 / 25], [1 / 100 - 1 / 25, 1 / 100 + 1 / 25]]) / 2
+    regions = np.array([[3, 4, 1 / 100, 0, 1 / 25], [3, 4, 1 / 25, 0, 1 / 100],
+                        [3, 4, rotated[0, 0], rotated[0, 1], rotated[1, 1]], [5, 6, 0.01, 0, 0.01]])
     keypoints = orvo.to_keypoints(regions)
-    lafs = orvo.to_lafs(regions, origin=0)[0]
-    for region, keypoint, laf in zip(regions, keypoints, lafs):
-        x, y, size, angle = _orvo.to_keypoint(region)
-        assert keypoint.pt == pytest.approx((x, y)) and keypoint.size == pytest.approx(size, rel=1e-6)
-        assert keypoint.angle == pytest.approx(angle, abs=1e-4)
-        np.testing.assert_allclose(laf, _orvo.to_affine_frame(region), rtol=1e-6, atol=1e-6)
-    assert keypoints[-2].angle == 0 and keypoints[-1].angle == pytest.approx(0)  # circle; major axis along x
+    assert [k.angle for k in keypoints] == pytest.approx([0, 90, 45, 0], abs=1e-4)
+    assert [k.size for k in keypoints] == pytest.approx([2 * np.sqrt(50)] * 3 + [20], rel=1e-6)
+    assert keypoints[0].pt == (3, 4)
 
 
 @pytest.mark.parametrize("angle", [30, 120])

@@ -31,6 +31,16 @@ def bad_region(row, value):
     (lambda: orvo.detect(IMAGE, edge_stp=3, colour=1), TypeError, "colour, edge_stp"),
     (lambda: orvo.detect(IMAGE, edge_step=0), ValueError, "edge_step"),
     (lambda: orvo.detect(IMAGE, threshold=float("nan")), ValueError, "threshold"),
+    (lambda: orvo.detect(IMAGE, edge_steps="11"), TypeError, "edge_steps must be a sequence of integers"),
+    (lambda: orvo.detect(IMAGE, edge_steps=[9.7]), TypeError, "edge_steps values must be an integer"),
+    (lambda: orvo.detect(IMAGE, edge_steps=np.array([9.0, 7.0])), TypeError, "edge_steps values"),
+    (lambda: orvo.detect(IMAGE, edge_step=9.7), TypeError, "edge_step must be an integer"),
+    (lambda: orvo.detect(IMAGE, threads=True), TypeError, "threads must be an integer"),
+    (lambda: orvo.detect(IMAGE, edge_step=2**40), ValueError, "edge_step"),
+    (lambda: orvo.detect(IMAGE, threshold="50"), TypeError, "threshold must be a real number"),
+    (lambda: orvo.detect(IMAGE, scale=1e-160), ValueError, "scale"),
+    (lambda: orvo.detect(IMAGE, scale=1e160), ValueError, "scale"),
+    (lambda: orvo.detect(np.broadcast_to(np.zeros((1, 1), np.uint8), (60000, 60000))), ValueError, "2^27"),
     (lambda: orvo.detect("/nonexistent/photo.png"), FileNotFoundError, "/nonexistent/photo.png"),
     (lambda: orvo.describe(IMAGE, bad_region(2, -1)), ValueError, "region 1 "),
     (lambda: orvo.describe(IMAGE, bad_region(0, np.inf)), ValueError, "region 1 "),
@@ -38,8 +48,10 @@ def bad_region(row, value):
     (lambda: orvo.to_keypoints(bad_region(3, 1)), ValueError, "to_keypoints: region 1 "),
     (lambda: orvo.to_lafs(bad_region(4, np.nan)), ValueError, "to_lafs: region 1 "),
     (lambda: orvo.to_colmap_keypoints(bad_region(4, 0)), ValueError, "region 1 "),
-    (lambda: orvo.from_lafs(np.zeros((1, 2, 2, 3))), ValueError, "region 0 "),
+    (lambda: orvo.from_lafs(np.zeros((1, 2, 2, 3))), ValueError, "frame 0 "),
     (lambda: orvo.scale_regions(REGIONS, 0), ValueError, "positive finite"),
+    (lambda: orvo.scale_regions(REGIONS, 1e200), ValueError, "region 0"),
+    (lambda: orvo.scale_regions(REGIONS, 1e-160), ValueError, "region 0"),
     (lambda: orvo.read_regions("/nonexistent/regions.txt"), FileNotFoundError, "regions.txt"),
     (lambda: orvo.write_regions("/nonexistent/folder/regions.txt", REGIONS), OSError, "regions.txt"),
 ])
@@ -50,16 +62,52 @@ def test_bad_input(call, error, message):
 
 
 @pytest.mark.parametrize("content, line", [
-    ("0\n2\n1 2 0.1 0 0.1\n", 4),
-    ("0\n1\n1 2 0.1 0 x\n", 3),
-    ("0\n1\n1 2 0.1 0.5 0.1\n", 3),
-    ("0\n-1\n", 2),
+    (b"0\n2\n1 2 0.1 0 0.1\n", 4),
+    (b"0\n1\n1 2 0.1 0 x\n", 3),
+    (b"0\n1\n1 2 0.1 0.5 0.1\n", 3),
+    (b"0\n-1\n", 2),
+    (b"0\n1\n1 2 0.1 0 \xff\xfe\n", 3),
 ])
 def test_malformed_region_files_name_the_line(tmp_path, content, line):
-    path = tmp_path / "regions.txt"
-    path.write_text(content)
-    with pytest.raises(ValueError, match=f"regions.txt:{line}: "):
-        orvo.read_regions(path)
+    for name in (b"regions.txt", b"r\xe9gions.txt"):
+        path = os.path.join(os.fsencode(tmp_path), name)
+        with open(path, "wb") as file:
+            file.write(content)
+        with pytest.raises(ValueError, match=f"gions.txt:{line}: "):
+            orvo.read_regions(path)
+
+
+def test_paths_are_taken_as_python_takes_them(tmp_path):
+    folder = os.fsencode(tmp_path)
+    # Any bytes, UTF-8 or not, and os.PathLike name the file Python's open() would open.
+    image = os.path.join(folder, b"\xe9t\xe9.png")
+    with open(image, "wb") as file:
+        file.write(SAMPLE.read_bytes())
+    regions = orvo.detect(image)
+    assert np.array_equal(orvo.read_image(image), orvo.read_image(SAMPLE))
+    for path in (os.path.join(folder, b"\xe9t\xe9.orvo"), tmp_path / "r\u00e9gions.orvo"):
+        orvo.write_regions(path, regions)
+        np.testing.assert_allclose(orvo.read_regions(path), regions, atol=1e-9)
+    assert np.array_equal(orvo.describe(image, regions), orvo.describe(SAMPLE, regions))
+
+    # A null byte is refused as open() refuses it, and nothing is written in its stead.
+    results = tmp_path / "results"
+    results.write_text("kept")
+    for call in (lambda: orvo.write_regions(f"{results}\0.orvo", regions), lambda: orvo.read_image(b"x\0.png"),
+                 lambda: orvo.read_regions(f"{results}\0"), lambda: orvo.detect(f"{results}\0.png")):
+        with pytest.raises(ValueError, match="null byte"):
+            call()
+    assert results.read_text() == "kept"
+    with pytest.raises(TypeError):
+        orvo.write_regions(3, regions)
+
+
+def test_regions_that_cannot_be_written_are_refused(tmp_path):
+    path = tmp_path / "regions.orvo"
+    # Semi-axes of 10^6 pixels: matrices of 10^-12, zero at the file's ten decimals.
+    with pytest.raises(ValueError):
+        orvo.write_regions(path, [[10, 10, 1e-12, 0, 1e-12]])
+    assert not path.exists() and os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("content", [b"", b"not an image at all", SAMPLE.read_bytes()[:300]])
