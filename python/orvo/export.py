@@ -1,21 +1,32 @@
-"""Exports of Orvo's features to the files of structure-from-motion tools: a COLMAP database and an hloc feature
-file.
+"""Exports of Orvo's features to the files of structure-from-motion tools: a COLMAP database (with verified matches
+on request) and an hloc feature file.
 
 Both detect the regions of each image with :func:`orvo.detect` and describe them, grown by ``measurement_scale``
-about their centres (3, as ``orvo -sift`` does), with :func:`orvo.describe`. Images are keyed by their file name.
-Both files may exist already: images whose name is already there are left as they are and not detected again,
-new ones are added; an image is never stored twice.
+about their centres (3, as ``orvo -sift`` does), with :func:`orvo.describe`, on every core by default (one image per
+thread). Images are named by their path relative to ``image_root`` (by default the deepest folder holding them
+all), with ``/`` between folders, as COLMAP names the images under its ``--image_path``: ``a/img.png`` and
+``b/img.png`` are two images. Both files may exist already: images whose name is already there are left as they
+are and not detected again, new ones are added; an image is never stored twice. Every argument is checked before
+any file is touched.
 """
 
+import collections.abc
+import concurrent.futures
+import contextlib
+import itertools
 import os
+import secrets
+import shutil
 import sqlite3
 
 import numpy as np
 
-from .conversions import scale_regions, to_colmap_keypoints
-from .core import describe, detect, read_image
+from . import _orvo
+from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
+from .core import describe, detector_settings, file_path, read_image
+from .exif import focal_length_pixels
 
-__all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "pair_id"]
+__all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "CAMERA_MODELS", "pair_id"]
 
 #: The tables of a COLMAP (3.8) database, as ``colmap database_creator`` creates them.
 COLMAP_SCHEMA = """
@@ -41,7 +52,25 @@ CREATE TABLE IF NOT EXISTS two_view_geometries (
     config INTEGER NOT NULL, F BLOB, E BLOB, H BLOB, qvec BLOB, tvec BLOB);
 """
 
-_SIMPLE_RADIAL = 2
+#: COLMAP's camera models: name -> (model id, the parameters after the focal length and principal point).
+CAMERA_MODELS = {
+    "SIMPLE_PINHOLE": (0, 0),  # f, cx, cy
+    "PINHOLE": (1, 0),  # fx, fy, cx, cy
+    "SIMPLE_RADIAL": (2, 1),  # f, cx, cy, k
+    "RADIAL": (3, 2),  # f, cx, cy, k1, k2
+    "OPENCV": (4, 4),  # fx, fy, cx, cy, k1, k2, p1, p2
+}
+_TWO_FOCAL_LENGTHS = ("PINHOLE", "OPENCV")
+#: COLMAP's focal length of a camera without EXIF data, times the larger image side.
+DEFAULT_FOCAL_FACTOR = 1.2
+
+# COLMAP's two-view configurations of a verified pair, by the model it was verified with, and the one of a pair
+# without a model.
+_CONFIGURATIONS = {"essential": 2, "fundamental": 3, "homography": 6}
+_DEGENERATE = 1
+_MODEL_COLUMNS = {"essential": "E", "fundamental": "F", "homography": "H"}
+#: The fewest inliers COLMAP keeps a verified pair with.
+MIN_INLIERS = 15
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -51,85 +80,374 @@ def pair_id(image_id1, image_id2):
     return first * _MAX_IMAGE_ID + second
 
 
-def _features(path, measurement_scale, detect_options):
-    """(image, regions, descriptors) of an image file."""
-    image = read_image(path)
-    regions = detect(image, **detect_options)
-    descriptors = describe(image, scale_regions(regions, measurement_scale))
-    return image, regions, descriptors
+class _Extraction:
+    """The checked arguments of an export: the images and their names, and how to detect and describe them."""
+
+    def __init__(self, image_paths, image_root, measurement_scale, threads, detect_options, caller):
+        if isinstance(image_paths, (str, bytes, os.PathLike)) or not isinstance(image_paths, collections.abc.Iterable):
+            raise TypeError(f"{caller}: image_paths must be a list of paths, not {type(image_paths).__name__}")
+        paths = [file_path(path, caller) for path in image_paths]
+        self.names = _image_names(paths, image_root, caller)
+        self.paths = dict(zip(self.names, paths))  # a file given twice is one image
+        scale = float(measurement_scale)
+        if not (np.isfinite(scale) and scale > 0):
+            raise ValueError(f"{caller}: measurement_scale must be a positive finite number, not {scale!r}")
+        self.measurement_scale = scale
+        self.threads = os.cpu_count() or 1 if threads is None else _positive_integer(threads, "threads", caller)
+        self.detector = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0),
+                                          detect_options.pop("dense", False), detect_options, caller)
+
+    def features(self, names, orientations=False):
+        """(name, image, regions, descriptors[, orientations]) of the named images in order, several at once."""
+        def extract(name):
+            image = read_image(self.paths[name])
+            regions = _orvo.detect(image, self.detector)
+            return (name, image, regions) + self.description(image, regions, orientations)
+
+        with concurrent.futures.ThreadPoolExecutor(max_workers=self.threads) as pool:
+            yield from _ordered(pool, extract, names, self.threads)
+
+    def description(self, image, regions, orientations):
+        """(descriptors,) or (descriptors, orientations) of the regions grown by the measurement scale."""
+        measured = scale_regions(regions, self.measurement_scale)
+        return describe(image, measured, orientations=True) if orientations else (describe(image, measured),)
 
 
-def colmap_database(db_path, image_paths, measurement_scale=3.0, **detect_options):
-    """Detects and describes each image into a COLMAP database, creating the database if needed.
+def _ordered(pool, function, items, threads):
+    """function(item) for each item, in order, with at most 2 x threads of them computed ahead."""
+    pending = collections.deque()
+    for item in items:
+        pending.append(pool.submit(function, item))
+        if len(pending) >= 2 * threads:
+            yield pending.popleft().result()
+    while pending:
+        yield pending.popleft().result()
 
-    Per image: a camera of its own (SIMPLE_RADIAL, focal length 1.2 max(width, height) as COLMAP's own prior
-    without EXIF data, principal point at the centre, no distortion; prior_focal_length 0), the image named by its
-    file name, its keypoints as affine shapes (N x 6 float32 ``x y a11 a12 a21 a22``, COLMAP's half-pixel origin,
-    see :func:`orvo.to_colmap_keypoints`) and its descriptors (N x 128 uint8, already SIFT's byte form: L2 norm
-    about 512 clipped to 255, as COLMAP's own). Then ``colmap exhaustive_matcher --database_path DB`` and
-    ``colmap mapper`` run on them.
 
-    Images whose name is already in the database are skipped. ``detect_options`` go to :func:`orvo.detect`.
-    Returns a dict file name -> image id for every given image (new or already there).
-    """
-    measurement_scale = float(measurement_scale)
-    names = {}
-    connection = sqlite3.connect(os.fspath(db_path))
-    try:
-        connection.executescript(COLMAP_SCHEMA)
-        for path in image_paths:
-            name = os.path.basename(os.fspath(path))
-            row = connection.execute("SELECT image_id FROM images WHERE name = ?", (name,)).fetchone()
-            if row is None and name not in names:
-                image, regions, descriptors = _features(path, measurement_scale, detect_options)
-                with connection:
-                    names[name] = _insert_image(connection, name, image.shape, regions, descriptors)
-            elif row is not None:
-                names[name] = row[0]
-    finally:
-        connection.close()
+def _positive_integer(value, name, caller):
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+        raise ValueError(f"{caller}: {name} must be a positive integer, not {value!r}")
+    return int(value)
+
+
+def _image_names(paths, image_root, caller):
+    """Each image's name: its path relative to the root, '/' between folders, as UTF-8 text."""
+    absolute = [os.path.abspath(path) for path in paths]
+    if image_root is None:
+        root = os.path.commonpath([os.path.dirname(path) for path in absolute]) if absolute else b""
+    else:
+        root = os.path.abspath(file_path(image_root, caller))
+    names = []
+    for path, given in zip(absolute, paths):
+        relative = os.path.relpath(path, root)
+        if relative == os.fsencode(os.pardir) or relative.startswith(os.fsencode(os.pardir + os.sep)):
+            raise ValueError(f"{caller}: the image {os.fsdecode(given)!r} is not under image_root {os.fsdecode(root)!r}")
+        try:
+            names.append(relative.replace(os.fsencode(os.sep), b"/").decode("utf-8"))
+        except UnicodeDecodeError:
+            raise ValueError(f"{caller}: the image path {given!r} is not UTF-8, as image names must be") from None
     return names
 
 
-def _insert_image(connection, name, shape, regions, descriptors):
-    """Adds one image with its camera, keypoints and descriptors; its image id."""
-    height, width = shape[:2]
-    focal = 1.2 * max(width, height)
-    params = np.array([focal, width / 2.0, height / 2.0, 0.0], dtype=np.float64)
-    camera_id = connection.execute(
-        "INSERT INTO cameras (model, width, height, params, prior_focal_length) VALUES (?, ?, ?, ?, 0)",
-        (_SIMPLE_RADIAL, width, height, params.tobytes())).lastrowid
-    image_id = connection.execute("INSERT INTO images (name, camera_id) VALUES (?, ?)", (name, camera_id)).lastrowid
-    keypoints = to_colmap_keypoints(regions)
-    connection.execute("INSERT INTO keypoints VALUES (?, ?, ?, ?)",
-                       (image_id, len(keypoints), 6, np.ascontiguousarray(keypoints).tobytes()))
-    connection.execute("INSERT INTO descriptors VALUES (?, ?, ?, ?)",
-                       (image_id, len(descriptors), descriptors.shape[1], np.ascontiguousarray(descriptors).tobytes()))
-    return image_id
+def colmap_database(db_path, image_paths, measurement_scale=3.0, *, image_root=None, camera_model="SIMPLE_RADIAL",
+                    single_camera_per_folder=False, match=False, match_model="fundamental", ratio=0.8,
+                    threads=None, **detect_options):
+    """Detects and describes each image into a COLMAP database, creating the database if needed; with
+    ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
+    runs without COLMAP's own matching.
+
+    Per image: the image named by its path relative to ``image_root`` (see the module), its keypoints as affine
+    shapes (N x 6 float32 ``x y a11 a12 a21 a22``, COLMAP's half-pixel origin, see :func:`orvo.to_colmap_keypoints`)
+    and its descriptors (N x 128 uint8, SIFT's byte form, as COLMAP's own). Its camera, of ``camera_model``
+    (SIMPLE_RADIAL, SIMPLE_PINHOLE, PINHOLE, RADIAL or OPENCV): principal point at the image's centre, no
+    distortion, focal length from the EXIF tags as COLMAP reads them (the 35 mm equivalent, or the focal length in
+    millimetres over the sensor width; ``prior_focal_length`` 1), else 1.2 max(width, height) (prior 0). With
+    ``single_camera_per_folder``, the images of one folder share a camera when their sizes and focal lengths agree
+    (otherwise each image has its own).
+
+    ``match``: every pair of the given images not yet in the database is matched with :func:`orvo.match_features`
+    (mutual nearest neighbours, ``ratio`` test, verification of a ``match_model``: "fundamental", "homography" or
+    "essential" with the cameras' intrinsics); the tentative matches go to the ``matches`` table, the inliers with
+    the model to ``two_view_geometries`` (configuration 3 for a fundamental matrix, 2 for an essential one, 6 for a
+    homography; 1 and no matches for a pair with fewer than 15 inliers). Then::
+
+        colmap mapper --database_path DB --image_path ROOT --output_path sparse
+
+    Without ``match``, ``colmap exhaustive_matcher --database_path DB`` matches the features first.
+
+    Each image is committed with its camera in one transaction, the tables with the first: an interrupted or
+    failed run leaves the images stored before it and nothing of the failing one; a database whose tables have
+    another layout is refused (ValueError) and left as it was. ``threads``: images processed at once (every core by
+    default). ``detect_options`` go to :func:`orvo.detect`. Returns a dict image name -> image id for every given
+    image (new or already there).
+    """
+    caller = "colmap_database"
+    path = file_path(db_path, caller)
+    extraction = _Extraction(image_paths, image_root, measurement_scale, threads, detect_options, caller)
+    if camera_model not in CAMERA_MODELS:
+        raise ValueError(f"{caller}: camera_model must be one of {', '.join(CAMERA_MODELS)}, not {camera_model!r}")
+    if match_model not in _CONFIGURATIONS:
+        raise ValueError(f"{caller}: match_model must be one of {', '.join(_CONFIGURATIONS)}, not {match_model!r}")
+    ratio = float(ratio)
+    if not 0 < ratio <= 1:
+        raise ValueError(f"{caller}: ratio must be in (0, 1], not {ratio!r}")
+
+    existed = os.path.exists(path)
+    connection = sqlite3.connect(path, isolation_level=None)
+    try:
+        database = _ColmapDatabase(connection, caller)
+        cameras = _Cameras(database, camera_model, single_camera_per_folder)
+        ids = {name: database.image_id(name) for name in extraction.names}
+        new = [name for name in extraction.names if ids[name] is None]
+        features = {}
+        for name, image, regions, *described in extraction.features(new, orientations=match):
+            key, camera = cameras.camera(name, extraction.paths[name], image.shape)
+            ids[name], camera_id = database.add_image(name, camera, regions, described[0])
+            cameras.stored(key, camera_id)
+            if match:
+                features[name] = regions, *described
+        if match:
+            _match_pairs(database, extraction, ids, features, cameras, match_model, ratio)
+    finally:
+        connection.close()
+        if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
+            os.unlink(path)  # the failure came before anything was written
+    return ids
 
 
-def hloc_h5(path, image_paths, measurement_scale=3.0, **detect_options):
+class _ColmapDatabase:
+    """A COLMAP database whose tables are created with the first rows written."""
+
+    def __init__(self, connection, caller):
+        self.connection = connection
+        expected = sqlite3.connect(":memory:")
+        expected.executescript(COLMAP_SCHEMA)
+        self.statements = [statement for statement in COLMAP_SCHEMA.split(";") if statement.strip()]
+        self.ready = True
+        for table in _tables(expected):
+            columns = _columns(connection, table)
+            if not columns:
+                self.ready = False
+            elif columns != _columns(expected, table):
+                raise ValueError(f"{caller}: the table {table} of the database has another layout than COLMAP's "
+                                 f"({', '.join(columns)}); nothing was written")
+        expected.close()
+
+    def rows(self, query, arguments=()):
+        """The rows of a query (none while the tables are not there)."""
+        return self.connection.execute(query, arguments).fetchall() if self.ready else []
+
+    def image_id(self, name):
+        row = self.rows("SELECT image_id FROM images WHERE name = ?", (name,))
+        return row[0][0] if row else None
+
+    @contextlib.contextmanager
+    def transaction(self):
+        """A cursor whose statements are committed together (with the tables, if they are not there yet)."""
+        cursor = self.connection.cursor()
+        cursor.execute("BEGIN IMMEDIATE")
+        try:
+            if not self.ready:
+                for statement in self.statements:
+                    cursor.execute(statement)
+            yield cursor
+            cursor.execute("COMMIT")
+        except BaseException:
+            cursor.execute("ROLLBACK")
+            raise
+        self.ready = True
+
+    def add_image(self, name, camera, regions, descriptors):
+        """Adds one image with its features, and its camera when `camera` is a new camera's row rather than an id;
+        (image id, camera id)."""
+        keypoints = to_colmap_keypoints(regions)
+        with self.transaction() as cursor:
+            if isinstance(camera, tuple):
+                cursor.execute("INSERT INTO cameras (model, width, height, params, prior_focal_length) "
+                               "VALUES (?, ?, ?, ?, ?)", camera)
+                camera = cursor.lastrowid
+            cursor.execute("INSERT INTO images (name, camera_id) VALUES (?, ?)", (name, camera))
+            image_id = cursor.lastrowid
+            cursor.execute("INSERT INTO keypoints VALUES (?, ?, ?, ?)",
+                           (image_id, len(keypoints), 6, keypoints.tobytes()))
+            cursor.execute("INSERT INTO descriptors VALUES (?, ?, ?, ?)",
+                           (image_id, len(descriptors), descriptors.shape[1],
+                            np.ascontiguousarray(descriptors).tobytes()))
+        return image_id, camera
+
+    def add_pair(self, image_id1, image_id2, result, model):
+        """Stores one pair's tentative matches and its verified ones (image_id1 < image_id2)."""
+        tentative = np.stack([result.index1, result.index2], axis=1).astype(np.uint32).reshape(-1, 2)
+        inliers = tentative[np.asarray(result.inliers, dtype=bool)]
+        verified = result.model is not None and len(inliers) >= MIN_INLIERS
+        if not verified:
+            inliers = inliers[:0]
+        matrices = {slot: np.zeros(9) for slot in _MODEL_COLUMNS.values()}
+        if verified:
+            # The model in COLMAP's pixel coordinates (pixel centres at half-integers), row-major.
+            shift = np.array([[1, 0, COLMAP_PIXEL_ORIGIN], [0, 1, COLMAP_PIXEL_ORIGIN], [0, 0, 1]])
+            unshift = np.linalg.inv(shift)
+            matrix = np.asarray(result.model, dtype=np.float64)
+            matrix = {"homography": shift @ matrix @ unshift, "fundamental": unshift.T @ matrix @ unshift,
+                      "essential": matrix}[model]
+            matrices[_MODEL_COLUMNS[model]] = matrix.reshape(9)
+        pair = pair_id(image_id1, image_id2)
+        with self.transaction() as cursor:
+            cursor.execute("INSERT OR REPLACE INTO matches VALUES (?, ?, 2, ?)",
+                           (pair, len(tentative), tentative.tobytes()))
+            cursor.execute("INSERT OR REPLACE INTO two_view_geometries VALUES (?, ?, 2, ?, ?, ?, ?, ?, ?, ?)",
+                           (pair, len(inliers), inliers.tobytes(), _CONFIGURATIONS[model] if verified else _DEGENERATE,
+                            matrices["F"].tobytes(), matrices["E"].tobytes(), matrices["H"].tobytes(),
+                            np.array([1.0, 0, 0, 0]).tobytes(), np.zeros(3).tobytes()))
+
+    def intrinsic_matrix(self, image_id):
+        """K of an image's camera in Orvo's pixel coordinates (COLMAP's principal point less half a pixel)."""
+        model, blob = self.rows("SELECT model, params FROM cameras JOIN images "
+                                "ON images.camera_id = cameras.camera_id WHERE image_id = ?", (image_id,))[0]
+        params = np.frombuffer(blob, np.float64)
+        two_focal = model in (CAMERA_MODELS[name][0] for name in _TWO_FOCAL_LENGTHS)
+        fx, fy, cx, cy = params[:4] if two_focal else (params[0], params[0], params[1], params[2])
+        return np.array([[fx, 0, cx - COLMAP_PIXEL_ORIGIN], [0, fy, cy - COLMAP_PIXEL_ORIGIN], [0, 0, 1]])
+
+
+def _tables(connection):
+    return [row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                                 "AND name != 'sqlite_sequence'")]
+
+
+def _columns(connection, table):
+    return [row[1] for row in connection.execute(f"PRAGMA table_info({table})")]
+
+
+class _Cameras:
+    """The camera of each new image: a new one, or its folder's when shared and alike."""
+
+    def __init__(self, database, model, shared_per_folder):
+        self.model = model
+        self.shared_per_folder = shared_per_folder
+        self.shared = {}  # (folder, model id, width, height, params, prior) -> camera id
+        if shared_per_folder:
+            for name, camera_id, *camera in database.rows(
+                    "SELECT name, cameras.camera_id, model, width, height, params, prior_focal_length "
+                    "FROM images JOIN cameras ON images.camera_id = cameras.camera_id"):
+                self.shared.setdefault((_folder(name), *camera), camera_id)
+
+    def camera(self, name, path, shape):
+        """(key, the id of the image's shared camera or the row (model, width, height, params, prior) of a new
+        one); the key is None when the camera is not shared."""
+        height, width = shape[:2]
+        focal = focal_length_pixels(path, width, height)
+        prior = int(focal is not None)
+        if focal is None:
+            focal = DEFAULT_FOCAL_FACTOR * max(width, height)
+        model_id, distortion = CAMERA_MODELS[self.model]
+        focal_lengths = [focal, focal] if self.model in _TWO_FOCAL_LENGTHS else [focal]
+        params = np.array(focal_lengths + [width / 2.0, height / 2.0] + [0.0] * distortion, dtype=np.float64)
+        row = (model_id, width, height, params.tobytes(), prior)
+        if not self.shared_per_folder:
+            return None, row
+        key = (_folder(name), *row)
+        return key, self.shared.get(key, row)
+
+    def stored(self, key, camera_id):
+        if key is not None:
+            self.shared[key] = camera_id
+
+
+def _folder(name):
+    return name.rpartition("/")[0]
+
+
+def _match_pairs(database, extraction, ids, features, model, ratio):
+    """Matches and verifies every pair of the images that the database has no geometry of yet, and stores them.
+    `features` holds the (regions, descriptors, orientations) of the images just added; the others' are made
+    again from their stored keypoints."""
+    from . import match_features
+
+    names = sorted(set(extraction.names), key=ids.get)  # each pair first by the smaller id, as COLMAP stores it
+    done = {row[0] for row in database.rows("SELECT pair_id FROM two_view_geometries")}
+    pairs = [pair for pair in itertools.combinations(names, 2) if pair_id(ids[pair[0]], ids[pair[1]]) not in done]
+    for name in {name for pair in pairs for name in pair} - set(features):
+        features[name] = _stored_features(database, extraction, ids[name], name)
+    intrinsics = {name: database.intrinsic_matrix(ids[name]) for name in names} if model == "essential" else {}
+
+    def verify(pair):
+        first, second = pair
+        calibration = dict(K1=intrinsics[first], K2=intrinsics[second]) if intrinsics else {}
+        return match_features(*features[first], *features[second], ratio=ratio, model=model, **calibration)
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool:
+        for (first, second), result in zip(pairs, _ordered(pool, verify, pairs, extraction.threads)):
+            database.add_pair(ids[first], ids[second], result, model)
+
+
+def _stored_features(database, extraction, image_id, name):
+    """(regions, descriptors, orientations) of an image stored before, its regions those of its keypoints."""
+    rows, cols, data = database.rows("SELECT rows, cols, data FROM keypoints WHERE image_id = ?", (image_id,))[0]
+    if cols != 6:
+        raise ValueError(f"colmap_database: the keypoints of {name!r} are not affine shapes (they have {cols} "
+                         "columns, not 6): they cannot be matched by their frames")
+    keypoints = np.frombuffer(data, np.float32).reshape(rows, 6).astype(np.float64)
+    frames = np.concatenate([keypoints[:, 2:].reshape(-1, 2, 2), keypoints[:, :2, None]], axis=2)
+    regions = from_lafs(frames, origin=COLMAP_PIXEL_ORIGIN)
+    return (regions,) + extraction.description(read_image(extraction.paths[name]), regions, True)
+
+
+def hloc_h5(path, image_paths, measurement_scale=3.0, *, image_root=None, threads=None, batch_size=16,
+            **detect_options):
     """Detects and describes each image into an hloc feature file (HDF5), creating it if needed.
 
-    One group per image, named by its file name: ``keypoints`` (N, 2) float32, the centres with pixel centres at
-    integers (Orvo's own coordinates; hloc adds 0.5 when it writes to COLMAP), ``descriptors`` (128, N) float32,
-    L2-normalised, ``scores`` (N,) float32 (all 1: Orvo's regions have no strength), ``image_size`` (width, height),
-    and the regions' shapes: ``scales`` (N,) float32 (ac - b^2)^(-1/4) and ``oris`` (N,) float32, the major axis'
-    angle in radians. Images whose group exists already are skipped. ``detect_options`` go to :func:`orvo.detect`.
-    Returns the list of the group names of the given images.
+    One group per image, named by its path relative to ``image_root`` (see the module): ``keypoints`` (N, 2)
+    float32, the centres with pixel centres at integers (Orvo's own coordinates; hloc adds 0.5 when it writes to
+    COLMAP), ``descriptors`` (128, N) float32, L2-normalised, ``scores`` (N,) float32 (all 1: Orvo's regions have
+    no strength), ``image_size`` (width, height), and the regions' shapes: ``scales`` (N,) float32
+    (ac - b^2)^(-1/4) and ``oris`` (N,) float32, the major axis' angle in radians. Images whose group exists
+    already are skipped.
+
+    The file is replaced atomically after every ``batch_size`` new images: each batch is written into a copy of
+    the file, which is then renamed over it. An interrupted run (even killed) leaves the file as the last batch
+    left it, readable, and a re-run adds the rest. ``threads``: images processed at once (every core by default).
+    ``detect_options`` go to :func:`orvo.detect`. Returns the list of the group names of the given images.
     """
     import h5py
 
-    measurement_scale = float(measurement_scale)
-    names = []
-    with h5py.File(os.fspath(path), "a") as features:
-        for image_path in image_paths:
-            name = os.path.basename(os.fspath(image_path))
-            if name not in features:
-                image, regions, descriptors = _features(image_path, measurement_scale, detect_options)
+    caller = "hloc_h5"
+    path = file_path(path, caller)
+    extraction = _Extraction(image_paths, image_root, measurement_scale, threads, detect_options, caller)
+    batch_size = _positive_integer(batch_size, "batch_size", caller)
+    stored = set()
+    if os.path.exists(path):
+        with h5py.File(path, "r") as features:
+            stored = {name for name in extraction.names if name in features}
+    new = [name for name in dict.fromkeys(extraction.names) if name not in stored]
+    extracted = extraction.features(new)
+    for batch in iter(lambda: list(itertools.islice(extracted, batch_size)), []):
+        with _replaced(path) as temporary, h5py.File(temporary, "a") as features:
+            for name, image, regions, descriptors in batch:
                 _write_group(features.create_group(name), image.shape, regions, descriptors)
-            names.append(name)
-    return names
+    return list(extraction.names)
+
+
+@contextlib.contextmanager
+def _replaced(path):
+    """A temporary copy of the file (empty when there is none) in its folder, renamed over it once the block
+    succeeds and its content is on disk; removed when the block fails."""
+    folder, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(folder, b".%s.%s.partial" % (name, secrets.token_hex(8).encode()))
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        with os.fdopen(descriptor, "wb") as copy:
+            if os.path.exists(path):
+                with open(path, "rb") as original:
+                    shutil.copyfileobj(original, copy)
+                shutil.copymode(path, temporary)
+        yield temporary
+        with open(temporary, "rb") as written:
+            os.fsync(written.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def _write_group(group, shape, regions, descriptors):
