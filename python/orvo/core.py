@@ -42,7 +42,7 @@ def file_path(path, caller):
     return path
 
 
-def _existing_file(path, caller):
+def existing_file(path, caller):
     """The path as bytes, or FileNotFoundError/IsADirectoryError/PermissionError naming it."""
     name = path
     path = file_path(path, caller)
@@ -60,7 +60,7 @@ def read_image(path):
     Raises FileNotFoundError for a missing file and :class:`orvo.ImageError` (an OSError and a ValueError) for a
     file that is not a readable image, is truncated, or claims more than 2^27 pixels.
     """
-    return _orvo.read_image(_existing_file(path, "read_image"))
+    return _orvo.read_image(existing_file(path, "read_image"))
 
 
 def _image(image, caller):
@@ -191,7 +191,7 @@ def read_regions(path, offset=ORVO_FILE_OFFSET):
 
     Raises FileNotFoundError for a missing file, ValueError "<file>:<line>: <what is wrong>" for a malformed one.
     """
-    return _orvo.read_regions(_existing_file(path, "read_regions"), float(offset))
+    return _orvo.read_regions(existing_file(path, "read_regions"), float(offset))
 
 
 def write_regions(path, regions, offset=ORVO_FILE_OFFSET):

@@ -23,7 +23,7 @@ import numpy as np
 
 from . import _orvo
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
-from .core import describe, detector_settings, file_path, read_image
+from .core import describe, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
 
 __all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "CAMERA_MODELS", "pair_id"]
@@ -86,7 +86,7 @@ class _Extraction:
     def __init__(self, image_paths, image_root, measurement_scale, threads, detect_options, caller):
         if isinstance(image_paths, (str, bytes, os.PathLike)) or not isinstance(image_paths, collections.abc.Iterable):
             raise TypeError(f"{caller}: image_paths must be a list of paths, not {type(image_paths).__name__}")
-        paths = [file_path(path, caller) for path in image_paths]
+        paths = [existing_file(path, caller) for path in image_paths]
         self.names = _image_names(paths, image_root, caller)
         self.paths = dict(zip(self.names, paths))  # a file given twice is one image
         scale = float(measurement_scale)

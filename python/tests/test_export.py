@@ -1,15 +1,23 @@
-"""Exports: a COLMAP database that Debian's colmap matches and verifies, and an hloc feature file."""
+"""Exports: a COLMAP database that Debian's colmap matches and verifies, with the cameras colmap itself makes, and
+an hloc feature file that survives a kill."""
 
 import os
 import shutil
+import signal
 import sqlite3
+import struct
 import subprocess
+import sys
+import time
 
+import cv2
 import numpy as np
 import pytest
 
 import orvo
 import orvo.export
+
+from conftest import textured_scene
 
 # Measured on the generated views (seed 1): 65 verified inlier matches, 524 with the dense preset.
 MIN_VERIFIED_INLIERS = 35
@@ -81,3 +89,118 @@ def test_hloc_feature_file(scene_views, tmp_path):
         np.testing.assert_allclose(descriptors * np.linalg.norm(expected, axis=0), expected, atol=1e-3)
         assert group["scores"].shape == (len(regions),)
         assert list(group["image_size"][()]) == [640, 480]
+
+
+def jpeg_with_focal_length(image, focal_35mm=None):
+    """JPEG bytes of a grey image, with an EXIF FocalLengthIn35mmFilm tag when given."""
+    jpeg = cv2.imencode(".jpg", image)[1].tobytes()
+    if focal_35mm is None:
+        return jpeg
+    # Little-endian TIFF: IFD0 holds the pointer to the EXIF IFD, which holds the one SHORT tag.
+    exif_ifd = struct.pack("<HHHIHHI", 1, 0xA405, 3, 1, focal_35mm, 0, 0)
+    tiff = b"II*\0" + struct.pack("<I", 8) + struct.pack("<HHHII", 1, 0x8769, 4, 1, 26) + struct.pack("<I", 0)
+    segment = b"Exif\0\0" + tiff + exif_ifd
+    return jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(segment) + 2) + segment + jpeg[2:]
+
+
+def cameras_by_image(database):
+    """image name -> (camera id, model, width, height, prior, *params) of a COLMAP database."""
+    with sqlite3.connect(database) as connection:
+        rows = connection.execute("SELECT name, cameras.camera_id, model, width, height, params, prior_focal_length "
+                                  "FROM images JOIN cameras ON images.camera_id = cameras.camera_id").fetchall()
+    return {row[0]: (row[1], row[2], row[3], row[4], row[6], *np.frombuffer(row[5])) for row in rows}
+
+
+def same_camera_groups(cameras):
+    groups = {}
+    for name, camera in cameras.items():
+        groups.setdefault(camera[0], set()).add(name)
+    return sorted(sorted(group) for group in groups.values())
+
+
+@pytest.mark.skipif(shutil.which("colmap") is None, reason="colmap is not installed")
+def test_colmap_cameras_are_those_colmap_makes(tmp_path):
+    # Two folders holding an image of the same name; a 35 mm focal length tag on the images of folder a.
+    root = tmp_path / "images"
+    image = textured_scene(seed=3, width=320, height=240, shapes=200)
+    files = {"a/img.jpg": 50, "a/other.jpg": 50, "b/img.jpg": None, "b/wide.jpg": None}
+    for name, focal in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        picture = image if "wide" not in name else cv2.resize(image, (400, 240))
+        (root / name).write_bytes(jpeg_with_focal_length(picture, focal))
+
+    for model in ("SIMPLE_RADIAL", "OPENCV"):
+        ours, theirs = tmp_path / f"ours-{model}.db", tmp_path / f"colmap-{model}.db"
+        ids = orvo.export.colmap_database(ours, sorted(root.glob("*/*.jpg")), camera_model=model,
+                                          single_camera_per_folder=True, threads=2)
+        assert sorted(ids) == sorted(files)
+        done = colmap("feature_extractor", "--database_path", str(theirs), "--image_path", str(root),
+                      "--ImageReader.camera_model", model, "--ImageReader.single_camera_per_folder", "1",
+                      "--SiftExtraction.use_gpu", "0", "--SiftExtraction.num_threads", "1")
+        assert done.returncode == 0, done.stderr
+        our_cameras, their_cameras = cameras_by_image(ours), cameras_by_image(theirs)
+        assert sorted(their_cameras) == ["a/img.jpg", "a/other.jpg", "b/img.jpg"]
+        for name in their_cameras:
+            assert our_cameras[name][1:] == pytest.approx(their_cameras[name][1:]), name
+        assert our_cameras["a/img.jpg"][4] == 1 and our_cameras["b/img.jpg"][4] == 0
+        # COLMAP refuses an image whose size differs from its folder's camera; ours gets a camera of its own.
+        assert same_camera_groups(our_cameras) == [["a/img.jpg", "a/other.jpg"], ["b/img.jpg"], ["b/wide.jpg"]]
+
+
+def test_exports_check_everything_before_touching_a_file(scene_views, tmp_path):
+    view1, view2, _ = scene_views
+    database = tmp_path / "other.db"
+    with sqlite3.connect(database) as connection:
+        connection.execute("CREATE TABLE images (id INTEGER, path TEXT)")
+        connection.execute("INSERT INTO images VALUES (1, 'x')")
+    before = database.read_bytes()
+    with pytest.raises(ValueError, match="images"):
+        orvo.export.colmap_database(database, [view1])
+    assert database.read_bytes() == before
+
+    fresh = tmp_path / "fresh.db"
+    for call, error in [
+        (lambda: orvo.export.colmap_database(fresh, str(view1)), TypeError),
+        (lambda: orvo.export.colmap_database(fresh, [view1], edge_step=0), ValueError),
+        (lambda: orvo.export.colmap_database(fresh, [view1], edge_steps="11"), TypeError),
+        (lambda: orvo.export.colmap_database(fresh, [view1], camera_model="FISHEYE"), ValueError),
+        (lambda: orvo.export.colmap_database(fresh, [view1], image_root=tmp_path / "elsewhere"), ValueError),
+        (lambda: orvo.export.colmap_database(fresh, [view1, tmp_path / "missing.png"]), FileNotFoundError),
+        (lambda: orvo.export.hloc_h5(tmp_path / "f.h5", view1), TypeError),
+        (lambda: orvo.export.hloc_h5(tmp_path / "f.h5", [view1], threshold="x"), TypeError),
+    ]:
+        with pytest.raises(error):
+            call()
+    assert sorted(os.listdir(tmp_path)) == ["other.db"]
+
+
+HLOC_WRITER = """
+import sys, orvo.export
+orvo.export.hloc_h5(sys.argv[1], sys.argv[2:], threads=1, batch_size=1)
+"""
+
+
+def test_hloc_file_survives_a_kill(tmp_path):
+    h5py = pytest.importorskip("h5py")
+    paths = []
+    for seed in range(8):
+        paths.append(tmp_path / f"view{seed}.png")
+        cv2.imwrite(str(paths[-1]), textured_scene(seed=20 + seed, width=480, height=360, shapes=800))
+    features = tmp_path / "features.h5"
+    child = subprocess.Popen([sys.executable, "-c", HLOC_WRITER, str(features), *map(str, paths)])
+    try:
+        # Killed as soon as the first batch is in place, while it writes the next ones.
+        for _ in range(6000):
+            if features.exists() or child.poll() is not None:
+                break
+            time.sleep(0.01)
+        child.send_signal(signal.SIGKILL)
+    finally:
+        child.wait()
+    with h5py.File(features, "r") as written:
+        for name in written:
+            assert written[name]["keypoints"].shape[0] == written[name]["descriptors"].shape[1] > 0
+    assert orvo.export.hloc_h5(features, paths) == [path.name for path in paths]
+    with h5py.File(features, "r") as written:
+        assert sorted(written) == sorted(path.name for path in paths)
+        np.testing.assert_allclose(written["view7.png"]["keypoints"][()], orvo.detect(paths[7])[:, :2], rtol=1e-6)
