@@ -79,7 +79,11 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
     [[a, b], [b, c]] the ellipse's matrix: the region is (p - centre)' M (p - centre) <= 1. Regions come in the
     detector's selection order; the same as the ``orvo`` executable's on the same file.
 
-    image: numpy array H x W, H x W x 3 (BGR) or H x W x 4 (BGRA), uint8 or uint16; or a path of an image file.
+    image: numpy array H x W, H x W x 3 (BGR) or H x W x 4 (BGRA), uint8 or uint16; or a path of an image file
+        (str, bytes or os.PathLike). Colour is reduced to grey as if the first channel were red: a BGR pixel weighs
+        0.299 B + 0.587 G + 0.114 R (the regions always found in colour images depend on it; :func:`describe` weighs
+        B, G, R properly). The same regions from a grey image: ``detect(cv2.cvtColor(bgr, cv2.COLOR_RGB2GRAY))``.
+        Images of more than 2^27 pixels are refused with ValueError before anything is copied.
     threshold: a component is kept when its area exceeds threshold times the alpha at which it merges (lower
         keeps more regions); 100 by default, the dense preset's own with ``dense=True``.
     scale: every region is grown by this factor about its centre.
@@ -92,9 +96,11 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         detection a region whose overlap error with one kept before it is below this is dropped).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
-    Raises TypeError for an unknown option or an image of the wrong type, ValueError for a bad option value or an
-    image of the wrong shape, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot be read,
-    MemoryError when memory runs out.
+    Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,
+    ``edge_steps`` a sequence of them) or an image of the wrong type, ValueError for a bad option value (a scale
+    whose regions would not be finite and positive definite too), an image of the wrong shape or an embedded null
+    byte in a path, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot be read, MemoryError when
+    memory runs out. What it returns is always finite and positive definite.
     """
     settings = detector_settings(threshold, scale, dense, options, "detect")
     return _orvo.detect(_image(image, "detect"), settings)
@@ -149,8 +155,10 @@ def describe(image, regions):
     The ``orvo -sift`` command line describes the regions scaled by 3 (their measurement regions), which is what
     matches best: ``orvo.describe(image, orvo.scale_regions(regions, 3))``.
 
-    image: as for :func:`detect` (array or path). Raises ValueError naming the first region that is not finite and
-    positive definite. The interpreter lock is released while describing.
+    image: as for :func:`detect` (array or path); colour is reduced to grey with the usual BGR weights
+    (0.114 B + 0.587 G + 0.299 R), so ``describe(bgr, r)`` equals ``describe(cv2.cvtColor(bgr,
+    cv2.COLOR_BGR2GRAY), r)``. Raises ValueError naming the first region that is not finite and positive definite.
+    The interpreter lock is released while describing.
     """
     image = _image(image, "describe")
     return _orvo.describe(image, check_regions(regions, "describe"))
@@ -198,7 +206,9 @@ def write_regions(path, regions, offset=ORVO_FILE_OFFSET):
     """Writes a region file as ``orvo`` writes its ``<image>.orvo``: for the same image, byte for byte the same.
 
     Centres are written plus ``offset`` (see :func:`read_regions`), numbers with ten decimals. The file is written
-    completely or not at all (through a temporary file renamed into place); OSError when that fails.
+    completely or not at all (through a temporary file renamed into place); OSError when that fails, ValueError
+    (and nothing written) for regions that the file cannot hold so that :func:`read_regions` reads them back (a
+    matrix that rounds to zero at ten decimals, for ellipses of about 10^5 pixels or more).
     """
     path = file_path(path, "write_regions")
     _orvo.write_regions(path, check_regions(regions, "write_regions"), float(offset))

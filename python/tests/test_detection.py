@@ -38,6 +38,14 @@ def test_image_forms_give_the_same_regions():
     grey = cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY)
     assert np.array_equal(orvo.detect(grey), orvo.detect(grey[:, :, None]))
 
+    # Colour: the detector weighs the first channel as red, the descriptor as blue.
+    colour = cv2.imread(str(SAMPLE))
+    regions = orvo.detect(colour)
+    assert np.array_equal(orvo.detect(cv2.cvtColor(colour, cv2.COLOR_RGB2GRAY)), regions)
+    assert not np.array_equal(orvo.detect(cv2.cvtColor(colour, cv2.COLOR_BGR2GRAY)), regions)
+    assert np.array_equal(orvo.describe(colour, regions), orvo.describe(cv2.cvtColor(colour, cv2.COLOR_BGR2GRAY),
+                                                                        regions))
+
 
 def test_options_reach_the_detector():
     image = textured_scene(seed=6, width=320, height=240, shapes=300)
