@@ -93,7 +93,7 @@ class _Extraction:
         if not (np.isfinite(scale) and scale > 0):
             raise ValueError(f"{caller}: measurement_scale must be a positive finite number, not {scale!r}")
         self.measurement_scale = scale
-        self.threads = os.cpu_count() or 1 if threads is None else _positive_integer(threads, "threads", caller)
+        self.threads = (os.cpu_count() or 1) if threads is None else _positive_integer(threads, "threads", caller)
         self.detector = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0),
                                           detect_options.pop("dense", False), detect_options, caller)
 
@@ -198,7 +198,7 @@ def colmap_database(db_path, image_paths, measurement_scale=3.0, *, image_root=N
         database = _ColmapDatabase(connection, caller)
         cameras = _Cameras(database, camera_model, single_camera_per_folder)
         ids = {name: database.image_id(name) for name in extraction.names}
-        new = [name for name in extraction.names if ids[name] is None]
+        new = [name for name in dict.fromkeys(extraction.names) if ids[name] is None]
         features = {}
         for name, image, regions, *described in extraction.features(new, orientations=match):
             key, camera = cameras.camera(name, extraction.paths[name], image.shape)
@@ -207,7 +207,7 @@ def colmap_database(db_path, image_paths, measurement_scale=3.0, *, image_root=N
             if match:
                 features[name] = regions, *described
         if match:
-            _match_pairs(database, extraction, ids, features, cameras, match_model, ratio)
+            _match_pairs(database, extraction, ids, features, match_model, ratio)
     finally:
         connection.close()
         if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
