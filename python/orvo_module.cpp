@@ -160,21 +160,28 @@ py::array_t<double> detect(const py::array& array, const py::dict& option_values
     return array_from_regions(regions);
 }
 
-py::array_t<std::uint8_t> describe(const py::array& array, const RegionArray& region_array)
+// The descriptors (N, 128) uint8 of the regions, and with `with_orientations`
+// also their dominant orientations (N,) float32 radians: a tuple of both.
+py::object describe(const py::array& array, const RegionArray& region_array, bool with_orientations)
 {
     const std::vector<orvo::Region> regions = regions_from_array(region_array);
     const cv::Mat image = image_from_array(array);
     cv::Mat descriptors;
+    std::vector<float> orientations;
     {
         py::gil_scoped_release unlocked;
-        descriptors = orvo::describe(image, regions);
+        descriptors = orvo::describe(image, regions, with_orientations ? &orientations : nullptr);
     }
-    py::array_t<std::uint8_t> result({static_cast<py::ssize_t>(regions.size()), py::ssize_t(orvo::DESCRIPTOR_SIZE)});
+    const auto count = static_cast<py::ssize_t>(regions.size());
+    py::array_t<std::uint8_t> result({count, py::ssize_t(orvo::DESCRIPTOR_SIZE)});
     if (!regions.empty()) {
         const cv::Mat continuous = descriptors.isContinuous() ? descriptors : descriptors.clone();
         std::memcpy(result.mutable_data(), continuous.data, regions.size() * orvo::DESCRIPTOR_SIZE);
     }
-    return result;
+    if (!with_orientations) return std::move(result);
+    py::array_t<float> angles(count);
+    std::copy(orientations.begin(), orientations.end(), angles.mutable_data());
+    return py::make_tuple(result, angles);
 }
 
 // Draws into `array` itself: an 8-bit H x W x 3 C-contiguous array.
@@ -312,8 +319,8 @@ PYBIND11_MODULE(_orvo, m)
           "The detector's options and their defaults.");
     m.def("dense_options", [] { return options_dict(orvo::DetectorOptions::dense()); },
           "The options of the dense preset.");
-    m.def("describe", &describe, py::arg("image"), py::arg("regions"),
-          "Descriptors (N, 128) uint8 of the regions as given.");
+    m.def("describe", &describe, py::arg("image"), py::arg("regions"), py::arg("orientations"),
+          "Descriptors (N, 128) uint8 of the regions as given; with orientations, a tuple with their orientations.");
     m.def("draw_into", &draw_into, py::arg("image"), py::arg("regions"),
           "Draws the regions into a writeable H x W x 3 uint8 array.");
     m.def("read_image", &read_image, py::arg("path"), "The image of a file, as the detector reads it.");

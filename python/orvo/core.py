@@ -145,8 +145,11 @@ def _real(value, name, caller):
     return float(value)
 
 
-def describe(image, regions):
-    """Descriptors of the regions exactly as given: uint8 array (N, 128), one row per region, in order.
+def describe(image, regions, orientations=False):
+    """Descriptors of the regions exactly as given: uint8 array (N, 128), one row per region, in order; with
+    ``orientations=True`` the tuple (descriptors, orientations), the orientations float32 (N,): each region's
+    dominant gradient direction in radians, in image axes (x right, y down), as :func:`orvo.match_features` takes
+    them.
 
     Each region is mapped onto a circle, resampled into a normalised patch, turned to its dominant gradient
     orientation and described by SIFT (4 x 4 cells of 8 orientations; rows of L2 norm about 512, values clipped
@@ -161,7 +164,7 @@ def describe(image, regions):
     The interpreter lock is released while describing.
     """
     image = _image(image, "describe")
-    return _orvo.describe(image, check_regions(regions, "describe"))
+    return _orvo.describe(image, check_regions(regions, "describe"), bool(orientations))
 
 
 def draw(image, regions):
