@@ -8,20 +8,16 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
-#include <locale.h>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "library/number_text.h"
+#include "orvo/describe.h"
+
 namespace {
 
-// strtod in the "C" locale, whatever locale the process runs in: the longest
-// numeric prefix counts, no prefix reads as 0.
-double read_number(const char* text, char** end = nullptr)
-{
-    static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    return strtod_l(text, end, c_locale);
-}
+using orvo::detail::read_number;
 
 // A whole option value as a number, or a message naming the option and the
 // value on standard error and false.
@@ -191,8 +187,8 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             product *= factor;
         } else if (std::strcmp(arg, "-sift") == 0) {
             p.sift = true;
-            changes.push_back([](orvo::DetectorOptions& o) { o.scale *= 3; });
-            product *= 3;
+            changes.push_back([](orvo::DetectorOptions& o) { o.scale *= orvo::MEASUREMENT_SCALE; });
+            product *= orvo::MEASUREMENT_SCALE;
         } else if (std::strcmp(arg, "-h") == 0) {
             print_usage();
             return false;

@@ -20,11 +20,10 @@ struct command_line {
     double descriptor_timeout = 0;   // seconds the descriptor step may take; 0: no limit
 };
 
-// The scale factors' product must lie within [MIN_SCALE, MAX_SCALE]: the
-// ellipse matrices are divided by its square, which must stay a finite,
-// non-zero number. Whether every written matrix is positive definite at the
-// file's precision is known only after detection.
-constexpr double MIN_SCALE = 1e-150, MAX_SCALE = 1e150;
+// The scale factors' product must lie within the library's range of scales.
+// Whether every written matrix is positive definite at the file's precision
+// is known only after detection.
+using orvo::MIN_SCALE, orvo::MAX_SCALE;
 
 void print_banner();
 void print_usage();

@@ -9,9 +9,9 @@
 // step's time limit); 255 when no image is named or it cannot be read. An
 // interrupting signal ends the run as it would any process, after ending a
 // running descriptor step or window.
-#include <cstdio>
 #include <iostream>
 #include <opencv2/core.hpp>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -34,26 +34,6 @@ double user_seconds()
 // The ellipse file's centres are the 0-based ones plus 2; the drawing is
 // placed at the 0-based centre plus 1.
 constexpr double DRAWING_OFFSET = 1.0;
-
-// The first region whose matrix, as the ellipse file writes it (ten
-// decimals), is not finite and positive definite; -1 when there is none.
-long first_unwritable(const std::vector<orvo::Region>& regions, std::string& written)
-{
-    char text[3][400];
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        const orvo::Region& r = regions[i];
-        std::snprintf(text[0], sizeof text[0], "%.10f", r.a);
-        std::snprintf(text[1], sizeof text[1], "%.10f", r.b);
-        std::snprintf(text[2], sizeof text[2], "%.10f", r.c);
-        const orvo::Region as_read{0, 0, std::strtod(text[0], nullptr), std::strtod(text[1], nullptr),
-                                   std::strtod(text[2], nullptr)};
-        if (!orvo::is_valid(as_read)) {
-            written = std::string("a = ") + text[0] + ", b = " + text[1] + ", c = " + text[2];
-            return static_cast<long>(i);
-        }
-    }
-    return -1;
-}
 
 int run(int argc, char** argv)
 {
@@ -78,15 +58,20 @@ int run(int argc, char** argv)
         return 255;
     }
     std::cout << settings.image_name << ": ";
-    const std::vector<orvo::Region> regions = orvo::detect(image, settings.detector);
+    std::vector<orvo::Region> regions;
+    try {
+        regions = orvo::detect(image, settings.detector);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "Invalid scale " << settings.detector.scale << ": " << e.what() << "; nothing written" << std::endl;
+        return 1;
+    }
     image.release();
     std::cout << "Alpha features extracted in: " << user_seconds() - start << " s " << std::endl;
 
-    std::string written;
-    const long unwritable = first_unwritable(regions, written);
-    if (unwritable >= 0) {
-        std::cerr << "Invalid scale " << settings.detector.scale << ": region " << unwritable + 1 << " would be written as "
-                  << written << ", not positive definite at ten decimals; nothing written" << std::endl;
+    const std::string unwritable = orvo::unwritable_reason(regions);
+    if (!unwritable.empty()) {
+        std::cerr << "Invalid scale " << settings.detector.scale << ": " << unwritable << "; nothing written"
+                  << std::endl;
         return 1;
     }
 

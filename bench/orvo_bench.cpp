@@ -166,7 +166,7 @@ void bench_image(launcher& runs, const std::string& label, const std::string& fi
 void bench_descriptors(const std::string& file, int repeat)
 {
     const cv::Mat colour = orvo::read_image(file);
-    const std::vector<orvo::Region> regions = orvo::scaled(orvo::detect(colour), 3.0);
+    const std::vector<orvo::Region> regions = orvo::scaled(orvo::detect(colour), orvo::MEASUREMENT_SCALE);
     cv::Mat grey = colour;
     if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
 

@@ -31,8 +31,8 @@ cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions, std::
                                         "and its centre within 1e7 pixels of the origin");
         stage_regions.push_back({r.x, r.y, r.a, r.b, r.c});
     }
-    const cv::Mat eight_bit = to_eight_bit(image, "describe");
-    return translate_out_of_memory([&] {
+    const cv::Mat eight_bit = detail::to_eight_bit(image, "describe");
+    return detail::translate_out_of_memory([&] {
         cv::Mat grey = eight_bit;
         if (eight_bit.channels() != 1)
             cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);

@@ -78,7 +78,7 @@ void require(bool condition, const char* option, const std::string& rule)
 // regions depend on it.
 cv::Mat detection_grey(const cv::Mat& image)
 {
-    const cv::Mat eight_bit = to_eight_bit(image, "detect");
+    const cv::Mat eight_bit = detail::to_eight_bit(image, "detect");
     if (eight_bit.channels() == 1) return eight_bit;
     cv::Mat grey;
     cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_RGBA2GRAY : cv::COLOR_RGB2GRAY);
@@ -214,6 +214,18 @@ std::vector<Region> detect_passes(const cv::Mat& grey, const DetectorOptions& op
     return regions;
 }
 
+// The regions grown by `scale`, or std::invalid_argument naming the option
+// when one would not be finite and positive definite.
+std::vector<Region> scaled_regions(const std::vector<Region>& regions, double scale)
+{
+    try {
+        return scaled(regions, scale);
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument(
+            "DetectorOptions::scale grows a region into one that is not finite and positive definite");
+    }
+}
+
 }  // namespace
 
 DetectorOptions DetectorOptions::dense()
@@ -231,7 +243,7 @@ DetectorOptions DetectorOptions::dense()
 void DetectorOptions::validate() const
 {
     require(std::isfinite(threshold), "threshold", "must be a finite number");
-    require(scale > 0 && std::isfinite(scale), "scale", "must be a positive finite number");
+    require(scale >= MIN_SCALE && scale <= MAX_SCALE, "scale", "must be a number from 1e-150 to 1e150");
     require(edge_step >= 1 && edge_step <= 1000, "edge_step", "must be a whole number from 1 to 1000");
     require(min_area_growth >= 0 && std::isfinite(min_area_growth), "min_area_growth",
             "must be a finite number of at least 0");
@@ -246,7 +258,7 @@ void DetectorOptions::validate() const
 std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options, DetectionStats* stats)
 {
     options.validate();
-    return translate_out_of_memory([&] {
+    return detail::translate_out_of_memory([&] {
         const cv::Mat grey = detection_grey(image);
         DetectionStats sum;
         std::vector<Region> regions;
@@ -259,7 +271,7 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
             sum.near_duplicates = all - regions.size();
             sum.regions = regions.size();
         }
-        if (options.scale != 1.0) regions = scaled(regions, options.scale);
+        if (options.scale != 1.0) regions = scaled_regions(regions, options.scale);
         if (stats) *stats = sum;
         return regions;
     });

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace orvo {
+namespace orvo::detail {
 
 cv::Mat to_eight_bit(const cv::Mat& image, const char* caller)
 {
@@ -27,4 +27,4 @@ cv::Mat to_eight_bit(const cv::Mat& image, const char* caller)
     return reduced;
 }
 
-}  // namespace orvo
+}  // namespace orvo::detail

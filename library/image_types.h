@@ -3,7 +3,7 @@
 
 #include <opencv2/core.hpp>
 
-namespace orvo {
+namespace orvo::detail {
 
 // `image` as 8 bits per channel: 16-bit samples keep their high byte, as
 // when such a file is read. Throws std::invalid_argument, naming `caller`,
@@ -11,4 +11,4 @@ namespace orvo {
 // channels. Shares the data of an 8-bit image.
 cv::Mat to_eight_bit(const cv::Mat& image, const char* caller);
 
-}  // namespace orvo
+}  // namespace orvo::detail

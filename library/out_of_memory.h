@@ -5,7 +5,7 @@
 #include <new>
 #include <opencv2/core.hpp>
 
-namespace orvo {
+namespace orvo::detail {
 
 template <class Work>
 auto translate_out_of_memory(Work work) -> decltype(work())
@@ -18,4 +18,4 @@ auto translate_out_of_memory(Work work) -> decltype(work())
     }
 }
 
-}  // namespace orvo
+}  // namespace orvo::detail

@@ -53,8 +53,14 @@ EllipseAxes axes(const Region& region)
 
 Region scaled(const Region& region, double factor)
 {
+    require_valid(region, "scaled");
+    if (!(factor > 0 && std::isfinite(factor)))
+        throw std::invalid_argument("scaled: the factor must be a positive finite number");
     const double f2 = factor * factor;
-    return {region.x, region.y, region.a / f2, region.b / f2, region.c / f2};
+    const Region grown{region.x, region.y, region.a / f2, region.b / f2, region.c / f2};
+    if (!is_valid(grown))
+        throw std::invalid_argument("scaled: the grown region is not finite and positive definite");
+    return grown;
 }
 
 std::vector<Region> scaled(const std::vector<Region>& regions, double factor)
@@ -77,9 +83,13 @@ cv::KeyPoint to_keypoint(const Region& region)
 
 Region from_keypoint(const cv::KeyPoint& keypoint)
 {
+    if (!(keypoint.size > 0))
+        throw std::invalid_argument("from_keypoint: the size must be a positive finite number");
     const double radius = keypoint.size / 2.0;
     const double inverse_square = 1 / (radius * radius);
-    return {keypoint.pt.x, keypoint.pt.y, inverse_square, 0.0, inverse_square};
+    const Region circle{keypoint.pt.x, keypoint.pt.y, inverse_square, 0.0, inverse_square};
+    require_valid(circle, "from_keypoint");
+    return circle;
 }
 
 cv::Matx23d to_affine_frame(const Region& region)

@@ -2,25 +2,25 @@
 // depend on the file's size, and the writer of `orvo`'s files.
 #include "orvo/region_file.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
-#include <locale.h>
-#include <sstream>
 
 #include "io/atomic_file.h"
 #include "io/regular_file.h"
+#include "library/number_text.h"
 #include "library/region_text.h"
 #include "orvo/describe.h"
 #include "orvo/errors.h"
 
 namespace orvo {
+namespace detail {
 namespace {
+
+// The decimals of each number of a region line.
+constexpr int WRITTEN_DECIMALS = 10;
 
 // A token as it may appear in a message: long ones are cut.
 std::string quoted(const char* begin, const char* end)
@@ -63,25 +63,9 @@ public:
     // Token i as a finite double in the "C" locale, or a thrown error.
     double number(std::size_t i) const
     {
-        static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
         const auto [begin, end] = tokens_[i];
-        // Copied for strtod's terminating zero: on the stack, or on the heap
-        // for the rare long token (a matrix of a hugely shrunk region has
-        // hundreds of digits at ten decimals).
-        char buffer[64];
-        std::string long_token;
-        const std::size_t length = static_cast<std::size_t>(end - begin);
-        const char* text = buffer;
-        if (length < sizeof buffer) {
-            std::memcpy(buffer, begin, length);
-            buffer[length] = '\0';
-        } else {
-            long_token.assign(begin, end);
-            text = long_token.c_str();
-        }
-        char* stop = nullptr;
-        const double value = strtod_l(text, &stop, c_locale);
-        if (stop != text + length) fail("not a number: " + quoted(begin, end));
+        double value = 0;
+        if (!read_whole_number(begin, end, value)) fail("not a number: " + quoted(begin, end));
         if (!std::isfinite(value)) fail("not a finite number: " + quoted(begin, end));
         return value;
     }
@@ -168,17 +152,40 @@ std::vector<Region> read_region_text(const std::string& path, double offset, std
     return parse_region_text(content, path, offset, written);
 }
 
-std::vector<Region> read_region_file(const std::string& path, double offset, std::vector<std::string>* as_written)
+namespace {
+
+// Each region's line as the files hold it (without its newline), or a thrown
+// std::invalid_argument naming `caller` when a region cannot be written.
+std::vector<std::string> region_lines(const std::vector<Region>& regions, double offset, const char* caller)
 {
-    return read_region_text(path, offset, as_written);
+    const std::string reason = unwritable_reason(regions);
+    if (!reason.empty()) throw std::invalid_argument(std::string(caller) + ": " + reason + "; nothing written");
+    std::vector<std::string> lines;
+    lines.reserve(regions.size());
+    for (const Region& r : regions) {
+        std::string line;
+        for (const double value : {r.x + offset, r.y + offset, r.a, r.b, r.c}) {
+            if (!line.empty()) line += ' ';
+            line += fixed_text(value, WRITTEN_DECIMALS);
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string region_file_text(const std::vector<Region>& regions, double offset)
+{
+    std::string text = "0.000000\n" + std::to_string(regions.size()) + "\n";
+    for (const std::string& line : region_lines(regions, offset, "write_region_file")) {
+        text += line;
+        text += '\n';
+    }
+    return text;
 }
 
 namespace {
-
-void print_region(std::FILE* fp, const Region& r, double offset)
-{
-    std::fprintf(fp, "%.10f %.10f %.10f %.10f %.10f", r.x + offset, r.y + offset, r.a, r.b, r.c);
-}
 
 void write_or_throw(const std::string& path, const std::function<void(std::FILE*)>& write)
 {
@@ -188,15 +195,35 @@ void write_or_throw(const std::string& path, const std::function<void(std::FILE*
 
 }  // namespace
 
+}  // namespace detail
+
+std::vector<Region> read_region_file(const std::string& path, double offset, std::vector<std::string>* as_written)
+{
+    return detail::read_region_text(path, offset, as_written);
+}
+
+std::string unwritable_reason(const std::vector<Region>& regions)
+{
+    using detail::fixed_text, detail::WRITTEN_DECIMALS;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const Region& r = regions[i];
+        const std::string number = "region " + std::to_string(i + 1);
+        if (!is_valid(r)) return number + " is not finite and positive definite";
+        const std::string a = fixed_text(r.a, WRITTEN_DECIMALS), b = fixed_text(r.b, WRITTEN_DECIMALS),
+                          c = fixed_text(r.c, WRITTEN_DECIMALS);
+        const Region as_read{0, 0, detail::read_number(a.c_str()), detail::read_number(b.c_str()),
+                             detail::read_number(c.c_str())};
+        if (!is_valid(as_read))
+            return number + " would be written as a = " + a + ", b = " + b + ", c = " + c +
+                   ", not positive definite at ten decimals";
+    }
+    return {};
+}
+
 void write_region_file(const std::string& path, const std::vector<Region>& regions, double offset)
 {
-    write_or_throw(path, [&](std::FILE* fp) {
-        std::fprintf(fp, "%f\n%d\n", 0.0, static_cast<int>(regions.size()));
-        for (const Region& r : regions) {
-            print_region(fp, r, offset);
-            std::fputc('\n', fp);
-        }
-    });
+    const std::string text = detail::region_file_text(regions, offset);
+    detail::write_or_throw(path, [&](std::FILE* fp) { std::fwrite(text.data(), 1, text.size(), fp); });
 }
 
 void write_descriptor_file(const std::string& path, const std::vector<Region>& regions, const cv::Mat& descriptors,
@@ -207,13 +234,14 @@ void write_descriptor_file(const std::string& path, const std::vector<Region>& r
         throw std::invalid_argument("write_descriptor_file: one row of 128 bytes per region is needed");
     if (as_written && as_written->size() != regions.size())
         throw std::invalid_argument("write_descriptor_file: one written text per region is needed");
-    write_or_throw(path, [&](std::FILE* fp) {
+    // Numbers copied as written were read from a file: they read back.
+    const std::vector<std::string> formatted =
+        as_written ? std::vector<std::string>() : detail::region_lines(regions, offset, "write_descriptor_file");
+    const std::vector<std::string>& lines = as_written ? *as_written : formatted;
+    detail::write_or_throw(path, [&](std::FILE* fp) {
         std::fprintf(fp, "%d\n%zu\n", DESCRIPTOR_SIZE, regions.size());
         for (std::size_t i = 0; i < regions.size(); ++i) {
-            if (as_written)
-                std::fputs((*as_written)[i].c_str(), fp);
-            else
-                print_region(fp, regions[i], offset);
+            std::fputs(lines[i].c_str(), fp);
             const unsigned char* d = descriptors.ptr<unsigned char>(static_cast<int>(i));
             for (int k = 0; k < DESCRIPTOR_SIZE; ++k) std::fprintf(fp, " %d", d[k]);
             std::fputc('\n', fp);

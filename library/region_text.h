@@ -1,5 +1,6 @@
-// Parsing region files from text, for the public reader, the descriptor
-// executable (which keeps each region's numbers as written) and the fuzzer.
+// Region files as text: parsing, for the public reader, the descriptor
+// executable (which keeps each region's numbers as written) and the fuzzer,
+// and the text the writer writes.
 #pragma once
 
 #include <string>
@@ -7,7 +8,7 @@
 
 #include "orvo/region.h"
 
-namespace orvo {
+namespace orvo::detail {
 
 // Parses a whole region file held in `text`; `name` stands for the file in
 // messages. `offset` is subtracted from each centre. When `written` is not
@@ -21,4 +22,9 @@ std::vector<Region> parse_region_text(const std::string& text, const std::string
 std::vector<Region> read_region_text(const std::string& path, double offset,
                                      std::vector<std::string>* written = nullptr);
 
-}  // namespace orvo
+// The whole text of the region file of `regions` (each centre plus
+// `offset`). Throws std::invalid_argument when a region cannot be written
+// (orvo::unwritable_reason).
+std::string region_file_text(const std::vector<Region>& regions, double offset);
+
+}  // namespace orvo::detail

@@ -310,6 +310,8 @@ PYBIND11_MODULE(_orvo, m)
     m.attr("DESCRIPTOR_SIZE") = orvo::DESCRIPTOR_SIZE;
     m.attr("ORVO_FILE_OFFSET") = orvo::ORVO_FILE_OFFSET;
     m.attr("MAX_IMAGE_PIXELS") = orvo::MAX_IMAGE_PIXELS;
+    m.attr("MEASUREMENT_SCALE") = orvo::MEASUREMENT_SCALE;
+    m.attr("COLMAP_PIXEL_ORIGIN") = orvo::COLMAP_PIXEL_ORIGIN;
 
     m.def("detect", &detect, py::arg("image"), py::arg("options"),
           "Regions (N, 5) of an image array with every detector option given in a dict.");

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config libcgal-dev libgmp-dev libmpfr-dev libopencv-dev libx11-dev libjpeg-dev
           libpng-dev libgtest-dev xvfb xdotool clang libclang-rt-14-dev pybind11-dev python3-pybind11 python3-dev
           python3-numpy python3-opencv python3-pytest python3-matplotlib python3-h5py python3-distributed colmap
-          sqlite3)
+          sqlite3 locales)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -20,6 +20,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# A locale with a decimal comma: the tests check that files are read and
+# written the same under it.
+locale -a | grep -qix 'de_DE\.utf-\?8' || localedef -i de_DE -f UTF-8 de_DE.UTF-8
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)"

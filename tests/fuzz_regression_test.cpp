@@ -3,6 +3,8 @@
 // the fuzz targets make.
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "tests/fuzz/fuzz_bodies.h"
 #include "tests/test_support.h"
 
@@ -36,7 +38,14 @@ TEST(FuzzRegressions, DetectionInputs)
 
 TEST(FuzzRegressions, RegionFileInputs)
 {
-    replay("regions", [](const std::string& text) {
-        EXPECT_EQ(region_input_fault(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), "");
-    });
+    // In the "C" locale, and in one with a decimal comma as the fuzz target
+    // runs.
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    for (const bool comma : {false, true}) {
+        if (comma && !set_decimal_comma_locale()) break;
+        replay("regions", [](const std::string& text) {
+            EXPECT_EQ(region_input_fault(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), "");
+        });
+    }
+    std::setlocale(LC_ALL, previous.c_str());
 }

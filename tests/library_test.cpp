@@ -3,12 +3,14 @@
 // detection from many threads at once, and the union of several passes.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
 #include "library/near_duplicates.h"
 #include "orvo/orvo.h"
+#include "tests/fuzz/fuzz_bodies.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
 
@@ -121,6 +123,94 @@ TEST(RegionFile, OffsetsAndRoundTrip)
     }
 }
 
+// The process's locale set to one that writes a decimal comma, for the
+// scope; restored after.
+class comma_locale {
+public:
+    comma_locale() : previous_(std::setlocale(LC_ALL, nullptr)), set_(set_decimal_comma_locale()) {}
+    ~comma_locale() { std::setlocale(LC_ALL, previous_.c_str()); }
+    bool set() const { return set_; }
+
+private:
+    std::string previous_;
+    bool set_;
+};
+
+TEST(RegionFile, SameBytesAndValuesInALocaleWithADecimalComma)
+{
+    temp_dir dir;
+    // Negative values that round to zero, a tie at the eleventh decimal, a
+    // number of hundreds of digits.
+    const std::vector<orvo::Region> regions = {{10.25, 20.5, 0.25, -1e-12, 1 / 2048.0}, {3, 4, 1e200, 0, 1e201}};
+    cv::Mat descriptors(2, orvo::DESCRIPTOR_SIZE, CV_8U, cv::Scalar(7));
+    orvo::write_region_file(dir / "c.txt", regions);
+    orvo::write_descriptor_file(dir / "c.sift", regions, descriptors);
+    const std::string expected = read_file(dir / "c.txt");
+    EXPECT_EQ(expected.rfind("0.000000\n2\n12.2500000000 22.5000000000 0.2500000000 -0.0000000000 0.0004882812\n"
+                             "5.0000000000 6.0000000000 9999999999999999697",
+                             0),
+              0u);
+    {
+        const comma_locale comma;
+        if (!comma.set()) GTEST_SKIP() << "no locale with a decimal comma (scripts/setup.sh generates de_DE.UTF-8)";
+        orvo::write_region_file(dir / "comma.txt", regions);
+        orvo::write_descriptor_file(dir / "comma.sift", regions, descriptors);
+        EXPECT_EQ(read_file(dir / "comma.txt"), expected);
+        EXPECT_EQ(read_file(dir / "comma.sift"), read_file(dir / "c.sift"));
+        const std::vector<orvo::Region> back = orvo::read_region_file(dir / "comma.txt");
+        ASSERT_EQ(back.size(), 2u);
+        EXPECT_EQ(back[0].x, 10.25);
+        EXPECT_EQ(back[1].c, 1e201);
+        EXPECT_EQ(orvo::read_region_file(dir / "comma.sift").size(), 2u);
+        write_file(dir / "commas.txt", "0\n1\n12,25 22,5 0,25 0 0,06\n");
+        EXPECT_THROW(orvo::read_region_file(dir / "commas.txt"), orvo::RegionFileError);
+    }
+}
+
+TEST(Validity, WhatIsReturnedIsFiniteAndWhatIsWrittenReadsBack)
+{
+    // Scales whose square overflows or vanishes are refused up front.
+    for (const double scale : {1e-160, 1e160, 0.0, -1.0, double(NAN), double(INFINITY)}) {
+        orvo::DetectorOptions options;
+        options.scale = scale;
+        EXPECT_THROW(options.validate(), std::invalid_argument) << scale;
+    }
+    const orvo::Region r{5, 5, 0.01, 0.001, 0.02};
+    for (const double factor : {1e200, 1e-200, 0.0, double(NAN)}) EXPECT_THROW(orvo::scaled(r, factor), std::invalid_argument);
+    EXPECT_THROW(orvo::scaled({5, 5, 1, 2, 1}, 2), std::invalid_argument);
+    EXPECT_THROW(orvo::from_keypoint(cv::KeyPoint(1, 1, 0)), std::invalid_argument);
+    EXPECT_THROW(orvo::from_keypoint(cv::KeyPoint(NAN, 1, 4)), std::invalid_argument);
+    const std::vector<orvo::Region> extreme = orvo::detect(shapes_image(), [] {
+        orvo::DetectorOptions o;
+        o.scale = orvo::MIN_SCALE;
+        return o;
+    }());
+    ASSERT_FALSE(extreme.empty());
+    for (const orvo::Region& e : extreme) EXPECT_TRUE(orvo::is_valid(e));
+
+    // Regions whose matrices would be written as zeros, and regions that are
+    // not valid, are refused before anything is written.
+    temp_dir dir;
+    write_file(dir / "old.txt", "old\n");
+    const orvo::Region huge = orvo::scaled(r, 1e6);  // semi-axes of some 10^7 pixels
+    ASSERT_TRUE(orvo::is_valid(huge));
+    const std::vector<std::vector<orvo::Region>> unwritable = {
+        {r, huge}, {{5, 5, NAN, 0, 1}}, {{5, 5, 1, 0, -1}}, {{INFINITY, 5, 1, 0, 1}}};
+    for (const std::vector<orvo::Region>& regions : unwritable) {
+        EXPECT_FALSE(orvo::unwritable_reason(regions).empty());
+        EXPECT_THROW(orvo::write_region_file(dir / "old.txt", regions), std::invalid_argument);
+        EXPECT_THROW(orvo::write_descriptor_file(dir / "old.txt", regions,
+                                                 cv::Mat(static_cast<int>(regions.size()), 128, CV_8U)),
+                     std::invalid_argument);
+    }
+    EXPECT_EQ(orvo::unwritable_reason({r, huge}),
+              "region 2 would be written as a = 0.0000000000, b = 0.0000000000, c = 0.0000000000, not positive "
+              "definite at ten decimals");
+    EXPECT_EQ(read_file(dir / "old.txt"), "old\n");
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"old.txt"});
+    EXPECT_EQ(orvo::unwritable_reason({r}), "");
+}
+
 TEST(Detect, EveryImageTypeGivesTheRegionsOfItsColourImage)
 {
     const cv::Mat colour = shapes_image();
@@ -134,6 +224,9 @@ TEST(Detect, EveryImageTypeGivesTheRegionsOfItsColourImage)
     cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
     cv::cvtColor(grey, grey3, cv::COLOR_GRAY2BGR);
     EXPECT_TRUE(same_regions(orvo::detect(grey), orvo::detect(grey3)));
+    // The grey image of the colour one's regions, as detector.h shows it.
+    cv::cvtColor(colour, grey, cv::COLOR_RGB2GRAY);
+    EXPECT_TRUE(same_regions(orvo::detect(grey), reference));
     // A view into a larger image (rows not contiguous) reads the same pixels.
     cv::Mat frame(colour.rows + 20, colour.cols + 20, CV_8UC3, cv::Scalar(0, 0, 0));
     colour.copyTo(frame(cv::Rect(10, 10, colour.cols, colour.rows)));
@@ -163,10 +256,10 @@ TEST(Detect, EightThreadsGiveWhatOneThreadGives)
     }
 }
 
-TEST(Feature2D, KeyPointsAndDescriptorsOfTheRegions)
+TEST(AlphaFeatures, KeyPointsAndDescriptorsOfTheRegions)
 {
     const cv::Mat image = shapes_image();
-    const cv::Ptr<orvo::Feature2D> features = orvo::Feature2D::create();
+    const cv::Ptr<orvo::AlphaFeatures> features = orvo::AlphaFeatures::create();
     std::vector<cv::KeyPoint> keypoints;
     cv::Mat descriptors;
     features->detectAndCompute(image, cv::noArray(), keypoints, descriptors);
@@ -174,11 +267,39 @@ TEST(Feature2D, KeyPointsAndDescriptorsOfTheRegions)
     ASSERT_EQ(keypoints.size(), regions.size());
     EXPECT_EQ(descriptors.rows, static_cast<int>(regions.size()));
     EXPECT_EQ(descriptors.type(), CV_8U);
-    EXPECT_EQ(cv::norm(descriptors, orvo::describe(image, orvo::scaled(regions, 3)), cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(descriptors, orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE)),
+                       cv::NORM_INF),
+              0);
+    EXPECT_EQ(features->getDefaultName(), "Feature2D.AlphaFeatures");
+    EXPECT_THROW(orvo::AlphaFeatures::create({}, 0), std::invalid_argument);
+
+    // Keypoints that cannot be described leave the vector, and each
+    // remaining one keeps its descriptor row.
+    std::vector<cv::KeyPoint> given = {keypoints[0], cv::KeyPoint(10, 10, 0), keypoints[1],
+                                       cv::KeyPoint(10, 10, 1e-30f), cv::KeyPoint(10, 10, 1e30f),
+                                       cv::KeyPoint(10, 10, -5)};
     cv::Mat circles;
-    features->compute(image, keypoints, circles);
-    EXPECT_EQ(circles.size(), descriptors.size());
-    EXPECT_EQ(features->getDefaultName(), "Orvo.Feature2D");
+    features->compute(image, given, circles);
+    ASSERT_EQ(given.size(), 2u);
+    EXPECT_EQ(given[1].pt, keypoints[1].pt);
+    std::vector<cv::KeyPoint> first_two(keypoints.begin(), keypoints.begin() + 2);
+    cv::Mat expected;
+    features->compute(image, first_two, expected);
+    EXPECT_EQ(cv::norm(circles, expected, cv::NORM_INF), 0);
+
+    // Masks as OpenCV's detectors take them: empty, or CV_8UC1 of the
+    // image's size, a region kept where the mask is set at its centre.
+    cv::Mat left(image.size(), CV_8UC1, cv::Scalar(0));
+    left.colRange(0, image.cols / 2).setTo(255);
+    std::vector<cv::KeyPoint> masked;
+    features->detect(image, masked, left);
+    std::size_t on_the_left = 0;
+    for (const cv::KeyPoint& k : keypoints) on_the_left += cvRound(k.pt.x) < image.cols / 2;
+    EXPECT_EQ(masked.size(), on_the_left);
+    EXPECT_GT(on_the_left, 0u);
+    for (const cv::Mat& bad : {cv::Mat(10, 10, CV_8UC1, cv::Scalar(1)), cv::Mat(image.size(), CV_32F, cv::Scalar(1)),
+                               cv::Mat(image.size(), CV_8UC3, cv::Scalar(1))})
+        EXPECT_THROW(features->detect(image, masked, bad), std::invalid_argument);
 }
 
 TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)

@@ -7,11 +7,10 @@
 #include "app/batch/number_text.h"
 #include "io/atomic_file.h"
 #include "orvo/describe.h"
+#include "orvo/region.h"
 
 namespace {
 
-// COLMAP places the centre of pixel (0, 0) at (0.5, 0.5).
-constexpr double COLMAP_PIXEL_ORIGIN = 0.5;
 constexpr double RADIANS_PER_DEGREE = M_PI / 180.0;
 constexpr int DECIMALS = 6;
 
@@ -26,8 +25,8 @@ std::string write_colmap_text(const std::string& path, const std::vector<cv::Key
         for (std::size_t i = 0; i < keypoints.size(); ++i) {
             const cv::KeyPoint& k = keypoints[i];
             line.clear();
-            for (const double value : {k.pt.x + COLMAP_PIXEL_ORIGIN, k.pt.y + COLMAP_PIXEL_ORIGIN, k.size / 2.0,
-                                       k.angle * RADIANS_PER_DEGREE}) {
+            for (const double value : {k.pt.x + orvo::COLMAP_PIXEL_ORIGIN, k.pt.y + orvo::COLMAP_PIXEL_ORIGIN,
+                                       k.size / 2.0, k.angle * RADIANS_PER_DEGREE}) {
                 if (!line.empty()) line += ' ';
                 append_fixed(line, value, DECIMALS);
             }

@@ -17,7 +17,7 @@ int main(int argc, char** argv)
         for (int i = 0; i < 2; ++i) {
             const cv::Mat image = orvo::read_image(argv[i + 1]);
             const std::vector<orvo::Region> regions = orvo::detect(image);
-            descriptors[i] = orvo::describe(image, orvo::scaled(regions, 3));
+            descriptors[i] = orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE));
             std::cout << argv[i + 1] << ": " << regions.size() << " regions\n";
         }
         std::vector<cv::DMatch> matches;

@@ -6,27 +6,32 @@
 // 128 values in 0..255.
 //
 //   auto regions = orvo::detect(image);
-//   cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, 3));
+//   cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE));
 //
-// Describing each region scaled by 3 (its measurement region) is what
-// `orvo -sift` does and what matches best.
+// Describing each region grown by MEASUREMENT_SCALE (its measurement region)
+// is what `orvo -sift` does and what matches best.
 #pragma once
 
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "orvo/export.h"
 #include "orvo/region.h"
 
 namespace orvo {
 
 constexpr int DESCRIPTOR_SIZE = 128;
 
+// The factor by which a detected region is grown into the region its
+// descriptor is measured on.
+constexpr double MEASUREMENT_SCALE = 3.0;
+
 // Whether a valid region's patch can be sampled: both semi-axes from 0.001
 // to 10^7 pixels and the centre at most 10^7 pixels from the origin.
 // Smaller ellipses fall between the pixels and would have no gradient to
 // describe; larger or farther ones would be sampled beyond the range the
 // image warp addresses exactly.
-bool can_describe(const Region& region);
+ORVO_EXPORT bool can_describe(const Region& region);
 
 // One row of DESCRIPTOR_SIZE values (CV_8U) per region, in region order.
 // `image` as for detect. Throws std::invalid_argument when a region is not
@@ -39,7 +44,7 @@ bool can_describe(const Region& region);
 // region's oriented frame F = A R(t), A as in to_affine_frame, is the one
 // whose first column points along that angle; two matched regions give the
 // local affine map F2 F1^-1 between their images.
-cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions,
-                 std::vector<float>* orientations = nullptr);
+ORVO_EXPORT cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions,
+                             std::vector<float>* orientations = nullptr);
 
 }  // namespace orvo

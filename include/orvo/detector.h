@@ -18,15 +18,21 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "orvo/export.h"
 #include "orvo/region.h"
 
 namespace orvo {
 
-struct DetectorOptions {
+// The range of DetectorOptions::scale: the matrices are divided by its
+// square, which must stay a finite, non-zero number.
+constexpr double MIN_SCALE = 1e-150, MAX_SCALE = 1e150;
+
+struct ORVO_EXPORT DetectorOptions {
     // Selection threshold: a component is kept when its area exceeds
     // threshold times the alpha at which it merges. Lower keeps more.
     double threshold = 100.0;
-    // Every region is grown by this factor about its centre.
+    // Every region is grown by this factor about its centre (within
+    // [MIN_SCALE, MAX_SCALE]).
     double scale = 1.0;
     // Edge pixels are sampled every edge_step pixels along each traced edge.
     int edge_step = 11;
@@ -74,10 +80,24 @@ struct DetectionStats {
 
 // The regions of `image`: 8-bit or 16-bit, 1 (grey), 3 (BGR) or 4 (BGRA)
 // channels. 16-bit samples count by their high byte and alpha is ignored, as
-// when the image is read from a file. Regions come in the detector's
-// selection order. Throws std::invalid_argument for another image type or a
-// bad option, std::bad_alloc when memory runs out.
-std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options = {},
-                           DetectionStats* stats = nullptr);
+// when the image is read from a file.
+//
+// Colour is made grey with the weights of red, green and blue applied to
+// the first, second and third stored channels: the first channel of a BGR
+// image (blue) is weighted as if it were red. The detector always has, and
+// its regions depend on it, so it is kept (describe, in contrast, converts
+// BGR to grey properly). A grey image that gives the same regions as a BGR
+// one is made the same way:
+//
+//   cv::Mat grey;
+//   cv::cvtColor(bgr, grey, cv::COLOR_RGB2GRAY);  // RGB on purpose
+//   orvo::detect(grey) == orvo::detect(bgr)        // the same regions
+//
+// Regions come in the detector's selection order; each is finite and
+// positive definite. Throws std::invalid_argument for another image type or
+// a bad option, or when a region grown by an extreme scale would not be
+// finite and positive definite; std::bad_alloc when memory runs out.
+ORVO_EXPORT std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options = {},
+                                       DetectionStats* stats = nullptr);
 
 }  // namespace orvo

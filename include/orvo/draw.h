@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "orvo/export.h"
 #include "orvo/region.h"
 
 namespace orvo {
@@ -16,6 +17,6 @@ namespace orvo {
 // two pixels wide in a black border, and a yellow dot in a black ring at the
 // centre. Regions that cannot be drawn (not positive definite, too large)
 // are skipped.
-void draw(cv::Mat& image, const std::vector<Region>& regions);
+ORVO_EXPORT void draw(cv::Mat& image, const std::vector<Region>& regions);
 
 }  // namespace orvo

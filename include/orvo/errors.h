@@ -15,15 +15,17 @@
 #include <stdexcept>
 #include <string>
 
+#include "orvo/export.h"
+
 namespace orvo {
 
 // Base of the library's own errors.
-class Error : public std::runtime_error {
+class ORVO_EXPORT Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-class ImageError : public Error {
+class ORVO_EXPORT ImageError : public Error {
 public:
     enum class Kind { Unreadable, Truncated, TooLarge };
     ImageError(Kind kind, const std::string& message) : Error(message), kind_(kind) {}
@@ -33,7 +35,7 @@ private:
     Kind kind_;
 };
 
-class RegionFileError : public Error {
+class ORVO_EXPORT RegionFileError : public Error {
 public:
     using Error::Error;
 };

@@ -13,6 +13,8 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+#include "orvo/export.h"
+
 namespace orvo {
 
 // 2^27 pixels, about 134 megapixels.
@@ -20,9 +22,9 @@ constexpr std::size_t MAX_IMAGE_PIXELS = std::size_t(1) << 27;
 
 // Throws orvo::ImageError when the file cannot be read, std::bad_alloc when
 // memory runs out.
-cv::Mat read_image(const std::string& path);
+ORVO_EXPORT cv::Mat read_image(const std::string& path);
 
 // The same for an encoded image in memory.
-cv::Mat decode_image(const unsigned char* data, std::size_t size);
+ORVO_EXPORT cv::Mat decode_image(const unsigned char* data, std::size_t size);
 
 }  // namespace orvo

@@ -4,7 +4,7 @@
 //
 //   cv::Mat image = orvo::read_image("photo.jpg");
 //   std::vector<orvo::Region> regions = orvo::detect(image);
-//   cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, 3));
+//   cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE));
 //   orvo::write_region_file("photo.jpg.orvo", regions);
 //
 // Build against the installed package with CMake (find_package(Orvo),
@@ -15,6 +15,7 @@
 #include "orvo/detector.h"
 #include "orvo/draw.h"
 #include "orvo/errors.h"
+#include "orvo/export.h"
 #include "orvo/feature2d.h"
 #include "orvo/image.h"
 #include "orvo/region.h"

@@ -14,7 +14,13 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "orvo/export.h"
+
 namespace orvo {
+
+// COLMAP places the centre of pixel (0, 0) at (0.5, 0.5): its coordinates
+// are the 0-based ones plus this.
+constexpr double COLMAP_PIXEL_ORIGIN = 0.5;
 
 struct Region {
     double x = 0, y = 0;        // centre, 0-based pixels (x the column)
@@ -28,33 +34,39 @@ struct EllipseAxes {
 };
 
 // True when every value is finite and the matrix is positive definite.
-bool is_valid(const Region& region);
+ORVO_EXPORT bool is_valid(const Region& region);
 
-EllipseAxes axes(const Region& region);
+ORVO_EXPORT EllipseAxes axes(const Region& region);
 
 // The region grown by `factor` about its centre (its matrix divided by
-// factor^2).
-Region scaled(const Region& region, double factor);
-std::vector<Region> scaled(const std::vector<Region>& regions, double factor);
+// factor^2). Throws std::invalid_argument when the region is not valid,
+// the factor not a positive finite number, or the grown region would not be
+// finite and positive definite (a matrix that overflows or vanishes).
+ORVO_EXPORT Region scaled(const Region& region, double factor);
+ORVO_EXPORT std::vector<Region> scaled(const std::vector<Region>& regions, double factor);
 
 // cv::KeyPoint: pt the centre, size the diameter of the circle of equal area
-// (2 (ac - b^2)^(-1/4)), angle the major axis' in degrees in [0, 360),
-// clockwise in image axes (0 for a circle).
-cv::KeyPoint to_keypoint(const Region& region);
+// (2 (ac - b^2)^(-1/4)), angle the major axis' in degrees in [0, 180),
+// clockwise in image axes (0 for a circle): an ellipse is symmetric, so
+// angles a half turn apart describe the same one. Throws
+// std::invalid_argument for a region that is not valid.
+ORVO_EXPORT cv::KeyPoint to_keypoint(const Region& region);
 
-// The circle of a KeyPoint: radius size / 2.
-Region from_keypoint(const cv::KeyPoint& keypoint);
+// The circle of a KeyPoint: radius size / 2. Throws std::invalid_argument
+// when that is not a valid region (a size that is not a positive finite
+// number, or so small that its matrix overflows).
+ORVO_EXPORT Region from_keypoint(const cv::KeyPoint& keypoint);
 
 // The local affine frame [A | centre], A lower triangular with A A' = M^-1:
 // it maps the unit circle onto the region's boundary (the upright frame of
 // kornia's LAFs and COLMAP's affine keypoints, before their pixel origins).
-cv::Matx23d to_affine_frame(const Region& region);
+ORVO_EXPORT cv::Matx23d to_affine_frame(const Region& region);
 
 // The region of any frame [A | centre] with A invertible: M = (A A')^-1.
-Region from_affine_frame(const cv::Matx23d& frame);
+ORVO_EXPORT Region from_affine_frame(const cv::Matx23d& frame);
 
 // The rotated rectangle that bounds the ellipse along its axes, for
 // cv::ellipse: size (2 major, 2 minor), angle of the major axis.
-cv::RotatedRect to_rotated_rect(const Region& region);
+ORVO_EXPORT cv::RotatedRect to_rotated_rect(const Region& region);
 
 }  // namespace orvo

@@ -1,6 +1,7 @@
 // Bodies of the fuzz targets.
 #include "tests/fuzz/fuzz_bodies.h"
 
+#include <clocale>
 #include <regex>
 
 #include "io/image_header.h"
@@ -36,11 +37,30 @@ std::string detection_input_fault(const std::uint8_t* data, std::size_t size)
 
 std::string region_input_fault(const std::uint8_t* data, std::size_t size)
 {
+    using orvo::detail::parse_region_text;
+    std::vector<orvo::Region> regions;
     try {
-        for (const orvo::Region& r : orvo::parse_region_text(std::string(reinterpret_cast<const char*>(data), size), "fuzz", 0.0))
-            if (!orvo::is_valid(r)) return "a region that is not a valid ellipse";
+        regions = parse_region_text(std::string(reinterpret_cast<const char*>(data), size), "fuzz", 0.0);
     } catch (const orvo::RegionFileError& e) {
         if (!std::regex_search(e.what(), std::regex("^fuzz:[0-9]+: "))) return std::string("a refusal without file and line: ") + e.what();
+        return {};
+    }
+    for (const orvo::Region& r : regions)
+        if (!orvo::is_valid(r)) return "a region that is not a valid ellipse";
+    // What the writer accepts, the reader reads back.
+    if (!orvo::unwritable_reason(regions).empty()) return {};
+    try {
+        if (parse_region_text(orvo::detail::region_file_text(regions, 0.0), "written", 0.0).size() != regions.size())
+            return "the written file reads back with another number of regions";
+    } catch (const orvo::RegionFileError& e) {
+        return std::string("the written file does not read back: ") + e.what();
     }
     return {};
+}
+
+bool set_decimal_comma_locale()
+{
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+        if (std::setlocale(LC_ALL, name)) return true;
+    return false;
 }

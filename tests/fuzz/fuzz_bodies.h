@@ -13,5 +13,11 @@
 std::string detection_input_fault(const std::uint8_t* data, std::size_t size);
 
 // Arbitrary bytes as an affine-region file: valid regions, or a refusal that
-// names the file and line.
+// names the file and line; regions the writer accepts read back from what it
+// writes.
 std::string region_input_fault(const std::uint8_t* data, std::size_t size);
+
+// Sets the process's locale to one with a decimal comma (German or French),
+// under which the region files must read and write as in the "C" locale;
+// false when none is installed.
+bool set_decimal_comma_locale();
