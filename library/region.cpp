@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 namespace orvo {
 namespace {
@@ -53,21 +54,24 @@ EllipseAxes axes(const Region& region)
 
 Region scaled(const Region& region, double factor)
 {
-    require_valid(region, "scaled");
-    if (!(factor > 0 && std::isfinite(factor)))
-        throw std::invalid_argument("scaled: the factor must be a positive finite number");
-    const double f2 = factor * factor;
-    const Region grown{region.x, region.y, region.a / f2, region.b / f2, region.c / f2};
-    if (!is_valid(grown))
-        throw std::invalid_argument("scaled: the grown region is not finite and positive definite");
-    return grown;
+    return scaled(std::vector<Region>{region}, factor).front();
 }
 
 std::vector<Region> scaled(const std::vector<Region>& regions, double factor)
 {
+    if (!(factor > 0 && std::isfinite(factor)))
+        throw std::invalid_argument("scaled: the factor must be a positive finite number");
+    const double f2 = factor * factor;
     std::vector<Region> result;
     result.reserve(regions.size());
-    for (const Region& r : regions) result.push_back(scaled(r, factor));
+    for (const Region& r : regions) {
+        const Region grown{r.x, r.y, r.a / f2, r.b / f2, r.c / f2};
+        if (!is_valid(r) || !is_valid(grown))
+            throw std::invalid_argument("scaled: region " + std::to_string(result.size()) +
+                                        (is_valid(r) ? " grown by the factor is" : " is") +
+                                        " not finite and positive definite");
+        result.push_back(grown);
+    }
     return result;
 }
 
