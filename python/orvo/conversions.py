@@ -23,7 +23,7 @@ __all__ = ["check_regions", "scale_regions", "to_keypoints", "to_lafs", "from_la
            "COLMAP_PIXEL_ORIGIN"]
 
 #: What COLMAP adds to a 0-based pixel coordinate.
-COLMAP_PIXEL_ORIGIN = 0.5
+COLMAP_PIXEL_ORIGIN = _orvo.COLMAP_PIXEL_ORIGIN
 
 
 def check_regions(regions, caller="regions"):

@@ -22,6 +22,8 @@ ImageError = _orvo.ImageError
 ImageError.__module__ = "orvo"
 
 DESCRIPTOR_SIZE = _orvo.DESCRIPTOR_SIZE
+#: The growth of a region into the one its descriptor is measured on (3), as ``orvo -sift`` describes them.
+MEASUREMENT_SCALE = _orvo.MEASUREMENT_SCALE
 #: The origin offset of Orvo's region files: centres are written 2 pixels past the 0-based ones.
 ORVO_FILE_OFFSET = _orvo.ORVO_FILE_OFFSET
 

@@ -23,7 +23,7 @@ import numpy as np
 
 from . import _orvo
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
-from .core import describe, detector_settings, existing_file, file_path, read_image
+from .core import MEASUREMENT_SCALE, describe, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
 
 __all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "CAMERA_MODELS", "pair_id"]
@@ -149,9 +149,9 @@ def _image_names(paths, image_root, caller):
     return names
 
 
-def colmap_database(db_path, image_paths, measurement_scale=3.0, *, image_root=None, camera_model="SIMPLE_RADIAL",
-                    single_camera_per_folder=False, match=False, match_model="fundamental", ratio=0.8,
-                    threads=None, **detect_options):
+def colmap_database(db_path, image_paths, measurement_scale=MEASUREMENT_SCALE, *, image_root=None,
+                    camera_model="SIMPLE_RADIAL", single_camera_per_folder=False, match=False,
+                    match_model="fundamental", ratio=0.8, threads=None, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
     ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
     runs without COLMAP's own matching.
@@ -393,7 +393,7 @@ def _stored_features(database, extraction, image_id, name):
     return (regions,) + extraction.description(read_image(extraction.paths[name]), regions, True)
 
 
-def hloc_h5(path, image_paths, measurement_scale=3.0, *, image_root=None, threads=None, batch_size=16,
+def hloc_h5(path, image_paths, measurement_scale=MEASUREMENT_SCALE, *, image_root=None, threads=None, batch_size=16,
             **detect_options):
     """Detects and describes each image into an hloc feature file (HDF5), creating it if needed.
 

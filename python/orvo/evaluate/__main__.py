@@ -4,6 +4,7 @@ import argparse
 import os
 import sys
 
+from ..core import MEASUREMENT_SCALE
 from .detectors import DetectorError, parse_detector
 from .evaluation import evaluate_sequence
 from .report import format_table, plot_results, write_csv, write_json
@@ -77,7 +78,7 @@ def _parser():
     p.add_argument("--normalise", type=float, default=30.0, metavar="RADIUS",
                    help="radius the image-1 region of each pair is scaled to; 0 measures regions as they are "
                         "(default 30)")
-    p.add_argument("--descriptor-scale", type=float, default=3.0, metavar="F",
+    p.add_argument("--descriptor-scale", type=float, default=MEASUREMENT_SCALE, metavar="F",
                    help="scale of the described region relative to the detected ellipse (default 3)")
     p.add_argument("--no-matching", action="store_true",
                    help="skip descriptors and the matching score (OpenCV detectors then need no orvo module)")

@@ -4,6 +4,7 @@ import os
 
 import numpy as np
 
+from ..core import MEASUREMENT_SCALE
 from .detectors import parse_detector
 from .protocol import matching_score, overlap_errors, repeatability
 from .sequence import Sequence, read_image, read_sequence
@@ -11,7 +12,7 @@ from .sequence import Sequence, read_image, read_sequence
 __all__ = ["evaluate_sequence", "describe_regions"]
 
 
-def describe_regions(path, regions, scale=3.0):
+def describe_regions(path, regions, scale=MEASUREMENT_SCALE):
     """Descriptors of the regions of an image with ``orvo.describe``, of their measurement regions.
 
     Each ellipse is scaled by ``scale`` about its centre (its matrix divided by scale^2) before it is described,
@@ -32,7 +33,7 @@ def _percent(value):
 
 
 def evaluate_sequence(sequence, detectors, *, threshold=0.4, normalise=30.0, descriptors=True,
-                      descriptor_scale=3.0, progress=None):
+                      descriptor_scale=MEASUREMENT_SCALE, progress=None):
     """Evaluate detectors on one sequence; returns a list of rows, one per detector and pair 1-k.
 
     sequence: a folder (see :mod:`orvo.evaluate.sequence`) or a :class:`Sequence`; detectors: names such as
