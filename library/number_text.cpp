@@ -46,4 +46,10 @@ std::string fixed_text(double value, int decimals)
     return std::string(text, written.ptr);
 }
 
+std::string shortest_text(double value)
+{
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
 }  // namespace orvo::detail

@@ -20,4 +20,7 @@ bool read_whole_number(const char* begin, const char* end, double& value);
 // negative value that rounds to zero).
 std::string fixed_text(double value, int decimals);
 
+// The shortest text that reads back as `value`.
+std::string shortest_text(double value);
+
 }  // namespace orvo::detail

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/batch/number_text.h"
 #include "io/atomic_file.h"
+#include "library/number_text.h"
 #include "orvo/describe.h"
 #include "orvo/region.h"
 
@@ -28,7 +28,7 @@ std::string write_colmap_text(const std::string& path, const std::vector<cv::Key
             for (const double value : {k.pt.x + orvo::COLMAP_PIXEL_ORIGIN, k.pt.y + orvo::COLMAP_PIXEL_ORIGIN,
                                        k.size / 2.0, k.angle * RADIANS_PER_DEGREE}) {
                 if (!line.empty()) line += ' ';
-                append_fixed(line, value, DECIMALS);
+                line += orvo::detail::fixed_text(value, DECIMALS);
             }
             const unsigned char* row = descriptors.ptr<unsigned char>(static_cast<int>(i));
             for (int j = 0; j < orvo::DESCRIPTOR_SIZE; ++j) line += ' ' + std::to_string(row[j]);

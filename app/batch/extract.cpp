@@ -2,7 +2,6 @@
 #include "app/batch/extract.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <new>
 #include <opencv2/core.hpp>
@@ -10,8 +9,8 @@
 #include <vector>
 
 #include "app/batch/colmap_text.h"
-#include "app/batch/number_text.h"
 #include "app/batch/outputs.h"
+#include "library/number_text.h"
 #include "orvo/orvo.h"
 
 namespace {
@@ -23,13 +22,8 @@ constexpr int REGION_FILE_DECIMALS = 10;
 // file's decimals, reads back finite and positive.
 bool circle_written_readably(double radius)
 {
-    char text[512];
     const double a = 1.0 / (radius * radius);
-    const auto written = std::to_chars(text, text + sizeof text, a, std::chars_format::fixed, REGION_FILE_DECIMALS);
-    if (written.ec != std::errc()) return false;
-    double read = 0;
-    std::from_chars(text, written.ptr, read);
-    return std::isfinite(read) && read > 0;
+    return orvo::unwritable_reason({{0, 0, a, 0, a}}).empty();
 }
 
 // Writes the outputs of the detected regions; throws on failure.
@@ -83,7 +77,7 @@ std::string options_refusal(const batch_options& options)
     const double smallest = std::max(1.0, std::sqrt(detector.min_area) * finest_step / 4);
     const double largest = std::sqrt(static_cast<double>(orvo::MAX_IMAGE_PIXELS));
     if (!circle_written_readably(smallest * detector.scale) && !circle_written_readably(largest * detector.scale)) {
-        return "the scale " + shortest_text(detector.scale) + " leaves no region writable: its matrix would not be " +
+        return "the scale " + orvo::detail::shortest_text(detector.scale) + " leaves no region writable: its matrix would not be " +
                "finite and positive definite at " + std::to_string(REGION_FILE_DECIMALS) + " decimals";
     }
     return "";

@@ -9,10 +9,11 @@
 #include <sstream>
 #include <system_error>
 
-#include "app/batch/number_text.h"
 #include "io/atomic_file.h"
+#include "library/number_text.h"
 
 namespace fs = std::filesystem;
+using orvo::detail::shortest_text;
 
 namespace {
 
