@@ -149,6 +149,22 @@ void print_usage()
     std::cout << std::endl;
 }
 
+void print_newer_options()
+{
+    std::cout << "Options beyond the classic ones:" << std::endl;
+    std::cout << " --dense               : the dense preset: many more regions, for matching" << std::endl;
+    std::cout << "                         (the options below still change it)" << std::endl;
+    std::cout << " --edge-step N         : sample the edges every N pixels [default: 11]" << std::endl;
+    std::cout << " --edge-steps N,N,...  : one pass per edge step, their regions united and" << std::endl;
+    std::cout << "                         near-duplicates dropped" << std::endl;
+    std::cout << " --min-area A          : smallest component area, in edge steps squared [default: 5]" << std::endl;
+    std::cout << " --max-area F          : largest region, as a fraction of the image area [default: 0.2]" << std::endl;
+    std::cout << " --duplicate-overlap E : with several edge steps, a region whose overlap error with" << std::endl;
+    std::cout << "                         one kept before it is below E is dropped [default: 0.3]" << std::endl;
+    std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
+    std::cout << std::endl;
+}
+
 bool parse_command_line(int argc, char** argv, command_line& p)
 {
     if (argc <= 1) {
@@ -191,6 +207,7 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             product *= orvo::MEASUREMENT_SCALE;
         } else if (std::strcmp(arg, "-h") == 0) {
             print_usage();
+            print_newer_options();
             return false;
         } else if (std::strcmp(arg, "-i") == 0 && has_value) {
             p.image_name = argv[++i];

@@ -26,7 +26,10 @@ struct command_line {
 using orvo::MIN_SCALE, orvo::MAX_SCALE;
 
 void print_banner();
+// The classic usage text, printed for a rejected command line and, with the
+// newer options after it, for -h.
 void print_usage();
+void print_newer_options();
 
 // Parses argv[1..argc-1] into `settings`. Returns false when the run must
 // stop with exit status 1: the usage text (or, for a bad -s value, a message

@@ -116,5 +116,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    return run_program("compute_descriptors_64bit.ln", run, argc, argv);
+    run_program("compute_descriptors_64bit.ln", run, argc, argv);
 }

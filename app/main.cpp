@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/output_steps.h"
+#include "app/descriptor_step.h"
+#include "app/drawing_step.h"
 #include "app/program.h"
 #include "orvo/orvo.h"
 
@@ -101,5 +102,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    return run_program("orvo", run, argc, argv);
+    run_program("orvo", run, argc, argv);
 }

@@ -1,24 +1,38 @@
 // The frame of the classic executables' main functions.
 #include "app/program.h"
 
+#include <cstdio>
 #include <iostream>
 #include <new>
 #include <opencv2/core.hpp>
+#include <unistd.h>
 
+#include "app/signal_cleanup.h"
 #include "io/atomic_file.h"
 
-int run_program(const char* name, int (*run)(int, char**), int argc, char** argv)
+void end_process(int status)
 {
-    ignore_signals_for_file_output();
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    _exit(status);
+}
+
+void run_program(const char* name, int (*run)(int, char**), int argc, char** argv)
+{
+    orvo::detail::ignore_signals_for_file_output();
+    orvo::detail::remove_temporary_files_on_signals();
+    int status = 1;
     try {
         try {
-            return run(argc, argv);
+            status = run(argc, argv);
         } catch (const cv::Exception& e) {
             if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
             throw;
         }
     } catch (const std::bad_alloc&) {
         std::cerr << name << ": out of memory" << std::endl;
-        return 1;
+        status = 1;
     }
+    end_process(status);
 }

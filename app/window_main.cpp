@@ -29,7 +29,7 @@ int show(int width, int height, const std::string& title)
 {
     try {
         cv::Mat drawing(height, width, CV_8UC3);
-        if (!read_fully(0, drawing.data, drawing.total() * drawing.elemSize())) {
+        if (!orvo::detail::read_fully(0, drawing.data, drawing.total() * drawing.elemSize())) {
             std::cerr << "Unable to show " << title << ": the drawing arrived incomplete" << std::endl;
             return WINDOW_FAILED;
         }

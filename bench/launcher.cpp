@@ -49,11 +49,11 @@ process_run run_here(const std::string& request)
 [[noreturn]] void serve(int requests, int replies)
 {
     std::uint64_t size = 0;
-    while (read_fully(requests, &size, sizeof size)) {
+    while (orvo::detail::read_fully(requests, &size, sizeof size)) {
         std::string request(size, '\0');
-        if (!read_fully(requests, &request[0], size)) break;
+        if (!orvo::detail::read_fully(requests, &request[0], size)) break;
         const process_run result = run_here(request);
-        if (!write_fully(replies, &result, sizeof result)) break;
+        if (!orvo::detail::write_fully(replies, &result, sizeof result)) break;
     }
     _exit(0);
 }
@@ -88,7 +88,7 @@ process_run launcher::run(const std::string& program, const std::vector<std::str
 {
     const std::string request = encode(program, args);
     process_run result{};
-    if (!write_fully(requests_, request.data(), request.size()) || !read_fully(replies_, &result, sizeof result) ||
+    if (!orvo::detail::write_fully(requests_, request.data(), request.size()) || !orvo::detail::read_fully(replies_, &result, sizeof result) ||
         result.ms < 0)
         throw std::runtime_error("launcher: could not run " + program);
     return result;

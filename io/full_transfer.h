@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <unistd.h>
 
+namespace orvo::detail {
+
 // Calls transfer(done) (a read or write of the bytes from `done` on, giving
 // the count moved) until `size` bytes have moved; false when a call moves
 // nothing or fails other than by an interruption.
@@ -38,3 +40,5 @@ inline bool read_fully(int fd, void* data, std::size_t size)
     char* bytes = static_cast<char*>(data);
     return transfer_fully([&](std::size_t done) { return read(fd, bytes + done, size - done); }, size);
 }
+
+}  // namespace orvo::detail

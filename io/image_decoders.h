@@ -10,6 +10,8 @@
 
 #include "io/image_input.h"
 
+namespace orvo::detail {
+
 // A refusal with its reason.
 image_read failed_read(image_failure failure, const std::string& reason);
 
@@ -38,3 +40,5 @@ image_read decode_pnm(const unsigned char* data, std::size_t size, std::size_t m
 // Any other format, through the image library's imdecode (loaded on first
 // use); the caller has checked the header's pixel count already.
 image_read decode_with_image_library(const unsigned char* data, std::size_t size);
+
+}  // namespace orvo::detail

@@ -12,6 +12,8 @@
 
 #include "io/image_decoders.h"
 
+namespace orvo::detail {
+
 namespace {
 
 // Bounds-checked reads of big- and little-endian numbers.
@@ -331,3 +333,5 @@ image_header read_image_header(const unsigned char* data, std::size_t size)
     if (in.starts_with("\xff\x4f\xff\x51", 4)) return jpeg2000_codestream_header(in, 0);
     return image_header();
 }
+
+}  // namespace orvo::detail

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace orvo::detail {
+
 enum class image_format {
     unknown,  // no signature this reader knows
     jpeg,
@@ -25,3 +27,5 @@ struct image_header {
 // whose header is cut short gives complete == false; a recognised but
 // malformed header gives zero dimensions.
 image_header read_image_header(const unsigned char* data, std::size_t size);
+
+}  // namespace orvo::detail

@@ -8,6 +8,8 @@
 #include "io/image_header.h"
 #include "io/regular_file.h"
 
+namespace orvo::detail {
+
 image_read failed_read(image_failure failure, const std::string& reason)
 {
     image_read result;
@@ -73,3 +75,5 @@ image_read decode_image(const unsigned char* data, std::size_t size, std::size_t
         return failed_read(image_failure::unreadable, "not a readable image (" + e.msg + ")");
     }
 }
+
+}  // namespace orvo::detail

@@ -31,6 +31,8 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+namespace orvo::detail {
+
 // The largest image read (in pixels): 2^27, about 134 megapixels, whose
 // detection needs a few gigabytes.
 constexpr std::size_t MAX_IMAGE_PIXELS = std::size_t(1) << 27;
@@ -54,3 +56,5 @@ image_read read_image_file(const std::string& path, std::size_t max_pixels = MAX
 
 // Decodes an encoded image held in memory.
 image_read decode_image(const unsigned char* data, std::size_t size, std::size_t max_pixels = MAX_IMAGE_PIXELS);
+
+}  // namespace orvo::detail

@@ -9,6 +9,8 @@
 
 #include "io/image_decoders.h"
 
+namespace orvo::detail {
+
 namespace {
 
 // cv::imdecode(cv::InputArray buf, int flags).
@@ -42,3 +44,5 @@ image_read decode_with_image_library(const unsigned char* data, std::size_t size
     if (result.image.empty()) return failed_read(image_failure::unreadable, "not a readable image");
     return result;
 }
+
+}  // namespace orvo::detail

@@ -10,6 +10,8 @@
 
 #include "io/image_decoders.h"
 
+namespace orvo::detail {
+
 namespace {
 
 // libjpeg's error manager with a way out of a failing call.
@@ -143,3 +145,5 @@ image_read decode_jpeg(const unsigned char* data, std::size_t size, std::size_t 
     if (!read_pixels(job, result.image.data, result.image.step)) return failed_job(job);
     return result;
 }
+
+}  // namespace orvo::detail

@@ -13,6 +13,8 @@
 #include "io/image_decoders.h"
 #include "io/png_report.h"
 
+namespace orvo::detail {
+
 namespace {
 
 // The decoder, its input, and what went wrong; the steps below return
@@ -109,3 +111,5 @@ image_read decode_png(const unsigned char* data, std::size_t size, std::size_t m
     if (!read_pixels(job, rows.data())) return failed_job(job, true);
     return result;
 }
+
+}  // namespace orvo::detail

@@ -11,6 +11,8 @@
 
 #include "io/png_report.h"
 
+namespace orvo::detail {
+
 namespace {
 
 // The encoder, its output, and what went wrong.
@@ -80,3 +82,5 @@ std::string encode_png(const cv::Mat& image, std::vector<unsigned char>& png)
     if (writing.out_of_memory) throw std::bad_alloc();
     return std::string("PNG encoding failed: ") + writing.message;
 }
+
+}  // namespace orvo::detail

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+namespace orvo::detail {
+
 // Encodes `image` (CV_8UC3, blue-green-red) as an 8-bit RGB PNG into `png`.
 // Returns an empty string on success, otherwise the reason for the failure.
 // Throws std::bad_alloc when memory runs out.
 std::string encode_png(const cv::Mat& image, std::vector<unsigned char>& png);
+
+}  // namespace orvo::detail

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace orvo::detail {
+
 extern "C" void on_png_error(png_structp png, png_const_charp message)
 {
     png_report* report = static_cast<png_report*>(png_get_error_ptr(png));
@@ -24,3 +26,5 @@ extern "C" void on_png_free(png_structp, png_voidp memory)
 {
     std::free(memory);
 }
+
+}  // namespace orvo::detail

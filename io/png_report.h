@@ -10,6 +10,8 @@
 
 #include <png.h>
 
+namespace orvo::detail {
+
 struct png_report {
     bool out_of_memory = false;  // an allocation failed
     char message[256] = {};      // libpng's error message
@@ -21,3 +23,5 @@ extern "C" void on_png_error(png_structp png, png_const_charp message);
 extern "C" void on_png_warning(png_structp png, png_const_charp message);
 extern "C" png_voidp on_png_malloc(png_structp png, png_alloc_size_t size);
 extern "C" void on_png_free(png_structp png, png_voidp memory);
+
+}  // namespace orvo::detail

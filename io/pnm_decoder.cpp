@@ -7,6 +7,8 @@
 
 #include "io/image_decoders.h"
 
+namespace orvo::detail {
+
 namespace {
 
 enum class number_status { ok, ended, malformed };
@@ -101,3 +103,5 @@ image_read decode_pnm(const unsigned char* data, std::size_t size, std::size_t m
     }
     return result;
 }
+
+}  // namespace orvo::detail

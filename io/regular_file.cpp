@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace orvo::detail {
+
 namespace {
 
 // Closes the descriptor however the read ends.
@@ -43,3 +45,5 @@ std::string read_regular_file(const std::string& path, std::string& contents)
     contents.resize(done);
     return std::string();
 }
+
+}  // namespace orvo::detail

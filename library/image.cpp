@@ -9,30 +9,30 @@
 namespace orvo {
 namespace {
 
-cv::Mat image_or_throw(image_read read, const std::string& name)
+cv::Mat image_or_throw(detail::image_read read, const std::string& name)
 {
     switch (read.failure) {
-    case image_failure::none: return std::move(read.image);
-    case image_failure::out_of_memory: throw std::bad_alloc();
-    case image_failure::truncated: throw ImageError(ImageError::Kind::Truncated, name + ": " + read.reason);
-    case image_failure::too_large: throw ImageError(ImageError::Kind::TooLarge, name + ": " + read.reason);
-    case image_failure::unreadable: break;
+    case detail::image_failure::none: return std::move(read.image);
+    case detail::image_failure::out_of_memory: throw std::bad_alloc();
+    case detail::image_failure::truncated: throw ImageError(ImageError::Kind::Truncated, name + ": " + read.reason);
+    case detail::image_failure::too_large: throw ImageError(ImageError::Kind::TooLarge, name + ": " + read.reason);
+    case detail::image_failure::unreadable: break;
     }
     throw ImageError(ImageError::Kind::Unreadable, name + ": " + read.reason);
 }
 
 }  // namespace
 
-static_assert(MAX_IMAGE_PIXELS == ::MAX_IMAGE_PIXELS, "one pixel limit");
+static_assert(MAX_IMAGE_PIXELS == detail::MAX_IMAGE_PIXELS, "one pixel limit");
 
 cv::Mat read_image(const std::string& path)
 {
-    return image_or_throw(read_image_file(path), path);
+    return image_or_throw(detail::read_image_file(path), path);
 }
 
 cv::Mat decode_image(const unsigned char* data, std::size_t size)
 {
-    return image_or_throw(::decode_image(data, size), "image data");
+    return image_or_throw(detail::decode_image(data, size), "image data");
 }
 
 }  // namespace orvo

@@ -14,8 +14,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "app/signal_cleanup.h"
 #include "io/atomic_file.h"
 #include "tests/test_support.h"
+
+using namespace orvo::detail;
 
 namespace {
 
@@ -119,7 +122,7 @@ TEST(AtomicFile, LongNamesWorkAndFailuresLeaveNoTemporaryFile)
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{longest});
 }
 
-TEST(AtomicFile, SignalsDuringAWriteLeaveNoTemporaryFile)
+TEST(AtomicFile, SignalsDuringAWriteLeaveNoTemporaryFileOnceCleanupIsChosen)
 {
     temp_dir dir;
     const std::string name = dir / "out.orvo";
@@ -127,6 +130,7 @@ TEST(AtomicFile, SignalsDuringAWriteLeaveNoTemporaryFile)
     for (int signal_number : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
                               SIGABRT, SIGRTMIN + 2}) {
         const int status = in_child([&] {
+            remove_temporary_files_on_signals();
             write_file_atomically(name, [signal_number](std::FILE* fp) {
                 std::fputs("0.000000\n5\n1 2 3", fp);
                 std::fflush(fp);
@@ -140,6 +144,7 @@ TEST(AtomicFile, SignalsDuringAWriteLeaveNoTemporaryFile)
     // An ignored signal stays ignored during the write.
     const int status = in_child([&] {
         ignore_signals_for_file_output();
+        remove_temporary_files_on_signals();
         write_file_atomically(name, [](std::FILE* fp) {
             raise(SIGPIPE);
             raise(SIGXFSZ);
@@ -164,18 +169,31 @@ TEST(AtomicFile, ConcurrentWritersAllSucceed)
         }
         return true;
     };
+    // Writing changes nothing process-wide: a host's own handler stays in
+    // place while and after threads write, and the file mode mask too.
+    struct sigaction host_action {}, previous {};
+    host_action.sa_handler = [](int) {};
+    sigaction(SIGTERM, &host_action, &previous);
+    const mode_t mask = umask(022);
+    umask(mask);
     std::vector<std::thread> threads;
     std::vector<char> succeeded(8);
     for (int t = 0; t < 8; ++t) threads.emplace_back([&, t] { succeeded[t] = write_many(t, 50, false); });
+    struct sigaction during {};
+    sigaction(SIGTERM, nullptr, &during);
     for (std::thread& thread : threads) thread.join();
+    struct sigaction after {};
+    sigaction(SIGTERM, &previous, &after);
+    EXPECT_EQ(during.sa_handler, host_action.sa_handler);
+    EXPECT_EQ(after.sa_handler, host_action.sa_handler);
+    EXPECT_EQ(umask(mask), mask);
     EXPECT_EQ(std::count(succeeded.begin(), succeeded.end(), 1), 8);
     EXPECT_EQ(list_dir(dir.path).size(), 400u);  // and no temporary file
-    struct sigaction action {};
-    sigaction(SIGTERM, nullptr, &action);
-    EXPECT_EQ(action.sa_handler, SIG_DFL);  // the handlers are restored
 
-    // A signal while eight threads write removes every pending file.
+    // With the executables' clean-up, a signal while eight threads write
+    // removes every pending file.
     const int status = in_child([&] {
+        remove_temporary_files_on_signals();
         std::vector<std::thread> writers;
         for (int t = 0; t < 8; ++t) writers.emplace_back([&, t] { write_many(100 + t, 200, t == 3); });
         for (std::thread& thread : writers) thread.join();

@@ -91,11 +91,24 @@ TEST(CommandLine, DefaultsAndSwitches)
 
 TEST(CommandLine, RejectedCommandLinesPrintUsage)
 {
-    for (auto args : {std::initializer_list<const char*>{"-i", "img.png", "-h"}, {"img.png"}, {"-x"}, {"-I", "a"},
-                      {"-i"}, {"-t"}, {"-s"}, {"-i", "a.png", "-t"}}) {
+    for (auto args : {std::initializer_list<const char*>{"img.png"}, {"-x"}, {"-I", "a"}, {"-i"}, {"-t"}, {"-s"},
+                      {"-i", "a.png", "-t"}}) {
         const parse_result r = parse(args);
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.out, USAGE);
+    }
+}
+
+TEST(CommandLine, HelpAddsEveryNewerOptionAfterTheClassicUsage)
+{
+    const parse_result r = parse({"-i", "img.png", "-h"});
+    EXPECT_FALSE(r.ok);
+    ASSERT_EQ(r.out.compare(0, std::string(USAGE).size(), USAGE), 0);
+    const std::string newer = r.out.substr(std::string(USAGE).size());
+    for (const char* option : {"--dense", "--edge-step", "--edge-steps", "--min-area", "--max-area",
+                               "--duplicate-overlap", "--threads"}) {
+        EXPECT_TRUE(option == std::string("--dense") || is_detector_option(option)) << option;
+        EXPECT_NE(newer.find(std::string(" ") + option + " "), std::string::npos) << option;
     }
 }
 

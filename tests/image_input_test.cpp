@@ -21,6 +21,8 @@
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
 
+using namespace orvo::detail;
+
 namespace {
 
 std::string bytes_of(std::uint64_t v, int count, bool big_endian)

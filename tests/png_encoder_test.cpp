@@ -10,6 +10,8 @@
 #include "orvo/draw.h"
 #include "tests/generated_image.h"
 
+using namespace orvo::detail;
+
 TEST(PngEncoder, MatchesTheImageLibrarysEncoder)
 {
     const std::vector<orvo::Region> regions = {{20, 15, 0.01, 0.002, 0.02}, {5, 5, 0.5, 0, 0.5}};

@@ -17,7 +17,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/output_steps.h"
+#include "app/descriptor_step.h"
+#include "app/drawing_step.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -479,9 +480,11 @@ TEST(Run, DisplayShowsTheWindowUntilAKeyThenSaves)
     const pid_t pid = start_orvo(f.dir.path, {"-i", "shapes.png", "-disp", "-save"}, {display_env});
     const std::string window = find_window(display_env);
     ASSERT_FALSE(window.empty()) << "no window appeared";
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The window is up: orvo must be waiting for the key, its window still
+    // shown.
     int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);               // still waiting for the key
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);
+    EXPECT_FALSE(find_window(display_env).empty());
     EXPECT_TRUE(file_exists(f.dir / "shapes.png.orvo.png"));  // saved before the window opened
 
     pid_t done = 0;

@@ -19,7 +19,7 @@ constexpr int DECIMALS = 6;
 std::string write_colmap_text(const std::string& path, const std::vector<cv::KeyPoint>& keypoints,
                               const cv::Mat& descriptors)
 {
-    return write_file_atomically(path, [&](std::FILE* fp) {
+    return orvo::detail::write_file_atomically(path, [&](std::FILE* fp) {
         std::string line = std::to_string(keypoints.size()) + " " + std::to_string(orvo::DESCRIPTOR_SIZE) + "\n";
         std::fputs(line.c_str(), fp);
         for (std::size_t i = 0; i < keypoints.size(); ++i) {

@@ -49,7 +49,7 @@ bool write_failed_list(const std::string& file, const std::vector<failed_image>&
         const std::string line = fs::absolute(f.path).lexically_relative(folder).string();
         (listable(line) ? lines : unlisted).push_back(line);
     }
-    const std::string failure = write_file_atomically(file, [&](std::FILE* fp) {
+    const std::string failure = orvo::detail::write_file_atomically(file, [&](std::FILE* fp) {
         for (const std::string& line : lines) std::fprintf(fp, "%s\n", line.c_str());
     });
     for (const std::string& line : unlisted)
@@ -71,7 +71,7 @@ int run(int argc, char** argv)
         std::cerr << "orvo-batch: unable to handle the stop signals: " << std::strerror(errno) << "\n";
         return 1;
     }
-    ignore_signals_for_file_output();
+    orvo::detail::ignore_signals_for_file_output();
     cv::setNumThreads(0);  // the workers are the parallelism
 
     batch_options options;

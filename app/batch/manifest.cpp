@@ -126,7 +126,7 @@ std::string record_manifests(const std::vector<image_entry>& images, const batch
         fs::create_directories(folder, error);
         if (error) return folder + ": " + error.message();
         const std::string failure =
-            write_file_atomically(record_path(folder), [&](std::FILE* fp) { std::fputs(wanted.c_str(), fp); });
+            orvo::detail::write_file_atomically(record_path(folder), [&](std::FILE* fp) { std::fputs(wanted.c_str(), fp); });
         if (!failure.empty()) return record_path(folder) + ": " + failure;
     }
     return "";

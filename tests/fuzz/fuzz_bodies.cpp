@@ -9,6 +9,8 @@
 #include "library/region_text.h"
 #include "orvo/orvo.h"
 
+using namespace orvo::detail;
+
 std::string detection_input_fault(const std::uint8_t* data, std::size_t size)
 {
     // Small images only: the fuzzer looks for faults, not for large inputs.
