@@ -47,9 +47,7 @@ int show(int width, int height, const std::string& title)
     return WINDOW_DONE;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "probe") == 0) {
         Display* display = XOpenDisplay(nullptr);
@@ -57,11 +55,21 @@ int main(int argc, char** argv)
         XCloseDisplay(display);
         return WINDOW_DONE;
     }
-    // Ended without the window library's teardown at exit, which the
-    // process does not need.
     if (argc == 5 && std::strcmp(argv[1], "show") == 0 && parse_side(argv[2]) > 0 && parse_side(argv[3]) > 0)
-        _exit(show(parse_side(argv[2]), parse_side(argv[3]), argv[4]));
+        return show(parse_side(argv[2]), parse_side(argv[3]), argv[4]);
     std::cerr << "Usage: " << WINDOW_EXECUTABLE << " probe | show WIDTH HEIGHT TITLE (the pixels on standard input)"
               << std::endl;
     return WINDOW_FAILED;
+}
+
+}  // namespace
+
+// Ended without the loaded libraries' exit code: the window library's
+// teardown is not needed, and a threaded numeric library's can hang under
+// an address-space limit.
+int main(int argc, char** argv)
+{
+    const int status = run(argc, argv);
+    std::cerr.flush();
+    _exit(status);
 }
