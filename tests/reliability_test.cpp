@@ -313,6 +313,13 @@ TEST(Reliability, OutOfMemoryEndsWithStatusOne)
     }
     EXPECT_GT(out_of_memory, 0);
     EXPECT_GT(completed, 0);
+    // The batch tool too ends within the bound: the image failed, or done.
+    for (const std::vector<std::string>& environment : environments) {
+        run_options limited(dir.path, environment);
+        limited.memory_limit = 150l << 20;
+        const run_result r = bounded_run(ORVO_BATCH_EXECUTABLE, {"-q", "-o", "out", "big.jpg"}, limited);
+        EXPECT_TRUE(r.status == 0 || r.status == 2) << environment.back() << ": " << r.status << " " << r.err;
+    }
     for (const std::string& name : list_dir(dir.path)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 

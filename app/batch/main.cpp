@@ -20,6 +20,8 @@
 #include "app/batch/outputs.h"
 #include "app/batch/progress.h"
 #include "app/batch/stop_signals.h"
+#include "app/program.h"
+#include "app/signal_cleanup.h"
 #include "app/batch/worker_pool.h"
 #include "io/atomic_file.h"
 
@@ -72,6 +74,8 @@ int run(int argc, char** argv)
         return 1;
     }
     orvo::detail::ignore_signals_for_file_output();
+    // Any other signal that ends the process removes the files being written.
+    orvo::detail::remove_temporary_files_on_signals();
     cv::setNumThreads(0);  // the workers are the parallelism
 
     batch_options options;
@@ -118,10 +122,11 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    int status = 1;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const std::bad_alloc&) {
         std::cerr << "orvo-batch: out of memory" << std::endl;
-        return 1;
     }
+    end_process(status);
 }
