@@ -1,4 +1,5 @@
-"""Tests of orvo.evaluate: ellipse overlap, visibility, correspondences, sequences and the command."""
+"""Tests of orvo.evaluate: ellipse overlap, visibility, correspondences, chance level, sequences, homography and
+pose accuracy, and the command."""
 
 import json
 import os
@@ -88,11 +89,14 @@ def test_pruned_pairs_are_those_above_the_largest_error(normalise):
     regions = [np.array([ellipse(*rng.uniform(20, 80, 2), *rng.uniform(1, 9, 2), rng.uniform(0, 180))
                          for _ in range(60)]) for _ in range(2)]
     args = (*regions, np.eye(3), (100, 100), (100, 100))
-    exact = ev.overlap_errors(*args, normalise=normalise).errors
-    pruned = ev.overlap_errors(*args, normalise=normalise, max_error=0.4).errors
+    every = ev.overlap_errors(*args, normalise=normalise)
+    pruned = ev.overlap_errors(*args, normalise=normalise, max_error=0.4)
+    i, j = np.nonzero(np.ones((60, 60), bool))
+    exact = ev.ellipse_overlap_error(regions[0][i], regions[1][j], normalise)
+    assert {*zip(i[exact < 1], j[exact < 1])} == {*map(tuple, every.pairs.tolist())}
     below = exact < 0.4
-    assert 0 < below.sum() and np.array_equal(pruned[below], exact[below])
-    assert np.all((pruned[~below] == 1.0) | (pruned[~below] == exact[~below]))
+    assert 0 < below.sum() and pruned.pairs.tolist() == np.column_stack([i[below], j[below]]).tolist()
+    np.testing.assert_array_equal(pruned.errors, exact[below])
 
 
 @pytest.mark.parametrize("H", [
@@ -258,8 +262,8 @@ def test_command_end_to_end(tiny_sequence, tmp_path):
     rows = json.loads((tmp_path / "results.json").read_text())
     assert [(r["detector"], r["pair"]) for r in rows] == [(d, f"1-{k}") for d in ("cv-mser", orvo_small)
                                                          for k in range(2, 7)]
-    assert set(rows[0]) == {"sequence", "detector", "pair", "regions", "repeatability", "correspondences",
-                            "matching_score"}
+    assert set(rows[0]) == {"sequence", "detector", "pair", "regions", "repeatability", "chance", "above_chance",
+                            "correspondences", "matching_score"}
     mser = {r["pair"]: r for r in rows if r["detector"] == "cv-mser"}
     assert mser["1-6"]["regions"][0] > 5 and mser["1-6"]["repeatability"] > 60  # brightness change only
     assert all(0 <= r["repeatability"] <= 100 and 0 <= r["matching_score"] <= 100 for r in rows)
@@ -294,3 +298,104 @@ def test_command_errors(tiny_sequence, tmp_path, args, message):
     done = run_cli(*[a.format(seq=tiny_sequence) for a in args], "--out", str(tmp_path), "--no-matching")
     assert done.returncode == 2
     assert message in done.stderr and "Traceback" not in done.stderr
+
+
+def lattice(spacing, shape):
+    """Circles of radius 4 on a square lattice of the given spacing, away from the image's border."""
+    ys, xs = np.mgrid[20:shape[0] - 20:spacing, 20:shape[1] - 20:spacing]
+    return np.array([ellipse(x, y, 4, 4) for x, y in zip(xs.ravel(), ys.ravel())])
+
+
+@pytest.mark.parametrize("spacing, chance", [(150, 100.0), (100, 0.0), (75, 100.0)])
+def test_chance_level_is_the_repeatability_under_shifted_homographies(spacing, chance):
+    """Five normalised radii (150 px) are whole lattice steps for spacings 150 and 75: every shifted region then
+    lands on another one; with spacing 100 it lands 50 px away, far from any."""
+    shape = (620, 800)
+    H = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+    regions = lattice(spacing, shape)
+    assert ev.repeatability(regions, regions, H, shape, shape).repeatability == 100.0
+    assert ev.chance_repeatability(regions, regions, H, shape, shape) == pytest.approx(chance)
+    assert ev.chance_repeatability(regions, regions, -H, shape, shape) == pytest.approx(chance)
+
+
+def test_a_homography_and_its_negative_measure_the_same():
+    shape = (300, 400)
+    H = np.array([[0.9, 0.1, 20.0], [-0.05, 1.1, 5.0], [1e-4, 2e-4, 1.0]])
+    regions = lattice(60, shape)
+    mapped = ev.map_regions(regions, H)[0]
+    for sign in (1, -1):
+        result = ev.repeatability(regions, mapped, sign * H, shape, shape)
+        assert (result.repeatability, result.correspondences) == (100.0, result.visible1)
+
+
+def test_greedy_descriptor_matches_follow_the_sorted_distance_matrix():
+    """Small integer descriptors tie often; blocked matching must take pairs in the dense matrix's order."""
+    rng = np.random.default_rng(5)
+    regions = np.array([ellipse(20 + 12 * (i % 30), 20 + 12 * (i // 30), 3, 3) for i in range(300)])
+    d1, d2 = rng.integers(0, 3, (300, 5)), rng.integers(0, 3, (300, 5))
+    dist = np.sqrt(((d1[:, None, :] - d2[None, :, :]) ** 2).sum(-1))
+    rows, cols = ev.one_to_one(dist)
+    result = ev.matching_score(regions, regions, d1, d2, np.eye(3), (400, 400), (400, 400), normalise=None)
+    assert result.pairs.tolist() == [[i, i] for i in rows[rows == cols]]
+
+
+@pytest.mark.parametrize("H_est, error", [
+    (lambda H: np.array([[1.0, 0, 3.0], [0, 1.0, -4.0], [0, 0, 1.0]]) @ H, 5.0),  # moved by (3, -4)
+    (lambda H: -2.0 * H, 0.0),
+    (lambda H: None, float("inf")),
+])
+def test_corner_error_of_known_homographies(H_est, error):
+    H = np.array([[0.8, 0.2, 10.0], [-0.1, 1.2, 3.0], [0.0, 0.0, 1.0]])
+    assert ev.corner_error(H_est(H), H, (100, 200)) == pytest.approx(error)
+
+
+def camera_file(path, K, R, C, size):
+    rows = [*K, [0, 0, 0], *R, C, size]
+    path.write_text("\n".join(" ".join(f"{v:.17g}" for v in row) for row in rows) + "\n")
+
+
+def rotation(axis, degrees):
+    return cv2.Rodrigues(np.deg2rad(degrees) * np.asarray(axis, float) / np.linalg.norm(axis))[0]
+
+
+def test_pose_of_projected_points_and_its_error(tmp_path):
+    """Points projected by two cameras written in the set's layout give back the true relative pose."""
+    K = np.array([[800.0, 0, 320], [0, 800.0, 240], [0, 0, 1]])
+    cameras = [(rotation([0, 1, 0.2], 10), np.array([0.0, 0, -10])), (rotation([0.3, 1, 0], -15), np.array([3.0, 1, -9]))]
+    for name, (R, C) in zip(("a.png", "b.png"), cameras):
+        cv2.imwrite(str(tmp_path / name), np.zeros((4, 4), np.uint8))
+        camera_file(tmp_path / f"{name}.camera", K, R, C, (640, 480))
+    one, two = ev.read_cameras(tmp_path)
+    X = np.random.default_rng(2).uniform([-3, -3, -2], [3, 3, 2], (200, 3))
+    pixels = [(K @ (cam.R.T @ (X - cam.C).T)).T for cam in (one, two)]
+    pixels = [p[:, :2] / p[:, 2:] for p in pixels]
+    R, t, inliers = ev.estimate_pose(*pixels, one.K, two.K)
+    assert inliers.all()
+    assert max(ev.pose_error(R, t, *ev.relative_pose(one, two))) < 0.01
+    R_true, t_true = ev.relative_pose(one, two)
+    tilted = rotation(np.cross(t_true, [1, 0, 0]), 7) @ t_true
+    assert ev.pose_error(rotation([1, 2, 3], 4) @ R_true, tilted, R_true, t_true) == pytest.approx((4, 7))
+
+
+def test_pose_auc_closed_form():
+    # the cumulative curve rises from 0.5 at 0 degrees to 1 at 10; a failed pair never counts
+    assert ev.pose_auc([0.0, 10.0], (5, 20)) == pytest.approx([0.5, 0.875])
+    assert ev.pose_auc([0.0, np.inf], (10,)) == pytest.approx([0.5])
+
+
+def test_regions_that_cannot_be_described_are_reported(tiny_sequence, tmp_path):
+    huge = np.array([ellipse(80, 60, 3e8, 3e8), ellipse(80, 60, 5, 4)])
+    for k in range(1, 7):
+        lines = ["0", "2"] + [" ".join(f"{v:.10g}" for v in r) for r in huge]
+        (tmp_path / f"img{k}.txt").write_text("\n".join(lines) + "\n")
+    done = run_cli(str(tiny_sequence), "-d", f"file:{tmp_path}/{{stem}}.txt:offset=0", "--out", str(tmp_path))
+    assert done.returncode == 0, done.stderr  # the huge region is not in the image: it is not described
+    done = run_cli(str(tiny_sequence), "-d", "orvo:s=1e7", "--out", str(tmp_path))
+    assert done.returncode in (0, 2) and "Traceback" not in done.stderr
+
+
+def test_a_sequence_is_not_made_over_another(tiny_sequence, tmp_path):
+    (tmp_path / "img7.png").write_bytes(b"")
+    done = run_cli("--make-sequence", str(tiny_sequence / "img1.png"), str(tmp_path))
+    assert done.returncode == 2 and "not empty" in done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["img7.png"]

@@ -41,10 +41,13 @@ class DetectorError(ValueError):
 
 class Detector:
     """A named detector: ``detector(path, index)`` returns the (N, 5) regions ``x y a b c`` (0-based) of the image
-    at ``path`` (``index`` is k of imgk, used by ``file:`` patterns)."""
+    at ``path`` (``index`` is k of imgk, used by ``file:`` patterns). ``kind`` is the name without options
+    ("orvo", "cv-mser", "cv-sift", "file"), ``options`` the options given."""
 
-    def __init__(self, name, function):
+    def __init__(self, name, function, kind=None, options=None):
         self.name = name
+        self.kind = kind or name.partition(":")[0]
+        self.options = dict(options or {})
         self._function = function
 
     def __call__(self, path, index=1):
@@ -202,12 +205,9 @@ def parse_detector(given):
         head, sep, tail = rest.rpartition(":")
         if sep and _OPTIONS.fullmatch(tail):
             pattern, options = head, _parse_options(tail, given)
-        return Detector(given, _file(pattern, options, given))
+        return Detector(given, _file(pattern, options, given), "file", options)
     options = _parse_options(rest, given)
-    if name == "orvo":
-        return Detector(given, _orvo(options))
-    if name == "cv-mser":
-        return Detector(given, _cv_mser(options))
-    if name == "cv-sift":
-        return Detector(given, _cv_sift(options))
+    makers = {"orvo": _orvo, "cv-mser": _cv_mser, "cv-sift": _cv_sift}
+    if name in makers:
+        return Detector(given, makers[name](options), name, options)
     raise DetectorError(f"unknown detector {name!r}: choose from orvo, cv-mser, cv-sift, file:PATTERN")

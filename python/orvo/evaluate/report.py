@@ -1,18 +1,21 @@
 """Reporting evaluation rows: a text table, CSV, JSON and the classic comparison plots.
 
 A row is a dict ``{"sequence", "detector", "pair": "1-k", "regions": [n1, nk], "repeatability": percent,
-"correspondences": int, "matching_score": percent}``; a measure that could not be computed (no visible region,
-or no descriptors) is None (null in JSON, empty in CSV).
+"chance": percent, "above_chance": percent points, "correspondences": int, "matching_score": percent}``; a
+measure that could not be computed (no visible region, or no descriptors) is None (null in JSON, empty in CSV).
 """
 
 import csv
 import json
 import math
 
-__all__ = ["format_table", "write_csv", "write_json", "plot_results"]
+__all__ = ["format_table", "aligned", "write_csv", "write_rows_csv", "write_json", "plot_results"]
 
-CSV_FIELDS = ("sequence", "detector", "pair", "regions1", "regions2", "repeatability", "correspondences",
-              "matching_score")
+CSV_FIELDS = ("sequence", "detector", "pair", "regions1", "regions2", "repeatability", "chance", "above_chance",
+              "correspondences", "matching_score")
+
+
+_CHANCE = "chance level (dashed)"
 
 
 def _number(value, digits=1):
@@ -23,16 +26,21 @@ def _number(value, digits=1):
 
 def format_table(rows):
     """The rows as an aligned text table (one line per pair), with a header line."""
-    header = ("sequence", "detector", "pair", "n1", "n2", "repeat. %", "corresp.", "match. %")
-    lines = [header]
+    header = ("sequence", "detector", "pair", "n1", "n2", "repeat. %", "chance %", "above", "corresp.", "match. %")
+    lines = []
     for r in rows:
         lines.append((r["sequence"], r["detector"], r["pair"], str(r["regions"][0]), str(r["regions"][1]),
-                      _number(r["repeatability"]), str(r["correspondences"]), _number(r["matching_score"])))
+                      _number(r["repeatability"]), _number(r.get("chance")), _number(r.get("above_chance")),
+                      str(r["correspondences"]), _number(r["matching_score"])))
+    return aligned(header, lines, left=3)
+
+
+def aligned(header, lines, left):
+    """Text columns: the header and the lines (tuples of strings), the first ``left`` columns aligned left."""
+    lines = [header, *lines]
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-    text = []
-    for line in lines:
-        cells = [c.ljust(w) if i < 3 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths))]
-        text.append("  ".join(cells).rstrip())
+    text = ["  ".join(c.ljust(w) if i < left else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths))).rstrip()
+            for line in lines]
     return "\n".join(text) + "\n"
 
 
@@ -49,13 +57,27 @@ def write_csv(rows, path):
         out.writerow(CSV_FIELDS)
         for r in rows:
             values = (r["sequence"], r["detector"], r["pair"], r["regions"][0], r["regions"][1],
-                      _plain(r["repeatability"]), r["correspondences"], _plain(r["matching_score"]))
+                      _plain(r["repeatability"]), _plain(r.get("chance")), _plain(r.get("above_chance")),
+                      r["correspondences"], _plain(r["matching_score"]))
             out.writerow(["" if v is None else v for v in values])
 
 
+def write_rows_csv(rows, path):
+    """Write rows of plain values (dicts with the same keys) as CSV, a column per key; None as empty."""
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        fields = list(rows[0]) if rows else []
+        out.writerow(fields)
+        for r in rows:
+            out.writerow(["" if _plain(r[k]) is None else r[k] for k in fields])
+
+
 def write_json(rows, path):
-    """Write the rows as a JSON list (NaN measures as null)."""
-    plain = [{k: _plain(v) for k, v in r.items()} for r in rows]
+    """Write the rows as a JSON list, or a dict of such lists (NaN measures as null)."""
+    def plain(rows):
+        return [{k: _plain(v) for k, v in r.items()} for r in rows]
+
+    plain = {k: plain(v) for k, v in rows.items()} if isinstance(rows, dict) else plain(rows)
     with open(path, "w", encoding="utf-8") as f:
         json.dump(plain, f, indent=1)
         f.write("\n")
@@ -65,12 +87,14 @@ def plot_results(rows, path, measure="repeatability", title=None):
     """Plot one measure ("repeatability" or "matching_score") as the classic comparison figure.
 
     One subplot per sequence; in each, one line per detector over the images 2..N of the sequence (x: the
-    image k of pair 1-k, y: the measure in percent). Written with matplotlib's Agg backend to ``path``.
+    image k of pair 1-k, y: the measure in percent); the repeatability plot adds each detector's chance level as
+    a dashed line of its colour. Written with matplotlib's Agg backend to ``path``.
     """
     import matplotlib
 
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
 
     sequences = list(dict.fromkeys(r["sequence"] for r in rows))
     detectors = list(dict.fromkeys(r["detector"] for r in rows))
@@ -92,6 +116,11 @@ def plot_results(rows, path, measure="repeatability", title=None):
                 ks, vs = zip(*sorted(points))
                 handles[detector], = ax.plot(ks, vs, marker=markers[d % len(markers)], color=f"C{d % 10}")
                 images.extend(ks)
+            chance = [(int(r["pair"].split("-")[1]), _plain(r.get("chance"))) for r in mine]
+            chance = sorted((k, v) for k, v in chance if v is not None)
+            if measure == "repeatability" and chance:
+                ax.plot(*zip(*chance), linestyle="--", color=f"C{d % 10}", alpha=0.7)
+                handles[_CHANCE] = Line2D([], [], linestyle="--", color="grey")
         ax.set_title(sequence)
         ax.set_xlabel("image")
         ax.set_ylabel(label)
@@ -100,7 +129,7 @@ def plot_results(rows, path, measure="repeatability", title=None):
             ax.set_xticks(sorted(set(images)))
         ax.grid(True, alpha=0.3)
     fig.suptitle(title or label)
-    legend = [d for d in detectors if d in handles]
+    legend = [d for d in [*detectors, _CHANCE] if d in handles]
     if legend:
         fig.legend([handles[d] for d in legend], legend, loc="lower center", ncol=min(len(legend), 4),
                    fontsize="small", frameon=False)

@@ -142,7 +142,8 @@ def make_sequence(image, folder):
     cv2.warpPerspective with the very homography written to H1tokp (OpenCV warps with pixel centres at
     integers, the convention of the files), with bilinear interpolation, black outside the photo, and a
     pre-blur against aliasing before downscaling. A ``pairs.txt`` names the steps. ``image``: a path or an
-    array (grey or BGR).
+    array (grey or BGR). ``folder`` must be new or empty: files of an older sequence left beside the new one
+    would be read as part of it. Raises SequenceError otherwise.
     """
     import cv2
 
@@ -154,6 +155,8 @@ def make_sequence(image, folder):
     height, width = photo.shape[:2]
     if min(height, width) < 8:
         raise SequenceError("the photo is too small to make a sequence from (8 x 8 pixels at least)")
+    if os.path.isdir(folder) and os.listdir(folder):
+        raise SequenceError(f"{folder}: the folder is not empty; write a sequence into a new or empty folder")
     os.makedirs(folder, exist_ok=True)
 
     def write(name, img):
