@@ -85,13 +85,14 @@ def test_overlap_error_matches_rasterised_estimate(dx):
 
 @pytest.mark.parametrize("normalise", [None, 30.0])
 def test_pruned_pairs_are_those_above_the_largest_error(normalise):
+    """The grid search and the bounds keep exactly the pairs below the largest error, found by trying all."""
     rng = np.random.default_rng(1)
-    regions = [np.array([ellipse(*rng.uniform(20, 80, 2), *rng.uniform(1, 9, 2), rng.uniform(0, 180))
-                         for _ in range(60)]) for _ in range(2)]
-    args = (*regions, np.eye(3), (100, 100), (100, 100))
+    regions = [np.array([ellipse(*rng.uniform(20, 380, 2), *rng.uniform(1, 12, 2), rng.uniform(0, 180))
+                         for _ in range(150)]) for _ in range(2)]
+    args = (*regions, np.eye(3), (400, 400), (400, 400))
     every = ev.overlap_errors(*args, normalise=normalise)
     pruned = ev.overlap_errors(*args, normalise=normalise, max_error=0.4)
-    i, j = np.nonzero(np.ones((60, 60), bool))
+    i, j = np.nonzero(np.ones((150, 150), bool))
     exact = ev.ellipse_overlap_error(regions[0][i], regions[1][j], normalise)
     assert {*zip(i[exact < 1], j[exact < 1])} == {*map(tuple, every.pairs.tolist())}
     below = exact < 0.4
@@ -399,3 +400,50 @@ def test_a_sequence_is_not_made_over_another(tiny_sequence, tmp_path):
     done = run_cli("--make-sequence", str(tiny_sequence / "img1.png"), str(tmp_path))
     assert done.returncode == 2 and "not empty" in done.stderr
     assert sorted(os.listdir(tmp_path)) == ["img7.png"]
+
+
+def test_mutual_ratio_matches():
+    d1 = np.array([[0, 0], [10, 0], [0, 10.25], [20, 20], [31, 31]], np.float32)
+    d2 = np.array([[10.5, 0], [0, 0.5], [0, 10], [0, 10.5], [30, 30]], np.float32)
+    # d1[2] lies halfway between d2[2] and d2[3] (no ratio); d1[3]'s nearest, d2[4], is nearer d1[4]: not mutual
+    assert ev.mutual_ratio_matches(d1, d2, 0.8).tolist() == [[0, 1], [1, 0], [4, 4]]
+
+
+def scene_views(folder, cameras, K, size=(480, 360)):
+    """Images of two textured planes (a wall at z = 0 and a card at z = -1.5 in front of it) seen by cameras
+    (R, C), with their camera files."""
+    wall, card = textured(640, 480, seed=7), textured(200, 200, seed=8)
+    for k, (R, C) in enumerate(cameras):
+        view = np.zeros(size[::-1], np.uint8)
+        for texture, depth, scale in ((wall, 0.0, 100.0), (card, -1.5, 100.0)):
+            h, w = texture.shape
+            # texture pixel (u, v) -> world ((u - w/2) / scale, (v - h/2) / scale, depth)
+            A = np.array([[1 / scale, 0, -w / 2 / scale], [0, 1 / scale, -h / 2 / scale], [0, 0, depth]]) - \
+                np.outer(C, [0, 0, 1])
+            H = K @ R.T @ A
+            warped = cv2.warpPerspective(texture, H, size, flags=cv2.INTER_LINEAR)
+            mask = cv2.warpPerspective(np.ones_like(texture), H, size, flags=cv2.INTER_NEAREST)
+            view[mask > 0] = warped[mask > 0]
+        cv2.imwrite(str(folder / f"{k}.png"), view)
+        camera_file(folder / f"{k}.png.camera", K, R, C, size)
+
+
+def test_command_poses_end_to_end(tmp_path):
+    K = np.array([[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]])
+    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -6])), (rotation([0, 1, 0], -12), np.array([1.4, 0, -6])),
+                           (rotation([1, 0, 0], 10), np.array([0, -1.1, -5.5]))], K)
+    done = run_cli("--poses", str(tmp_path), "-d", "cv-sift", "--max-size", "400", "--out", str(tmp_path / "out"))
+    assert done.returncode == 0, done.stderr
+    result = json.loads((tmp_path / "out" / "poses.json").read_text())
+    assert [r["pair"] for r in result["pairs"]] == ["0-1", "0-2", "1-2"]
+    # a transposed rotation, a reversed translation or a badly scaled K would be off by 20 degrees or more
+    assert all(r["inliers"] > 20 and r["error"] < 8 for r in result["pairs"])
+    assert result["summary"][0]["auc20"] > 0.6 and "cv-sift" in done.stdout
+
+
+def test_command_homography_end_to_end(tiny_sequence, tmp_path):
+    done = run_cli(str(tiny_sequence), "--homography", "-d", "cv-mser", "--out", str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    result = json.loads((tmp_path / "homography.json").read_text())
+    errors = {r["pair"]: r["corner_error"] for r in result["pairs"]}
+    assert errors["1-6"] < 1 and result["summary"][0]["pairs"] == 5  # brightness change only
