@@ -27,7 +27,10 @@ or None when the descriptor does not give them, and the seconds detection and de
 def _sift_features(detector, path, grey):
     import cv2
 
-    keypoints, descriptors = cv2.SIFT_create(**detector.options).detectAndCompute(grey, None)
+    try:
+        keypoints, descriptors = cv2.SIFT_create(**detector.options).detectAndCompute(grey, None)
+    except cv2.error as e:
+        raise DetectorError(f"detector {detector.name} failed on {path}: {e}") from None
     radius = np.array([k.size / 2.0 for k in keypoints]).reshape(-1)
     m = 1.0 / np.maximum(radius, 1e-12) ** 2
     regions = np.column_stack([[k.pt[0] for k in keypoints], [k.pt[1] for k in keypoints], m,
@@ -43,9 +46,6 @@ def _orvo_descriptors(path, regions, scale):
 
     measured = regions.copy()
     measured[:, 2:] /= float(scale) ** 2
-    if hasattr(orvo, "describe_oriented"):
-        descriptors, orientations = orvo.describe_oriented(os.fspath(path), measured)
-        return np.asarray(descriptors), np.asarray(orientations, dtype=np.float64)
     return np.asarray(orvo.describe(os.fspath(path), measured)), None
 
 
