@@ -42,7 +42,7 @@ def corner_error(H, H_true, shape1):
 def _affine_verified(detector, f1, f2, ratio):
     import orvo
 
-    if f1.orientations is None or not hasattr(orvo, "match_features"):
+    if not hasattr(orvo, "match_features"):
         raise ImportError(f"this orvo module cannot verify {detector.name}'s matches by their affine frames",
                           name="orvo")
     result = orvo.match_features(f1.regions, f1.descriptors, f1.orientations, f2.regions, f2.descriptors,

@@ -2,7 +2,7 @@
 
 A detector's features on an image are its regions with descriptors: OpenCV's SIFT keeps its own descriptors (the
 usual peer), every other detector's regions are described by ``orvo.describe`` (measurement regions three times
-the ellipses), with each descriptor's orientation when the ``orvo`` module gives it. Tentative matches are mutual
+the ellipses), with each descriptor's orientation. Tentative matches are mutual
 nearest neighbours that pass the ratio test both ways.
 """
 
@@ -20,8 +20,8 @@ from .sequence import read_image
 __all__ = ["Features", "image_features", "mutual_ratio_matches"]
 
 Features = namedtuple("Features", "regions descriptors orientations seconds")
-Features.__doc__ = """Regions (N, 5) inside the image, their descriptors (N, D), their orientations in degrees (N,)
-or None when the descriptor does not give them, and the seconds detection and description took."""
+Features.__doc__ = """Regions (N, 5) inside the image, their descriptors (N, D), their orientations (N,) in radians,
+image axes (x right, y down), and the seconds detection and description took."""
 
 
 def _sift_features(detector, path, grey):
@@ -35,7 +35,7 @@ def _sift_features(detector, path, grey):
     m = 1.0 / np.maximum(radius, 1e-12) ** 2
     regions = np.column_stack([[k.pt[0] for k in keypoints], [k.pt[1] for k in keypoints], m,
                                np.zeros(len(m)), m]).reshape(-1, 5)
-    orientations = np.array([k.angle for k in keypoints], dtype=np.float64)
+    orientations = np.deg2rad([k.angle for k in keypoints]).astype(np.float64)
     if descriptors is None:
         descriptors = np.zeros((0, 128), np.float32)
     return regions, descriptors, orientations
@@ -46,7 +46,8 @@ def _orvo_descriptors(path, regions, scale):
 
     measured = regions.copy()
     measured[:, 2:] /= float(scale) ** 2
-    return np.asarray(orvo.describe(os.fspath(path), measured)), None
+    descriptors, orientations = orvo.describe(os.fspath(path), measured, orientations=True)
+    return np.asarray(descriptors), np.asarray(orientations, dtype=np.float64)
 
 
 def image_features(detector, path, index=1, descriptor_scale=MEASUREMENT_SCALE):
