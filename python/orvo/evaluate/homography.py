@@ -75,7 +75,8 @@ def estimate_homography(detector, features1, features2, *, ratio=0.8, threshold=
     return _magsac(features1, features2, ratio, threshold)
 
 
-def evaluate_homographies(sequence, detectors, *, ratio=0.8, threshold=3.0, descriptor_scale=MEASUREMENT_SCALE, progress=None):
+def evaluate_homographies(sequence, detectors, *, ratio=0.8, threshold=3.0, descriptor_scale=MEASUREMENT_SCALE,
+                          progress=None):
     """Homography accuracy of detectors on one sequence: a row per detector and pair 1-k, ``{"sequence",
     "detector", "pair", "matches", "inliers", "corner_error"}`` (pixels; None when no homography was found)."""
     seq = sequence if isinstance(sequence, Sequence) else read_sequence(sequence)
