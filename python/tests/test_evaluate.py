@@ -362,7 +362,8 @@ def rotation(axis, degrees):
 def test_pose_of_projected_points_and_its_error(tmp_path):
     """Points projected by two cameras written in the set's layout give back the true relative pose."""
     K = np.array([[800.0, 0, 320], [0, 800.0, 240], [0, 0, 1]])
-    cameras = [(rotation([0, 1, 0.2], 10), np.array([0.0, 0, -10])), (rotation([0.3, 1, 0], -15), np.array([3.0, 1, -9]))]
+    cameras = [(rotation([0, 1, 0.2], 10), np.array([0.0, 0, -10])),
+               (rotation([0.3, 1, 0], -15), np.array([3.0, 1, -9]))]
     for name, (R, C) in zip(("a.png", "b.png"), cameras):
         cv2.imwrite(str(tmp_path / name), np.zeros((4, 4), np.uint8))
         camera_file(tmp_path / f"{name}.camera", K, R, C, (640, 480))
