@@ -54,11 +54,10 @@ def scale_regions(regions, factor):
     factor = float(factor)
     if not (np.isfinite(factor) and factor > 0):
         raise ValueError(f"scale_regions: the factor must be a positive finite number, not {factor!r}")
-    scaled = _orvo.scale_regions(check_regions(regions, "scale_regions"), factor)
     try:
-        return check_regions(scaled, "scale_regions")
+        return _orvo.scale_regions(check_regions(regions, "scale_regions"), factor)
     except ValueError as error:
-        raise ValueError(f"{error} once scaled by {factor!r}") from None
+        raise ValueError(f"scale_regions: {error} (factor {factor!r})") from None
 
 
 def to_keypoints(regions):

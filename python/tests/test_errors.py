@@ -38,6 +38,8 @@ def bad_region(row, value):
     (lambda: orvo.detect(IMAGE, threads=True), TypeError, "threads must be an integer"),
     (lambda: orvo.detect(IMAGE, edge_step=2**40), ValueError, "edge_step"),
     (lambda: orvo.detect(IMAGE, threshold="50"), TypeError, "threshold must be a real number"),
+    (lambda: orvo.detect(IMAGE, scale=1e-160), ValueError, "scale"),
+    (lambda: orvo.detect(IMAGE, scale=1e160), ValueError, "scale"),
     (lambda: orvo.detect(np.broadcast_to(np.zeros((1, 1), np.uint8), (60000, 60000))), ValueError, "2^27"),
     (lambda: orvo.detect("/nonexistent/photo.png"), FileNotFoundError, "/nonexistent/photo.png"),
     (lambda: orvo.describe(IMAGE, bad_region(2, -1)), ValueError, "region 1 "),
@@ -98,6 +100,23 @@ def test_paths_are_taken_as_python_takes_them(tmp_path):
     assert results.read_text() == "kept"
     with pytest.raises(TypeError):
         orvo.write_regions(3, regions)
+
+
+def test_regions_that_cannot_be_written_are_refused(tmp_path):
+    path = tmp_path / "regions.orvo"
+    # Semi-axes of 10^6 pixels: matrices of 10^-12, zero at the file's ten decimals.
+    with pytest.raises(ValueError):
+        orvo.write_regions(path, [[10, 10, 1e-12, 0, 1e-12]])
+    assert not path.exists() and os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("content", [b"", b"not an image at all", SAMPLE.read_bytes()[:300]])
+def test_unreadable_image_files(tmp_path, content):
+    path = tmp_path / "broken.png"
+    path.write_bytes(content)
+    with pytest.raises(orvo.ImageError, match="broken.png"):
+        orvo.detect(path)
+    assert issubclass(orvo.ImageError, ValueError) and issubclass(orvo.ImageError, OSError)
 
 
 OUT_OF_MEMORY = """
