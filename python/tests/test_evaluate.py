@@ -88,11 +88,11 @@ def test_pruned_pairs_are_those_above_the_largest_error(normalise):
     """The grid search and the bounds keep exactly the pairs below the largest error, found by trying all."""
     rng = np.random.default_rng(1)
     regions = [np.array([ellipse(*rng.uniform(20, 380, 2), *rng.uniform(1, 12, 2), rng.uniform(0, 180))
-                         for _ in range(150)]) for _ in range(2)]
+                         for _ in range(150)] + [ellipse(200, 200, 150, 30, k * 40)]) for k in range(2)]
     args = (*regions, np.eye(3), (400, 400), (400, 400))
     every = ev.overlap_errors(*args, normalise=normalise)
     pruned = ev.overlap_errors(*args, normalise=normalise, max_error=0.4)
-    i, j = np.nonzero(np.ones((150, 150), bool))
+    i, j = np.nonzero(np.ones((151, 151), bool))
     exact = ev.ellipse_overlap_error(regions[0][i], regions[1][j], normalise)
     assert {*zip(i[exact < 1], j[exact < 1])} == {*map(tuple, every.pairs.tolist())}
     below = exact < 0.4
@@ -294,6 +294,8 @@ def test_file_detector_reads_region_files(tiny_sequence, tmp_path):
     (["{seq}", "-d", "cv-mser:no_such=1"], "bad options for cv-mser"),
     (["{seq}", "-d", "file:{{stem}}.none"], "no region file"),
     (["{seq}", "--threshold", "2"], "--threshold"),
+    (["{seq}", "--max-size", "800"], "--max-size goes with --poses"),
+    (["--poses", "{seq}"], "NAME.camera files"),
 ])
 def test_command_errors(tiny_sequence, tmp_path, args, message):
     done = run_cli(*[a.format(seq=tiny_sequence) for a in args], "--out", str(tmp_path), "--no-matching")
@@ -440,6 +442,19 @@ def test_command_poses_end_to_end(tmp_path):
     # a transposed rotation, a reversed translation or a badly scaled K would be off by 20 degrees or more
     assert all(r["inliers"] > 20 and r["error"] < 8 for r in result["pairs"])
     assert result["summary"][0]["auc20"] > 0.6 and "cv-sift" in done.stdout
+
+
+def test_homography_from_ratio_tested_matches():
+    """Descriptors that single out each of 40 points give back the homography that moved them."""
+    rng = np.random.default_rng(4)
+    H = np.array([[0.9, 0.2, 15.0], [-0.1, 1.1, -8.0], [2e-4, -1e-4, 1.0]])
+    regions = np.array([ellipse(*rng.uniform(10, 190, 2), 3, 3) for _ in range(40)])
+    descriptors = rng.uniform(0, 255, (40, 128)).astype(np.float32)
+    one = ev.matching.Features(regions, descriptors, np.zeros(40), 0.0)
+    two = ev.matching.Features(ev.map_regions(regions, H)[0][::-1], descriptors[::-1], np.zeros(40), 0.0)
+    estimate, matches, inliers = ev.homography.estimate_homography("cv-mser", one, two)
+    assert (matches, inliers) == (40, 40)
+    assert ev.corner_error(estimate, H, (200, 200)) < 1e-3
 
 
 def test_command_homography_end_to_end(tiny_sequence, tmp_path):
