@@ -81,8 +81,14 @@ cv::KeyPoint to_keypoint(const Region& region)
     const double determinant = region.a * region.c - region.b * region.b;
     const double size = 2 / std::sqrt(std::sqrt(determinant));
     const double angle = region.b == 0 && region.a == region.c ? 0.0 : axes(region).angle;
-    return cv::KeyPoint(static_cast<float>(region.x), static_cast<float>(region.y), static_cast<float>(size),
-                        static_cast<float>(angle));
+    const cv::KeyPoint keypoint(static_cast<float>(region.x), static_cast<float>(region.y), static_cast<float>(size),
+                                static_cast<float>(angle));
+    // A matrix whose determinant overflows or vanishes, or a region beyond
+    // the range of floats, has no KeyPoint.
+    if (!(keypoint.size > 0 && std::isfinite(keypoint.size) && std::isfinite(keypoint.pt.x) &&
+          std::isfinite(keypoint.pt.y)))
+        throw std::invalid_argument("to_keypoint: the region's size or centre is beyond the range of a KeyPoint");
+    return keypoint;
 }
 
 Region from_keypoint(const cv::KeyPoint& keypoint)
@@ -104,6 +110,9 @@ cv::Matx23d to_affine_frame(const Region& region)
     const double a11 = std::sqrt(region.c / d);
     const double a21 = -region.b / std::sqrt(region.c * d);
     const double a22 = 1 / std::sqrt(region.c);
+    // A determinant that overflows or vanishes leaves no frame.
+    if (!(a11 > 0 && std::isfinite(a11) && std::isfinite(a21) && a22 > 0 && std::isfinite(a22)))
+        throw std::invalid_argument("to_affine_frame: the region's determinant is beyond the range of doubles");
     return cv::Matx23d(a11, 0, region.x, a21, a22, region.y);
 }
 

@@ -180,6 +180,11 @@ TEST(Validity, WhatIsReturnedIsFiniteAndWhatIsWrittenReadsBack)
     EXPECT_THROW(orvo::scaled({5, 5, 1, 2, 1}, 2), std::invalid_argument);
     EXPECT_THROW(orvo::from_keypoint(cv::KeyPoint(1, 1, 0)), std::invalid_argument);
     EXPECT_THROW(orvo::from_keypoint(cv::KeyPoint(NAN, 1, 4)), std::invalid_argument);
+    const orvo::Region vast{0, 0, 1e-200, 0, 1e-200}, tiny{0, 0, 1e200, 0, 1e200};  // valid, but a c is out of range
+    for (const orvo::Region& extreme_region : {vast, tiny}) {
+        EXPECT_THROW(orvo::to_keypoint(extreme_region), std::invalid_argument);
+        EXPECT_THROW(orvo::to_affine_frame(extreme_region), std::invalid_argument);
+    }
     const std::vector<orvo::Region> extreme = orvo::detect(shapes_image(), [] {
         orvo::DetectorOptions o;
         o.scale = orvo::MIN_SCALE;

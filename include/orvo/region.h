@@ -49,7 +49,8 @@ ORVO_EXPORT std::vector<Region> scaled(const std::vector<Region>& regions, doubl
 // (2 (ac - b^2)^(-1/4)), angle the major axis' in degrees in [0, 180),
 // clockwise in image axes (0 for a circle): an ellipse is symmetric, so
 // angles a half turn apart describe the same one. Throws
-// std::invalid_argument for a region that is not valid.
+// std::invalid_argument for a region that is not valid, or whose size or
+// centre a KeyPoint's floats cannot hold (ac - b^2 overflows or vanishes).
 ORVO_EXPORT cv::KeyPoint to_keypoint(const Region& region);
 
 // The circle of a KeyPoint: radius size / 2. Throws std::invalid_argument
@@ -60,9 +61,12 @@ ORVO_EXPORT Region from_keypoint(const cv::KeyPoint& keypoint);
 // The local affine frame [A | centre], A lower triangular with A A' = M^-1:
 // it maps the unit circle onto the region's boundary (the upright frame of
 // kornia's LAFs and COLMAP's affine keypoints, before their pixel origins).
+// Throws std::invalid_argument for a region that is not valid, or whose
+// ac - b^2 overflows or vanishes.
 ORVO_EXPORT cv::Matx23d to_affine_frame(const Region& region);
 
 // The region of any frame [A | centre] with A invertible: M = (A A')^-1.
+// Throws std::invalid_argument when that is not a valid region.
 ORVO_EXPORT Region from_affine_frame(const cv::Matx23d& frame);
 
 // The rotated rectangle that bounds the ellipse along its axes, for
