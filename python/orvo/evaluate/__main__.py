@@ -47,8 +47,8 @@ left, right, up and down, averaged: what regions of that size and density reach 
 repeatability minus it.
 
 homography accuracy (--homography): matches are mutual nearest neighbours passing the ratio test (--ratio); orvo
-verifies them with the regions' affine frames, the other detectors with OpenCV's findHomography (USAC_MAGSAC,
---ransac-threshold px, default 3). The error of a pair is the mean distance of image 1's four corners mapped by
+verifies them with the regions' affine frames (orvo.match_features), the other detectors with OpenCV's
+findHomography (USAC_MAGSAC, --ransac-threshold px, default 3). The error of a pair is the mean distance of image 1's four corners mapped by
 the estimate and by the true homography; the summary is the share of pairs within 1, 3 and 5 px.
 
 relative poses (--poses SETDIR...): a set is a folder of images NAME with NAME.camera files (K; a line of
@@ -114,7 +114,8 @@ def _parser():
                            "(default detectors: orvo:dense=true, cv-sift)")
     p.add_argument("--ratio", type=float, default=0.8, help="ratio test of the matches (default 0.8)")
     p.add_argument("--ransac-threshold", type=float, metavar="PX",
-                   help="inlier threshold in pixels (default 1 for poses, 3 for homographies)")
+                   help="inlier threshold in pixels (default 1 for poses, 3 for MAGSAC's homographies, the "
+                        "affine verification's own for orvo's)")
     p.add_argument("--max-size", type=int, metavar="N",
                    help="with --poses: downscale the images so that their longer side is at most N pixels")
     return p
@@ -143,7 +144,7 @@ def _regions(args, sequences, detectors, progress):
 def _homographies(args, sequences, detectors, progress):
     rows = []
     for seq in sequences:
-        rows += evaluate_homographies(seq, detectors, ratio=args.ratio, threshold=args.ransac_threshold or 3.0,
+        rows += evaluate_homographies(seq, detectors, ratio=args.ratio, threshold=args.ransac_threshold,
                                       descriptor_scale=args.descriptor_scale, progress=progress)
     progress.close()
     sys.stdout.write(format_homography_table(rows))

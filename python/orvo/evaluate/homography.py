@@ -39,18 +39,17 @@ def corner_error(H, H_true, shape1):
     return error if np.isfinite(error) else float("inf")
 
 
-def _affine_verified(detector, f1, f2, ratio):
+def _affine_verified(detector, f1, f2, ratio, threshold):
     import orvo
 
     if not hasattr(orvo, "match_features"):
         raise ImportError(f"this orvo module cannot verify {detector.name}'s matches by their affine frames",
                           name="orvo")
+    options = {} if threshold is None else {"threshold": threshold}
     result = orvo.match_features(f1.regions, f1.descriptors, f1.orientations, f2.regions, f2.descriptors,
-                                 f2.orientations, ratio=ratio, model="homography")
-    model = getattr(result, "model", None)
-    matches = len(getattr(result, "matches", ()) or ())
-    inliers = int(np.count_nonzero(getattr(result, "inliers", ())))
-    return (None if model is None else np.asarray(model, dtype=np.float64)), matches, inliers
+                                 f2.orientations, ratio=ratio, model="homography", **options)
+    model = None if result.model is None else np.asarray(result.model, dtype=np.float64)
+    return model, int(result.counts["tentative"]), int(result.counts["inliers"])
 
 
 def _magsac(f1, f2, ratio, threshold):
@@ -59,23 +58,24 @@ def _magsac(f1, f2, ratio, threshold):
     m = mutual_ratio_matches(f1.descriptors, f2.descriptors, ratio)
     if len(m) < 4:
         return None, len(m), 0
-    H, mask = cv2.findHomography(f1.regions[m[:, 0], :2], f2.regions[m[:, 1], :2], cv2.USAC_MAGSAC, threshold,
-                                 maxIters=10000, confidence=0.9999)
+    H, mask = cv2.findHomography(f1.regions[m[:, 0], :2], f2.regions[m[:, 1], :2], cv2.USAC_MAGSAC,
+                                 3.0 if threshold is None else threshold, maxIters=10000, confidence=0.9999)
     if H is None:
         return None, len(m), 0
     return H, len(m), int(mask.sum())
 
 
-def estimate_homography(detector, features1, features2, *, ratio=0.8, threshold=3.0):
+def estimate_homography(detector, features1, features2, *, ratio=0.8, threshold=None):
     """(H or None, tentative matches, inliers) from two images' :class:`Features`: affine verification for
-    ``orvo`` detectors, MAGSAC on the ratio-tested matches (``threshold`` pixels) for the others."""
+    ``orvo`` detectors (``orvo.match_features``, its own inlier threshold unless ``threshold`` pixels are given),
+    MAGSAC on the ratio-tested matches (``threshold`` pixels, 3 by default) for the others."""
     detector = parse_detector(detector)
     if detector.kind == "orvo":
-        return _affine_verified(detector, features1, features2, ratio)
+        return _affine_verified(detector, features1, features2, ratio, threshold)
     return _magsac(features1, features2, ratio, threshold)
 
 
-def evaluate_homographies(sequence, detectors, *, ratio=0.8, threshold=3.0, descriptor_scale=MEASUREMENT_SCALE,
+def evaluate_homographies(sequence, detectors, *, ratio=0.8, threshold=None, descriptor_scale=MEASUREMENT_SCALE,
                           progress=None):
     """Homography accuracy of detectors on one sequence: a row per detector and pair 1-k, ``{"sequence",
     "detector", "pair", "matches", "inliers", "corner_error"}`` (pixels; None when no homography was found)."""
