@@ -426,9 +426,10 @@ TEST(Batch, ThreadsThatCannotStartLeaveTheRunToTheOthers)
     run_options limited;
     limited.memory_limit = 400l << 20;
     const run_result r = run_batch({"-q", "-j", "4096", "-o", dir / "out", dir / "data"}, limited);
-    // Images may run out of memory beside so many threads, but the run ends
-    // with its summary and a re-run finishes it.
-    EXPECT_TRUE(r.status == 0 || r.status == 2) << r.status << " " << r.err;
+    // Images may run out of memory beside so many threads (even while their
+    // failure is reported), but the run ends cleanly and a re-run finishes it.
+    const bool stopped = r.status == 1 && r.err.find("orvo-batch: out of memory\n") != std::string::npos;
+    EXPECT_TRUE(r.status == 0 || r.status == 2 || stopped) << r.status << " " << r.err;
     EXPECT_NE(r.err.find("worker threads could be started"), std::string::npos) << r.err;
     ASSERT_EQ(run_batch({"-q", "-o", dir / "out", dir / "data"}).status, 0);
     EXPECT_EQ(tree(dir / "out").size(), 64u);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -29,12 +30,21 @@ int run_workers(const std::vector<image_entry>& images, const batch_options& opt
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> running{0};
 
+    // Memory may run out outside an image's own extraction too (while its
+    // failure is reported): the worker then stops, and once every worker has
+    // ended the run ends as out of memory, instead of the exception ending
+    // the process from a thread.
+    std::atomic<bool> out_of_memory{false};
     auto work = [&] {
-        while (stop_signal_received() == 0) {
-            const std::size_t k = next.fetch_add(1);
-            if (k >= count) break;
-            const std::size_t position = options.shard_index + k * options.shard_count;
-            progress.record(position, images[position], extract_image(images[position], options));
+        try {
+            while (stop_signal_received() == 0 && !out_of_memory.load()) {
+                const std::size_t k = next.fetch_add(1);
+                if (k >= count) break;
+                const std::size_t position = options.shard_index + k * options.shard_count;
+                progress.record(position, images[position], extract_image(images[position], options));
+            }
+        } catch (const std::bad_alloc&) {
+            out_of_memory.store(true);
         }
         running.fetch_sub(1);
     };
@@ -57,5 +67,6 @@ int run_workers(const std::vector<image_entry>& images, const batch_options& opt
     }
     while (running.load() > 0 && !wait_for_stop(REFRESH_MILLISECONDS)) progress.refresh();
     for (std::thread& worker : workers) worker.join();
+    if (out_of_memory.load()) throw std::bad_alloc();
     return stop_signal_received();
 }

@@ -14,7 +14,9 @@
 // memory. When fewer threads can be started than asked for, the run goes on
 // with those that could (with none, in the calling thread), after a message.
 // A stop signal (catch_stop_signals) lets every worker finish its current
-// image and start no other. Returns the stop signal received, or 0.
+// image and start no other. Returns the stop signal received, or 0. Throws
+// std::bad_alloc, once every worker has ended, when memory ran out outside
+// an image's own extraction (its failure could not be recorded).
 int run_workers(const std::vector<image_entry>& images, const batch_options& options, progress_report& progress);
 
 // The number of images in the shard.
