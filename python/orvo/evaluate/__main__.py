@@ -47,9 +47,10 @@ left, right, up and down, averaged: what regions of that size and density reach 
 repeatability minus it.
 
 homography accuracy (--homography): matches are mutual nearest neighbours passing the ratio test (--ratio); orvo
-verifies them with the regions' affine frames (orvo.match_features), the other detectors with OpenCV's
-findHomography (USAC_MAGSAC, --ransac-threshold px, default 3). The error of a pair is the mean distance of image 1's four corners mapped by
-the estimate and by the true homography; the summary is the share of pairs within 1, 3 and 5 px.
+verifies them with the regions' affine frames (orvo.match_features, its own inlier threshold unless
+--ransac-threshold is given), the other detectors with OpenCV's findHomography (USAC_MAGSAC, --ransac-threshold
+px, default 3). The error of a pair is the mean distance of image 1's four corners mapped by the estimate and by
+the true homography; the summary is the share of pairs within 1, 3 and 5 px.
 
 relative poses (--poses SETDIR...): a set is a folder of images NAME with NAME.camera files (K; a line of
 distortion; R, whose columns are the camera axes in world coordinates; the centre C; width and height). For every
@@ -60,7 +61,7 @@ images to at most N px (K scaled accordingly).
 
   python3 -m orvo.evaluate --make-sequence IMAGE DIR
 writes a synthetic sequence made from one photo (rotation, scale, perspective, blur, brightness) with exact
-homographies.
+homographies into DIR, which must be new or empty.
 
 exit status: 0 done, 2 bad arguments, missing or unreadable files, or a detector that fails."""
 
