@@ -21,7 +21,7 @@ void draw(cv::Mat& image, const std::vector<Region>& regions)
         // The first semi-axis lies along the eigenvector (b, lambda1 - a) of
         // lambda1, in image coordinates (rows downward), as the drawing
         // functions measure their rotation.
-        const double angle = std::atan2(lambda1 - r.a, r.b) / 3.14159 * 180.0;
+        const double angle = std::atan2(lambda1 - r.a, r.b) * 180 / CV_PI;
         const cv::Point centre(static_cast<int>(r.x), static_cast<int>(r.y));
         const cv::Size axes(static_cast<int>(w), static_cast<int>(h));
         cv::circle(image, centre, 1, black, 2, cv::LINE_8, 0);
