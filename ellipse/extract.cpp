@@ -5,15 +5,17 @@
 
 #include "ellipse/fit.h"
 
+namespace orvo::detail {
+
 triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count)
 {
     triangle_corners result;
     result.position.resize(vertex_count);
     for (const face_row& row : table.rows) {
-        if (row.index != -1) break;  // the edges follow the triangles
+        if (!row.is_triangle()) break;  // the edges follow the triangles
         std::array<int, 3> corners;
         for (int v = 0; v < 3; ++v) {
-            const Alpha_shape_2::Vertex_handle vertex = row.face->vertex(v);
+            const vertex_handle vertex = row.face->vertex(v);
             corners[v] = static_cast<int>(vertex->info());
             result.position[vertex->info()] =
                 cv::Point(static_cast<int>(vertex->point().x()), static_cast<int>(vertex->point().y()));
@@ -23,8 +25,8 @@ triangle_corners corners_of_triangles(const face_table& table, std::size_t verte
     return result;
 }
 
-double extract_one_ellipse(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
-                           std::vector<double>& ellipse, vertex_marks& marks)
+std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
+                                      double max_area, vertex_marks& marks)
 {
     if (++marks.current == 0) {  // the marks wrapped around: start afresh
         std::fill(marks.seen.begin(), marks.seen.end(), 0);
@@ -42,12 +44,9 @@ double extract_one_ellipse(const triangle_corners& table, const std::vector<int>
             points.push_back(table.position[vertex]);
         }
     }
-    std::vector<double> hull_x, hull_y;
-    calc_convex_hulls(std::move(points), hull_x, hull_y);
-
-    std::vector<double> params;
-    double size = 0;
-    if (fitEllipseMOMENTS(std::move(hull_x), std::move(hull_y), 4, params, size) == 0 && max_area > size)
-        ellipse = params;
-    return size;
+    const moment_fit fit = fit_ellipse_by_moments(digitised_hull_boundary(std::move(points)), COVARIANCE_SCALE);
+    if (fit.ellipse && max_area > fit.twice_area) return fit.ellipse;
+    return std::nullopt;
 }
+
+}  // namespace orvo::detail

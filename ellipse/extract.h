@@ -1,13 +1,17 @@
 // Ellipse extraction: one selected component, given by its triangles, to one
-// ellipse record, or none when it is degenerate or too large.
+// ellipse, or none when it is degenerate or too large.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <vector>
 
+#include "orvo/region.h"
 #include "tree/face_table.h"
+
+namespace orvo::detail {
 
 // Which vertices one extraction has taken already: vertex v (numbered by
 // build_face_table) is taken when seen[v] == current. Reused from one
@@ -30,9 +34,13 @@ struct triangle_corners {
 
 triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count);
 
-// Replaces `ellipse` with (centre x, centre y, M11, M12, M21, M22) of the
-// digitised convex hull of the triangles' vertices when the fit succeeds and
-// twice the hull area is below max_area; otherwise leaves it unchanged.
-// Returns twice the hull area (the fit's size output).
-double extract_one_ellipse(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
-                           std::vector<double>& ellipse, vertex_marks& marks);
+// The ellipse of the digitised convex hull of the triangles' vertices (its
+// matrix the inverse of COVARIANCE_SCALE times the covariance), when the fit
+// succeeds and twice the hull area is below max_area.
+std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
+                                      double max_area, vertex_marks& marks);
+
+// The ellipse spans two standard deviations along each axis.
+constexpr double COVARIANCE_SCALE = 4;
+
+}  // namespace orvo::detail

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <opencv2/imgproc.hpp>
 
-int myGetLineFromEndPts(cv::Point p1, cv::Point p2, std::vector<cv::Point>& contour)
+namespace orvo::detail {
+
+void append_digital_segment(cv::Point p1, cv::Point p2, std::vector<cv::Point>& contour)
 {
     const int dx = p2.x - p1.x, dy = p2.y - p1.y;
     // The squared length in 64 bits: a run of 46,341 pixels or more would
@@ -25,7 +27,6 @@ int myGetLineFromEndPts(cv::Point p1, cv::Point p2, std::vector<cv::Point>& cont
         if (i == 0 || p != contour.back()) contour.push_back(p);
     }
     contour.push_back(p2);
-    return 1;
 }
 
 namespace {
@@ -64,9 +65,9 @@ void drop_interior_points(std::vector<cv::Point>& points)
 
 }  // namespace
 
-void calc_convex_hulls(std::vector<cv::Point> points, std::vector<double>& hull_x, std::vector<double>& hull_y)
+std::vector<cv::Point2d> digitised_hull_boundary(std::vector<cv::Point> points)
 {
-    if (points.empty()) return;
+    if (points.empty()) return {};
     points.push_back(points[0]);  // closed: the first point again at the end
     drop_interior_points(points);
 
@@ -77,27 +78,23 @@ void calc_convex_hulls(std::vector<cv::Point> points, std::vector<double>& hull_
     std::vector<cv::Point> boundary;
     if (h > 2) {
         for (std::size_t i = 1; i < h; ++i) {
-            myGetLineFromEndPts(points[hull[i - 1]], points[hull[i]], boundary);
+            append_digital_segment(points[hull[i - 1]], points[hull[i]], boundary);
             boundary.push_back(points[hull[i]]);
         }
-        myGetLineFromEndPts(points[hull[h - 1]], points[hull[0]], boundary);
+        append_digital_segment(points[hull[h - 1]], points[hull[0]], boundary);
     } else {
         for (int index : hull) boundary.push_back(points[index]);
     }
-    for (const cv::Point& p : boundary) {
-        hull_x.push_back(p.x);
-        hull_y.push_back(p.y);
-    }
+    return std::vector<cv::Point2d>(boundary.begin(), boundary.end());
 }
 
-double fitEllipseMOMENTS(std::vector<double> X, std::vector<double> Y, double k, std::vector<double>& params,
-                         double& size)
+moment_fit fit_ellipse_by_moments(const std::vector<cv::Point2d>& polygon, double scale)
 {
-    const std::size_t m = X.size();
+    const std::size_t m = polygon.size();
     double S = 0, Sx = 0, Sy = 0, Sxx = 0, Syy = 0, Sxy = 0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t j = i + 1 < m ? i + 1 : 0;
-        const double x0 = X[i], x1 = X[j], y0 = Y[i], y1 = Y[j];
+        const double x0 = polygon[i].x, x1 = polygon[j].x, y0 = polygon[i].y, y1 = polygon[j].y;
         S += x1 * y0 - x0 * y1;
         Sx += (x0 * x0 + x0 * x1 + x1 * x1) * (y1 - y0);
         Sy += (y0 * y0 + y0 * y1 + y1 * y1) * (x1 - x0);
@@ -105,22 +102,18 @@ double fitEllipseMOMENTS(std::vector<double> X, std::vector<double> Y, double k,
         Syy += (y1 * y1 * y1 + y1 * y1 * y0 + y1 * y0 * y0 + y0 * y0 * y0) * (x1 - x0);
         Sxy += ((3 * y1 * y1 + 2 * y1 * y0 + y0 * y0) * x1 + (y1 * y1 + 2 * y1 * y0 + 3 * y0 * y0) * x0) * (x1 - x0);
     }
-    size = S;
-
+    moment_fit fit;
+    fit.twice_area = S;
     const double A = S / 2;
-    if (A == 0) {
-        params.push_back(-1);
-        return -1;
-    }
+    if (A == 0) return fit;
     const double mx = -Sx / (6 * A), my = Sy / (6 * A);
-    const double cxx = k * (-Sxx / (12 * A) - mx * mx);
-    const double cyy = k * (Syy / (12 * A) - my * my);
-    const double cxy = k * (Sxy / (24 * A) - mx * my);
+    const double cxx = scale * (-Sxx / (12 * A) - mx * mx);
+    const double cyy = scale * (Syy / (12 * A) - my * my);
+    const double cxy = scale * (Sxy / (24 * A) - mx * my);
     const double det = cxx * cyy - cxy * cxy;
-    if (!(det > 0)) {
-        params.push_back(-1);
-        return -1;
-    }
-    params.insert(params.end(), {mx, my, cyy / det, -cxy / det, -cxy / det, cxx / det});
-    return 0;
+    if (!(det > 0)) return fit;
+    fit.ellipse = Region{mx, my, cyy / det, -cxy / det, cxx / det};
+    return fit;
 }
+
+}  // namespace orvo::detail

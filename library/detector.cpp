@@ -7,23 +7,27 @@
 #include <chrono>
 #include <exception>
 #include <future>
+#include <optional>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "edges/alpha_shape.h"
-#include "edges/edge_points.h"
+#include "edges/canny.h"
 #include "ellipse/extract.h"
+#include "ellipse/near_duplicates.h"
 #include "library/image_types.h"
-#include "library/near_duplicates.h"
 #include "library/out_of_memory.h"
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
 #include "tree/selection.h"
+#include "triangulation/alpha_values.h"
+#include "triangulation/weighted_points.h"
 
 namespace orvo {
 namespace {
+
+using namespace detail;
 
 // Milliseconds since `start`, and restarts it.
 double lap_ms(std::chrono::steady_clock::time_point& start)
@@ -92,32 +96,29 @@ std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_tri
                                       const std::vector<int>& selected, std::size_t vertex_count, double max_area,
                                       int threads)
 {
-    std::vector<std::vector<double>> ellipses(selected.size());
+    std::vector<std::optional<Region>> ellipses(selected.size());
     const triangle_corners corners = corners_of_triangles(table, vertex_count);
     run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
         vertex_marks marks(vertex_count);
         std::vector<int> triangles;
         for (std::size_t k = begin; k < end; ++k) {
             triangles.clear();
-            get_triangles(subtrees, selected[k], triangles);
-            if (!triangles.empty()) extract_one_ellipse(corners, triangles, max_area, ellipses[k], marks);
+            append_subtree_triangles(subtrees, selected[k], triangles);
+            if (!triangles.empty()) ellipses[k] = extract_ellipse(corners, triangles, max_area, marks);
         }
     });
     std::vector<Region> regions;
-    for (const std::vector<double>& e : ellipses)
-        if (!e.empty()) regions.push_back({e[0], e[1], e[2], e[3], e[5]});
+    for (const std::optional<Region>& e : ellipses)
+        if (e) regions.push_back(*e);
     return regions;
 }
 
-// The selected components of a filled alpha shape as ellipses, 0-based.
-std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions& options, double image_area,
-                                     DetectionStats* stats)
+// The selected components of a filled triangulation as ellipses, 0-based.
+std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const DetectorOptions& options,
+                                             double image_area, DetectionStats* stats)
 {
     auto clock = std::chrono::steady_clock::now();
-    if (shape.dimension() == 2) {
-        initialize_interval_face_map(shape);
-        initialize_interval_edge_map(shape);
-    }
+    if (shape.dimension() == 2) assign_alpha_values(shape);
     const double alpha_ms = lap_ms(clock);
 
     const face_table table = build_face_table(shape);
@@ -128,8 +129,8 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
     const double tree_ms = lap_ms(clock);
 
     const double step = options.edge_step;
-    std::vector<int> selected;
-    return_all_above_thres(tree, options.threshold, options.min_area_growth, options.min_area * step * step, selected);
+    const std::vector<int> selected =
+        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step});
     const double selection_ms = lap_ms(clock);
 
     const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected);
@@ -147,24 +148,24 @@ std::vector<Region> regions_of_shape(Alpha_shape_2& shape, const DetectorOptions
         stats->face_rows = table.rows.size();
         stats->edges = table.rows.size() - stats->triangles;
         stats->live_nodes = 0;
-        for (const tree_node& node : tree.nodes) stats->live_nodes += node.son_count >= 0;
+        for (const tree_node& node : tree.nodes) stats->live_nodes += !node.merged();
         stats->selected = selected.size();
         stats->regions = regions.size();
     }
     return regions;
 }
 
-// One pass: the alpha shape of the edge points sampled with `step` and its
+// One pass: the triangulation of the edge points sampled with `step` and its
 // regions; its stage sizes and times go to `stats`.
 std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const DetectorOptions& options, int step,
                                 double image_area, DetectionStats& stats)
 {
     DetectorOptions pass = options;
     pass.edge_step = step;
-    edge_input_counts counts;
-    Alpha_shape_2 shape;
-    insert_weighted_points(edges.points[k], edges.gradient, static_cast<std::uint64_t>(step), shape, counts);
-    std::vector<Region> regions = regions_of_shape(shape, pass, image_area, &stats);
+    regular_triangulation shape;
+    const edge_input_counts counts =
+        insert_weighted_points(edges.points[k], edges.gradient, static_cast<std::uint64_t>(step), shape);
+    std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, &stats);
     stats.sampled_points = edges.points[k].size();
     stats.points_inserted = counts.points_inserted;
     stats.midpoints_found = counts.midpoints_found;

@@ -11,27 +11,22 @@
 #include <random>
 #include <opencv2/imgproc.hpp>
 
-#include "edges/alpha_shape.h"
 #include "edges/canny.h"
-#include "edges/edge_points.h"
+#include "edges/gaussian_smoothing.h"
+#include "edges/suppression.h"
+#include "tests/canny_stages.h"
+#include "triangulation/alpha_values.h"
+#include "triangulation/weighted_points.h"
+
+using namespace orvo::detail;
 
 namespace {
 
-// The edge pixels of `image` sampled every `step` pixels.
-std::vector<cv::Point> canny_points(const cv::Mat& image, int step, cv::Mat& edges, cv::Mat& gradient, double sigma = 1.0,
-                                    int* high = nullptr, int* low = nullptr, int threads = 1)
+// The triangulation of an image's edge points sampled every `step` pixels.
+edge_input_counts insert_edge_points(const cv::Mat& grey, int step, regular_triangulation& triangulation)
 {
-    std::vector<std::vector<cv::Point>> points;
-    returnGradAndCanny(image, edges, gradient, sigma, {step}, points, high, low, threads);
-    return points[0];
-}
-
-// The alpha shape of an image's edge points sampled every `step` pixels.
-void insert_edge_points(const cv::Mat& grey, int step, Alpha_shape_2& A, edge_input_counts* counts = nullptr)
-{
-    edge_input_counts own;
     const sampled_edges edges = sample_edges(grey, {step});
-    insert_weighted_points(edges.points[0], edges.gradient, static_cast<std::uint64_t>(step), A, counts ? *counts : own);
+    return insert_weighted_points(edges.points[0], edges.gradient, static_cast<std::uint64_t>(step), triangulation);
 }
 
 // A magnitude image and suppression map with the given pixels as candidates
@@ -40,25 +35,18 @@ struct candidates {
     int rows, cols;
     std::vector<short> mag;
     std::vector<unsigned char> nms;
-    candidates(int r, int c) : rows(r), cols(c), mag(r * c, 0), nms(r * c, NOEDGE) {}
+    candidates(int r, int c) : rows(r), cols(c), mag(r * c, 0), nms(r * c, NOT_CANDIDATE) {}
     void set(int x, int y, short m)
     {
         mag[y * cols + x] = m;
-        nms[y * cols + x] = POSSIBLE_EDGE;
+        nms[y * cols + x] = CANDIDATE;
     }
-    std::vector<cv::Point> trace(int step, std::vector<unsigned char>* edge_out = nullptr)
-    {
-        std::vector<unsigned char> edge(rows * cols);
-        std::vector<cv::Point> points;
-        apply_hysteresis(mag.data(), nms.data(), rows, cols, 0.2f, 0.6f, edge.data(), points, step);
-        if (edge_out) *edge_out = edge;
-        return points;
-    }
+    std::vector<cv::Point> trace(int step) { return hysteresis(mag, nms, rows, cols, step).points; }
 };
 
-Weighted_point wp(double x, double y, double w = 0)
+weighted_point wp(double x, double y, double w = 0)
 {
-    return Weighted_point(Point_2(x, y), w);
+    return weighted_point(bare_point(x, y), w);
 }
 
 }  // namespace
@@ -66,16 +54,15 @@ Weighted_point wp(double x, double y, double w = 0)
 TEST(Canny, UniformImageHasNoEdges)
 {
     const cv::Mat image(40, 50, CV_8UC1, cv::Scalar(120));
-    cv::Mat edges, gradient;
-    const std::vector<cv::Point> points = canny_points(image, 11, edges, gradient);
-    EXPECT_TRUE(points.empty());
-    EXPECT_EQ(cv::countNonZero(edges), 0);
-    EXPECT_EQ(gradient.type(), CV_32FC1);
+    const canny_edges canny = detect_canny_edges(image, CANNY_SIGMA, {11});
+    EXPECT_TRUE(canny.points[0].empty());
+    EXPECT_EQ(cv::countNonZero(canny.edges), 0);
+    EXPECT_EQ(canny.gradient.type(), CV_32FC1);
 
-    Alpha_shape_2 A;
-    insert_edge_points(cv::Mat(40, 50, CV_8UC1, cv::Scalar(99)), 11, A);
-    EXPECT_LT(A.dimension(), 2);
-    EXPECT_EQ(A.number_of_vertices(), 0u);
+    regular_triangulation triangulation;
+    insert_edge_points(cv::Mat(40, 50, CV_8UC1, cv::Scalar(99)), 11, triangulation);
+    EXPECT_LT(triangulation.dimension(), 2);
+    EXPECT_EQ(triangulation.number_of_vertices(), 0u);
 }
 
 TEST(Canny, ImagesBelowThreeByThreeHaveNoEdges)
@@ -83,11 +70,10 @@ TEST(Canny, ImagesBelowThreeByThreeHaveNoEdges)
     for (const cv::Size size : {cv::Size(1, 1), cv::Size(7, 1), cv::Size(1, 7), cv::Size(2, 2), cv::Size(2, 9)}) {
         cv::Mat image(size, CV_8UC1);
         cv::randu(image, 0, 256);
-        cv::Mat edges, gradient;
-        const std::vector<cv::Point> points = canny_points(image, 1, edges, gradient);
-        EXPECT_TRUE(points.empty());
-        EXPECT_EQ(edges.size(), size);
-        EXPECT_EQ(gradient.size(), size);
+        const canny_edges canny = detect_canny_edges(image, CANNY_SIGMA, {1});
+        EXPECT_TRUE(canny.points[0].empty());
+        EXPECT_EQ(canny.edges.size(), size);
+        EXPECT_EQ(canny.gradient.size(), size);
     }
 }
 
@@ -96,8 +82,9 @@ TEST(Canny, FrameAndSecondToLastRowAndColumnAreNeverEdges)
     cv::Mat image(60, 70, CV_8UC1);
     cv::RNG rng(7);
     rng.fill(image, cv::RNG::UNIFORM, 0, 256);
-    cv::Mat edges, gradient;
-    const std::vector<cv::Point> points = canny_points(image, 1, edges, gradient);
+    const canny_edges canny = detect_canny_edges(image, CANNY_SIGMA, {1});
+    const cv::Mat& edges = canny.edges;
+    const std::vector<cv::Point>& points = canny.points[0];
     ASSERT_GT(points.size(), 100u);
     EXPECT_EQ(points.size(), static_cast<std::size_t>(cv::countNonZero(edges)));
     for (int c = 0; c < edges.cols; ++c) {
@@ -111,7 +98,7 @@ TEST(Canny, FrameAndSecondToLastRowAndColumnAreNeverEdges)
         EXPECT_EQ(edges.at<unsigned char>(r, edges.cols - 1), 0);
     }
     double lo, hi;
-    cv::minMaxLoc(gradient, &lo, &hi);
+    cv::minMaxLoc(canny.gradient, &lo, &hi);
     EXPECT_EQ(lo, 0.0);
     EXPECT_EQ(hi, 255.0);
 }
@@ -149,19 +136,32 @@ TEST(Canny, PointsAreGroupedBySeedInRasterOrder)
     EXPECT_EQ(two.trace(1), (std::vector<cv::Point>{{10, 2}, {11, 2}, {12, 2}, {13, 2}, {2, 6}, {3, 6}, {4, 6}, {5, 6}}));
 }
 
-TEST(Canny, FollowingNeedsMagnitudeStrictlyAboveLow)
+TEST(Canny, FollowingNeedsMagnitudeStrictlyAboveLowAndSeedingAtLeastHigh)
 {
-    const int cols = 7;
-    std::vector<unsigned char> map(5 * cols, NOEDGE);
-    std::vector<short> mag(5 * cols, 0);
-    map[2 * cols + 3] = EDGE;                                 // the seed
-    map[2 * cols + 4] = POSSIBLE_EDGE, mag[2 * cols + 4] = 20;  // east: equal to low
-    map[1 * cols + 3] = POSSIBLE_EDGE, mag[1 * cols + 3] = 21;  // north: above low
-    std::vector<cv::Point> points;
-    follow_edges(map.data(), mag.data(), 20, cols, points, 1, 3, 2);
-    EXPECT_EQ(map[2 * cols + 4], POSSIBLE_EDGE);
-    EXPECT_EQ(map[1 * cols + 3], EDGE);
-    EXPECT_EQ(points, (std::vector<cv::Point>{{3, 1}}));
+    // The seed (3, 2) at the high threshold; east of it a candidate equal to
+    // the low threshold, north of it one just above; (1, 4) just below the
+    // high threshold seeds nothing. Rows of 21 pixels: the tracing's last
+    // seed-finding block of sixteen and the plain code after it both run.
+    const int rows = 6, cols = 21;
+    std::vector<unsigned char> map(rows * cols, NOT_CANDIDATE);
+    std::vector<short> mag(rows * cols, 0);
+    const auto set = [&](int x, int y, short m) {
+        map[y * cols + x] = CANDIDATE;
+        mag[y * cols + x] = m;
+    };
+    set(3, 2, 50);
+    set(4, 2, 20);
+    set(3, 1, 21);
+    set(1, 4, 49);
+    set(18, 3, 60);  // a second seed, in the columns the vector code leaves over
+    const hysteresis_thresholds thresholds{50, 20};
+    const std::vector<std::vector<cv::Point>> points =
+        trace_edges(mag.data(), map.data(), rows, cols, thresholds, {1, 2}, cv::useOptimized());
+    EXPECT_EQ(points[0], (std::vector<cv::Point>{{3, 2}, {3, 1}, {18, 3}}));
+    EXPECT_EQ(points[1], (std::vector<cv::Point>{{3, 2}, {18, 3}}));  // the seeds; (3, 1) is one step away
+    std::vector<unsigned char> expected(rows * cols, 0);
+    expected[1 * cols + 3] = expected[2 * cols + 3] = expected[3 * cols + 18] = 255;
+    EXPECT_EQ(map, expected);
 }
 
 TEST(Canny, ThresholdsComeFromTheMagnitudeHistogram)
@@ -170,33 +170,29 @@ TEST(Canny, ThresholdsComeFromTheMagnitudeHistogram)
     // magnitude at which 60 % of them are reached, the low one a fifth of it.
     candidates c(3, 40);
     for (int i = 0; i < 10; ++i) c.set(2 + 3 * i, 1, static_cast<short>(i + 1));
-    std::vector<unsigned char> edge(3 * 40);
-    std::vector<cv::Point> points;
-    int high = 0, low = 0;
-    apply_hysteresis(c.mag.data(), c.nms.data(), 3, 40, 0.2f, 0.6f, edge.data(), points, 1, &high, &low);
-    EXPECT_EQ(high, 6);
-    EXPECT_EQ(low, 1);
-    EXPECT_EQ(points.size(), 5u);  // magnitudes 6..10 are seeds
+    const hysteresis_result result = hysteresis(c.mag, c.nms, 3, 40, 1);
+    EXPECT_EQ(result.thresholds.high, 6);
+    EXPECT_EQ(result.thresholds.low, 1);
+    EXPECT_EQ(result.points.size(), 5u);  // magnitudes 6..10 are seeds
 }
 
 namespace {
 
 // The outputs of every stage, run one after the other on an image.
 struct stage_outputs {
-    std::vector<short> smoothed, dx, dy, mag;
-    std::vector<unsigned char> nms, edge;
-    std::vector<cv::Point> points;
+    std::vector<short> smoothed;
+    image_gradient gradient;
+    std::vector<unsigned char> nms;
+    hysteresis_result edges;
 };
 
 stage_outputs run_stages(const std::vector<unsigned char>& image, int rows, int cols, float sigma)
 {
     stage_outputs out;
-    out.smoothed = gaussian_smooth(image.data(), rows, cols, sigma);
-    derrivative_x_y(out.smoothed.data(), rows, cols, out.dx, out.dy, &out.mag);
-    out.nms.assign(image.size(), 0);
-    non_max_supp(out.mag.data(), out.dx.data(), out.dy.data(), rows, cols, out.nms.data());
-    out.edge.resize(image.size());
-    apply_hysteresis(out.mag.data(), out.nms.data(), rows, cols, 0.2f, 0.6f, out.edge.data(), out.points, 1);
+    out.smoothed = smooth_image(image, rows, cols, sigma);
+    out.gradient = gradient_of(out.smoothed, rows, cols);
+    out.nms = suppress_non_maxima(out.gradient.magnitude, out.gradient.dx, out.gradient.dy, rows, cols);
+    out.edges = hysteresis(out.gradient.magnitude, out.nms, rows, cols, 1);
     return out;
 }
 
@@ -223,12 +219,12 @@ TEST(Canny, VectorKernelsMatchThePlainCodeAtEveryWidth)
             const stage_outputs plain = run_stages(image, rows, cols, sigma);
             SCOPED_TRACE(testing::Message() << cols << " x " << rows);
             EXPECT_EQ(vec.smoothed, plain.smoothed);
-            EXPECT_EQ(vec.dx, plain.dx);
-            EXPECT_EQ(vec.dy, plain.dy);
-            EXPECT_EQ(vec.mag, plain.mag);
+            EXPECT_EQ(vec.gradient.dx, plain.gradient.dx);
+            EXPECT_EQ(vec.gradient.dy, plain.gradient.dy);
+            EXPECT_EQ(vec.gradient.magnitude, plain.gradient.magnitude);
             EXPECT_EQ(vec.nms, plain.nms);
-            EXPECT_EQ(vec.edge, plain.edge);
-            EXPECT_EQ(vec.points, plain.points);
+            EXPECT_EQ(vec.edges.edges, plain.edges.edges);
+            EXPECT_EQ(vec.edges.points, plain.edges.points);
 
             // Small gradients make every sign, slope tie and zero magnitude
             // of the suppression frequent.
@@ -238,12 +234,10 @@ TEST(Canny, VectorKernelsMatchThePlainCodeAtEveryWidth)
                 gx[i] = static_cast<short>(rng.uniform(-2, 3));
                 gy[i] = static_cast<short>(rng.uniform(-2, 3));
             }
-            std::vector<unsigned char> nms_vec(mag.size(), 0), nms_plain(mag.size(), 0);
             cv::setUseOptimized(true);
-            non_max_supp(mag.data(), gx.data(), gy.data(), rows, cols, nms_vec.data());
+            const std::vector<unsigned char> nms_vec = suppress_non_maxima(mag, gx, gy, rows, cols);
             cv::setUseOptimized(false);
-            non_max_supp(mag.data(), gx.data(), gy.data(), rows, cols, nms_plain.data());
-            EXPECT_EQ(nms_vec, nms_plain);
+            EXPECT_EQ(nms_vec, suppress_non_maxima(mag, gx, gy, rows, cols));
         }
     }
 }
@@ -258,38 +252,32 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
         cv::Mat image(size, CV_8UC1);
         rng.fill(image, cv::RNG::UNIFORM, 0, 256);
         cv::GaussianBlur(image, image, cv::Size(5, 5), 1.2);
-        cv::Mat edges1, gradient1;
-        int high1 = 0, low1 = 0;
-        const std::vector<cv::Point> points1 = canny_points(image, 3, edges1, gradient1, sigma, &high1, &low1, 1);
+        const canny_edges one = detect_canny_edges(image, sigma, {3}, 1);
         if (size.height > 10) {
-            ASSERT_GT(points1.size(), 20u);
+            ASSERT_GT(one.points[0].size(), 20u);
         }
         for (int threads : {2, 3, 7}) {
-            cv::Mat edges, gradient;
-            int high = 0, low = 0;
-            const std::vector<cv::Point> points = canny_points(image, 3, edges, gradient, sigma, &high, &low, threads);
+            const canny_edges several = detect_canny_edges(image, sigma, {3}, threads);
             SCOPED_TRACE(testing::Message() << size << ", " << threads << " threads");
-            EXPECT_EQ(points, points1);
-            EXPECT_EQ(cv::countNonZero(edges != edges1), 0);
-            EXPECT_EQ(std::memcmp(gradient.data, gradient1.data, gradient.total() * sizeof(float)), 0);
-            EXPECT_EQ(high, high1);
-            EXPECT_EQ(low, low1);
+            EXPECT_EQ(several.points, one.points);
+            EXPECT_EQ(cv::countNonZero(several.edges != one.edges), 0);
+            EXPECT_EQ(std::memcmp(several.gradient.data, one.gradient.data, one.gradient.total() * sizeof(float)), 0);
+            EXPECT_EQ(several.high_threshold, one.high_threshold);
+            EXPECT_EQ(several.low_threshold, one.low_threshold);
         }
         // Several steps from one detection: each list as its step alone.
-        cv::Mat edges, gradient;
-        std::vector<std::vector<cv::Point>> several;
-        returnGradAndCanny(image, edges, gradient, sigma, {11, 3, 1}, several, nullptr, nullptr, 2);
-        ASSERT_EQ(several.size(), 3u);
-        EXPECT_EQ(several[1], points1);
-        EXPECT_EQ(several[0], canny_points(image, 11, edges1, gradient1, sigma));
-        EXPECT_EQ(several[2], canny_points(image, 1, edges1, gradient1, sigma));
-        EXPECT_EQ(cv::countNonZero(edges != edges1), 0);
+        const canny_edges steps = detect_canny_edges(image, sigma, {11, 3, 1}, 2);
+        ASSERT_EQ(steps.points.size(), 3u);
+        EXPECT_EQ(steps.points[1], one.points[0]);
+        EXPECT_EQ(steps.points[0], detect_canny_edges(image, sigma, {11}).points[0]);
+        EXPECT_EQ(steps.points[2], detect_canny_edges(image, sigma, {1}).points[0]);
+        EXPECT_EQ(cv::countNonZero(steps.edges != one.edges), 0);
     }
 }
 
 TEST(Canny, GaussianKernelIsNormalised)
 {
-    const std::vector<float> k = make_gaussian_kernel(1.0f);
+    const std::vector<float> k = gaussian_kernel(1.0f);
     ASSERT_EQ(k.size(), 7u);
     float sum = 0;
     for (float v : k) sum += v;
@@ -304,9 +292,8 @@ TEST(EdgePoints, GradientTenIsInsertedAndBelowIsNot)
     gradient.at<float>(5, 5) = 10.0f;
     gradient.at<float>(5, 8) = 255.0f;
     gradient.at<float>(8, 5) = 9.99f;
-    Alpha_shape_2 A;
-    edge_input_counts counts;
-    insert_weighted_points({{5, 5}, {8, 5}, {5, 8}}, gradient, 11, A, counts);
+    regular_triangulation A;
+    const edge_input_counts counts = insert_weighted_points({{5, 5}, {8, 5}, {5, 8}}, gradient, 11, A);
     EXPECT_EQ(counts.points_inserted, 2u);
     EXPECT_EQ(counts.midpoints_found, 0u);
     ASSERT_EQ(A.number_of_vertices(), 2u);
@@ -323,9 +310,8 @@ TEST(EdgePoints, MidpointsAreTruncatedAndTestedOnTheirOwnGradient)
     gradient.at<float>(0, 0) = 100;
     gradient.at<float>(1, 7) = 100;
     gradient.at<float>(0, 3) = 50;  // (3.5, 0.5) truncates to column 3, row 0
-    Alpha_shape_2 A;
-    edge_input_counts counts;
-    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, A, counts);
+    regular_triangulation A;
+    edge_input_counts counts = insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, A);
     EXPECT_EQ(counts.midpoints_found, 1u);
     EXPECT_EQ(counts.midpoints_inserted, 1u);
     bool seen = false;
@@ -334,8 +320,8 @@ TEST(EdgePoints, MidpointsAreTruncatedAndTestedOnTheirOwnGradient)
     EXPECT_TRUE(seen);
 
     gradient.at<float>(0, 3) = 9.5f;
-    Alpha_shape_2 B;
-    insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, B, counts);
+    regular_triangulation B;
+    counts = insert_weighted_points({{0, 0}, {7, 1}}, gradient, 9, B);
     EXPECT_EQ(counts.midpoints_found, 1u);
     EXPECT_EQ(counts.midpoints_inserted, 0u);
 }
@@ -351,9 +337,8 @@ TEST(EdgePoints, InsertionWalkGrowsWithThePointsNotTheAspectRatio)
         cv::RNG rng(7);
         rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
         cv::GaussianBlur(noise, noise, cv::Size(0, 0), 2.0);
-        Alpha_shape_2 A;
-        edge_input_counts counts;
-        insert_edge_points(noise, 11, A, &counts);
+        regular_triangulation A;
+        const edge_input_counts counts = insert_edge_points(noise, 11, A);
         const std::size_t points = counts.points_inserted + counts.midpoints_inserted;
         EXPECT_GT(points, 500u);
         return counts.insertion_walk / static_cast<double>(points);
@@ -365,14 +350,11 @@ TEST(EdgePoints, InsertionWalkGrowsWithThePointsNotTheAspectRatio)
 
 TEST(EdgePoints, EdgeOfExactlyStepOverOnePointFiveGetsAMidpoint)
 {
-    Alpha_shape_2 A;
+    regular_triangulation A;
     A.insert(wp(0, 0, 3));
     A.insert(wp(6, 0, 1));
-    std::vector<Point_2> mids = {Point_2(9, 9)};
-    get_intermediate_edge_points(A, mids, 9.0);
-    EXPECT_EQ(mids, (std::vector<Point_2>{Point_2(3, 0)}));
-    get_intermediate_edge_points(A, mids, 9.000001);
-    EXPECT_TRUE(mids.empty());
+    EXPECT_EQ(gap_midpoints(A, 9.0), (std::vector<bare_point>{bare_point(3, 0)}));
+    EXPECT_TRUE(gap_midpoints(A, 9.000001).empty());
 }
 
 TEST(AlphaValues, FaceAlphaIsTheOrthogonalRadiusClampedAtZero)
@@ -401,14 +383,13 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
 {
     // A(0,0), B(4,0), C(2,1) above and D(2,-5) below: triangles ABC (alpha
     // 6.25) and ABD (8.41); AB is attached to ABC.
-    Alpha_shape_2 A;
-    for (const Weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
+    regular_triangulation A;
+    for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
     ASSERT_EQ(A.dimension(), 2);
-    initialize_interval_face_map(A);
-    initialize_interval_edge_map(A);
+    assign_alpha_values(A);
 
     std::vector<double> alphas;
-    for (Face_handle f : A.finite_face_handles()) alphas.push_back(f->info().alpha);
+    for (face_handle f : A.finite_face_handles()) alphas.push_back(f->info().alpha);
     std::sort(alphas.begin(), alphas.end());
     ASSERT_EQ(alphas.size(), 2u);
     EXPECT_NEAR(alphas[0], 6.25, 1e-12);
@@ -416,27 +397,27 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
 
     int checked = 0;
     for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
-        const Face_handle f = e->first, n = f->neighbor(e->second);
+        const face_handle f = e->first, n = f->neighbor(e->second);
         const edge_interval& a = f->info().interval[e->second];
         const edge_interval& b = n->info().interval[n->index(f)];
-        EXPECT_EQ(a.first, b.first);
-        EXPECT_EQ(a.second, b.second);
-        EXPECT_EQ(a.third, b.third);
-        const Point_2 p = f->vertex(Alpha_shape_2::cw(e->second))->point().point();
-        const Point_2 q = f->vertex(Alpha_shape_2::ccw(e->second))->point().point();
+        EXPECT_EQ(a.own, b.own);
+        EXPECT_EQ(a.lower, b.lower);
+        EXPECT_EQ(a.upper, b.upper);
+        const bare_point p = f->vertex(regular_triangulation::cw(e->second))->point().point();
+        const bare_point q = f->vertex(regular_triangulation::ccw(e->second))->point().point();
         const double length2 = CGAL::squared_distance(p, q);
         if (length2 == 16) {  // AB, interior and attached
-            EXPECT_EQ(a.first, UNDEFINED);
-            EXPECT_NEAR(a.second, 6.25, 1e-12);
-            EXPECT_NEAR(a.third, 8.41, 1e-12);
+            EXPECT_EQ(a.own, ATTACHED);
+            EXPECT_NEAR(a.lower, 6.25, 1e-12);
+            EXPECT_NEAR(a.upper, 8.41, 1e-12);
         } else if (length2 == 5) {  // AC or CB, convex hull
-            EXPECT_DOUBLE_EQ(a.first, 1.25);
-            EXPECT_NEAR(a.second, 6.25, 1e-12);
-            EXPECT_EQ(a.third, Infinity);
+            EXPECT_DOUBLE_EQ(a.own, 1.25);
+            EXPECT_NEAR(a.lower, 6.25, 1e-12);
+            EXPECT_EQ(a.upper, HULL_UPPER_ALPHA);
         } else {  // AD or DB, convex hull
-            EXPECT_DOUBLE_EQ(a.first, 7.25);
-            EXPECT_NEAR(a.second, 8.41, 1e-12);
-            EXPECT_EQ(a.third, Infinity);
+            EXPECT_DOUBLE_EQ(a.own, 7.25);
+            EXPECT_NEAR(a.lower, 8.41, 1e-12);
+            EXPECT_EQ(a.upper, HULL_UPPER_ALPHA);
         }
         ++checked;
     }
@@ -448,19 +429,18 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
     // Other orders store other vertices first in the same triangles; every
     // triangle's alpha and every edge's interval must come out bit for bit
     // the same.
-    std::vector<Weighted_point> points;
+    std::vector<weighted_point> points;
     cv::RNG rng(5);
     for (int i = 0; i < 300; ++i) points.push_back(wp(rng.uniform(0, 120), rng.uniform(0, 90), rng.uniform(0.0, 40.0)));
-    auto values = [](const std::vector<Weighted_point>& in) {
-        Alpha_shape_2 A;
-        for (const Weighted_point& p : in) A.insert(p);
-        initialize_interval_face_map(A);
-        initialize_interval_edge_map(A);
+    auto values = [](const std::vector<weighted_point>& in) {
+        regular_triangulation A;
+        for (const weighted_point& p : in) A.insert(p);
+        assign_alpha_values(A);
         std::vector<double> all;
-        for (Face_handle f : A.finite_face_handles()) all.push_back(f->info().alpha);
-        for_each_finite_edge(A, [&all](const Face_handle& f, int i) {
-            all.insert(all.end(), {f->info().interval[i].first, f->info().interval[i].second,
-                                   f->info().interval[i].third});
+        for (face_handle f : A.finite_face_handles()) all.push_back(f->info().alpha);
+        for_each_finite_edge(A, [&all](const face_handle& f, int i) {
+            all.insert(all.end(), {f->info().interval[i].own, f->info().interval[i].lower,
+                                   f->info().interval[i].upper});
         });
         std::sort(all.begin(), all.end());
         return all;
@@ -473,18 +453,16 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
 TEST(EdgePoints, CollinearPointsGetMidpointsToo)
 {
     // All points on one line: a one-dimensional triangulation.
-    Alpha_shape_2 A;
+    regular_triangulation A;
     for (double x : {0.0, 8.0, 12.0}) A.insert(wp(x, 5, 1));
     ASSERT_EQ(A.dimension(), 1);
-    std::vector<Point_2> mids;
-    get_intermediate_edge_points(A, mids, 11.0);
-    EXPECT_EQ(mids, (std::vector<Point_2>{Point_2(4, 5)}));
+    EXPECT_EQ(gap_midpoints(A, 11.0), (std::vector<bare_point>{bare_point(4, 5)}));
 }
 
 // Whether c lies strictly inside the smallest circle orthogonal to (o, e),
 // in exact rational arithmetic: power(c, centre) < w_c, the centre on the
 // segment at the parameter where the powers of o and e are equal.
-bool exactly_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+bool exactly_attached(const weighted_point& o, const weighted_point& e, const weighted_point& c)
 {
     using Q = CGAL::Exact_rational;
     const Q ex = Q(e.x()) - o.x(), ey = Q(e.y()) - o.y(), cx = Q(c.x()) - o.x(), cy = Q(c.y()) - o.y();
@@ -504,15 +482,15 @@ TEST(ExactTests, FastPathsAgreeWithExactArithmetic)
     const auto point = [&](int spread, bool fractional) {
         const double x = static_cast<double>(rng() % spread), y = static_cast<double>(rng() % spread);
         const double w = fractional ? (10.0 + rng() % 1000) * (30.25 / 255.0) : static_cast<double>(rng() % 4);
-        return Weighted_point(Point_2(x, y), w);
+        return weighted_point(bare_point(x, y), w);
     };
-    const Power_test fast;
-    const Power_test::Exact exact;
+    const power_test fast;
+    const power_test::exact_test exact;
     int degenerate = 0;
     for (int k = 0; k < 200000; ++k) {
         const int spread = k % 3 == 0 ? 6 : k % 3 == 1 ? 40 : 100000;
         const bool fractional = k % 2 == 0;
-        const Weighted_point p = point(spread, fractional), q = point(spread, fractional), r = point(spread, fractional),
+        const weighted_point p = point(spread, fractional), q = point(spread, fractional), r = point(spread, fractional),
                              t = point(spread, fractional);
         if (p.point() != q.point()) {
             ASSERT_EQ(is_attached(p, q, r), exactly_attached(p, q, r)) << k;

@@ -2,18 +2,42 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <opencv2/imgproc.hpp>
 
-#include "edges/alpha_shape.h"
-#include "orvo/orvo.h"
+#include "ellipse/ellipse_matrix.h"
 #include "ellipse/extract.h"
 #include "ellipse/fit.h"
+#include "orvo/orvo.h"
 #include "tests/test_support.h"
 #include "tree/face_table.h"
+#include "triangulation/alpha_values.h"
+
+using namespace orvo::detail;
+
+namespace {
+
+std::vector<cv::Point2d> polygon(const std::vector<double>& x, const std::vector<double>& y)
+{
+    std::vector<cv::Point2d> points;
+    for (std::size_t i = 0; i < x.size(); ++i) points.emplace_back(x[i], y[i]);
+    return points;
+}
+
+void expect_region(const orvo::Region& r, const orvo::Region& expected)
+{
+    EXPECT_EQ(r.x, expected.x);
+    EXPECT_EQ(r.y, expected.y);
+    EXPECT_EQ(r.a, expected.a);
+    EXPECT_EQ(r.b, expected.b);
+    EXPECT_EQ(r.c, expected.c);
+}
+
+}  // namespace
 
 TEST(Fit, RectangleInBothOrientations)
 {
@@ -23,18 +47,14 @@ TEST(Fit, RectangleInBothOrientations)
             std::reverse(x.begin(), x.end());
             std::reverse(y.begin(), y.end());
         }
-        std::vector<double> params = {7};  // appended to, never cleared
-        double size = 0;
-        EXPECT_EQ(fitEllipseMOMENTS(x, y, 4, params, size), 0);
-        EXPECT_EQ(size, reversed ? -16 : 16);
-        ASSERT_EQ(params.size(), 7u);
-        EXPECT_EQ(params[0], 7);
-        EXPECT_DOUBLE_EQ(params[1], 2);
-        EXPECT_DOUBLE_EQ(params[2], 1);
-        EXPECT_DOUBLE_EQ(params[3], 3.0 / 16);
-        EXPECT_NEAR(params[4], 0, 1e-15);
-        EXPECT_NEAR(params[5], 0, 1e-15);
-        EXPECT_DOUBLE_EQ(params[6], 3.0 / 4);
+        const moment_fit fit = fit_ellipse_by_moments(polygon(x, y), 4);
+        EXPECT_EQ(fit.twice_area, reversed ? -16 : 16);
+        ASSERT_TRUE(fit.ellipse);
+        EXPECT_DOUBLE_EQ(fit.ellipse->x, 2);
+        EXPECT_DOUBLE_EQ(fit.ellipse->y, 1);
+        EXPECT_DOUBLE_EQ(fit.ellipse->a, 3.0 / 16);
+        EXPECT_NEAR(fit.ellipse->b, 0, 1e-15);
+        EXPECT_DOUBLE_EQ(fit.ellipse->c, 3.0 / 4);
     }
 }
 
@@ -48,37 +68,27 @@ TEST(Fit, DenselySampledEllipseGivesItsOwnBoundary)
         x.push_back(3 + u * std::cos(angle) - v * std::sin(angle));
         y.push_back(4 + u * std::sin(angle) + v * std::cos(angle));
     }
-    std::vector<double> p;
-    double size;
-    ASSERT_EQ(fitEllipseMOMENTS(x, y, 4, p, size), 0);
-    EXPECT_NEAR(p[0], 3, 1e-9);
-    EXPECT_NEAR(p[1], 4, 1e-9);
-    EXPECT_DOUBLE_EQ(p[3], p[4]);
-    // Eigenvalues of M's inverse: the squared semi-axes.
-    const double det = p[2] * p[5] - p[3] * p[4];
-    const double a = p[5] / det, b = -p[3] / det, c = p[2] / det;
-    const double d = std::sqrt((a - c) * (a - c) + 4 * b * b);
-    EXPECT_NEAR((a + c + d) / 2, 100, 1e-3);
-    EXPECT_NEAR((a + c - d) / 2, 25, 1e-3);
+    const std::optional<orvo::Region> e = fit_ellipse_by_moments(polygon(x, y), 4).ellipse;
+    ASSERT_TRUE(e);
+    EXPECT_NEAR(e->x, 3, 1e-9);
+    EXPECT_NEAR(e->y, 4, 1e-9);
+    const semi_axes axes = ellipse_semi_axes({e->a, e->b, e->c});
+    EXPECT_NEAR(axes.major, 10, 1e-4);
+    EXPECT_NEAR(axes.minor, 5, 1e-4);
+    EXPECT_NEAR(major_axis_degrees({e->a, e->b, e->c}), 30, 1e-4);
 }
 
 TEST(Fit, DegenerateInputFails)
 {
     for (std::vector<double> x : {std::vector<double>{1}, std::vector<double>{1, 5}, std::vector<double>{}}) {
-        std::vector<double> y(x.size(), 2.0);
-        std::vector<double> params;
-        double size = 99;
-        EXPECT_EQ(fitEllipseMOMENTS(x, y, 4, params, size), -1);
-        EXPECT_EQ(size, 0);
-        EXPECT_EQ(params, std::vector<double>{-1});
+        const moment_fit fit = fit_ellipse_by_moments(polygon(x, std::vector<double>(x.size(), 2.0)), 4);
+        EXPECT_EQ(fit.twice_area, 0);
+        EXPECT_FALSE(fit.ellipse);
     }
     // Collinear points: a hull of two vertices, no area.
-    std::vector<double> hx, hy;
-    calc_convex_hulls({{0, 0}, {1, 1}, {3, 3}, {7, 7}}, hx, hy);
-    EXPECT_LE(hx.size(), 2u);
-    std::vector<double> params;
-    double size;
-    EXPECT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), -1);
+    const std::vector<cv::Point2d> hull = digitised_hull_boundary({{0, 0}, {1, 1}, {3, 3}, {7, 7}});
+    EXPECT_LE(hull.size(), 2u);
+    EXPECT_FALSE(fit_ellipse_by_moments(hull, 4).ellipse);
 }
 
 TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)
@@ -96,11 +106,9 @@ TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)
         closed.push_back(points[0]);
         cv::convexHull(closed, expected, true, true);
 
-        std::vector<double> hx, hy;
-        calc_convex_hulls(points, hx, hy);
         std::vector<cv::Point> vertices;
-        for (std::size_t i = 0; i < hx.size(); ++i) {
-            const cv::Point p(static_cast<int>(hx[i]), static_cast<int>(hy[i]));
+        for (const cv::Point2d& q : digitised_hull_boundary(points)) {
+            const cv::Point p(static_cast<int>(q.x), static_cast<int>(q.y));
             const bool is_vertex = std::find(expected.begin(), expected.end(), p) != expected.end();
             if (is_vertex && (vertices.empty() || vertices.back() != p)) vertices.push_back(p);
         }
@@ -112,21 +120,21 @@ TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)
 TEST(Fit, RasterisedRuns)
 {
     std::vector<cv::Point> run;
-    EXPECT_EQ(myGetLineFromEndPts({0, 0}, {3, 0}, run), 1);
+    append_digital_segment({0, 0}, {3, 0}, run);
     EXPECT_EQ(run, (std::vector<cv::Point>{{0, 0}, {1, 0}, {2, 0}, {3, 0}}));
     run.clear();
-    myGetLineFromEndPts({5, 5}, {5, 5}, run);
+    append_digital_segment({5, 5}, {5, 5}, run);
     EXPECT_EQ(run, (std::vector<cv::Point>{{5, 5}}));
     run.clear();
-    myGetLineFromEndPts({0, 0}, {2, 4}, run);
+    append_digital_segment({0, 0}, {2, 4}, run);
     EXPECT_EQ(run, (std::vector<cv::Point>{{0, 0}, {0, 1}, {1, 2}, {1, 3}, {2, 4}}));
     // Runs longer than 46,340 pixels, whose squared length exceeds an int.
     run.clear();
-    myGetLineFromEndPts({0, 7}, {50000, 7}, run);
+    append_digital_segment({0, 7}, {50000, 7}, run);
     ASSERT_EQ(run.size(), 50001u);
     EXPECT_EQ(run[12345], cv::Point(12345, 7));
     run.clear();
-    myGetLineFromEndPts({0, 0}, {40000, 30000}, run);  // length 50000
+    append_digital_segment({0, 0}, {40000, 30000}, run);  // length 50000
     EXPECT_EQ(run.back(), cv::Point(40000, 30000));
     for (std::size_t i = 1; i < run.size(); ++i)
         ASSERT_LE(std::max(std::abs(run[i].x - run[i - 1].x), std::abs(run[i].y - run[i - 1].y)), 1) << i;
@@ -134,14 +142,13 @@ TEST(Fit, RasterisedRuns)
 
 // A face table of one triangle, and what extraction reads of it.
 struct one_triangle {
-    Alpha_shape_2 A;
+    regular_triangulation A;
     face_table table;
     triangle_corners corners;
-    explicit one_triangle(const std::vector<Point_2>& points)
+    explicit one_triangle(const std::vector<bare_point>& points)
     {
-        for (const Point_2& p : points) A.insert(Weighted_point(p, 0));
-        initialize_interval_face_map(A);
-        initialize_interval_edge_map(A);
+        for (const bare_point& p : points) A.insert(weighted_point(p, 0));
+        assign_alpha_values(A);
         table = build_face_table(A);
         corners = corners_of_triangles(table, A.tds().number_of_vertices());
     }
@@ -149,42 +156,38 @@ struct one_triangle {
 
 TEST(Extraction, HullCoordinatesAreTruncatedTowardZero)
 {
-    one_triangle t({Point_2(2.9, 2.9), Point_2(-2.9, 2.9), Point_2(0.5, -2.9)});
+    one_triangle t({bare_point(2.9, 2.9), bare_point(-2.9, 2.9), bare_point(0.5, -2.9)});
     std::vector<cv::Point> positions;
     for (const int v : t.corners.corners[0]) positions.push_back(t.corners.position[v]);
     std::sort(positions.begin(), positions.end(), [](cv::Point a, cv::Point b) { return a.x < b.x; });
     EXPECT_EQ(positions, (std::vector<cv::Point>{{-2, 2}, {0, -2}, {2, 2}}));
-    std::vector<double> hx, hy, p;
-    calc_convex_hulls(positions, hx, hy);
-    double size;
-    EXPECT_EQ(fitEllipseMOMENTS(hx, hy, 4, p, size), 0);
-    EXPECT_GT(size, 0);  // the hull is walked in the positive orientation
+    const moment_fit fit = fit_ellipse_by_moments(digitised_hull_boundary(positions), 4);
+    EXPECT_TRUE(fit.ellipse);
+    EXPECT_GT(fit.twice_area, 0);  // the hull is walked in the positive orientation
 }
 
 TEST(Extraction, MaxAreaIsAStrictLimit)
 {
-    one_triangle t({Point_2(10, 10), Point_2(30, 12), Point_2(15, 40)});
+    one_triangle t({bare_point(10, 10), bare_point(30, 12), bare_point(15, 40)});
     vertex_marks marks(t.A.tds().number_of_vertices());
 
-    std::vector<double> hx, hy, params;
-    calc_convex_hulls({{10, 10}, {30, 12}, {15, 40}}, hx, hy);
-    double size = 0;
-    ASSERT_EQ(fitEllipseMOMENTS(hx, hy, 4, params, size), 0);
+    const moment_fit fit = fit_ellipse_by_moments(digitised_hull_boundary({{10, 10}, {30, 12}, {15, 40}}), 4);
+    ASSERT_TRUE(fit.ellipse);
+    const double size = fit.twice_area;
 
-    std::vector<double> ellipse;
-    extract_one_ellipse(t.corners, {0}, size, ellipse, marks);
-    EXPECT_TRUE(ellipse.empty());
-    extract_one_ellipse(t.corners, {0}, std::nextafter(size, 1e300), ellipse, marks);
-    EXPECT_EQ(ellipse, params);
-    // The same triangles twice give the same record again, also when the
+    EXPECT_FALSE(extract_ellipse(t.corners, {0}, size, marks));
+    const std::optional<orvo::Region> e = extract_ellipse(t.corners, {0}, std::nextafter(size, 1e300), marks);
+    ASSERT_TRUE(e);
+    expect_region(*e, *fit.ellipse);
+    // The same triangles twice give the same ellipse again, also when the
     // marks wrap around.
-    std::vector<double> again;
-    extract_one_ellipse(t.corners, {0, 0}, 1e9, again, marks);
-    EXPECT_EQ(again, params);
+    std::optional<orvo::Region> again = extract_ellipse(t.corners, {0, 0}, 1e9, marks);
+    ASSERT_TRUE(again);
+    expect_region(*again, *fit.ellipse);
     marks.current = UINT32_MAX;
-    again.clear();
-    extract_one_ellipse(t.corners, {0, 0}, 1e9, again, marks);
-    EXPECT_EQ(again, params);
+    again = extract_ellipse(t.corners, {0, 0}, 1e9, marks);
+    ASSERT_TRUE(again);
+    expect_region(*again, *fit.ellipse);
 }
 
 TEST(EllipseFile, ExactBytes)
@@ -287,4 +290,38 @@ TEST(Drawing, OutlineFollowsARotatedEllipse)
         }
     }
     EXPECT_GT(yellow, 150);
+}
+
+TEST(EllipseMatrix, EigenDecompositionAxesAndInverseSquareRoot)
+{
+    // Semi-axes 10 and 4, the major one at 120 degrees, and the special
+    // cases: axis-aligned either way, and a circle.
+    const auto matrix_of = [](double major, double minor, double degrees) {
+        const double t = degrees * CV_PI / 180, c = std::cos(t), s = std::sin(t);
+        const double l1 = 1 / (major * major), l2 = 1 / (minor * minor);
+        return ellipse_matrix{l1 * c * c + l2 * s * s, (l1 - l2) * c * s, l1 * s * s + l2 * c * c};
+    };
+    for (const auto& [major, minor, degrees] : {std::tuple{10.0, 4.0, 120.0}, std::tuple{10.0, 4.0, 0.0},
+                                                std::tuple{10.0, 4.0, 90.0}, std::tuple{5.0, 5.0, 0.0}}) {
+        SCOPED_TRACE(testing::Message() << major << " " << minor << " " << degrees);
+        const ellipse_matrix m = matrix_of(major, minor, degrees);
+        const semi_axes axes = ellipse_semi_axes(m);
+        EXPECT_NEAR(axes.major, major, 1e-9);
+        EXPECT_NEAR(axes.minor, minor, 1e-9);
+        if (major != minor) {
+            EXPECT_NEAR(major_axis_degrees(m), degrees, 1e-9);
+        }
+
+        const eigen_decomposition_2x2 e = eigen_decomposition(m);
+        const cv::Matx22d M(m.a, m.b, m.b, m.c);
+        const cv::Vec2d v = e.larger_vector;
+        EXPECT_NEAR(cv::norm(v), 1, 1e-12);
+        EXPECT_NEAR(cv::norm(M * v - e.values.larger * v), 0, 1e-12);
+
+        // T maps the unit circle onto the ellipse: T' M T is the identity.
+        const cv::Matx22d T = inverse_square_root(m);
+        const cv::Matx22d I = T.t() * M * T;
+        EXPECT_NEAR(cv::norm(I - cv::Matx22d::eye()), 0, 1e-9);
+        EXPECT_EQ(T(0, 1), T(1, 0));
+    }
 }

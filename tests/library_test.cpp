@@ -8,7 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
-#include "library/near_duplicates.h"
+#include "ellipse/near_duplicates.h"
 #include "orvo/orvo.h"
 #include "tests/fuzz/fuzz_bodies.h"
 #include "tests/generated_image.h"
@@ -310,11 +310,11 @@ TEST(AlphaFeatures, KeyPointsAndDescriptorsOfTheRegions)
 TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
 {
     const orvo::Region circle{50, 50, 0.01, 0, 0.01};
-    EXPECT_NEAR(orvo::overlap_error(circle, circle), 0, 1e-6);
-    EXPECT_NEAR(orvo::overlap_error(circle, orvo::scaled(circle, 1.2)), 1 - 1 / 1.44, 0.005);
-    EXPECT_EQ(orvo::overlap_error(circle, {90, 50, 0.01, 0, 0.01}), 1.0);
+    EXPECT_NEAR(orvo::detail::overlap_error(circle, circle), 0, 1e-6);
+    EXPECT_NEAR(orvo::detail::overlap_error(circle, orvo::scaled(circle, 1.2)), 1 - 1 / 1.44, 0.005);
+    EXPECT_EQ(orvo::detail::overlap_error(circle, {90, 50, 0.01, 0, 0.01}), 1.0);
     const std::vector<orvo::Region> kept =
-        orvo::drop_near_duplicates({circle, orvo::scaled(circle, 1.05), {80, 50, 0.01, 0, 0.01}, circle}, 0.3);
+        orvo::detail::drop_near_duplicates({circle, orvo::scaled(circle, 1.05), {80, 50, 0.01, 0, 0.01}, circle}, 0.3);
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept[1].x, 80);
 
@@ -329,10 +329,10 @@ TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
     // The passes' regions in order, less those that repeat one kept before.
     std::vector<orvo::Region> all = coarse;
     all.insert(all.end(), fine.begin(), fine.end());
-    EXPECT_TRUE(same_regions(united, orvo::drop_near_duplicates(all, 0.3)));
+    EXPECT_TRUE(same_regions(united, orvo::detail::drop_near_duplicates(all, 0.3)));
     EXPECT_EQ(united.size() + stats.near_duplicates, all.size());
     for (std::size_t i = 0; i < united.size(); i += 7)
-        for (std::size_t j = i + 1; j < united.size(); ++j) EXPECT_GE(orvo::overlap_error(united[i], united[j]), 0.3);
+        for (std::size_t j = i + 1; j < united.size(); ++j) EXPECT_GE(orvo::detail::overlap_error(united[i], united[j]), 0.3);
     EXPECT_GT(stats.near_duplicates, 0u);
     both.threads = 2;
     EXPECT_TRUE(same_regions(orvo::detect(image, both), united));

@@ -8,6 +8,7 @@
 
 #include "tree/union_find.h"
 
+namespace orvo::detail {
 namespace {
 
 // The bits of a double as an unsigned number that orders as the doubles do
@@ -56,33 +57,33 @@ std::vector<int> descending_alpha_order(const std::vector<double>& alpha)
     return order;
 }
 
-void add_son(component_tree& tree, int f, int s)
+void add_child(component_tree& tree, int parent, int child)
 {
-    const int cell = static_cast<int>(tree.son_cells.size());
-    tree_node& father = tree.nodes[f];
-    tree.son_cells.push_back({s, father.son_count > 0 ? father.first_son : NO_CELL});
-    if (father.son_count <= 0) father.last_son = cell;
-    father.first_son = cell;
-    father.son_count += 1;
-    tree.nodes[s].father = f;
+    const int cell = static_cast<int>(tree.child_cells.size());
+    tree_node& p = tree.nodes[parent];
+    tree.child_cells.push_back({child, p.child_count > 0 ? p.first_child : NO_CELL});
+    if (p.child_count <= 0) p.last_child = cell;
+    p.first_child = cell;
+    p.child_count += 1;
+    tree.nodes[child].parent = parent;
 }
 
 void merge_nodes(component_tree& tree, int a, int b)
 {
     tree_node& na = tree.nodes[a];
     tree_node& nb = tree.nodes[b];
-    if (nb.son_count > 0) {
-        if (na.son_count <= 0) {
-            na.first_son = nb.first_son;
-            na.last_son = nb.last_son;
-            na.son_count = nb.son_count;
+    if (nb.child_count > 0) {
+        if (na.child_count <= 0) {
+            na.first_child = nb.first_child;
+            na.last_child = nb.last_child;
+            na.child_count = nb.child_count;
         } else {
-            tree.son_cells[na.last_son].next = nb.first_son;
-            na.last_son = nb.last_son;
-            na.son_count += nb.son_count;
+            tree.child_cells[na.last_child].next = nb.first_child;
+            na.last_child = nb.last_child;
+            na.child_count += nb.child_count;
         }
     }
-    nb.son_count = -1;
+    nb.child_count = MERGED;
 }
 
 component_tree build_component_tree(const face_table& table)
@@ -99,12 +100,12 @@ component_tree build_component_tree(const face_table& table)
 }
 
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::vector<neighbor_rows>& neighbours)
+                                   const std::vector<adjacent_rows>& neighbours)
 {
     const int n = static_cast<int>(alpha.size());
     component_tree tree;
     tree.nodes.resize(n);
-    tree.son_cells.reserve(n);  // every node becomes a son at most once
+    tree.child_cells.reserve(n);  // every node becomes a child at most once
     std::vector<int> subtree_root(n);
 
     const std::vector<int> order = descending_alpha_order(alpha);
@@ -113,13 +114,13 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
     std::vector<tree_node>& nodes = tree.nodes;
     for (int i = 0; i < n; ++i) {
         subtree_root[i] = i;
-        nodes[i] = {alpha[i], -1, 0, area[i], NO_CELL, NO_CELL};
+        nodes[i] = {alpha[i], NO_PARENT, 0, area[i], NO_CELL, NO_CELL};
     }
 
     for (const int c : order) {
         int cur_tree = tree_sets.find(c);
         int cur_node = node_sets.find(subtree_root[cur_tree]);
-        const neighbor_rows& adjacent = neighbours[c];
+        const adjacent_rows& adjacent = neighbours[c];
         for (int k = 0; k < adjacent.count; ++k) {
             const int g = adjacent.row[k];
             if (!(alpha[g] >= alpha[c])) continue;
@@ -127,7 +128,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
             const int adj_node = node_sets.find(subtree_root[adj_tree]);
             if (adj_node == cur_node) continue;
             if (nodes[cur_node].level != nodes[adj_node].level) {
-                add_son(tree, cur_node, adj_node);
+                add_child(tree, cur_node, adj_node);
                 nodes[cur_node].area += nodes[adj_node].area;
             } else {
                 const int r = node_sets.link(adj_node, cur_node);
@@ -146,9 +147,11 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
     tree.node_of_row.resize(n);
     for (int p = 0; p < n; ++p) tree.node_of_row[p] = node_sets.find(p);
     for (int slot = 0; slot < n; ++slot) {
-        if (nodes[slot].son_count <= 0) continue;
-        for (int cell = nodes[slot].first_son; cell != NO_CELL; cell = tree.son_cells[cell].next)
-            nodes[tree.son_cells[cell].son].father = slot;
+        if (nodes[slot].child_count <= 0) continue;
+        for (int cell = nodes[slot].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
+            nodes[tree.child_cells[cell].child].parent = slot;
     }
     return tree;
 }
+
+}  // namespace orvo::detail

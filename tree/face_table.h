@@ -1,5 +1,5 @@
 // The face table: one flat row per finite triangle and per finite edge of the
-// finished alpha shape, with its alpha value and area, and the neighbour
+// triangulation with its alpha values, with its alpha value and area, and the neighbour
 // query that joins triangles to their edges and edges to their triangles.
 //
 // Rows: all finite triangles first (the triangulation's finite-face order),
@@ -11,23 +11,30 @@
 #include <array>
 #include <vector>
 
-#include "edges/alpha_shape.h"
+#include "triangulation/regular_triangulation.h"
+
+namespace orvo::detail {
 
 // No row of the face table names this triangle (or edge).
 constexpr int NO_ROW = -1;
 
 // The rows adjacent to one row: a triangle's three edges, or an edge's one
 // or two triangles (its own triangle first).
-struct neighbor_rows {
+struct adjacent_rows {
     int row[3];
     int count = 0;
 };
 
+// The `opposite` of a triangle's row.
+constexpr int TRIANGLE_ROW = -1;
+
 struct face_row {
-    Face_handle face;  // the triangle; for an edge, a finite triangle holding it
-    int index;         // -1 for a triangle; for an edge, the vertex of `face` it is opposite to
-    double alpha;      // a triangle's alpha; an edge's first interval value if >= 0, else its second
+    face_handle face;  // the triangle; for an edge, a finite triangle holding it
+    int opposite;      // TRIANGLE_ROW; for an edge, the vertex of `face` it is opposite to
+    double alpha;      // a triangle's alpha; an edge's entry alpha (edge_interval::entry)
     double area;       // a triangle's area; 0 for an edge
+
+    bool is_triangle() const { return opposite == TRIANGLE_ROW; }
 };
 
 struct face_table {
@@ -38,16 +45,18 @@ struct face_table {
     std::vector<std::array<int, 4>> rows_of_face;
     // The rows adjacent to each row: a triangle's edges opposite its vertices
     // 0, 1, 2; an edge's own triangle, then the other one when it is finite.
-    std::vector<neighbor_rows> adjacent;
+    std::vector<adjacent_rows> adjacent;
 
-    const neighbor_rows& neighbours(int row) const { return adjacent[row]; }
+    const adjacent_rows& neighbours(int row) const { return adjacent[row]; }
 };
 
 // The number of rows: finite triangles plus finite edges, or 0 when the
 // triangulation is not two-dimensional (it then has no alpha values).
-long count_face_rows(const Alpha_shape_2& A);
+long count_face_rows(const regular_triangulation& triangulation);
 
-// The table of a finished alpha shape, whose faces and vertices the
-// finishing numbered (face_alpha::order, the vertices' info: the table's
-// inverse map and the extraction read them).
-face_table build_face_table(Alpha_shape_2& A);
+// The table of a triangulation with its alpha values, whose faces and
+// vertices assign_alpha_values numbered (face_alpha::order, the vertices'
+// info: the table's inverse map and the extraction read them).
+face_table build_face_table(regular_triangulation& triangulation);
+
+}  // namespace orvo::detail

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+namespace orvo::detail {
+
 node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
 {
     const int n = static_cast<int>(node_of_row.size());
@@ -22,8 +24,8 @@ node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
 
 namespace {
 
-// Walks the subtree under `node` depth first, sons in son-list order:
-// enter(v) before v's sons, leave(v) after them.
+// Walks the subtree under `node` depth first, children in child-list order:
+// enter(v) before v's children, leave(v) after them.
 template <class Enter, class Leave>
 void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leave)
 {
@@ -37,39 +39,39 @@ void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leav
         }
         enter(v);
         stack.push_back(~v);
-        // The sons go on the stack last first, so that the first is taken next.
+        // The children go on the stack last first, so that the first is taken next.
         const std::size_t first = stack.size();
-        for (int cell = tree.nodes[v].first_son; cell != NO_CELL; cell = tree.son_cells[cell].next)
-            stack.push_back(tree.son_cells[cell].son);
+        for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
+            stack.push_back(tree.child_cells[cell].child);
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
 }
 
 }  // namespace
 
-void get_alpha_area_ratio_thres(const component_tree& tree, int node, std::vector<std::pair<int, double>>& candidates,
-                                double threshold, double min_area_growth, double min_area)
+std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria)
 {
+    std::vector<chosen_node> chosen;
     visit_subtree(tree, node, [&](int n) {
-        const tree_node& father = tree.nodes[n];
-        const double divisor = father.level > 0.1 ? father.level : 0.1;
-        for (int cell = father.first_son; cell != NO_CELL; cell = tree.son_cells[cell].next) {
-            const int s = tree.son_cells[cell].son;
-            const double A = father.area, a = tree.nodes[s].area;
-            if (!((A - a) / a > min_area_growth && a > min_area)) continue;
-            const double value = a / divisor;
-            if (value >= threshold) candidates.emplace_back(s, value);
+        const tree_node& parent = tree.nodes[n];
+        const double divisor = parent.level > MIN_LEVEL ? parent.level : MIN_LEVEL;
+        for (int cell = parent.first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
+            const int child = tree.child_cells[cell].child;
+            const double A = parent.area, a = tree.nodes[child].area;
+            if (!((A - a) / a > criteria.min_area_growth && a > criteria.min_area)) continue;
+            const double ratio = a / divisor;
+            if (ratio >= criteria.threshold) chosen.push_back({child, ratio});
         }
     }, [](int) {});
+    return chosen;
 }
 
-void return_all_above_thres(const component_tree& tree, double threshold, double min_area_growth, double min_area,
-                            std::vector<int>& selected)
+std::vector<int> choose_components(const component_tree& tree, const selection_criteria& criteria)
 {
-    if (tree.root < 0) return;
-    std::vector<std::pair<int, double>> candidates;
-    get_alpha_area_ratio_thres(tree, tree.root, candidates, threshold, min_area_growth, min_area);
-    for (const auto& candidate : candidates) selected.push_back(candidate.first);
+    std::vector<int> selected;
+    if (tree.root < 0) return selected;
+    for (const chosen_node& chosen : choose_in_subtree(tree, tree.root, criteria)) selected.push_back(chosen.node);
+    return selected;
 }
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
@@ -81,7 +83,7 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
     // Triangles precede edges in the face table, so in every list: a node's
     // triangles are its rows below the first edge row.
     const int edge_rows_begin = static_cast<int>(
-        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.index == -1; }) - faces.begin());
+        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) - faces.begin());
     for (const int node : chosen) {
         if (all.begin[node] >= 0) continue;  // inside the subtree of one collected before
         visit_subtree(tree, node, [&](int v) {
@@ -93,7 +95,9 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
     return all;
 }
 
-void get_triangles(const subtree_triangles& all, int node, std::vector<int>& triangles)
+void append_subtree_triangles(const subtree_triangles& all, int node, std::vector<int>& triangles)
 {
     triangles.insert(triangles.end(), all.rows.begin() + all.begin[node], all.rows.begin() + all.end[node]);
 }
+
+}  // namespace orvo::detail

@@ -1,15 +1,16 @@
-// Component selection: a son becomes a feature when its area is large
-// against the level of its father (the alpha at which it stops being a
-// separate component) and the father is clearly larger than it. Also the
+// Component selection: a child becomes a feature when its area is large
+// against the level of its parent (the alpha at which it stops being a
+// separate component) and the parent is clearly larger than it. Also the
 // collection of a chosen node's triangles, and the grouping of face rows by
 // tree node that it reads.
 #pragma once
 
-#include <utility>
 #include <vector>
 
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
+
+namespace orvo::detail {
 
 // Per-node face lists in one flat array: the rows whose node is v are
 // faces[start[v] .. start[v + 1]), in increasing row index.
@@ -21,20 +22,34 @@ struct node_face_lists {
 // Groups the rows by their node (component_tree::node_of_row).
 node_face_lists group_faces_by_node(const std::vector<int>& node_of_row);
 
-// Appends (son, value) for every son in the subtree under `node` that passes
-// the ratio criterion, in depth-first order (a node's chosen sons before any
-// of their descendants).
-void get_alpha_area_ratio_thres(const component_tree& tree, int node, std::vector<std::pair<int, double>>& candidates,
-                                double threshold, double min_area_growth, double min_area);
+// A child is chosen when its area a exceeds min_area, the parent's area A
+// exceeds it by more than the fraction min_area_growth ((A - a) / a), and
+// a / max(parent's level, MIN_LEVEL) is at least `threshold`.
+struct selection_criteria {
+    double threshold;
+    double min_area_growth;
+    double min_area;
+};
 
-// Appends the chosen nodes of the whole tree, in discovery order.
-void return_all_above_thres(const component_tree& tree, double threshold, double min_area_growth, double min_area,
-                            std::vector<int>& selected);
+// The smallest parent level the area is divided by.
+constexpr double MIN_LEVEL = 0.1;
+
+struct chosen_node {
+    int node;
+    double ratio;  // its area over its parent's level
+};
+
+// The chosen children in the subtree under `node`, in depth-first order (a
+// node's chosen children before any of their descendants).
+std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria);
+
+// The chosen nodes of the whole tree, in the same order.
+std::vector<int> choose_components(const component_tree& tree, const selection_criteria& criteria);
 
 // The triangle rows of chosen subtrees in depth-first order (a node's own
-// triangles, then its sons' subtrees in son-list order), so that the subtree
-// of every node inside them is one slice rows[begin[v] .. end[v]); -1 for
-// the nodes outside.
+// triangles, then its children's subtrees in child-list order), so that the
+// subtree of every node inside them is one slice rows[begin[v] .. end[v]); -1
+// for the nodes outside.
 struct subtree_triangles {
     std::vector<int> rows;
     std::vector<int> begin, end;
@@ -48,5 +63,7 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
                                             const std::vector<face_row>& faces, const std::vector<int>& chosen);
 
 // Appends the triangle rows of the subtree under `node`: the node's own
-// triangles first, then its sons' in son-list order, depth first.
-void get_triangles(const subtree_triangles& all, int node, std::vector<int>& triangles);
+// triangles first, then its children's in child-list order, depth first.
+void append_subtree_triangles(const subtree_triangles& all, int node, std::vector<int>& triangles);
+
+}  // namespace orvo::detail

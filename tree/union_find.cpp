@@ -1,6 +1,8 @@
 // Union-find with union by rank and full path compression.
 #include "tree/union_find.h"
 
+namespace orvo::detail {
+
 union_find::union_find(int n) : parent(n > 0 ? static_cast<std::size_t>(n) : 0), rank(parent.size(), 0)
 {
     for (int x = 0; x < n; ++x) parent[x] = x;
@@ -28,3 +30,5 @@ int union_find::link(int x, int y)
     parent[x] = y;
     return y;
 }
+
+}  // namespace orvo::detail

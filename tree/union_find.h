@@ -5,6 +5,8 @@
 
 #include <vector>
 
+namespace orvo::detail {
+
 struct union_find {
     std::vector<int> parent;  // x is a root when parent[x] == x
     std::vector<int> rank;    // upper bound on the height under a root
@@ -12,9 +14,11 @@ struct union_find {
     // Every element starts as its own singleton.
     explicit union_find(int n);
 
-    // The root of x's set; every element on the way is made a son of it.
+    // The root of x's set; every element on the way is made a child of it.
     int find(int x);
 
     // x and y must be two different roots; returns the new root.
     int link(int x, int y);
 };
+
+}  // namespace orvo::detail

@@ -11,7 +11,9 @@
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
 #include <cmath>
 
-using K = CGAL::Exact_predicates_inexact_constructions_kernel;
+namespace orvo::detail {
+
+using kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
 
 // The sign of an expression evaluated in doubles, when it is certain: 1 or
 // -1, or 0 when the value lies within the bound on its rounding error.
@@ -27,13 +29,13 @@ inline int certain_sign(double value, double magnitude)
     return value > bound ? 1 : value < -bound ? -1 : 0;
 }
 
-class Power_test : public K::Power_side_of_oriented_power_circle_2 {
+class power_test : public kernel::Power_side_of_oriented_power_circle_2 {
 public:
-    using Exact = K::Power_side_of_oriented_power_circle_2;
-    using Exact::operator();
+    using exact_test = kernel::Power_side_of_oriented_power_circle_2;
+    using exact_test::operator();
 
-    CGAL::Oriented_side operator()(const K::Weighted_point_2& p, const K::Weighted_point_2& q,
-                                   const K::Weighted_point_2& r, const K::Weighted_point_2& t) const
+    CGAL::Oriented_side operator()(const kernel::Weighted_point_2& p, const kernel::Weighted_point_2& q,
+                                   const kernel::Weighted_point_2& r, const kernel::Weighted_point_2& t) const
     {
         // t is the origin; each point lifted to x^2 + y^2 - w + w_t, as the
         // exact predicate lifts it.
@@ -54,13 +56,15 @@ public:
                                  apz * (aqx * ary + aqy * arx);
         const int sign = certain_sign(det, magnitude);
         if (sign != 0) return sign > 0 ? CGAL::ON_POSITIVE_SIDE : CGAL::ON_NEGATIVE_SIDE;
-        return Exact::operator()(p, q, r, t);
+        return exact_test::operator()(p, q, r, t);
     }
 };
 
 // The kernel, with the power test above, as the regular triangulation's
 // traits.
-struct Triangulation_traits : K {
-    using Power_side_of_oriented_power_circle_2 = Power_test;
-    Power_test power_side_of_oriented_power_circle_2_object() const { return {}; }
+struct triangulation_traits : kernel {
+    using Power_side_of_oriented_power_circle_2 = power_test;
+    power_test power_side_of_oriented_power_circle_2_object() const { return {}; }
 };
+
+}  // namespace orvo::detail

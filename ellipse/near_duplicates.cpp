@@ -1,14 +1,16 @@
 // Near-duplicate regions: overlap errors of polygonised ellipses, with a
 // sweep over centres so that only regions close enough to overlap are
 // compared.
-#include "library/near_duplicates.h"
+#include "ellipse/near_duplicates.h"
 
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <opencv2/imgproc.hpp>
 
-namespace orvo {
+#include "ellipse/ellipse_matrix.h"
+
+namespace orvo::detail {
 namespace {
 
 constexpr int SIDES = 32;
@@ -31,7 +33,7 @@ struct unit_polygon {
 std::vector<cv::Point2f> polygon(const Region& r)
 {
     static const unit_polygon unit;
-    const cv::Matx23d frame = to_affine_frame(r);
+    const cv::Matx22d frame = lower_triangular_frame({r.a, r.b, r.c});
     std::vector<cv::Point2f> points(SIDES);
     for (int k = 0; k < SIDES; ++k) {
         const double c = unit.cos[k], s = unit.sin[k];
@@ -49,7 +51,7 @@ struct outline {
     std::vector<cv::Point2f> points;
 
     explicit outline(const Region& r)
-        : x(r.x), y(r.y), radius(axes(r).major), points(polygon(r))
+        : x(r.x), y(r.y), radius(ellipse_semi_axes({r.a, r.b, r.c}).major), points(polygon(r))
     {
         area = cv::contourArea(points);
     }
@@ -138,4 +140,4 @@ std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, dou
     return result;
 }
 
-}  // namespace orvo
+}  // namespace orvo::detail

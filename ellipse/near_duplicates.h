@@ -6,7 +6,7 @@
 
 #include "orvo/region.h"
 
-namespace orvo {
+namespace orvo::detail {
 
 // 1 - area(intersection) / area(union) of the two ellipses, from inscribed
 // polygons of 32 sides (the areas within 0.7 % of the ellipses').
@@ -16,4 +16,4 @@ double overlap_error(const Region& p, const Region& q);
 // before it is at least `max_error`.
 std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error);
 
-}  // namespace orvo
+}  // namespace orvo::detail

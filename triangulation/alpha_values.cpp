@@ -1,14 +1,14 @@
-// Alpha values of the weighted alpha shape: each finite triangle's squared
-// orthogonal radius, and each finite edge's interval (own radius or
-// UNDEFINED when attached, then the smaller and the larger alpha of its
-// faces), all clamped at 0.
-#include "edges/alpha_shape.h"
+// Alpha values of the regular triangulation, all clamped at 0. Each value is
+// computed from the lexicographically ordered vertices, so that it does not
+// depend on which vertex the triangulation happens to store first.
+#include "triangulation/alpha_values.h"
 
 #include <CGAL/Interval_nt.h>
 #include <CGAL/Exact_rational.h>
 #include <algorithm>
 #include <cmath>
 
+namespace orvo::detail {
 namespace {
 
 double clamp_at_zero(double value)
@@ -18,7 +18,7 @@ double clamp_at_zero(double value)
 
 // The attached test's left-hand side, in any number type.
 template <class NT>
-NT attached_expression(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+NT attached_expression(const weighted_point& o, const weighted_point& e, const weighted_point& c)
 {
     const NT ox = o.x(), oy = o.y(), wo = o.weight();
     const NT ex = e.x() - ox, ey = e.y() - oy, we = e.weight();
@@ -29,7 +29,7 @@ NT attached_expression(const Weighted_point& o, const Weighted_point& e, const W
 
 }  // namespace
 
-double face_squared_radius(const Weighted_point& p, const Weighted_point& q, const Weighted_point& r)
+double face_squared_radius(const weighted_point& p, const weighted_point& q, const weighted_point& r)
 {
     const double dpx = p.x() - r.x(), dpy = p.y() - r.y();
     const double dqx = q.x() - r.x(), dqy = q.y() - r.y();
@@ -41,7 +41,7 @@ double face_squared_radius(const Weighted_point& p, const Weighted_point& q, con
     return clamp_at_zero((nx * nx + ny * ny) / (4 * (den * den)) - r.weight());
 }
 
-double edge_squared_radius(const Weighted_point& a, const Weighted_point& b)
+double edge_squared_radius(const weighted_point& a, const weighted_point& b)
 {
     const double dx = a.x() - b.x(), dy = a.y() - b.y();
     const double d = dx * dx + dy * dy;
@@ -53,7 +53,7 @@ namespace {
 
 // The attached test's left-hand side over magnitudes (every term taken
 // positive), which bounds its rounding error in double arithmetic.
-double attached_magnitude(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+double attached_magnitude(const weighted_point& o, const weighted_point& e, const weighted_point& c)
 {
     const double ex = e.x() - o.x(), ey = e.y() - o.y();
     const double cx = c.x() - o.x(), cy = c.y() - o.y();
@@ -65,7 +65,7 @@ double attached_magnitude(const Weighted_point& o, const Weighted_point& e, cons
 
 }  // namespace
 
-bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighted_point& c)
+bool is_attached(const weighted_point& o, const weighted_point& e, const weighted_point& c)
 {
     // In doubles first, where the value is farther from zero than a wide
     // bound on its error; then in interval arithmetic; only when the interval
@@ -82,36 +82,22 @@ bool is_attached(const Weighted_point& o, const Weighted_point& e, const Weighte
     return CGAL::sign(attached_expression<CGAL::Exact_rational>(o, e, c)) == CGAL::POSITIVE;
 }
 
-void number_faces(Alpha_shape_2& A)
-{
-    std::size_t order = 0;
-    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = order++;
-}
-
-void number_faces_and_vertices(Alpha_shape_2& A)
-{
-    number_faces(A);
-    std::size_t number = 0;
-    for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) v->info() = number++;
-}
-
 namespace {
 
 // Lexicographic order of the bare positions: x, then y.
-bool lexicographically_less(const Weighted_point& a, const Weighted_point& b)
+bool lexicographically_less(const weighted_point& a, const weighted_point& b)
 {
     return a.x() < b.x() || (a.x() == b.x() && a.y() < b.y());
 }
 
-}  // namespace
-
-void initialize_interval_face_map(Alpha_shape_2& A)
+// Every finite face's alpha. The lexicographically smallest vertex is the
+// origin, so that the value does not depend on which vertex the
+// triangulation stores first (the other two may come in either order: the
+// value is the same).
+void assign_face_alphas(regular_triangulation& triangulation)
 {
-    // The lexicographically smallest vertex is the origin, so that the value
-    // does not depend on which vertex the triangulation stores first (the
-    // other two may come in either order: the value is the same).
-    for (Face_handle f : A.finite_face_handles()) {
-        const Weighted_point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(), &f->vertex(2)->point()};
+    for (face_handle f : triangulation.finite_face_handles()) {
+        const weighted_point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(), &f->vertex(2)->point()};
         int origin = 0;
         for (int i = 1; i < 3; ++i)
             if (lexicographically_less(*v[i], *v[origin])) origin = i;
@@ -119,51 +105,44 @@ void initialize_interval_face_map(Alpha_shape_2& A)
     }
 }
 
-namespace {
-
-bool attached_to(const Face_handle& f, int i)
+bool attached_to(const face_handle& f, int i)
 {
-    return is_attached(f->vertex(Alpha_shape_2::ccw(i))->point(), f->vertex(Alpha_shape_2::cw(i))->point(),
-                       f->vertex(i)->point());
+    return is_attached(f->vertex(regular_triangulation::ccw(i))->point(),
+                       f->vertex(regular_triangulation::cw(i))->point(), f->vertex(i)->point());
 }
 
 // The edge's endpoints in lexicographic order, the larger first, whichever
 // face the edge is seen from.
-double edge_radius_in(const Face_handle& f, int i)
+double edge_radius_in(const face_handle& f, int i)
 {
-    const Weighted_point& a = f->vertex(Alpha_shape_2::ccw(i))->point();
-    const Weighted_point& b = f->vertex(Alpha_shape_2::cw(i))->point();
+    const weighted_point& a = f->vertex(regular_triangulation::ccw(i))->point();
+    const weighted_point& b = f->vertex(regular_triangulation::cw(i))->point();
     return lexicographically_less(a, b) ? edge_squared_radius(b, a) : edge_squared_radius(a, b);
 }
 
-}  // namespace
-
-void initialize_interval_edge_map(Alpha_shape_2& A)
+// Every finite edge's interval, from the face alphas.
+void assign_edge_intervals(regular_triangulation& triangulation)
 {
-    number_faces_and_vertices(A);
-    for_each_finite_edge(A, [&A](const Face_handle& f, int i) {
-        const Face_handle n = f->neighbor(i);
+    for_each_finite_edge(triangulation, [&triangulation](const face_handle& f, int i) {
+        const face_handle n = f->neighbor(i);
         const int ni = n->index(f);
-        const bool hull = A.is_infinite(n);  // a convex-hull edge has one finite face
+        const bool hull = triangulation.is_infinite(n);  // a convex-hull edge has one finite face
         edge_interval interval;
-        interval.first = attached_to(f, i) || (!hull && attached_to(n, ni)) ? UNDEFINED : edge_radius_in(f, i);
-        interval.second = hull ? f->info().alpha : std::min(f->info().alpha, n->info().alpha);
-        interval.third = hull ? Infinity : std::max(f->info().alpha, n->info().alpha);
+        interval.own = attached_to(f, i) || (!hull && attached_to(n, ni)) ? ATTACHED : edge_radius_in(f, i);
+        interval.lower = hull ? f->info().alpha : std::min(f->info().alpha, n->info().alpha);
+        interval.upper = hull ? HULL_UPPER_ALPHA : std::max(f->info().alpha, n->info().alpha);
         f->info().interval[i] = interval;
         n->info().interval[ni] = interval;
     });
 }
 
-void get_intermediate_edge_points(Alpha_shape_2& A, std::vector<Point_2>& points, double step)
+}  // namespace
+
+void assign_alpha_values(regular_triangulation& triangulation)
 {
-    points.clear();
-    const double min_length = step / 1.5;
-    number_faces(A);
-    for_each_finite_edge(A, [&](const Face_handle& f, int i) {
-        const Point_2& p = f->vertex(Alpha_shape_2::cw(i))->point().point();
-        const Point_2& q = f->vertex(Alpha_shape_2::ccw(i))->point().point();
-        const double dx = p.x() - q.x(), dy = p.y() - q.y();
-        if (std::sqrt(dx * dx + dy * dy) >= min_length)
-            points.emplace_back((p.x() + q.x()) * 0.5, (p.y() + q.y()) * 0.5);
-    });
+    assign_face_alphas(triangulation);
+    number_faces_and_vertices(triangulation);
+    assign_edge_intervals(triangulation);
 }
+
+}  // namespace orvo::detail

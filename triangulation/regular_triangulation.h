@@ -1,0 +1,92 @@
+// The regular (weighted Delaunay) triangulation of the weighted edge points,
+// whose faces carry the alpha values at which each triangle and each edge
+// enters the shape.
+//
+// Every face (the infinite ones too) carries, besides the triangulation's own
+// data, a `face_alpha` record: its storage position, the triangle's alpha
+// and the interval of each of its three edges. Every vertex carries its
+// storage position, for tables indexed by vertex.
+#pragma once
+
+#include <CGAL/Regular_triangulation_2.h>
+#include <CGAL/Regular_triangulation_face_base_2.h>
+#include <CGAL/Regular_triangulation_vertex_base_2.h>
+#include <CGAL/Triangulation_data_structure_2.h>
+#include <CGAL/Triangulation_face_base_with_info_2.h>
+#include <CGAL/Triangulation_vertex_base_with_info_2.h>
+#include <cstddef>
+#include <limits>
+
+#include "triangulation/power_test.h"
+
+namespace orvo::detail {
+
+// An edge's own alpha when one of the vertices facing it lies inside its
+// smallest orthogonal circle: it then enters the shape only with a face.
+// Real alpha values are never negative.
+constexpr double ATTACHED = -2.0;
+
+// The alpha values at which an edge enters the shape.
+struct edge_interval {
+    double own = ATTACHED;  // the squared radius of its smallest orthogonal circle, or ATTACHED
+    double lower = 0.0;     // the smaller alpha of its finite faces
+    double upper = 0.0;     // the larger one, infinity on the convex hull
+
+    bool attached() const { return own < 0; }
+    // The alpha at which the edge enters the shape: alone, or with its first face.
+    double entry() const { return attached() ? lower : own; }
+};
+
+constexpr double HULL_UPPER_ALPHA = std::numeric_limits<double>::infinity();
+
+struct face_alpha {
+    std::size_t order = 0;      // position in the triangulation's face storage, for edge traversal
+    double alpha = 0.0;         // squared radius of the orthogonal circle, clamped at 0
+    edge_interval interval[3];  // edge i is opposite vertex i
+};
+
+using bare_point = kernel::Point_2;
+using weighted_point = kernel::Weighted_point_2;
+using vertex_base =
+    CGAL::Triangulation_vertex_base_with_info_2<std::size_t, kernel, CGAL::Regular_triangulation_vertex_base_2<kernel>>;
+using face_base =
+    CGAL::Regular_triangulation_face_base_2<kernel, CGAL::Triangulation_face_base_with_info_2<face_alpha, kernel>>;
+using triangulation_data_structure = CGAL::Triangulation_data_structure_2<vertex_base, face_base>;
+using regular_triangulation = CGAL::Regular_triangulation_2<triangulation_traits, triangulation_data_structure>;
+using face_handle = regular_triangulation::Face_handle;
+using vertex_handle = regular_triangulation::Vertex_handle;
+
+// Sets every face's face_alpha::order to its position in the face storage
+// (the infinite faces included).
+void number_faces(regular_triangulation& triangulation);
+
+// number_faces, and every vertex's info to its position in the vertex
+// storage (the infinite and the hidden ones included: below
+// triangulation.tds().number_of_vertices()).
+void number_faces_and_vertices(regular_triangulation& triangulation);
+
+// Calls visit(face, i) once for every finite edge, given as the edge opposite
+// vertex i of `face`, a finite face. In two dimensions the faces are taken in
+// storage order and each edge from the first of its finite faces in that
+// order; the library's own edge iteration picks the face by comparing
+// addresses, which would make every later step depend on where the faces
+// happen to lie in memory. In lower dimensions the library's order is used.
+// The faces must be numbered (number_faces) since the triangulation last
+// changed.
+template <class Visit>
+void for_each_finite_edge(regular_triangulation& triangulation, Visit visit)
+{
+    if (triangulation.dimension() < 2) {
+        for (auto e = triangulation.finite_edges_begin(); e != triangulation.finite_edges_end(); ++e)
+            visit(e->first, e->second);
+        return;
+    }
+    for (face_handle f : triangulation.finite_face_handles()) {
+        for (int i = 0; i < 3; ++i) {
+            const face_handle n = f->neighbor(i);
+            if (triangulation.is_infinite(n) || f->info().order < n->info().order) visit(f, i);
+        }
+    }
+}
+
+}  // namespace orvo::detail

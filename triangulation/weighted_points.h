@@ -1,0 +1,42 @@
+// The triangulation's input: edge points weighted by their edge strength,
+// then one pass of midpoints of the long edges between them, each pass
+// inserted in spatial order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "triangulation/regular_triangulation.h"
+
+namespace orvo::detail {
+
+// What the insertion of one step's points did, for the benchmark and debug
+// paths.
+struct edge_input_counts {
+    std::size_t points_inserted = 0;
+    std::size_t midpoints_found = 0;
+    std::size_t midpoints_inserted = 0;
+    // Sum of the distances (Chebyshev, pixels) from each inserted point to
+    // the one inserted before it: what the walks locating them cross. It
+    // grows with the number of points, not with the image's aspect ratio.
+    double insertion_walk = 0;
+    double points_ms = 0;  // weighting and insertion into the triangulation
+};
+
+// Inserts into `triangulation` (empty on entry) every point sampled with
+// `step` whose gradient value g is at least MIN_GRADIENT, with the weight
+// g * (step / 2)^2 / 255, then one pass of gap midpoints (truncated to whole
+// pixels, same gradient test), each pass in spatial order.
+edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient,
+                                         std::uint64_t step, regular_triangulation& triangulation);
+
+// The weakest gradient value (of 0..255) at which a point is inserted.
+constexpr double MIN_GRADIENT = 10.0;
+
+// The midpoint of every finite edge whose length (bare coordinates, weights
+// ignored) is at least step / 1.5, in the order of for_each_finite_edge.
+std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step);
+
+}  // namespace orvo::detail
