@@ -15,6 +15,7 @@
 
 #include "orvo/orvo.h"
 #include "python/batch_binding.h"
+#include "python/match_binding.h"
 
 namespace py = pybind11;
 
@@ -337,4 +338,5 @@ PYBIND11_MODULE(_orvo, m)
     m.def("affine_frames", &affine_frames, py::arg("regions"), "(N, 2, 3) upright affine frames [A | centre].");
     m.def("regions_from_frames", &regions_from_frames, py::arg("frames"), "Regions (N, 5) of (N, 2, 3) frames.");
     register_batch_functions(m);
+    register_match_functions(m);
 }

@@ -18,5 +18,6 @@
 #include "orvo/export.h"
 #include "orvo/feature2d.h"
 #include "orvo/image.h"
+#include "orvo/match.h"
 #include "orvo/region.h"
 #include "orvo/region_file.h"

@@ -1,0 +1,190 @@
+// Matching two images: tentative matches of descriptors, verified by a
+// two-view model estimated from affine correspondences.
+#include "orvo/match.h"
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+
+#include "library/out_of_memory.h"
+#include "matching/affine_correspondence.h"
+#include "matching/epipolar_estimator.h"
+#include "matching/homography_estimator.h"
+#include "matching/nearest_neighbours.h"
+#include "matching/ransac.h"
+#include "orvo/describe.h"
+
+namespace orvo {
+
+namespace {
+
+void require(bool condition, const char* option, const char* rule)
+{
+    if (!condition) throw std::invalid_argument(std::string("MatchOptions::") + option + " " + rule);
+}
+
+bool is_intrinsic_matrix(const cv::Matx33d& K)
+{
+    for (double v : K.val)
+        if (!std::isfinite(v)) return false;
+    return K(1, 0) == 0 && K(2, 0) == 0 && K(2, 1) == 0 && K(0, 0) != 0 && K(1, 1) != 0 && K(2, 2) != 0;
+}
+
+double milliseconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+void check_features(const char* image, const std::vector<Region>& regions, const cv::Mat& descriptors,
+                    const std::vector<float>& orientations)
+{
+    const std::string name = std::string("match_features: image ") + image + ": ";
+    if (static_cast<std::size_t>(descriptors.rows) != regions.size() && !(regions.empty() && descriptors.empty()))
+        throw std::invalid_argument(name + std::to_string(regions.size()) + " regions but " +
+                                    std::to_string(descriptors.rows) + " descriptors");
+    if (orientations.size() != regions.size())
+        throw std::invalid_argument(name + std::to_string(regions.size()) + " regions but " +
+                                    std::to_string(orientations.size()) + " orientations");
+    if (descriptors.channels() != 1)
+        throw std::invalid_argument(name + "descriptors must have one channel");
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (!is_valid(regions[i]))
+            throw std::invalid_argument(name + "region " + std::to_string(i) + " is not finite and positive definite");
+        if (!std::isfinite(orientations[i]))
+            throw std::invalid_argument(name + "orientation " + std::to_string(i) + " is not finite");
+    }
+}
+
+detail::AffineCorrespondence correspondence(const Region& r1, float orientation1, const Region& r2,
+                                            float orientation2)
+{
+    return detail::affine_correspondence({r1.x, r1.y}, detail::oriented_frame(r1.a, r1.b, r1.c, orientation1),
+                                         {r2.x, r2.y}, detail::oriented_frame(r2.a, r2.b, r2.c, orientation2));
+}
+
+}  // namespace
+
+std::string to_string(GeometricModel model)
+{
+    switch (model) {
+    case GeometricModel::homography: return "homography";
+    case GeometricModel::fundamental: return "fundamental";
+    case GeometricModel::essential: return "essential";
+    }
+    throw std::invalid_argument("not a geometric model");
+}
+
+GeometricModel geometric_model(const std::string& name)
+{
+    for (GeometricModel model : {GeometricModel::homography, GeometricModel::fundamental, GeometricModel::essential})
+        if (to_string(model) == name) return model;
+    throw std::invalid_argument("the model must be homography, fundamental or essential, not \"" + name + "\"");
+}
+
+void MatchOptions::validate() const
+{
+    require(ratio > 0 && ratio <= 1, "ratio", "must be a number in (0, 1]");
+    require(model == GeometricModel::homography || model == GeometricModel::fundamental ||
+                model == GeometricModel::essential,
+            "model", "must be homography, fundamental or essential");
+    require(is_intrinsic_matrix(K1), "K1", "must be finite, upper triangular and invertible");
+    require(is_intrinsic_matrix(K2), "K2", "must be finite, upper triangular and invertible");
+    require(threshold > 0 && std::isfinite(threshold), "threshold", "must be a positive finite number");
+    require(affine_threshold > 0 && std::isfinite(affine_threshold), "affine_threshold",
+            "must be a positive finite number");
+    require(confidence > 0 && confidence < 1, "confidence", "must be a number in (0, 1)");
+    require(max_iterations >= 1, "max_iterations", "must be at least 1");
+    require(threads >= 1 && threads <= 256, "threads", "must be a whole number from 1 to 256");
+    require(measurement_scale > 0 && std::isfinite(measurement_scale), "measurement_scale",
+            "must be a positive finite number");
+    detector.validate();
+}
+
+MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& descriptors1,
+                           const std::vector<float>& orientations1, const std::vector<Region>& regions2,
+                           const cv::Mat& descriptors2, const std::vector<float>& orientations2,
+                           const MatchOptions& options)
+{
+    options.validate();
+    check_features("1", regions1, descriptors1, orientations1);
+    check_features("2", regions2, descriptors2, orientations2);
+    const bool both_described = !descriptors1.empty() && !descriptors2.empty();
+    if (both_described && (descriptors1.cols != descriptors2.cols || descriptors1.type() != descriptors2.type()))
+        throw std::invalid_argument("match_features: the descriptors of the two images differ in width or type");
+
+    return translate_out_of_memory([&] {
+        MatchResult result;
+        result.kind = options.model;
+        result.counts.regions1 = regions1.size();
+        result.counts.regions2 = regions2.size();
+
+        auto start = std::chrono::steady_clock::now();
+        std::vector<detail::TentativeMatch> tentative;
+        if (both_described)
+            tentative = detail::mutual_nearest_neighbours(descriptors1, descriptors2, options.ratio, options.threads);
+        result.times.match = milliseconds_since(start);
+
+        start = std::chrono::steady_clock::now();
+        std::vector<detail::AffineCorrespondence> correspondences;
+        correspondences.reserve(tentative.size());
+        for (const detail::TentativeMatch& m : tentative) {
+            result.index1.push_back(m.index1);
+            result.index2.push_back(m.index2);
+            result.regions1.push_back(regions1[m.index1]);
+            result.regions2.push_back(regions2[m.index2]);
+            correspondences.push_back(correspondence(regions1[m.index1], orientations1[m.index1],
+                                                     regions2[m.index2], orientations2[m.index2]));
+        }
+        std::unique_ptr<detail::Estimator> estimator;
+        if (options.model == GeometricModel::homography)
+            estimator = std::make_unique<detail::HomographyEstimator>();
+        else if (options.model == GeometricModel::fundamental)
+            estimator = std::make_unique<detail::EpipolarEstimator>();
+        else
+            estimator = std::make_unique<detail::EpipolarEstimator>(options.K1, options.K2);
+        detail::RansacSettings settings;
+        settings.threshold = options.threshold;
+        settings.affine_threshold = options.affine_threshold;
+        settings.confidence = options.confidence;
+        settings.max_iterations = options.max_iterations;
+        const detail::RansacResult verified = detail::ransac(*estimator, correspondences, settings);
+        result.times.verify = milliseconds_since(start);
+
+        if (verified.model) {
+            result.model = *verified.model;
+            if (options.model == GeometricModel::essential)
+                result.model = static_cast<const detail::EpipolarEstimator&>(*estimator).essential(*verified.model);
+        }
+        result.inliers.assign(verified.inliers.begin(), verified.inliers.end());
+        result.counts.tentative = tentative.size();
+        result.counts.inliers = static_cast<std::size_t>(verified.inlier_count);
+        result.counts.hypotheses = static_cast<std::size_t>(verified.hypotheses);
+        return result;
+    });
+}
+
+MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptions& options)
+{
+    options.validate();
+    DetectorOptions detector = options.detector;
+    detector.threads = options.threads;
+
+    auto start = std::chrono::steady_clock::now();
+    const std::vector<Region> regions1 = detect(image1, detector), regions2 = detect(image2, detector);
+    const double detect_time = milliseconds_since(start);
+
+    start = std::chrono::steady_clock::now();
+    std::vector<float> orientations1, orientations2;
+    const cv::Mat descriptors1 = describe(image1, scaled(regions1, options.measurement_scale), &orientations1);
+    const cv::Mat descriptors2 = describe(image2, scaled(regions2, options.measurement_scale), &orientations2);
+    const double describe_time = milliseconds_since(start);
+
+    MatchResult result =
+        match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, options);
+    result.times.detect = detect_time;
+    result.times.describe = describe_time;
+    return result;
+}
+
+}  // namespace orvo

@@ -1,0 +1,154 @@
+"""Verified correspondences between two images: descriptor matches checked by a two-view model estimated from the
+regions' affine frames.
+
+    result = orvo.match("view1.png", "view2.png")                 # a homography by default
+    print(result)                                                  # counts and times
+    H = result.model                                               # 3 x 3, or None
+    points1 = result.regions1[result.inliers, :2]                  # inlier centres in image 1
+    cv2.imwrite("matches.png", orvo.draw_matches(image1, image2, result))
+
+Mutual nearest neighbours that pass the ratio test become tentative matches. Each carries the affine map between
+its two regions' oriented frames (the ellipse turned by the descriptor's dominant orientation), so two matches fix a
+homography and three a fundamental or essential matrix; the robust estimator samples those, checks each hypothesis
+on the points and on the affine maps, refines the best on its inliers and fits the final model to all of them.
+"""
+
+import time
+
+import numpy as np
+
+from . import _orvo
+from .conversions import check_regions, scale_regions
+from .core import _image, describe, detect
+
+__all__ = ["MatchResult", "match", "match_features", "draw_matches", "MODELS"]
+
+#: The models ``model=`` accepts.
+MODELS = ("homography", "fundamental", "essential")
+
+
+class MatchResult:
+    """The matches of two images and the model that verifies them.
+
+    model: float64 (3, 3) mapping image 1 to image 2 (homography H with p2 ~ H p1; fundamental F with p2' F p1 = 0;
+        essential E with (K2^-1 p2)' E (K1^-1 p1) = 0), unit norm; None when the matches support none.
+    model_type: "homography", "fundamental" or "essential".
+    inliers: bool (M,) over the M tentative matches.
+    index1, index2: int64 (M,): each tentative match's region in the regions of image 1 and of image 2.
+    regions1, regions2: float64 (M, 5): those regions (rows ``x y a b c``).
+    counts: dict regions1, regions2, tentative, inliers, hypotheses (minimal samples drawn).
+    times: dict of milliseconds: detect, describe (0 for :func:`match_features`), match, verify.
+    """
+
+    __slots__ = ("model", "model_type", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times")
+
+    def __init__(self, fields, model_type, times):
+        for name in ("model", "inliers", "index1", "index2", "regions1", "regions2", "counts"):
+            setattr(self, name, fields[name])
+        self.model_type = model_type
+        self.times = dict(times, **fields["times"])
+
+    def __repr__(self):
+        n, t = self.counts, self.times
+        found = self.model_type if self.model is not None else f"no {self.model_type}"
+        return (f"<MatchResult {found}: {n['inliers']} inliers of {n['tentative']} tentative matches "
+                f"({n['regions1']} and {n['regions2']} regions, {n['hypotheses']} hypotheses); "
+                f"detect {t['detect']:.0f} ms, describe {t['describe']:.0f} ms, match {t['match']:.0f} ms, "
+                f"verify {t['verify']:.0f} ms>")
+
+
+def _matrix(K, name):
+    if K is None:
+        return None
+    array = np.asarray(K, dtype=np.float64)
+    if array.shape != (3, 3):
+        raise ValueError(f"{name} must be a 3 x 3 intrinsic matrix, not of shape {array.shape}")
+    return array
+
+
+def _descriptors(descriptors, count, name):
+    array = np.asarray(descriptors)
+    if array.dtype != np.uint8:
+        array = array.astype(np.float32)
+    if array.ndim != 2 or array.shape[0] != count:
+        raise ValueError(f"{name} must be an array of {count} rows (one per region), not of shape {array.shape}")
+    return np.ascontiguousarray(array)
+
+
+def _orientations(orientations, count, name):
+    array = np.ascontiguousarray(orientations, dtype=np.float32)
+    if array.shape != (count,):
+        raise ValueError(f"{name} must hold {count} angles (one per region), not of shape {array.shape}")
+    return array
+
+
+def _verified(features1, features2, times, *, ratio, model, K1, K2, threshold, confidence, max_iterations, threads):
+    if model not in MODELS:
+        raise ValueError(f"model must be one of {', '.join(MODELS)}, not {model!r}")
+    if model == "essential" and K1 is None:
+        raise ValueError("the essential matrix needs the intrinsics K1 (and K2 when the cameras differ)")
+    (regions1, descriptors1, orientations1), (regions2, descriptors2, orientations2) = features1, features2
+    regions1, regions2 = check_regions(regions1, "match_features"), check_regions(regions2, "match_features")
+    fields = _orvo.match_features(
+        regions1, _descriptors(descriptors1, len(regions1), "descriptors1"),
+        _orientations(orientations1, len(regions1), "orientations1"),
+        regions2, _descriptors(descriptors2, len(regions2), "descriptors2"),
+        _orientations(orientations2, len(regions2), "orientations2"),
+        float(ratio), model, _matrix(K1, "K1"), _matrix(K2, "K2"), float(threshold), float(confidence),
+        int(max_iterations), int(threads))
+    return MatchResult(fields, model, times)
+
+
+def match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, *, ratio=0.8,
+                   model="homography", K1=None, K2=None, threshold=6.0, confidence=0.999, max_iterations=10000,
+                   threads=1):
+    """Matches and verifies features already described: a :class:`MatchResult`.
+
+    regions1, regions2: (N, 5) rows ``x y a b c``; descriptors1, descriptors2: (N, D) uint8 or float, one row per
+    region; orientations1, orientations2: (N,) each region's dominant orientation in radians, image axes, as
+    ``orvo.describe(image, regions, orientations=True)`` gives them.
+    ratio: a match is kept when its descriptor distance is below ratio times the distance to the second nearest.
+    model: "homography", "fundamental" or "essential" (then K1, and K2 when the second camera differs: 3 x 3
+        intrinsic matrices).
+    threshold: largest point error of an inlier, pixels (transfer error for a homography, Sampson's distance for the
+        epipolar models). confidence, max_iterations: when the sampling stops. threads: of the descriptor matching.
+    Raises ValueError for bad options or arrays that do not agree.
+    """
+    return _verified((regions1, descriptors1, orientations1), (regions2, descriptors2, orientations2),
+                     {"detect": 0.0, "describe": 0.0}, ratio=ratio, model=model, K1=K1, K2=K2, threshold=threshold,
+                     confidence=confidence, max_iterations=max_iterations, threads=threads)
+
+
+def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None, K2=None, threshold=6.0,
+          confidence=0.999, max_iterations=10000, threads=1, measurement_scale=3.0, **detect_options):
+    """Detects, describes, matches and verifies two images: a :class:`MatchResult`.
+
+    image1, image2: arrays or paths, as for :func:`orvo.detect`. dense: the dense preset (default) or the classic
+    settings; detect_options: the detector's other options (threshold, edge_step, ...). Each region is described
+    grown by measurement_scale. The other arguments as for :func:`match_features`; threads also serves the
+    detection.
+    """
+    image1, image2 = _image(image1, "match"), _image(image2, "match")
+    features = []
+    times = {"detect": 0.0, "describe": 0.0}
+    for image in (image1, image2):
+        start = time.perf_counter()
+        regions = detect(image, dense=dense, threads=threads, **detect_options)
+        middle = time.perf_counter()
+        descriptors, orientations = describe(image, scale_regions(regions, measurement_scale), orientations=True)
+        times["detect"] += (middle - start) * 1e3
+        times["describe"] += (time.perf_counter() - middle) * 1e3
+        features.append((regions, descriptors, orientations))
+    return _verified(features[0], features[1], times, ratio=ratio, model=model, K1=K1, K2=K2, threshold=threshold,
+                     confidence=confidence, max_iterations=max_iterations, threads=threads)
+
+
+def draw_matches(image1, image2, result, outliers=False):
+    """Both images side by side (uint8 BGR, image 1 left) with each inlier's two ellipses and the line joining
+    their centres, each match in a colour of its own; the rejected matches too, thin and red, when ``outliers``."""
+    from .core import draw
+
+    no_regions = np.empty((0, 5))
+    pictures = [draw(image, no_regions) for image in (image1, image2)]  # BGR uint8 copies
+    return _orvo.draw_matches(pictures[0], pictures[1], result.regions1, result.regions2,
+                              np.asarray(result.inliers, dtype=bool), bool(outliers))

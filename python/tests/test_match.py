@@ -1,0 +1,50 @@
+"""orvo.match and orvo.match_features on two views of a plane a known homography apart."""
+
+import cv2
+import numpy as np
+import pytest
+
+import orvo
+
+
+def corner_error(model, truth, width=640, height=480):
+    corners = np.array([[0, 0, 1], [width - 1, 0, 1], [width - 1, height - 1, 1], [0, height - 1, 1]], float).T
+    a, b = truth @ corners, model @ corners
+    return float(np.mean(np.linalg.norm(a[:2] / a[2] - b[:2] / b[2], axis=0)))
+
+
+def test_match_finds_the_homography_and_agrees_with_match_features(scene_views):
+    path1, path2, homography = scene_views
+    result = orvo.match(path1, path2)
+    assert result.model.shape == (3, 3) and corner_error(result.model, homography) < 3
+    assert result.inliers.dtype == bool and result.inliers.sum() == result.counts["inliers"] >= 30
+    assert result.index1.shape == result.index2.shape == result.inliers.shape
+    assert "homography" in repr(result) and f"{result.counts['inliers']} inliers" in repr(result)
+
+    features = []
+    for path in (path1, path2):
+        regions = orvo.detect(path, dense=True)
+        descriptors, orientations = orvo.describe(path, orvo.scale_regions(regions, 3), orientations=True)
+        assert orientations.shape == (len(regions),) and np.all((orientations >= 0) & (orientations < 2 * np.pi))
+        features += [regions, descriptors, orientations]
+    again = orvo.match_features(*features)
+    np.testing.assert_array_equal(again.index1, result.index1)
+    np.testing.assert_array_equal(again.inliers, result.inliers)
+    np.testing.assert_array_equal(again.regions2, features[3][again.index2])
+
+    picture = orvo.draw_matches(cv2.imread(str(path1)), cv2.imread(str(path2)), result, outliers=True)
+    assert picture.shape == (480, 1280, 3) and picture.dtype == np.uint8
+
+
+def test_bad_arguments():
+    regions = np.array([[10.0, 10, 0.01, 0, 0.01]] * 3)
+    descriptors = np.ones((3, 128), np.uint8)
+    orientations = np.zeros(3)
+    with pytest.raises(ValueError, match="model"):
+        orvo.match_features(regions, descriptors, orientations, regions, descriptors, orientations, model="affine")
+    with pytest.raises(ValueError, match="K1"):
+        orvo.match_features(regions, descriptors, orientations, regions, descriptors, orientations, model="essential")
+    with pytest.raises(ValueError, match="orientations2"):
+        orvo.match_features(regions, descriptors, orientations, regions, descriptors, orientations[:2])
+    with pytest.raises(ValueError, match="ratio"):
+        orvo.match_features(regions, descriptors, orientations, regions, descriptors, orientations, ratio=1.5)

@@ -1,0 +1,138 @@
+// Matching through the public API and the orvo-match executable, on a
+// generated image and its view under a known homography.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "orvo/orvo.h"
+#include "tests/generated_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const cv::Matx33d VIEW(0.9, 0.15, 40, -0.1, 0.95, 30, 1e-4, -5e-5, 1);
+
+struct WarpedPair {
+    cv::Mat image1 = generated_image(640, 480, 7), image2;
+    WarpedPair() { cv::warpPerspective(image1, image2, VIEW, image1.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT); }
+};
+
+double corner_error(const cv::Matx33d& model)
+{
+    double sum = 0;
+    for (const cv::Vec3d& corner : {cv::Vec3d(0, 0, 1), cv::Vec3d(639, 0, 1), cv::Vec3d(639, 479, 1),
+                                    cv::Vec3d(0, 479, 1)}) {
+        const cv::Vec3d a = VIEW * corner, b = model * corner;
+        sum += std::hypot(a[0] / a[2] - b[0] / b[2], a[1] / a[2] - b[1] / b[2]);
+    }
+    return sum / 4;
+}
+
+run_result run_match(const std::vector<std::string>& args)
+{
+    return run_program(ORVO_MATCH_EXECUTABLE, args);
+}
+
+}  // namespace
+
+TEST(Match, RecoversTheHomographyOfAWarpedImage)
+{
+    const WarpedPair pair;
+    const orvo::MatchResult result = orvo::match(pair.image1, pair.image2);
+    ASSERT_TRUE(result.model);
+    EXPECT_LT(corner_error(*result.model), 3.0);
+    EXPECT_GE(result.counts.inliers, 30u);
+    const std::size_t tentative = result.counts.tentative;
+    ASSERT_EQ(result.index1.size(), tentative);
+    ASSERT_EQ(result.regions2.size(), tentative);
+    ASSERT_EQ(result.inliers.size(), tentative);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(result.inliers.begin(), result.inliers.end(), true)),
+              result.counts.inliers);
+    // Each inlier's regions are where the view takes them.
+    for (std::size_t k = 0; k < tentative; ++k) {
+        if (!result.inliers[k]) continue;
+        const cv::Vec3d p = VIEW * cv::Vec3d(result.regions1[k].x, result.regions1[k].y, 1);
+        EXPECT_LT(std::hypot(p[0] / p[2] - result.regions2[k].x, p[1] / p[2] - result.regions2[k].y), 8.0);
+    }
+
+    // The same features given again, with their orientations, and an
+    // epipolar model: every inlier then lies near its epipolar line.
+    orvo::MatchOptions options;
+    options.model = orvo::GeometricModel::fundamental;
+    const orvo::MatchResult fundamental = orvo::match(pair.image1, pair.image2, options);
+    ASSERT_TRUE(fundamental.model);
+    EXPECT_NEAR(cv::determinant(*fundamental.model), 0, 1e-9);
+    EXPECT_GE(fundamental.counts.inliers, result.counts.inliers * 8 / 10);
+
+    const cv::Mat drawing = orvo::draw_matches(pair.image1, pair.image2, result, true);
+    EXPECT_EQ(drawing.size(), cv::Size(1280, 480));
+    EXPECT_EQ(drawing.type(), CV_8UC3);
+}
+
+TEST(Match, RefusesBadOptionsAndFeaturesThatDoNotAgree)
+{
+    const auto refused = [](auto change) {
+        orvo::MatchOptions options;
+        change(options);
+        EXPECT_THROW(options.validate(), std::invalid_argument);
+    };
+    refused([](orvo::MatchOptions& o) { o.ratio = 0; });
+    refused([](orvo::MatchOptions& o) { o.threshold = -1; });
+    refused([](orvo::MatchOptions& o) { o.confidence = 1; });
+    refused([](orvo::MatchOptions& o) { o.K1 = cv::Matx33d::zeros(); });
+    refused([](orvo::MatchOptions& o) { o.detector.edge_step = 0; });
+    EXPECT_THROW(orvo::geometric_model("affine"), std::invalid_argument);
+    EXPECT_EQ(orvo::geometric_model("essential"), orvo::GeometricModel::essential);
+
+    const std::vector<orvo::Region> regions(3, orvo::Region{10, 10, 0.01, 0, 0.01});
+    const cv::Mat descriptors(3, 128, CV_8U, cv::Scalar(1));
+    const std::vector<float> orientations(3, 0.0f);
+    EXPECT_THROW(orvo::match_features(regions, descriptors.rowRange(0, 2), orientations, regions, descriptors,
+                                      orientations),
+                 std::invalid_argument);
+    EXPECT_THROW(orvo::match_features(regions, descriptors, {0, 0}, regions, descriptors, orientations),
+                 std::invalid_argument);
+    std::vector<orvo::Region> invalid = regions;
+    invalid[1].c = -1;
+    EXPECT_THROW(orvo::match_features(invalid, descriptors, orientations, regions, descriptors, orientations),
+                 std::invalid_argument);
+    // No features: no matches and no model, but a result.
+    const orvo::MatchResult none = orvo::match_features({}, cv::Mat(), {}, regions, descriptors, orientations);
+    EXPECT_FALSE(none.model);
+    EXPECT_EQ(none.counts.tentative, 0u);
+}
+
+TEST(Match, CommandLine)
+{
+    const WarpedPair pair;
+    temp_dir dir;
+    ASSERT_TRUE(cv::imwrite(dir / "a.png", pair.image1) && cv::imwrite(dir / "b.png", pair.image2));
+
+    const run_result done = run_match({dir / "a.png", dir / "b.png", "-o", dir / "m.png", "--json", dir / "m.json",
+                                       "--threads", "1"});
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_NE(done.out.find("inliers"), std::string::npos);
+    const cv::Mat drawing = cv::imread(dir / "m.png");
+    EXPECT_EQ(drawing.size(), cv::Size(1280, 480));
+    cv::FileStorage json(dir / "m.json", cv::FileStorage::READ | cv::FileStorage::FORMAT_JSON);
+    ASSERT_TRUE(json.isOpened());
+    EXPECT_EQ(json["model_type"].string(), "homography");
+    EXPECT_EQ(json["model"].size(), 3u);
+    EXPECT_EQ(json["matches"].size(), static_cast<std::size_t>(static_cast<int>(json["counts"]["tentative"])));
+
+    // Bad command lines: status 1 and the usage.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {dir / "a.png"}, {dir / "a.png", dir / "b.png", "--ratio", "2"},
+          {dir / "a.png", dir / "b.png", "--model", "affine"}, {dir / "a.png", dir / "b.png", "--bogus", "1"},
+          {dir / "a.png", dir / "b.png", "--threshold"}}) {
+        const run_result bad = run_match(args);
+        EXPECT_EQ(bad.status, 1);
+        EXPECT_NE(bad.err.find("Usage: orvo-match"), std::string::npos);
+    }
+    // An unreadable image, an output that cannot be written: status 2.
+    EXPECT_EQ(run_match({dir / "a.png", dir / "missing.png"}).status, 2);
+    const run_result unwritable = run_match({dir / "a.png", dir / "b.png", "--json", dir / "no/such/folder.json"});
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_NE(unwritable.err.find("no/such/folder.json"), std::string::npos);
+}
