@@ -113,7 +113,7 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
     if (both_described && (descriptors1.cols != descriptors2.cols || descriptors1.type() != descriptors2.type()))
         throw std::invalid_argument("match_features: the descriptors of the two images differ in width or type");
 
-    return translate_out_of_memory([&] {
+    return detail::translate_out_of_memory([&] {
         MatchResult result;
         result.kind = options.model;
         result.counts.regions1 = regions1.size();

@@ -13,7 +13,7 @@ namespace {
 
 cv::Mat bgr(const cv::Mat& image)
 {
-    const cv::Mat eight_bit = to_eight_bit(image, "draw_matches");
+    const cv::Mat eight_bit = detail::to_eight_bit(image, "draw_matches");
     cv::Mat colour;
     if (eight_bit.channels() == 1)
         cv::cvtColor(eight_bit, colour, cv::COLOR_GRAY2BGR);
@@ -65,7 +65,7 @@ void draw_line(cv::Mat& canvas, const Region& r1, const Region& r2, double offse
 cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result, bool with_outliers)
 {
     const cv::Mat left = bgr(image1), right = bgr(image2);
-    return translate_out_of_memory([&] {
+    return detail::translate_out_of_memory([&] {
         cv::Mat canvas(std::max(left.rows, right.rows), left.cols + right.cols, CV_8UC3, cv::Scalar::all(0));
         left.copyTo(canvas(cv::Rect(0, 0, left.cols, left.rows)));
         right.copyTo(canvas(cv::Rect(left.cols, 0, right.cols, right.rows)));

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "orvo/describe.h"
 #include "orvo/detector.h"
 #include "orvo/export.h"
 #include "orvo/region.h"
@@ -59,7 +60,7 @@ struct ORVO_EXPORT MatchOptions {
     // replaced by `threads`) and the factor by which it grows each region
     // before describing it.
     DetectorOptions detector = DetectorOptions::dense();
-    double measurement_scale = 3.0;
+    double measurement_scale = MEASUREMENT_SCALE;
 
     // Throws std::invalid_argument, naming the option, when a value is out
     // of range.
