@@ -225,7 +225,7 @@ void write_json(std::FILE* fp, const match_command& command, const orvo::MatchRe
 
 bool write_output(const std::string& file, const std::function<void(std::FILE*)>& write)
 {
-    const std::string error = write_file_atomically(file, write);
+    const std::string error = orvo::detail::write_file_atomically(file, write);
     if (error.empty()) return true;
     std::cerr << "orvo-match: unable to write " << file << ": " << error << "\n";
     return false;
@@ -266,7 +266,7 @@ int run(int argc, char** argv)
     bool written = true;
     if (!command.drawing.empty()) {
         std::vector<unsigned char> png;
-        std::string error = encode_png(orvo::draw_matches(image1, image2, result, command.outliers), png);
+        std::string error = orvo::detail::encode_png(orvo::draw_matches(image1, image2, result, command.outliers), png);
         if (error.empty()) {
             written = write_output(command.drawing, [&](std::FILE* fp) { std::fwrite(png.data(), 1, png.size(), fp); });
         } else {
@@ -283,5 +283,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    return run_program("orvo-match", run, argc, argv);
+    run_program("orvo-match", run, argc, argv);
 }

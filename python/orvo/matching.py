@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _orvo
 from .conversions import check_regions, scale_regions
-from .core import _image, describe, detect
+from .core import MEASUREMENT_SCALE, _image, describe, detect
 
 __all__ = ["MatchResult", "match", "match_features", "draw_matches", "MODELS"]
 
@@ -120,7 +120,7 @@ def match_features(regions1, descriptors1, orientations1, regions2, descriptors2
 
 
 def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None, K2=None, threshold=6.0,
-          confidence=0.999, max_iterations=10000, threads=1, measurement_scale=3.0, **detect_options):
+          confidence=0.999, max_iterations=10000, threads=1, measurement_scale=MEASUREMENT_SCALE, **detect_options):
     """Detects, describes, matches and verifies two images: a :class:`MatchResult`.
 
     image1, image2: arrays or paths, as for :func:`orvo.detect`. dense: the dense preset (default) or the classic
