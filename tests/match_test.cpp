@@ -124,7 +124,8 @@ TEST(Match, CommandLine)
     // Bad command lines: status 1 and the usage.
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {dir / "a.png"}, {dir / "a.png", dir / "b.png", "--ratio", "2"},
-          {dir / "a.png", dir / "b.png", "--model", "affine"}, {dir / "a.png", dir / "b.png", "--bogus", "1"},
+          {dir / "a.png", dir / "b.png", "--model", "affine"}, {dir / "a.png", dir / "b.png", "--model", "essential"},
+          {dir / "a.png", dir / "b.png", "--K1", "800,800,320"}, {dir / "a.png", dir / "b.png", "--bogus", "1"},
           {dir / "a.png", dir / "b.png", "--threshold"}}) {
         const run_result bad = run_match(args);
         EXPECT_EQ(bad.status, 1);

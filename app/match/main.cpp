@@ -34,7 +34,7 @@ const char USAGE[] =
     "  --K1 fx,fy,cx,cy     : camera 1's intrinsics, for --model essential (--K2: camera 2's,\n"
     "                         default the same)\n"
     "  --ratio R            : ratio test of the descriptor matches, in (0, 1] (default 0.8)\n"
-    "  --threshold PX       : largest point error of an inlier, pixels (default 3)\n"
+    "  --threshold PX       : largest point error of an inlier, pixels (default 6)\n"
     "  --confidence C       : in (0, 1) (default 0.999); --max-iterations N (default 10000)\n"
     "  --outliers           : draw the rejected matches too\n"
     "  --dense / --classic  : the dense preset (default) or the classic detector's settings\n"
@@ -84,7 +84,7 @@ int parse(int argc, char** argv, match_command& command)
 {
     std::vector<std::string> images;
     std::vector<char*> detector_args = {argv[0]};
-    bool classic = false, K2_given = false;
+    bool classic = false, K1_given = false, K2_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -120,7 +120,7 @@ int parse(int argc, char** argv, match_command& command)
                     return bad_command_line(e.what());
                 }
             } else if (arg == "--K1")
-                good = read_intrinsics(value, command.options.K1);
+                good = K1_given = read_intrinsics(value, command.options.K1);
             else if (arg == "--K2")
                 good = K2_given = read_intrinsics(value, command.options.K2);
             else if (arg == "--ratio")
@@ -145,6 +145,8 @@ int parse(int argc, char** argv, match_command& command)
     if (images.size() != 2) return bad_command_line(images.empty() && argc == 1 ? "" : "two images are needed");
     command.image1 = images[0];
     command.image2 = images[1];
+    if (command.options.model == orvo::GeometricModel::essential && !K1_given)
+        return bad_command_line("the essential matrix needs the intrinsics --K1 (and --K2 when the cameras differ)");
     if (!K2_given) command.options.K2 = command.options.K1;
 
     if (!classic) detector_args.insert(detector_args.begin() + 1, const_cast<char*>("--dense"));
