@@ -56,7 +56,8 @@ relative poses (--poses SETDIR...): a set is a folder of images NAME with NAME.c
 distortion; R, whose columns are the camera axes in world coordinates; the centre C; width and height). For every
 pair: the same matches, OpenCV's essential matrix (RANSAC, --ransac-threshold px, default 1) and recoverPose;
 error = max(rotation error, translation-direction error); AUC at 5, 10 and 20 degrees, mean matches, inliers and
-seconds per image per detector. cv-sift uses OpenCV's own SIFT descriptors there. --max-size N downscales the
+seconds per image per detector. cv-sift uses OpenCV's own SIFT descriptors there (and with --homography), orvo
+its preset's measurement scale. --max-size N downscales the
 images to at most N px (K scaled accordingly).
 
   python3 -m orvo.evaluate --make-sequence IMAGE DIR
