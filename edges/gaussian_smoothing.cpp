@@ -19,6 +19,9 @@ namespace {
 constexpr double APPROXIMATE_E = 2.71828;
 constexpr double APPROXIMATE_TWO_PI = 6.2831853;
 
+// The kernel reaches this many sigmas on each side of its centre.
+constexpr double KERNEL_REACH_SIGMAS = 2.5;
+
 // The horizontal pass at column c: the products of the taps that fall inside
 // the row summed in tap order, divided by the sum of those taps (all of them
 // away from the borders).
@@ -124,7 +127,7 @@ void vertical_row(const float* const* in, const float* k, int taps, double divis
 
 std::vector<float> gaussian_kernel(float sigma)
 {
-    const int windowsize = 1 + 2 * static_cast<int>(std::ceil(2.5 * sigma));
+    const int windowsize = 1 + 2 * static_cast<int>(std::ceil(KERNEL_REACH_SIGMAS * sigma));
     const int center = windowsize / 2;
     std::vector<float> kernel(windowsize);
     float sum = 0.0f;

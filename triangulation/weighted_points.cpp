@@ -59,17 +59,19 @@ void sort_for_insertion(std::vector<weighted_point>& points, const regular_trian
 }
 
 // Inserts the points in spatial order, each located from the face of the one
-// before. Adds to `walk` the Chebyshev distance from each point to the one
-// before it: the length of the walks that locate them, in pixels.
-void insert_in_spatial_order(std::vector<weighted_point>& points, regular_triangulation& triangulation, double& walk)
+// before. Returns the sum of the Chebyshev distances from each point to the
+// one before it: the length of the walks that locate them, in pixels.
+double insert_in_spatial_order(std::vector<weighted_point>& points, regular_triangulation& triangulation)
 {
     sort_for_insertion(points, triangulation);
+    double walk = 0;
     face_handle hint;
     for (std::size_t k = 0; k < points.size(); ++k) {
         if (k > 0)
             walk += std::max(std::abs(points[k].x() - points[k - 1].x()), std::abs(points[k].y() - points[k - 1].y()));
         hint = triangulation.insert(points[k], hint)->face();
     }
+    return walk;
 }
 
 }  // namespace
@@ -87,7 +89,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
         if (g >= MIN_GRADIENT) weighted.emplace_back(bare_point(pt.x, pt.y), g * weight_per_gradient);
     }
     counts.points_inserted = weighted.size();
-    insert_in_spatial_order(weighted, triangulation, counts.insertion_walk);
+    counts.insertion_walk = insert_in_spatial_order(weighted, triangulation);
 
     const std::vector<bare_point> midpoints = gap_midpoints(triangulation, static_cast<double>(step));
     counts.midpoints_found = midpoints.size();
@@ -98,7 +100,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
         if (g >= MIN_GRADIENT) weighted.emplace_back(bare_point(xi, yi), g * weight_per_gradient);
     }
     counts.midpoints_inserted = weighted.size();
-    insert_in_spatial_order(weighted, triangulation, counts.insertion_walk);
+    counts.insertion_walk += insert_in_spatial_order(weighted, triangulation);
     counts.points_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     return counts;
 }
@@ -106,7 +108,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
 std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step)
 {
     std::vector<bare_point> midpoints;
-    const double min_length = step / 1.5;
+    const double min_length = step / GAP_STEP_DIVISOR;
     number_faces(triangulation);
     for_each_finite_edge(triangulation, [&](const face_handle& f, int i) {
         const bare_point& p = f->vertex(regular_triangulation::cw(i))->point().point();

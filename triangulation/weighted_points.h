@@ -35,8 +35,13 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
 // The weakest gradient value (of 0..255) at which a point is inserted.
 constexpr double MIN_GRADIENT = 10.0;
 
+// An edge gets a midpoint when its length is at least the step divided by
+// this.
+constexpr double GAP_STEP_DIVISOR = 1.5;
+
 // The midpoint of every finite edge whose length (bare coordinates, weights
-// ignored) is at least step / 1.5, in the order of for_each_finite_edge.
+// ignored) is at least step / GAP_STEP_DIVISOR, in the order of
+// for_each_finite_edge.
 std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step);
 
 }  // namespace orvo::detail
