@@ -5,23 +5,23 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "ellipse/ellipse_matrix.h"
+
 namespace orvo {
 
 void draw(cv::Mat& image, const std::vector<Region>& regions)
 {
     const cv::Scalar black(0, 0, 0), yellow(0, 255, 255);
     for (const Region& r : regions) {
-        const double d = std::sqrt((r.a - r.c) * (r.a - r.c) + 4 * r.b * r.b);
-        const double lambda1 = (r.a + r.c + d) * 0.5;
-        const double lambda2 = (r.a + r.c - d) * 0.5;
-        const double w = 1 / std::sqrt(lambda1), h = 1 / std::sqrt(lambda2);
+        const detail::eigen_decomposition_2x2 e = detail::eigen_decomposition({r.a, r.b, r.c});
+        const double w = 1 / std::sqrt(e.values.larger), h = 1 / std::sqrt(e.values.smaller);
         // Not positive definite, not finite, or too large to draw.
         if (!(w >= 0 && w < INT_MAX && h >= 0 && h < INT_MAX)) continue;
         if (!(std::fabs(r.x) < INT_MAX && std::fabs(r.y) < INT_MAX)) continue;
-        // The first semi-axis lies along the eigenvector (b, lambda1 - a) of
-        // lambda1, in image coordinates (rows downward), as the drawing
+        // The first semi-axis lies along the eigenvector of the larger
+        // eigenvalue, in image coordinates (rows downward), as the drawing
         // functions measure their rotation.
-        const double angle = std::atan2(lambda1 - r.a, r.b) * 180 / CV_PI;
+        const double angle = std::atan2(e.larger_vector[1], e.larger_vector[0]) * 180 / CV_PI;
         const cv::Point centre(static_cast<int>(r.x), static_cast<int>(r.y));
         const cv::Size axes(static_cast<int>(w), static_cast<int>(h));
         cv::circle(image, centre, 1, black, 2, cv::LINE_8, 0);

@@ -5,18 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "ellipse/ellipse_matrix.h"
+
 namespace orvo {
 namespace {
-
-constexpr double PI = 3.14159265358979323846;
-
-// Eigenvalues of the matrix, larger first.
-void eigenvalues(const Region& r, double& larger, double& smaller)
-{
-    const double d = std::hypot(r.a - r.c, 2 * r.b);
-    larger = (r.a + r.c + d) * 0.5;
-    smaller = (r.a + r.c - d) * 0.5;
-}
 
 void require_valid(const Region& region, const char* caller)
 {
@@ -39,17 +31,9 @@ bool is_valid(const Region& r)
 
 EllipseAxes axes(const Region& region)
 {
-    double larger = 0, smaller = 0;
-    eigenvalues(region, larger, smaller);
-    EllipseAxes result;
-    result.major = 1 / std::sqrt(smaller);
-    result.minor = 1 / std::sqrt(larger);
-    // The major axis lies along the eigenvector of the smaller eigenvalue.
-    double degrees = (0.5 * std::atan2(2 * region.b, region.a - region.c) + PI / 2) * 180 / PI;
-    degrees = std::fmod(degrees, 180.0);
-    if (degrees < 0) degrees += 180;
-    result.angle = degrees;
-    return result;
+    const detail::ellipse_matrix matrix{region.a, region.b, region.c};
+    const detail::semi_axes semi = detail::ellipse_semi_axes(matrix);
+    return {semi.major, semi.minor, detail::major_axis_degrees(matrix)};
 }
 
 Region scaled(const Region& region, double factor)
@@ -105,11 +89,8 @@ Region from_keypoint(const cv::KeyPoint& keypoint)
 cv::Matx23d to_affine_frame(const Region& region)
 {
     require_valid(region, "to_affine_frame");
-    // Lower Cholesky factor of M^-1 = [[c, -b], [-b, a]] / d.
-    const double d = region.a * region.c - region.b * region.b;
-    const double a11 = std::sqrt(region.c / d);
-    const double a21 = -region.b / std::sqrt(region.c * d);
-    const double a22 = 1 / std::sqrt(region.c);
+    const cv::Matx22d frame = detail::lower_triangular_frame({region.a, region.b, region.c});
+    const double a11 = frame(0, 0), a21 = frame(1, 0), a22 = frame(1, 1);
     // A determinant that overflows or vanishes leaves no frame.
     if (!(a11 > 0 && std::isfinite(a11) && std::isfinite(a21) && a22 > 0 && std::isfinite(a22)))
         throw std::invalid_argument("to_affine_frame: the region's determinant is beyond the range of doubles");
