@@ -86,8 +86,7 @@ public:
         std::size_t end = 0;
         while ((end = pending_.find('\n', scanned_)) == std::string::npos) {
             scanned_ = pending_.size();
-            if (pending_.size() > MAX_LIST_LINE) fail(std::to_string(number_ + 1) + ": a line longer than " +
-                                                      std::to_string(MAX_LIST_LINE) + " bytes");
+            check_length(pending_.size());
             if (!read_more()) {
                 if (pending_.empty()) return false;
                 end = pending_.size();
@@ -95,8 +94,7 @@ public:
                 break;
             }
         }
-        if (end > MAX_LIST_LINE)
-            fail(std::to_string(number_ + 1) + ": a line longer than " + std::to_string(MAX_LIST_LINE) + " bytes");
+        check_length(end);
         line.assign(pending_, 0, end);
         pending_.erase(0, end + 1);
         scanned_ = 0;
@@ -108,6 +106,12 @@ public:
     std::size_t line_number() const { return number_; }
 
 private:
+    void check_length(std::size_t length) const
+    {
+        if (length > MAX_LIST_LINE)
+            fail(std::to_string(number_ + 1) + ": a line longer than " + std::to_string(MAX_LIST_LINE) + " bytes");
+    }
+
     // Appends what can be read; false at the end of the file.
     bool read_more()
     {
