@@ -210,7 +210,8 @@ TEST(Batch, ResumesAfterAKillWithCompleteFilesOnly)
     temp_dir dir;
     // Each image's -v line is longer than a sixteenth of the page that its
     // standard error's pipe holds: the batch cannot end before the test has
-    // read its lines.
+    // read its lines. It runs with a thread and a decimal-comma locale from
+    // outside.
     const std::string images = dir / ("data/" + std::string(240, 'd'));
     make_images(images, 24);
     ASSERT_EQ(run_batch({"-q", "-o", dir / "clean", dir / "data"}).status, 0);
@@ -218,7 +219,7 @@ TEST(Batch, ResumesAfterAKillWithCompleteFilesOnly)
 
     for (const int signal : {SIGTERM, SIGKILL}) {
         const std::string out = dir / ("killed" + std::to_string(signal));
-        batch_process batch({"-v", "-j", "1", "-o", out, dir / "data"});
+        batch_process batch({"-v", "-j", "1", "-o", out, dir / "data"}, "de_DE.UTF-8");
         ASSERT_TRUE(batch.read_lines(3)) << batch.err();
         kill(batch.pid(), signal);
         const int status = batch.finish();

@@ -15,15 +15,12 @@
 
 namespace {
 
-// Region files write their matrices with this many decimals.
-constexpr int REGION_FILE_DECIMALS = 10;
-
-// Whether the matrix of a circle of `radius` pixels, written with the region
-// file's decimals, reads back finite and positive.
-bool circle_written_readably(double radius)
+// Why the region file could not hold a circle of `radius` pixels; "" when
+// it could.
+std::string circle_unwritable(double radius)
 {
     const double a = 1.0 / (radius * radius);
-    return orvo::unwritable_reason({{0, 0, a, 0, a}}).empty();
+    return orvo::unwritable_reason({{0, 0, a, 0, a}});
 }
 
 // Writes the outputs of the detected regions; throws on failure.
@@ -76,11 +73,10 @@ std::string options_refusal(const batch_options& options)
     for (const int step : detector.edge_steps) finest_step = std::min(finest_step, step);
     const double smallest = std::max(1.0, std::sqrt(detector.min_area) * finest_step / 4);
     const double largest = std::sqrt(static_cast<double>(orvo::MAX_IMAGE_PIXELS));
-    if (!circle_written_readably(smallest * detector.scale) && !circle_written_readably(largest * detector.scale)) {
-        return "the scale " + orvo::detail::shortest_text(detector.scale) + " leaves no region writable: its matrix would not be " +
-               "finite and positive definite at " + std::to_string(REGION_FILE_DECIMALS) + " decimals";
-    }
-    return "";
+    const std::string smallest_unwritable = circle_unwritable(smallest * detector.scale);
+    if (smallest_unwritable.empty() || circle_unwritable(largest * detector.scale).empty()) return "";
+    return "the scale " + orvo::detail::shortest_text(detector.scale) + " leaves no region writable (a circle of " +
+           orvo::detail::shortest_text(smallest) + " pixels: " + smallest_unwritable + ")";
 }
 
 image_outcome extract_image(const image_entry& image, const batch_options& options)

@@ -125,8 +125,8 @@ std::string record_manifests(const std::vector<image_entry>& images, const batch
         std::error_code error;
         fs::create_directories(folder, error);
         if (error) return folder + ": " + error.message();
-        const std::string failure =
-            orvo::detail::write_file_atomically(record_path(folder), [&](std::FILE* fp) { std::fputs(wanted.c_str(), fp); });
+        const std::string failure = orvo::detail::write_file_atomically(
+            record_path(folder), [&](std::FILE* fp) { std::fputs(wanted.c_str(), fp); });
         if (!failure.empty()) return record_path(folder) + ": " + failure;
     }
     return "";
