@@ -49,10 +49,13 @@ int run_workers(const std::vector<image_entry>& images, const batch_options& opt
         running.fetch_sub(1);
     };
     const std::size_t wanted = std::min<std::size_t>(static_cast<std::size_t>(options.jobs), std::max<std::size_t>(count, 1));
+    // A single worker is the calling thread itself: a thread of its own
+    // would need a memory arena of its own, which an address-space limit
+    // may not leave room for.
     std::vector<std::thread> workers;
     workers.reserve(wanted);
     try {
-        while (workers.size() < wanted) {
+        while (wanted > 1 && workers.size() < wanted) {
             running.fetch_add(1);
             workers.emplace_back(work);
         }

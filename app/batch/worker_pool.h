@@ -11,8 +11,9 @@
 // Extracts the images of the shard (positions options.shard_index modulo
 // options.shard_count) with options.jobs workers, each pulling the next
 // position when it is free, so that at most one image per worker is in
-// memory. When fewer threads can be started than asked for, the run goes on
-// with those that could (with none, in the calling thread), after a message.
+// memory. A single worker is the calling thread. When fewer threads can be
+// started than asked for, the run goes on with those that could (with none,
+// in the calling thread), after a message.
 // A stop signal (catch_stop_signals) lets every worker finish its current
 // image and start no other. Returns the stop signal received, or 0. Throws
 // std::bad_alloc, once every worker has ended, when memory ran out outside
