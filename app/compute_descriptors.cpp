@@ -8,10 +8,12 @@
 // line or memory ran out; 2 an input could not be read, a region cannot be
 // described (its patch cannot be sampled), or the output could not be
 // written (a message names the file and line; no output file is left).
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "app/program.h"
 #include "orvo/orvo.h"
@@ -101,7 +103,10 @@ int run(int argc, char** argv)
             return 2;
         }
     }
-    const cv::Mat descriptors = orvo::describe(image, regions);
+    // Every core: the descriptors do not depend on it.
+    orvo::DescriptorOptions options;
+    options.threads = static_cast<int>(std::max(1u, std::min(256u, std::thread::hardware_concurrency())));
+    const cv::Mat descriptors = orvo::describe(image, regions, nullptr, options);
 
     try {
         orvo::write_descriptor_file(args.output, regions, descriptors, 0.0, &written);

@@ -2,7 +2,9 @@
 //
 //   orvo_bench [--repeat N] [IMAGE...]   per-stage median times, MSER, whole runs, peak memory
 //   orvo_bench --counts IMAGE...         the size of every stage, one image a column
-//   orvo_bench --descriptors IMAGE...    descriptor time per region against OpenCV's SIFT
+//   orvo_bench --descriptors [--dense] [--threads N] IMAGE...
+//                                        description per region against OpenCV's SIFT, on 1 and
+//                                        N threads, and the descriptor executable's whole run
 //
 // An image that cannot be read ends it with a message and status 1.
 //
@@ -19,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -160,48 +163,115 @@ void bench_image(launcher& runs, const std::string& label, const std::string& fi
     std::fflush(stdout);
 }
 
-// The descriptor executable's computation for the detector's regions (scaled
-// by 3, as "-sift" hands them over) against OpenCV's SIFT describing as many
-// of its own keypoints on the same photo.
-void bench_descriptors(const std::string& file, int repeat)
+struct descriptor_settings {
+    bool dense = false;  // the dense preset's regions instead of the classic ones
+    int threads = 2;     // the description's second measurement
+    int repeat = 5;
+};
+
+// The wall time and the processor time of the whole process (all its
+// threads), in milliseconds. On a machine shared with other work the
+// processor time of a one-thread call is the steadier figure.
+struct call_time {
+    double wall = 0, cpu = 0;
+};
+
+double process_cpu_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+template <class Call>
+call_time time_call(const Call& call)
+{
+    const auto start = clock_type::now();
+    const double cpu_start = process_cpu_ms();
+    call();
+    return {ms_since(start), process_cpu_ms() - cpu_start};
+}
+
+struct call_times {
+    std::vector<double> wall, cpu;
+    void add(const call_time& t)
+    {
+        wall.push_back(t.wall);
+        cpu.push_back(t.cpu);
+    }
+};
+
+// Description of the detector's regions, scaled by 3 as "-sift" hands them
+// over, on one thread and on settings.threads, against OpenCV's SIFT on the
+// same grey image, one thread each: its description per keypoint (all its
+// own keypoints; detectAndCompute minus detect) and detection + description
+// against detectAndCompute. Then the descriptor executable as a whole run,
+// with its peak memory. One-thread figures are processor times.
+void bench_descriptors(launcher& runs, const std::string& file, const descriptor_settings& settings)
 {
     const cv::Mat colour = orvo::read_image(file);
-    const std::vector<orvo::Region> regions = orvo::scaled(orvo::detect(colour), orvo::MEASUREMENT_SCALE);
+    const orvo::DetectorOptions detector = settings.dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
     cv::Mat grey = colour;
     if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-
     const cv::Ptr<cv::SIFT> sift = cv::SIFT::create();
-    std::vector<cv::KeyPoint> keypoints;
-    sift->detect(grey, keypoints);
-    cv::KeyPointsFilter::retainBest(keypoints, static_cast<int>(regions.size()));
-    keypoints.resize(std::min(keypoints.size(), regions.size()));
+    orvo::DescriptorOptions threaded;
+    threaded.threads = settings.threads;
 
-    std::vector<double> ours, theirs;
-    for (int i = 0; i < repeat; ++i) {
-        auto start = clock_type::now();
-        const cv::Mat descriptors = orvo::describe(grey, regions);
-        ours.push_back(ms_since(start));
-        std::vector<cv::KeyPoint> described = keypoints;
-        cv::Mat reference;
-        start = clock_type::now();
-        sift->compute(grey, described, reference);
-        theirs.push_back(ms_since(start));
+    std::vector<orvo::Region> regions;
+    std::vector<cv::KeyPoint> keypoints;
+    call_times detection, one_thread, threads, sift_detection, sift_both;
+    for (int i = 0; i < settings.repeat; ++i) {
+        detection.add(time_call([&] {
+            regions = orvo::scaled(orvo::detect(colour, detector), orvo::MEASUREMENT_SCALE);
+        }));
+        one_thread.add(time_call([&] { orvo::describe(grey, regions); }));
+        threads.add(time_call([&] { orvo::describe(grey, regions, nullptr, threaded); }));
+        sift_detection.add(time_call([&] { sift->detect(grey, keypoints); }));
+        cv::Mat descriptors;
+        sift_both.add(time_call([&] { sift->detectAndCompute(grey, cv::noArray(), keypoints, descriptors); }));
     }
     const double n = static_cast<double>(regions.size()), m = static_cast<double>(keypoints.size());
-    std::printf("%s: %zu regions: %.2f ms (%.1f us each) | OpenCV SIFT, %zu keypoints: %.2f ms (%.1f us each) | ratio %.2f\n",
-                file.substr(file.find_last_of('/') + 1).c_str(), regions.size(), median(ours), 1000 * median(ours) / n,
-                keypoints.size(), median(theirs), 1000 * median(theirs) / m, (median(ours) / n) / (median(theirs) / m));
+    const double ours = median(one_thread.cpu), theirs = median(sift_both.cpu) - median(sift_detection.cpu);
+    const double detected = median(detection.cpu);
+    std::printf("%s (%d x %d), %s regions; processor times of one thread, medians of %d\n",
+                file.substr(file.find_last_of('/') + 1).c_str(), grey.cols, grey.rows,
+                settings.dense ? "dense" : "classic", settings.repeat);
+    std::printf("  description of %zu regions: %.1f ms (%.1f us each) | wall: 1 thread %.1f ms, %d threads %.1f ms "
+                "(%.2fx)\n", regions.size(), ours, 1000 * ours / n, median(one_thread.wall), settings.threads,
+                median(threads.wall), median(threads.wall) / median(one_thread.wall));
+    std::printf("  OpenCV SIFT description of %zu keypoints: %.1f ms (%.1f us each) | ratio per region %.2f\n",
+                keypoints.size(), theirs, 1000 * theirs / m, (ours / n) / (theirs / m));
+    std::printf("  detection %.1f + description %.1f = %.1f ms | SIFT detection %.1f + description %.1f = %.1f ms | "
+                "ratio %.2f\n", detected, ours, detected + ours, median(sift_detection.cpu), theirs,
+                median(sift_both.cpu), (detected + ours) / median(sift_both.cpu));
+
+    const scratch_folder scratch;
+    orvo::write_region_file(scratch.output(), regions, 0.0);
+    const std::string descriptors = scratch.path + "/out.sift";
+    std::vector<double> whole;
+    double peak = 0;
+    for (int i = 0; i < settings.repeat; ++i) {
+        const process_run r = runs.run(DESCRIPTORS_EXECUTABLE,
+                                       {"-i", file, "-sift", "-p1", scratch.output(), "-o1", descriptors});
+        whole.push_back(r.ms);
+        peak = std::max(peak, r.peak_mb);
+    }
+    unlink(descriptors.c_str());
+    std::printf("  whole descriptor run: %.1f ms, %.1f MB peak\n", median(whole), peak);
+    std::fflush(stdout);
 }
 
 // The benchmark the command line asks for.
-int run(launcher& runs, const std::vector<std::string>& names, bool counts, bool descriptors, int repeat)
+int run(launcher& runs, const std::vector<std::string>& names, bool counts, bool descriptors,
+        const descriptor_settings& settings)
 {
+    const int repeat = settings.repeat;
     if (counts) {
         print_counts(names);
         return 0;
     }
     if (descriptors) {
-        for (const std::string& name : names) bench_descriptors(name, repeat);
+        for (const std::string& name : names) bench_descriptors(runs, name, settings);
         return 0;
     }
     std::vector<std::pair<std::string, std::string>> images;  // label, file
@@ -233,18 +303,21 @@ int main(int argc, char** argv)
     cv::setNumThreads(0);
     std::vector<std::string> names;
     bool counts = false, descriptors = false;
-    int repeat = 5;
+    descriptor_settings settings;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--counts") == 0) counts = true;
         else if (std::strcmp(argv[i], "--descriptors") == 0) descriptors = true;
-        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--dense") == 0) settings.dense = true;
+        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) settings.repeat = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) settings.threads = std::max(1, std::atoi(argv[++i]));
         else if (argv[i][0] == '-') {
-            std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [IMAGE...] | --counts IMAGE... | --descriptors IMAGE...\n");
+            std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [IMAGE...] | --counts IMAGE... |\n"
+                                 "       --descriptors [--dense] [--threads N] [--repeat N] IMAGE...\n");
             return 1;
         } else names.push_back(argv[i]);
     }
     try {
-        return run(runs, names, counts, descriptors, repeat);
+        return run(runs, names, counts, descriptors, settings);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvo_bench: %s\n", e.what());
         return 1;

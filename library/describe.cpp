@@ -13,13 +13,12 @@ namespace orvo {
 
 bool can_describe(const Region& region)
 {
-    return is_valid(region) && can_sample({region.x, region.y, region.a, region.b, region.c});
+    return is_valid(region) && detail::can_sample_patch(region);
 }
 
-cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions, std::vector<float>* orientations)
+cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions, std::vector<float>* orientations,
+                 const DescriptorOptions& options)
 {
-    std::vector<affine_region> stage_regions;
-    stage_regions.reserve(regions.size());
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const Region& r = regions[i];
         if (!is_valid(r))
@@ -29,14 +28,13 @@ cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions, std::
             throw std::invalid_argument("describe: region " + std::to_string(i) +
                                         " cannot be described: its semi-axes must lie within [0.001, 1e7] pixels "
                                         "and its centre within 1e7 pixels of the origin");
-        stage_regions.push_back({r.x, r.y, r.a, r.b, r.c});
     }
     const cv::Mat eight_bit = detail::to_eight_bit(image, "describe");
     return detail::translate_out_of_memory([&] {
         cv::Mat grey = eight_bit;
         if (eight_bit.channels() != 1)
             cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-        return compute_affine_sift(grey, stage_regions, orientations);
+        return detail::describe_regions(grey, regions, orientations, options.threads);
     });
 }
 

@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 
+#include "descriptors/image_pyramid.h"
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
 #include "tests/test_support.h"
@@ -196,7 +197,13 @@ TEST(Descriptors, OrientationsFollowTheWarp)
     orvo::describe(w.warped, w.mapped, &second);
     ASSERT_EQ(first.size(), w.original.size());
     ASSERT_EQ(second.size(), w.mapped.size());
-    EXPECT_EQ(cv::norm(descriptors, orvo::describe(w.grey, w.original), cv::NORM_INF), 0);
+
+    // Threads share the regions, not the results.
+    std::vector<float> threaded;
+    orvo::DescriptorOptions three_threads;
+    three_threads.threads = 3;
+    EXPECT_EQ(cv::norm(descriptors, orvo::describe(w.grey, w.original, &threaded, three_threads), cv::NORM_INF), 0);
+    EXPECT_EQ(threaded, first);
 
     int agreeing = 0;
     for (std::size_t i = 0; i < first.size(); ++i) {
@@ -206,6 +213,47 @@ TEST(Descriptors, OrientationsFollowTheWarp)
         agreeing += std::abs(difference) < 5 * CV_PI / 180;
     }
     EXPECT_GE(agreeing, 180) << agreeing << " of 200 within 5 degrees";
+}
+
+TEST(Descriptors, RegionsAtTheBorderSeeItsPixelsRepeated)
+{
+    // Small regions (sampled from the image itself) at and beyond the
+    // border, against the same regions in a copy padded by repeating the
+    // border pixels, where their samples stay inside.
+    cv::Mat grey, padded;
+    cv::cvtColor(generated_image(160, 120, 3), grey, cv::COLOR_BGR2GRAY);
+    constexpr int pad = 60;
+    cv::copyMakeBorder(grey, padded, pad, pad, pad, pad, cv::BORDER_REPLICATE);
+    const std::vector<orvo::Region> regions = {
+        {0, 0, 1 / 100.0, 0, 1 / 400.0}, {159, 60, 1 / 400.0, 1 / 1000.0, 1 / 300.0}, {80, 125, 1 / 50.0, 0, 1 / 50.0}};
+    std::vector<orvo::Region> shifted = regions;
+    for (orvo::Region& r : shifted) {
+        r.x += pad;
+        r.y += pad;
+    }
+    cv::Mat at_border, inside;
+    orvo::describe(grey, regions).convertTo(at_border, CV_32F);
+    orvo::describe(padded, shifted).convertTo(inside, CV_32F);
+    for (int i = 0; i < at_border.rows; ++i) EXPECT_LE(cv::norm(at_border.row(i), inside.row(i), cv::NORM_L1), 16) << i;
+}
+
+TEST(Descriptors, PyramidLevelsHalveLikeOpenCV)
+{
+    // Odd sizes, level 0 shared with the image, bands on several threads.
+    cv::Mat grey;
+    cv::cvtColor(generated_image(301, 147, 5), grey, cv::COLOR_BGR2GRAY);
+    for (int threads : {1, 3}) {
+        const orvo::detail::image_pyramid pyramid(grey, 10, threads);
+        ASSERT_EQ(pyramid.highest(), 3);  // 301 x 147, 151 x 74, 76 x 37, 38 x 19
+        EXPECT_EQ(pyramid.level(0).data, grey.data);
+        cv::Mat expected;
+        grey.convertTo(expected, CV_32F);
+        for (int k = 1; k <= pyramid.highest(); ++k) {
+            cv::pyrDown(expected, expected);
+            ASSERT_EQ(pyramid.level(k).size(), expected.size()) << k;
+            EXPECT_LT(cv::norm(pyramid.level(k), expected, cv::NORM_INF), 1e-3) << k << " " << threads;
+        }
+    }
 }
 
 TEST(Descriptors, SiftFromTheDetectorDescribesEveryRegion)

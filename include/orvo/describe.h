@@ -33,6 +33,11 @@ constexpr double MEASUREMENT_SCALE = 3.0;
 // image warp addresses exactly.
 ORVO_EXPORT bool can_describe(const Region& region);
 
+struct DescriptorOptions {
+    // Worker threads (1: the calling thread only).
+    int threads = 1;
+};
+
 // One row of DESCRIPTOR_SIZE values (CV_8U) per region, in region order.
 // `image` as for detect. Throws std::invalid_argument when a region is not
 // finite and positive definite or cannot be described (can_describe), or
@@ -44,7 +49,9 @@ ORVO_EXPORT bool can_describe(const Region& region);
 // region's oriented frame F = A R(t), A as in to_affine_frame, is the one
 // whose first column points along that angle; two matched regions give the
 // local affine map F2 F1^-1 between their images.
+//
+// Results do not depend on options.threads.
 ORVO_EXPORT cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions,
-                             std::vector<float>* orientations = nullptr);
+                             std::vector<float>* orientations = nullptr, const DescriptorOptions& options = {});
 
 }  // namespace orvo

@@ -1,0 +1,55 @@
+// A region's normalised patch: the region mapped onto a circle, sampled from the pyramid level whose pixels are no
+// larger than the patch's along the region's shorter axis, and smoothed.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "descriptors/image_pyramid.h"
+
+namespace orvo::detail {
+
+// Where a patch is sampled: the patch point at offset p from its centre
+// shows the point centre + to_level p of the pyramid's level `level`.
+struct patch_frame {
+    int level = 0;
+    cv::Point2d centre;
+    cv::Matx22d to_level;
+};
+
+// The frame of the patch in which the region whose ellipse is centre + T
+// (unit circle), T the inverse square root of its matrix, becomes the
+// circle of `radius` pixels; `minor` is its shorter semi-axis. The level is
+// the highest (up to `highest`) at which a patch pixel spans at least one
+// level pixel along that axis.
+patch_frame patch_frame_of(cv::Point2d centre, const cv::Matx22d& T, double minor, double radius, int highest);
+
+// The level that patch_frame_of chooses, before limiting it to the pyramid.
+int patch_level(double minor, double radius);
+
+// The same frame turned by `angle` (radians): the patch's x axis then shows
+// the direction T (cos angle, sin angle) of the image.
+patch_frame turned(const patch_frame& frame, double angle);
+
+// A Gaussian smoothing of a patch, as its taps (2 * radius + 1, summing to
+// 1): the radius is that of OpenCV's GaussianBlur on floating-point images,
+// round(4 sigma).
+struct gaussian_taps {
+    int radius;
+    std::vector<float> taps;
+    explicit gaussian_taps(double sigma);
+};
+
+// The scratch rows of one thread's patches, allocated once.
+struct patch_buffers {
+    std::vector<float> samples, half_smoothed, smoothed;
+};
+
+// The square of side 2 half + 1 around the patch centre (row-major, in
+// `buffers.smoothed`), smoothed by `smoothing`: samples reach `half` plus
+// the smoothing's radius, bilinear, the level's border pixels repeated
+// beyond it.
+const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, int half,
+                            const gaussian_taps& smoothing, patch_buffers& buffers);
+
+}  // namespace orvo::detail
