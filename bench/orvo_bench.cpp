@@ -308,8 +308,10 @@ int main(int argc, char** argv)
         if (std::strcmp(argv[i], "--counts") == 0) counts = true;
         else if (std::strcmp(argv[i], "--descriptors") == 0) descriptors = true;
         else if (std::strcmp(argv[i], "--dense") == 0) settings.dense = true;
-        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) settings.repeat = std::max(1, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) settings.threads = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+            settings.repeat = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
+            settings.threads = std::max(1, std::atoi(argv[++i]));
         else if (argv[i][0] == '-') {
             std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [IMAGE...] | --counts IMAGE... |\n"
                                  "       --descriptors [--dense] [--threads N] [--repeat N] IMAGE...\n");

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "descriptors/image_pyramid.h"
-#include "descriptors/parallel_jobs.h"
 #include "descriptors/patch.h"
+#include "edges/row_bands.h"
 #include "ellipse/ellipse_matrix.h"
 
 namespace orvo::detail {
@@ -33,13 +33,17 @@ std::vector<std::uint32_t> visiting_order(const std::vector<Region>& regions, co
         const double scale = std::ldexp(1.0, -levels[i]);
         const auto band = static_cast<std::uint64_t>(std::clamp(regions[i].y * scale / BAND_ROWS, 0.0, LARGEST));
         const auto column = static_cast<std::uint64_t>(std::clamp(regions[i].x * scale, 0.0, LARGEST));
-        keyed[i] = {(static_cast<std::uint64_t>(levels[i]) << 40) | (band << 20) | column, static_cast<std::uint32_t>(i)};
+        const std::uint64_t key = (static_cast<std::uint64_t>(levels[i]) << 40) | (band << 20) | column;
+        keyed[i] = {key, static_cast<std::uint32_t>(i)};
     }
     std::sort(keyed.begin(), keyed.end());
     std::vector<std::uint32_t> order(regions.size());
     for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
     return order;
 }
+
+constexpr auto orientation_patch = smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>;
+constexpr auto descriptor_patch = smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>;
 
 // The image direction of a frame's x axis, radians in [0, 2 pi).
 float x_axis_direction(const patch_frame& frame)
@@ -85,7 +89,8 @@ cv::Mat describe_regions(const cv::Mat& grey, const std::vector<Region>& regions
     const std::vector<std::uint32_t> order = visiting_order(regions, levels);
     threads = std::max(1, threads);
     const image_pyramid pyramid(grey, highest, threads);
-    const gaussian_taps orientation_smoothing(ORIENTATION_SMOOTHING), descriptor_smoothing(DESCRIPTOR_SMOOTHING);
+    const std::vector<float> orientation_taps = gaussian_taps(ORIENTATION_SMOOTHING);
+    const std::vector<float> descriptor_taps = gaussian_taps(DESCRIPTOR_SMOOTHING);
     std::atomic<std::size_t> next_block{0};
     const int workers = static_cast<int>(std::min<std::size_t>(threads, (regions.size() + BLOCK - 1) / BLOCK));
     run_jobs(workers, [&](int) {
@@ -99,14 +104,12 @@ cv::Mat describe_regions(const cv::Mat& grey, const std::vector<Region>& regions
                 const cv::Matx22d T = inverse_square_root(m);
                 const double minor = ellipse_semi_axes(m).minor;
                 const patch_frame coarse = patch_frame_of({r.x, r.y}, T, minor, ORIENTATION_RADIUS, pyramid.highest());
-                const double angle = dominant_orientation(
-                    smoothed_patch(pyramid, coarse, ORIENTATION_HALF, orientation_smoothing, buffers));
+                const double angle = dominant_orientation(orientation_patch(pyramid, coarse, orientation_taps, buffers));
                 const patch_frame turned_frame =
                     turned(patch_frame_of({r.x, r.y}, T, minor, DESCRIPTOR_RADIUS, pyramid.highest()), angle);
                 if (orientations != nullptr) (*orientations)[i] = x_axis_direction(turned_frame);
-                describe_turned_patch(
-                    smoothed_patch(pyramid, turned_frame, DESCRIPTOR_HALF, descriptor_smoothing, buffers),
-                    descriptors.ptr(static_cast<int>(i)));
+                describe_turned_patch(descriptor_patch(pyramid, turned_frame, descriptor_taps, buffers),
+                                      descriptors.ptr(static_cast<int>(i)));
             }
         }
     });

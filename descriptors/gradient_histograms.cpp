@@ -5,6 +5,7 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <opencv2/core.hpp>
 
 namespace orvo::detail {
 

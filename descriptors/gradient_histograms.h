@@ -3,8 +3,6 @@
 // turned to it.
 #pragma once
 
-#include "descriptors/patch.h"
-
 namespace orvo::detail {
 
 constexpr int DESCRIPTOR_LENGTH = 128;
@@ -13,8 +11,8 @@ constexpr int DESCRIPTOR_LENGTH = 128;
 // descriptor, where the unit circle has a radius of 8 pixels, smoothed by
 // sigma 1, from gradients within the circle: the smoothed square needs this
 // half side.
-constexpr double ORIENTATION_RADIUS = 8;
-constexpr double ORIENTATION_SMOOTHING = 1.0;
+constexpr double ORIENTATION_RADIUS = 12;
+constexpr double ORIENTATION_SMOOTHING = ORIENTATION_RADIUS / 8;
 constexpr int ORIENTATION_HALF = static_cast<int>(ORIENTATION_RADIUS) + 1;
 
 // The dominant gradient orientation of a patch (radians, patch axes, in

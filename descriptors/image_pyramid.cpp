@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "descriptors/parallel_jobs.h"
+#include "edges/row_bands.h"
 
 namespace orvo::detail {
 

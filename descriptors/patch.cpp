@@ -3,21 +3,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
+
+#include "descriptors/gradient_histograms.h"
 
 namespace orvo::detail {
 
 namespace {
 
-// The longest row of samples: the descriptor's square and its smoothing.
-constexpr int MAX_SIDE = 64;
-
 // Bilinear samples of the square of side 2 half + 1 around the frame's
 // centre, row-major into `out`.
-template <class Pixel>
-void sample_square(const cv::Mat& image, const patch_frame& frame, int half, float* out)
+template <class Pixel, int half>
+void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
 {
-    const int side = 2 * half + 1;
-    CV_Assert(side <= MAX_SIDE);
+    constexpr int side = 2 * half + 1;
     const cv::Matx22d& m = frame.to_level;
     const float column_x = static_cast<float>(m(0, 0)), column_y = static_cast<float>(m(1, 0));
     // Whether every sample and its right and lower neighbours lie inside.
@@ -35,8 +34,12 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, int half, flo
             // Positions and weights in one pass, the four neighbours in a
             // second, the interpolation in a third: the first and last
             // vectorise.
-            float fx[MAX_SIDE], fy[MAX_SIDE], p00[MAX_SIDE], p01[MAX_SIDE], p10[MAX_SIDE], p11[MAX_SIDE];
-            int x0[MAX_SIDE], y0[MAX_SIDE];
+            // 8-bit pixels are gathered as integers and converted four at a
+            // time in the last pass.
+            using gathered = std::conditional_t<std::is_same_v<Pixel, float>, float, int>;
+            float fx[side], fy[side];
+            gathered p00[side], p01[side], p10[side], p11[side];
+            int x0[side], y0[side];
             for (int x = 0; x < side; ++x) {
                 const float sx = start_x + column_x * x, sy = start_y + column_y * x;
                 x0[x] = static_cast<int>(sx);
@@ -52,8 +55,10 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, int half, flo
                 p11[x] = p[stride + 1];
             }
             for (int x = 0; x < side; ++x) {
-                const float top = p00[x] + fx[x] * (p01[x] - p00[x]);
-                const float bottom = p10[x] + fx[x] * (p11[x] - p10[x]);
+                const float a = static_cast<float>(p00[x]), b = static_cast<float>(p01[x]);
+                const float c = static_cast<float>(p10[x]), d = static_cast<float>(p11[x]);
+                const float top = a + fx[x] * (b - a);
+                const float bottom = c + fx[x] * (d - c);
                 row[x] = top + fy[x] * (bottom - top);
             }
         } else {
@@ -103,48 +108,62 @@ patch_frame turned(const patch_frame& frame, double angle)
     return result;
 }
 
-gaussian_taps::gaussian_taps(double sigma) : radius(cvRound(4 * sigma)), taps(2 * radius + 1)
+std::vector<float> gaussian_taps(double sigma)
 {
+    const int radius = smoothing_radius(sigma);
+    std::vector<double> exact(2 * radius + 1);
     double sum = 0;
-    std::vector<double> exact(taps.size());
     for (int i = -radius; i <= radius; ++i) sum += exact[i + radius] = std::exp(-i * i / (2 * sigma * sigma));
+    std::vector<float> taps(exact.size());
     for (std::size_t i = 0; i < taps.size(); ++i) taps[i] = static_cast<float>(exact[i] / sum);
+    return taps;
 }
 
-const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, int half,
-                            const gaussian_taps& smoothing, patch_buffers& buffers)
+template <int HALF, int RADIUS>
+const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
+                            patch_buffers& buffers)
 {
-    const int r = smoothing.radius, sampled = 2 * (half + r) + 1, side = 2 * half + 1;
-    buffers.samples.resize(static_cast<std::size_t>(sampled) * sampled);
-    buffers.half_smoothed.resize(static_cast<std::size_t>(sampled) * side);
-    buffers.smoothed.resize(static_cast<std::size_t>(side) * side);
+    constexpr int r = RADIUS, sampled = 2 * (HALF + r) + 1, side = 2 * HALF + 1;
+    CV_DbgAssert(taps.size() == 2 * r + 1);
+    buffers.samples.resize(sampled * sampled);
+    buffers.half_smoothed.resize(sampled * side);
+    buffers.smoothed.resize(side * side);
+    float* __restrict samples = buffers.samples.data();
+    float* __restrict half_smoothed = buffers.half_smoothed.data();
+    float* __restrict smoothed = buffers.smoothed.data();
     const cv::Mat& level = pyramid.level(frame.level);
     if (level.depth() == CV_8U)
-        sample_square<unsigned char>(level, frame, half + r, buffers.samples.data());
+        sample_square<unsigned char, HALF + r>(level, frame, samples);
     else
-        sample_square<float>(level, frame, half + r, buffers.samples.data());
+        sample_square<float, HALF + r>(level, frame, samples);
 
     // Along the rows, then down the columns, each tap over a whole row; the
     // taps are symmetric, so each pair of them takes one product.
-    const float* taps = smoothing.taps.data();
+    float k[r + 1];
+    std::copy(taps.begin(), taps.begin() + r + 1, k);
     for (int y = 0; y < sampled; ++y) {
-        const float* in = &buffers.samples[static_cast<std::size_t>(y) * sampled];
-        float* out = &buffers.half_smoothed[static_cast<std::size_t>(y) * side];
-        for (int x = 0; x < side; ++x) out[x] = taps[r] * in[x + r];
+        const float* in = samples + y * sampled;
+        float* out = half_smoothed + y * side;
+        for (int x = 0; x < side; ++x) out[x] = k[r] * in[x + r];
         for (int t = 0; t < r; ++t)
-            for (int x = 0; x < side; ++x) out[x] += taps[t] * (in[x + t] + in[x + 2 * r - t]);
+            for (int x = 0; x < side; ++x) out[x] += k[t] * (in[x + t] + in[x + 2 * r - t]);
     }
     for (int y = 0; y < side; ++y) {
-        float* out = &buffers.smoothed[static_cast<std::size_t>(y) * side];
-        const float* middle = &buffers.half_smoothed[static_cast<std::size_t>(y + r) * side];
-        for (int x = 0; x < side; ++x) out[x] = taps[r] * middle[x];
+        float* out = smoothed + y * side;
+        const float* middle = half_smoothed + (y + r) * side;
+        for (int x = 0; x < side; ++x) out[x] = k[r] * middle[x];
         for (int t = 0; t < r; ++t) {
-            const float* above = &buffers.half_smoothed[static_cast<std::size_t>(y + t) * side];
-            const float* below = &buffers.half_smoothed[static_cast<std::size_t>(y + 2 * r - t) * side];
-            for (int x = 0; x < side; ++x) out[x] += taps[t] * (above[x] + below[x]);
+            const float* above = half_smoothed + (y + t) * side;
+            const float* below = half_smoothed + (y + 2 * r - t) * side;
+            for (int x = 0; x < side; ++x) out[x] += k[t] * (above[x] + below[x]);
         }
     }
-    return buffers.smoothed.data();
+    return smoothed;
 }
+
+template const float* smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>(
+    const image_pyramid&, const patch_frame&, const std::vector<float>&, patch_buffers&);
+template const float* smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>(
+    const image_pyramid&, const patch_frame&, const std::vector<float>&, patch_buffers&);
 
 }  // namespace orvo::detail

@@ -31,25 +31,28 @@ int patch_level(double minor, double radius);
 // the direction T (cos angle, sin angle) of the image.
 patch_frame turned(const patch_frame& frame, double angle);
 
-// A Gaussian smoothing of a patch, as its taps (2 * radius + 1, summing to
-// 1): the radius is that of OpenCV's GaussianBlur on floating-point images,
-// round(4 sigma).
-struct gaussian_taps {
-    int radius;
-    std::vector<float> taps;
-    explicit gaussian_taps(double sigma);
-};
+// The radius of a Gaussian smoothing of `sigma`, round(3 sigma): the taps
+// beyond would hold under 0.3 % of its weight.
+constexpr int smoothing_radius(double sigma)
+{
+    return static_cast<int>(3 * sigma + 0.5);
+}
+
+// The taps (2 radius + 1, summing to 1) of a Gaussian smoothing.
+std::vector<float> gaussian_taps(double sigma);
 
 // The scratch rows of one thread's patches, allocated once.
 struct patch_buffers {
     std::vector<float> samples, half_smoothed, smoothed;
 };
 
-// The square of side 2 half + 1 around the patch centre (row-major, in
-// `buffers.smoothed`), smoothed by `smoothing`: samples reach `half` plus
-// the smoothing's radius, bilinear, the level's border pixels repeated
-// beyond it.
-const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, int half,
-                            const gaussian_taps& smoothing, patch_buffers& buffers);
+// The square of side 2 HALF + 1 around the patch centre (row-major, in
+// `buffers.smoothed`), smoothed by `taps` (2 RADIUS + 1 of them): samples
+// reach HALF + RADIUS, bilinear, the level's border pixels repeated beyond
+// it. Sizes are compile-time constants so that the loops vectorise without
+// remainders; the shapes the descriptors use are instantiated.
+template <int HALF, int RADIUS>
+const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
+                            patch_buffers& buffers);
 
 }  // namespace orvo::detail

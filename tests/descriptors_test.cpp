@@ -146,8 +146,8 @@ struct warped_regions {
         const cv::Vec2d shift = centre - warp * centre;
         cv::Mat smoothed;
         cv::GaussianBlur(grey, smoothed, cv::Size(0, 0), 1.0);  // against aliasing when halving
-        cv::warpAffine(smoothed, warped, cv::Matx23d(warp(0, 0), warp(0, 1), shift[0], warp(1, 0), warp(1, 1), shift[1]),
-                       grey.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        const cv::Matx23d map(warp(0, 0), warp(0, 1), shift[0], warp(1, 0), warp(1, 1), shift[1]);
+        cv::warpAffine(smoothed, warped, map, grey.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 
         std::mt19937 rng(17);
         std::uniform_real_distribution<double> position(220, 580), axis(25, 50), angle(0, CV_PI);
@@ -213,6 +213,36 @@ TEST(Descriptors, OrientationsFollowTheWarp)
         agreeing += std::abs(difference) < 5 * CV_PI / 180;
     }
     EXPECT_GE(agreeing, 180) << agreeing << " of 200 within 5 degrees";
+}
+
+TEST(Descriptors, ARampPointsUpItsSlope)
+{
+    // On a linear ramp, every gradient g points up the slope. The patch of a
+    // region with matrix M sees the image through T = M^(-1/2), where the
+    // gradient becomes T g: turned to it, the patch's x axis shows the image
+    // direction T T g = M^-1 g (g itself for a circle), and every cell's
+    // weight lies in its first orientation bin.
+    const cv::Matx22d M(1 / 400.0, 1 / 2000.0, 1 / 2000.0, 1 / 900.0);
+    for (const double slope_angle : {0.3, 2.0, 4.0, 5.5}) {
+        const cv::Vec2d g(std::cos(slope_angle), std::sin(slope_angle));
+        cv::Mat ramp(200, 200, CV_8UC1);
+        for (int y = 0; y < ramp.rows; ++y)
+            for (int x = 0; x < ramp.cols; ++x)
+                ramp.at<unsigned char>(y, x) =
+                    cv::saturate_cast<unsigned char>(128 + 0.6 * ((x - 100) * g[0] + (y - 100) * g[1]));
+        for (const orvo::Region& region : {orvo::Region{100, 100, 1 / 900.0, 0, 1 / 900.0},
+                                           orvo::Region{100, 100, M(0, 0), M(0, 1), M(1, 1)}}) {
+            const cv::Vec2d expected = cv::Matx22d(region.a, region.b, region.b, region.c).inv() * g;
+            std::vector<float> orientation;
+            const cv::Mat descriptor = orvo::describe(ramp, {region}, &orientation);
+            EXPECT_NEAR(std::remainder(orientation[0] - std::atan2(expected[1], expected[0]), 2 * CV_PI), 0, 0.02)
+                << slope_angle;
+            for (int cell = 0; cell < 16; ++cell) {
+                const unsigned char* bins = descriptor.ptr(0) + 8 * cell;
+                EXPECT_EQ(std::max_element(bins, bins + 8) - bins, 0) << slope_angle << " " << cell;
+            }
+        }
+    }
 }
 
 TEST(Descriptors, RegionsAtTheBorderSeeItsPixelsRepeated)
