@@ -204,3 +204,37 @@ def test_hloc_file_survives_a_kill(tmp_path):
     with h5py.File(features, "r") as written:
         assert sorted(written) == sorted(path.name for path in paths)
         np.testing.assert_allclose(written["view7.png"]["keypoints"][()], orvo.detect(paths[7])[:, :2], rtol=1e-6)
+
+
+def geometry(database, first, second):
+    """(config, inlier index pairs, F, H) of a pair, and the tentative match count."""
+    with sqlite3.connect(database) as connection:
+        pair = orvo.export.pair_id(first, second)
+        rows, data, config, F, H = connection.execute(
+            "SELECT rows, data, config, F, H FROM two_view_geometries WHERE pair_id = ?", (pair,)).fetchone()
+        tentative = connection.execute("SELECT rows FROM matches WHERE pair_id = ?", (pair,)).fetchone()[0]
+    inliers = np.frombuffer(data, np.uint32).reshape(rows, 2)
+    return config, inliers, np.frombuffer(F).reshape(3, 3), np.frombuffer(H).reshape(3, 3), tentative
+
+
+def test_colmap_verified_matches(scene_views, tmp_path):
+    view1, view2, homography = scene_views
+    keypoints = [orvo.to_colmap_keypoints(orvo.detect(view, dense=True))[:, :2] for view in (view1, view2)]
+    shift = np.array([[1, 0, 0.5], [0, 1, 0.5], [0, 0, 1]])
+    for model in ("homography", "fundamental"):
+        database = tmp_path / f"{model}.db"
+        orvo.export.colmap_database(database, [view1, view2], dense=True, match=True, match_model=model)
+        config, inliers, F, H, tentative = geometry(database, 1, 2)
+        assert len(inliers) >= orvo.export.MIN_INLIERS and tentative >= len(inliers)
+        points1 = np.column_stack([keypoints[0][inliers[:, 0]], np.ones(len(inliers))])
+        points2 = np.column_stack([keypoints[1][inliers[:, 1]], np.ones(len(inliers))])
+        if model == "homography":
+            # COLMAP's coordinates: the true homography between pixel centres at half-integers.
+            assert config == 6
+            expected = shift @ homography @ np.linalg.inv(shift)
+            np.testing.assert_allclose(H / H[2, 2], expected / expected[2, 2], rtol=0.05, atol=2e-4)
+        else:
+            assert config == 3
+            lines = points1 @ F.T
+            distances = np.abs(np.sum(points2 * lines, axis=1)) / np.hypot(lines[:, 0], lines[:, 1])
+            assert np.median(distances) < 1.5
