@@ -451,7 +451,7 @@ def _replaced(path):
 
 
 def _write_group(group, shape, regions, descriptors):
-    x, y, a, b, c = regions.T
+    x, y, size, angle = _orvo.keypoints(regions).T
     values = descriptors.astype(np.float32)
     norms = np.linalg.norm(values, axis=1, keepdims=True)
     values /= np.where(norms > 0, norms, 1)
@@ -459,5 +459,5 @@ def _write_group(group, shape, regions, descriptors):
     group.create_dataset("descriptors", data=np.ascontiguousarray(values.T))
     group.create_dataset("scores", data=np.ones(len(regions), dtype=np.float32))
     group.create_dataset("image_size", data=np.array([shape[1], shape[0]], dtype=np.int64))
-    group.create_dataset("scales", data=((a * c - b * b) ** -0.25).astype(np.float32))
-    group.create_dataset("oris", data=(0.5 * np.arctan2(2 * b, a - c) + np.pi / 2).astype(np.float32))
+    group.create_dataset("scales", data=size / 2)
+    group.create_dataset("oris", data=np.radians(angle))
