@@ -73,9 +73,11 @@ struct whole_option {
 };
 const number_option NUMBER_OPTIONS[] = {{"--min-area", &orvo::DetectorOptions::min_area},
                                         {"--max-area", &orvo::DetectorOptions::max_area},
-                                        {"--duplicate-overlap", &orvo::DetectorOptions::duplicate_overlap}};
+                                        {"--duplicate-overlap", &orvo::DetectorOptions::duplicate_overlap},
+                                        {"--pyramid-step", &orvo::DetectorOptions::pyramid_step}};
 const whole_option WHOLE_OPTIONS[] = {{"--edge-step", &orvo::DetectorOptions::edge_step},
-                                      {"--threads", &orvo::DetectorOptions::threads}};
+                                      {"--threads", &orvo::DetectorOptions::threads},
+                                      {"--pyramid-levels", &orvo::DetectorOptions::pyramid_levels}};
 constexpr const char* EDGE_STEPS = "--edge-steps";
 
 // Reads the value of one of those options (or of --edge-steps) into

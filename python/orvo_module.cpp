@@ -128,6 +128,9 @@ py::dict options_dict(const orvo::DetectorOptions& o)
     d["threads"] = o.threads;
     d["edge_steps"] = py::tuple(py::cast(o.edge_steps));
     d["duplicate_overlap"] = o.duplicate_overlap;
+    d["pyramid_levels"] = o.pyramid_levels;
+    d["pyramid_step"] = o.pyramid_step;
+    d["measurement_scale"] = o.measurement_scale;
     return d;
 }
 
@@ -145,6 +148,9 @@ orvo::DetectorOptions options_from_dict(const py::dict& d)
     o.threads = d["threads"].cast<int>();
     o.edge_steps = d["edge_steps"].cast<std::vector<int>>();
     o.duplicate_overlap = d["duplicate_overlap"].cast<double>();
+    o.pyramid_levels = d["pyramid_levels"].cast<int>();
+    o.pyramid_step = d["pyramid_step"].cast<double>();
+    o.measurement_scale = d["measurement_scale"].cast<double>();
     o.validate();
     return o;
 }

@@ -55,6 +55,20 @@ struct ORVO_EXPORT DetectorOptions {
     std::vector<int> edge_steps;
     double duplicate_overlap = 0.3;
 
+    // Scale-space detection: with pyramid_levels above 1, the image is also
+    // detected on copies reduced by pyramid_step, pyramid_step^2, ... (up to
+    // pyramid_levels - 1 copies, none shorter than 32 pixels), their regions
+    // mapped back to the image and united with its own, near-duplicates
+    // dropped as in a multi-scale detection.
+    int pyramid_levels = 1;
+    double pyramid_step = 2.0;
+
+    // Not used by detect: the factor by which these regions are best grown
+    // about their centres before they are described (describe takes regions
+    // as given), the measurement region of the descriptor. orvo -sift,
+    // orvo-batch and the exports grow classic regions by 3.
+    double measurement_scale = 3.0;
+
     // The preset for many more regions (orvo --dense): see the README for
     // what it was chosen from.
     static DetectorOptions dense();

@@ -95,7 +95,11 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         (0.1), ``min_area`` (5.0, in edge_step^2), ``max_area`` (0.2, as a fraction of the image), ``threads``
         (1, worker threads of this detection; the regions do not depend on it), ``edge_steps`` (a multi-scale
         detection: one pass per step listed, their regions united), ``duplicate_overlap`` (0.3: in a multi-scale
-        detection a region whose overlap error with one kept before it is below this is dropped).
+        detection a region whose overlap error with one kept before it is below this is dropped),
+        ``pyramid_levels`` (1: with more, the image is also detected on copies reduced by ``pyramid_step``, 2.0,
+        its square, ..., the regions mapped back and near-duplicates dropped), ``measurement_scale`` (3.0, the
+        dense preset's 5.0; not used by detection: the factor by which to grow the regions before
+        :func:`describe`).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,

@@ -1,0 +1,39 @@
+// Detection over an image pyramid: the edge sampling and the component
+// sizes are fixed in pixels, so a structure that is too large or too coarse
+// for them on the image is found on a reduced copy instead.
+#include "library/pyramid_detection.h"
+
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+namespace orvo {
+
+Region region_on_image(const Region& r, double factor_x, double factor_y)
+{
+    // Level coordinates are D^-1 (p + 1/2) - 1/2 with D = diag(factor_x,
+    // factor_y); the matrix becomes D^-1 M D^-1.
+    return {(r.x + 0.5) * factor_x - 0.5, (r.y + 0.5) * factor_y - 0.5, r.a / (factor_x * factor_x),
+            r.b / (factor_x * factor_y), r.c / (factor_y * factor_y)};
+}
+
+std::vector<Region> detect_on_pyramid(const cv::Mat& grey, int levels, double step,
+                                      const std::function<std::vector<Region>(const cv::Mat&)>& detect_level)
+{
+    constexpr int SMALLEST_SIDE = 32;
+    std::vector<Region> regions = detect_level(grey);
+    double reduction = 1;
+    for (int level = 1; level < levels; ++level) {
+        reduction *= step;
+        const cv::Size size(static_cast<int>(std::lround(grey.cols / reduction)),
+                            static_cast<int>(std::lround(grey.rows / reduction)));
+        if (size.width < SMALLEST_SIDE || size.height < SMALLEST_SIDE) break;
+        cv::Mat reduced;
+        cv::resize(grey, reduced, size, 0, 0, cv::INTER_AREA);
+        const double factor_x = static_cast<double>(grey.cols) / size.width;
+        const double factor_y = static_cast<double>(grey.rows) / size.height;
+        for (const Region& r : detect_level(reduced)) regions.push_back(region_on_image(r, factor_x, factor_y));
+    }
+    return regions;
+}
+
+}  // namespace orvo

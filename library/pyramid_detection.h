@@ -1,0 +1,26 @@
+// Detection over an image pyramid: the image and copies of it reduced step
+// by step, each detected on its own, their regions given in the image's
+// coordinates.
+#pragma once
+
+#include <functional>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "orvo/region.h"
+
+namespace orvo {
+
+// A region found on a reduced copy whose pixels are factor_x by factor_y of
+// the image's, in the image's 0-based coordinates (pixel centres map onto
+// pixel centres' positions: x -> (x + 1/2) factor_x - 1/2).
+Region region_on_image(const Region& r, double factor_x, double factor_y);
+
+// The regions detect_level finds on `grey` and on up to levels - 1 copies,
+// each `step` times smaller than the one before (area averaging), in the
+// image's coordinates, level after level. The pyramid ends early at a copy
+// shorter than 32 pixels on a side.
+std::vector<Region> detect_on_pyramid(const cv::Mat& grey, int levels, double step,
+                                      const std::function<std::vector<Region>(const cv::Mat&)>& detect_level);
+
+}  // namespace orvo

@@ -1,0 +1,65 @@
+// Detection over an image pyramid: regions of reduced copies in the image's
+// coordinates, and regions kept under a zoom.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "library/near_duplicates.h"
+#include "library/pyramid_detection.h"
+#include "orvo/orvo.h"
+#include "tests/generated_image.h"
+
+TEST(PyramidDetection, LevelRegionsInImageCoordinates)
+{
+    // A circle of radius 5 about pixel (10, 20) of a copy half as large is a
+    // circle of radius 10 about the point between pixels 20, 21 and 40, 41.
+    const orvo::Region circle = orvo::region_on_image({10, 20, 0.04, 0, 0.04}, 2, 2);
+    EXPECT_DOUBLE_EQ(circle.x, 20.5);
+    EXPECT_DOUBLE_EQ(circle.y, 40.5);
+    EXPECT_DOUBLE_EQ(circle.a, 0.01);
+    EXPECT_DOUBLE_EQ(circle.c, 0.01);
+    // Unequal factors stretch the ellipse along each axis.
+    const orvo::Region stretched = orvo::region_on_image({0, 0, 1, 0.5, 1}, 2, 4);
+    EXPECT_DOUBLE_EQ(stretched.a, 0.25);
+    EXPECT_DOUBLE_EQ(stretched.b, 0.0625);
+    EXPECT_DOUBLE_EQ(stretched.c, 1.0 / 16);
+
+    orvo::DetectorOptions bad;
+    bad.pyramid_levels = 0;
+    EXPECT_THROW(bad.validate(), std::invalid_argument);
+    bad = {};
+    bad.pyramid_step = 1;
+    EXPECT_THROW(bad.validate(), std::invalid_argument);
+}
+
+TEST(PyramidDetection, RegionsSurviveAZoom)
+{
+    // The regions of an image, grown by 2, against those of the image
+    // enlarged twice: the edge sampling and the smallest area are fixed in
+    // pixels, so without a pyramid many are lost; the pyramid's second level
+    // sees the image at its own size again.
+    const cv::Mat image = generated_image(640, 480, 4);
+    cv::Mat enlarged;
+    cv::resize(image, enlarged, image.size() * 2, 0, 0, cv::INTER_CUBIC);
+    orvo::DetectorOptions options = orvo::DetectorOptions::dense();
+    options.pyramid_levels = 1;
+    std::vector<orvo::Region> original;
+    for (const orvo::Region& r : orvo::detect(image, options)) original.push_back(orvo::region_on_image(r, 2, 2));
+    const auto found_share = [&](const std::vector<orvo::Region>& regions) {
+        std::size_t found = 0;
+        for (const orvo::Region& r : original)
+            for (const orvo::Region& q : regions)
+                if (orvo::overlap_error(r, q) < 0.4) {
+                    ++found;
+                    break;
+                }
+        return static_cast<double>(found) / original.size();
+    };
+    ASSERT_GT(original.size(), 100u);
+    const double single = found_share(orvo::detect(enlarged, options));
+    options.pyramid_levels = 2;
+    const std::vector<orvo::Region> pyramid = orvo::detect(enlarged, options);
+    EXPECT_GT(found_share(pyramid), 0.9);
+    EXPECT_GT(found_share(pyramid), single + 0.05);
+    for (const orvo::Region& r : pyramid) EXPECT_TRUE(r.x >= 0 && r.y >= 0 && r.x < 1280 && r.y < 960);
+}
