@@ -252,6 +252,9 @@ DetectorOptions DetectorOptions::dense()
     options.threshold = 3;
     options.min_area = 1;
     options.duplicate_overlap = 0.3;
+    // Three octaves: regions that a zoom makes too large for the edge
+    // sampling are found again on the reduced copies.
+    options.pyramid_levels = 3;
     // Small regions are described best from a wider neighbourhood: grown by
     // 5 rather than 3 they match more often on every sequence measured.
     options.measurement_scale = 5;

@@ -194,14 +194,18 @@ TEST(CommandLine, DetectorOptionsBeyondTheClassicOnes)
     EXPECT_EQ(dense.params.detector.edge_steps, preset.edge_steps);
     EXPECT_EQ(dense.params.detector.threshold, 50);  // given options change the preset, in any order
     EXPECT_EQ(dense.params.detector.min_area, 2);
-    const parse_result steps = parse({"--edge-steps", "9,5", "--duplicate-overlap", "0.2", "--threads", "2"});
+    const parse_result steps = parse({"--edge-steps", "9,5", "--duplicate-overlap", "0.2", "--threads", "2",
+                                      "--pyramid-levels", "2", "--pyramid-step", "1.5"});
     ASSERT_TRUE(steps.ok);
+    EXPECT_EQ(steps.params.detector.pyramid_levels, 2);
+    EXPECT_EQ(steps.params.detector.pyramid_step, 1.5);
     EXPECT_EQ(steps.params.detector.edge_steps, (std::vector<int>{9, 5}));
     EXPECT_EQ(steps.params.detector.duplicate_overlap, 0.2);
     EXPECT_EQ(steps.params.detector.threads, 2);
     EXPECT_EQ(parse({"--edge-step", "5", "--max-area", "0.5"}).params.detector.edge_step, 5);
     for (auto args : {std::initializer_list<const char*>{"--edge-step", "5x"}, {"--edge-steps", "9,"},
-                      {"--edge-step", "0"}, {"--threads", "1.5"}, {"--max-area", "-1"}, {"--min-area", "nan"}}) {
+                      {"--edge-step", "0"}, {"--threads", "1.5"}, {"--max-area", "-1"}, {"--min-area", "nan"},
+                      {"--pyramid-levels", "0"}}) {
         testing::internal::CaptureStderr();
         EXPECT_FALSE(parse(args).ok) << *args.begin();
         // The message names the flag, or the library's option of that name.
