@@ -4,7 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "library/near_duplicates.h"
+#include "ellipse/near_duplicates.h"
 #include "library/pyramid_detection.h"
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
@@ -49,7 +49,7 @@ TEST(PyramidDetection, RegionsSurviveAZoom)
         std::size_t found = 0;
         for (const orvo::Region& r : original)
             for (const orvo::Region& q : regions)
-                if (orvo::overlap_error(r, q) < 0.4) {
+                if (orvo::detail::overlap_error(r, q) < 0.4) {
                     ++found;
                     break;
                 }
