@@ -292,7 +292,7 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
         if (options.pyramid_levels == 1) {
             regions = detect_passes(grey, options, steps, sum);
         } else {
-            regions = detect_on_pyramid(grey, options.pyramid_levels, options.pyramid_step, [&](const cv::Mat& level) {
+            regions = detail::detect_on_pyramid(grey, options.pyramid_levels, options.pyramid_step, [&](const cv::Mat& level) {
                 DetectionStats level_stats;
                 std::vector<Region> found = detect_passes(level, options, steps, level_stats);
                 add_level(sum, level_stats);

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-namespace orvo {
+namespace orvo::detail {
 
 Region region_on_image(const Region& r, double factor_x, double factor_y)
 {
@@ -36,4 +36,4 @@ std::vector<Region> detect_on_pyramid(const cv::Mat& grey, int levels, double st
     return regions;
 }
 
-}  // namespace orvo
+}  // namespace orvo::detail

@@ -9,7 +9,7 @@
 
 #include "orvo/region.h"
 
-namespace orvo {
+namespace orvo::detail {
 
 // A region found on a reduced copy whose pixels are factor_x by factor_y of
 // the image's, in the image's 0-based coordinates (pixel centres map onto
@@ -23,4 +23,4 @@ Region region_on_image(const Region& r, double factor_x, double factor_y);
 std::vector<Region> detect_on_pyramid(const cv::Mat& grey, int levels, double step,
                                       const std::function<std::vector<Region>(const cv::Mat&)>& detect_level);
 
-}  // namespace orvo
+}  // namespace orvo::detail

@@ -13,13 +13,13 @@ TEST(PyramidDetection, LevelRegionsInImageCoordinates)
 {
     // A circle of radius 5 about pixel (10, 20) of a copy half as large is a
     // circle of radius 10 about the point between pixels 20, 21 and 40, 41.
-    const orvo::Region circle = orvo::region_on_image({10, 20, 0.04, 0, 0.04}, 2, 2);
+    const orvo::Region circle = orvo::detail::region_on_image({10, 20, 0.04, 0, 0.04}, 2, 2);
     EXPECT_DOUBLE_EQ(circle.x, 20.5);
     EXPECT_DOUBLE_EQ(circle.y, 40.5);
     EXPECT_DOUBLE_EQ(circle.a, 0.01);
     EXPECT_DOUBLE_EQ(circle.c, 0.01);
     // Unequal factors stretch the ellipse along each axis.
-    const orvo::Region stretched = orvo::region_on_image({0, 0, 1, 0.5, 1}, 2, 4);
+    const orvo::Region stretched = orvo::detail::region_on_image({0, 0, 1, 0.5, 1}, 2, 4);
     EXPECT_DOUBLE_EQ(stretched.a, 0.25);
     EXPECT_DOUBLE_EQ(stretched.b, 0.0625);
     EXPECT_DOUBLE_EQ(stretched.c, 1.0 / 16);
@@ -44,7 +44,7 @@ TEST(PyramidDetection, RegionsSurviveAZoom)
     orvo::DetectorOptions options = orvo::DetectorOptions::dense();
     options.pyramid_levels = 1;
     std::vector<orvo::Region> original;
-    for (const orvo::Region& r : orvo::detect(image, options)) original.push_back(orvo::region_on_image(r, 2, 2));
+    for (const orvo::Region& r : orvo::detect(image, options)) original.push_back(orvo::detail::region_on_image(r, 2, 2));
     const auto found_share = [&](const std::vector<orvo::Region>& regions) {
         std::size_t found = 0;
         for (const orvo::Region& r : original)
