@@ -13,36 +13,17 @@
 #include <vector>
 
 #include "orvo/orvo.h"
+#include "python/region_arrays.h"
 
 namespace py = pybind11;
+using orvo::detail::array_from_regions;
+using orvo::detail::regions_from_array;
+using orvo::detail::RegionArray;
 
 namespace {
 
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
-
-std::vector<orvo::Region> regions_of(const DoubleArray& array)
-{
-    if (array.ndim() != 2 || array.shape(1) != 5) throw py::value_error("regions must be an (N, 5) array");
-    std::vector<orvo::Region> regions(static_cast<std::size_t>(array.shape(0)));
-    const double* v = array.data();
-    for (orvo::Region& r : regions) {
-        r = {v[0], v[1], v[2], v[3], v[4]};
-        v += 5;
-    }
-    return regions;
-}
-
-DoubleArray array_of(const std::vector<orvo::Region>& regions)
-{
-    DoubleArray array({static_cast<py::ssize_t>(regions.size()), py::ssize_t(5)});
-    double* v = array.mutable_data();
-    for (const orvo::Region& r : regions) {
-        v[0] = r.x, v[1] = r.y, v[2] = r.a, v[3] = r.b, v[4] = r.c;
-        v += 5;
-    }
-    return array;
-}
 
 // A private copy of a 2-D uint8 or float32 array, safe to use without the
 // interpreter lock.
@@ -96,7 +77,7 @@ py::dict match_features(const DoubleArray& regions1, const py::array& descriptor
     options.max_iterations = max_iterations;
     options.threads = threads;
     options.validate();
-    const std::vector<orvo::Region> r1 = regions_of(regions1), r2 = regions_of(regions2);
+    const std::vector<orvo::Region> r1 = regions_from_array(regions1), r2 = regions_from_array(regions2);
     const std::vector<float> o1 = orientations_of(orientations1), o2 = orientations_of(orientations2);
     const cv::Mat d1 = descriptors_of(descriptors1), d2 = descriptors_of(descriptors2);
     orvo::MatchResult result;
@@ -118,8 +99,8 @@ py::dict match_features(const DoubleArray& regions1, const py::array& descriptor
     out["inliers"] = inliers;
     out["index1"] = indices_of(result.index1);
     out["index2"] = indices_of(result.index2);
-    out["regions1"] = array_of(result.regions1);
-    out["regions2"] = array_of(result.regions2);
+    out["regions1"] = array_from_regions(result.regions1);
+    out["regions2"] = array_from_regions(result.regions2);
     const orvo::MatchCounts& n = result.counts;
     out["counts"] = py::dict(py::arg("regions1") = n.regions1, py::arg("regions2") = n.regions2,
                              py::arg("tentative") = n.tentative, py::arg("inliers") = n.inliers,
@@ -142,8 +123,8 @@ py::array_t<std::uint8_t> draw_matches(const py::array_t<std::uint8_t>& image1,
                        const_cast<std::uint8_t*>(a.data()));
     };
     orvo::MatchResult result;
-    result.regions1 = regions_of(regions1);
-    result.regions2 = regions_of(regions2);
+    result.regions1 = regions_from_array(regions1);
+    result.regions2 = regions_from_array(regions2);
     if (inliers.ndim() != 1 || static_cast<std::size_t>(inliers.shape(0)) != result.regions1.size() ||
         result.regions1.size() != result.regions2.size())
         throw py::value_error("draw_matches needs as many inlier flags as matched regions in each image");

@@ -16,8 +16,12 @@
 #include "orvo/orvo.h"
 #include "python/batch_binding.h"
 #include "python/match_binding.h"
+#include "python/region_arrays.h"
 
 namespace py = pybind11;
+using orvo::detail::array_from_regions;
+using orvo::detail::regions_from_array;
+using orvo::detail::RegionArray;
 
 namespace {
 
@@ -87,32 +91,6 @@ void set_error(PyObject* type, const char* what)
     if (!message) return;  // the decoding's own error (MemoryError) stands
     PyErr_SetObject(type, message);
     Py_DECREF(message);
-}
-
-using RegionArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-std::vector<orvo::Region> regions_from_array(const RegionArray& array)
-{
-    if (array.ndim() != 2 || array.shape(1) != 5)
-        throw py::value_error("regions must be an (N, 5) array of rows x y a b c");
-    std::vector<orvo::Region> regions(static_cast<std::size_t>(array.shape(0)));
-    const double* values = array.data();
-    for (orvo::Region& r : regions) {
-        r = {values[0], values[1], values[2], values[3], values[4]};
-        values += 5;
-    }
-    return regions;
-}
-
-py::array_t<double> array_from_regions(const std::vector<orvo::Region>& regions)
-{
-    py::array_t<double> array({static_cast<py::ssize_t>(regions.size()), py::ssize_t(5)});
-    double* values = array.mutable_data();
-    for (const orvo::Region& r : regions) {
-        values[0] = r.x, values[1] = r.y, values[2] = r.a, values[3] = r.b, values[4] = r.c;
-        values += 5;
-    }
-    return array;
 }
 
 // The detector's options as keyword values, and back.
