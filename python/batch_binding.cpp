@@ -46,6 +46,9 @@ batch_options options_from_dict(const py::dict& settings, const std::string& out
     d.threads = setting<int>(detector, "threads");
     d.edge_steps = setting<std::vector<int>>(detector, "edge_steps");
     d.duplicate_overlap = setting<double>(detector, "duplicate_overlap");
+    d.pyramid_levels = setting<int>(detector, "pyramid_levels");
+    d.pyramid_step = setting<double>(detector, "pyramid_step");
+    d.measurement_scale = setting<double>(detector, "measurement_scale");
     const std::string format = setting<std::string>(settings, "format");
     if (format != "orvo" && format != "colmap")
         throw py::value_error("format must be 'orvo' or 'colmap', not '" + format + "'");

@@ -100,6 +100,8 @@ std::string manifest_text(const batch_options& options)
     text += "min_area " + shortest_text(d.min_area) + "\n";
     text += "max_area " + shortest_text(d.max_area) + "\n";
     text += "duplicate_overlap " + shortest_text(d.duplicate_overlap) + "\n";
+    text += "pyramid_levels " + std::to_string(d.pyramid_levels) + "\n";
+    text += "pyramid_step " + shortest_text(d.pyramid_step) + "\n";
     return text;
 }
 
