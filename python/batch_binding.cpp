@@ -13,42 +13,20 @@
 #include "app/batch/inputs.h"
 #include "app/batch/manifest.h"
 #include "app/batch/outputs.h"
+#include "python/detector_options.h"
 
 namespace py = pybind11;
+using orvo::detail::options_of_dict;
+using orvo::detail::setting;
 
 namespace {
-
-// settings[key] as a T; TypeError naming the key otherwise.
-template <class T>
-T setting(const py::dict& settings, const char* key)
-{
-    try {
-        return settings[key].cast<T>();
-    } catch (const py::cast_error&) {
-        throw py::type_error(std::string(key) + ": not a " + py::type_id<T>() + ": " +
-                             std::string(py::repr(settings[key])));
-    }
-}
 
 // {"detector": {...}, "sift": bool, "format": "orvo" | "colmap", "force":
 // bool} as batch options writing under `out_dir`.
 batch_options options_from_dict(const py::dict& settings, const std::string& out_dir)
 {
     batch_options options;
-    const py::dict detector = settings["detector"];
-    orvo::DetectorOptions& d = options.detector;
-    d.threshold = setting<double>(detector, "threshold");
-    d.scale = setting<double>(detector, "scale");
-    d.edge_step = setting<int>(detector, "edge_step");
-    d.min_area_growth = setting<double>(detector, "min_area_growth");
-    d.min_area = setting<double>(detector, "min_area");
-    d.max_area = setting<double>(detector, "max_area");
-    d.threads = setting<int>(detector, "threads");
-    d.edge_steps = setting<std::vector<int>>(detector, "edge_steps");
-    d.duplicate_overlap = setting<double>(detector, "duplicate_overlap");
-    d.pyramid_levels = setting<int>(detector, "pyramid_levels");
-    d.pyramid_step = setting<double>(detector, "pyramid_step");
-    d.measurement_scale = setting<double>(detector, "measurement_scale");
+    options.detector = options_of_dict(settings["detector"]);
     const std::string format = setting<std::string>(settings, "format");
     if (format != "orvo" && format != "colmap")
         throw py::value_error("format must be 'orvo' or 'colmap', not '" + format + "'");

@@ -16,12 +16,15 @@
 #include "orvo/orvo.h"
 #include "python/batch_binding.h"
 #include "python/match_binding.h"
+#include "python/detector_options.h"
 #include "python/region_arrays.h"
 
 namespace py = pybind11;
 using orvo::detail::array_from_regions;
 using orvo::detail::regions_from_array;
 using orvo::detail::RegionArray;
+using orvo::detail::options_dict;
+using orvo::detail::options_of_dict;
 
 namespace {
 
@@ -93,42 +96,10 @@ void set_error(PyObject* type, const char* what)
     Py_DECREF(message);
 }
 
-// The detector's options as keyword values, and back.
-py::dict options_dict(const orvo::DetectorOptions& o)
-{
-    py::dict d;
-    d["threshold"] = o.threshold;
-    d["scale"] = o.scale;
-    d["edge_step"] = o.edge_step;
-    d["min_area_growth"] = o.min_area_growth;
-    d["min_area"] = o.min_area;
-    d["max_area"] = o.max_area;
-    d["threads"] = o.threads;
-    d["edge_steps"] = py::tuple(py::cast(o.edge_steps));
-    d["duplicate_overlap"] = o.duplicate_overlap;
-    d["pyramid_levels"] = o.pyramid_levels;
-    d["pyramid_step"] = o.pyramid_step;
-    d["measurement_scale"] = o.measurement_scale;
-    return d;
-}
-
-// The options of a dict as options_dict gives them (every key present, the
-// values already of the right Python types), validated.
+// The options of a dict as options_dict gives them, validated.
 orvo::DetectorOptions options_from_dict(const py::dict& d)
 {
-    orvo::DetectorOptions o;
-    o.threshold = d["threshold"].cast<double>();
-    o.scale = d["scale"].cast<double>();
-    o.edge_step = d["edge_step"].cast<int>();
-    o.min_area_growth = d["min_area_growth"].cast<double>();
-    o.min_area = d["min_area"].cast<double>();
-    o.max_area = d["max_area"].cast<double>();
-    o.threads = d["threads"].cast<int>();
-    o.edge_steps = d["edge_steps"].cast<std::vector<int>>();
-    o.duplicate_overlap = d["duplicate_overlap"].cast<double>();
-    o.pyramid_levels = d["pyramid_levels"].cast<int>();
-    o.pyramid_step = d["pyramid_step"].cast<double>();
-    o.measurement_scale = d["measurement_scale"].cast<double>();
+    const orvo::DetectorOptions o = options_of_dict(d);
     o.validate();
     return o;
 }
