@@ -163,7 +163,12 @@ void print_newer_options()
     std::cout << " --max-area F          : largest region, as a fraction of the image area [default: 0.2]" << std::endl;
     std::cout << " --duplicate-overlap E : with several edge steps, a region whose overlap error with" << std::endl;
     std::cout << "                         one kept before it is below E is dropped [default: 0.3]" << std::endl;
+    std::cout << " --pyramid-levels N    : also detect on N - 1 reduced copies of the image, their" << std::endl;
+    std::cout << "                         regions mapped back [default: 1]" << std::endl;
+    std::cout << " --pyramid-step F      : the reduction from one copy to the next [default: 2]" << std::endl;
     std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
+    std::cout << " --dense -sift         : the regions are grown by the dense preset's measurement" << std::endl;
+    std::cout << "                         scale, 5, for the descriptors (3 without --dense)" << std::endl;
     std::cout << std::endl;
 }
 
@@ -205,8 +210,12 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             product *= factor;
         } else if (std::strcmp(arg, "-sift") == 0) {
             p.sift = true;
-            changes.push_back([](orvo::DetectorOptions& o) { o.scale *= orvo::MEASUREMENT_SCALE; });
-            product *= orvo::MEASUREMENT_SCALE;
+            // Described regions are grown by their preset's measurement scale:
+            // 3 at the classic settings, the dense preset's own with --dense.
+            changes.push_back([&product](orvo::DetectorOptions& o) {
+                o.scale *= o.measurement_scale;
+                product *= o.measurement_scale;
+            });
         } else if (std::strcmp(arg, "-h") == 0) {
             print_usage();
             print_newer_options();

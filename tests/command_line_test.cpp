@@ -106,7 +106,7 @@ TEST(CommandLine, HelpAddsEveryNewerOptionAfterTheClassicUsage)
     ASSERT_EQ(r.out.compare(0, std::string(USAGE).size(), USAGE), 0);
     const std::string newer = r.out.substr(std::string(USAGE).size());
     for (const char* option : {"--dense", "--edge-step", "--edge-steps", "--min-area", "--max-area",
-                               "--duplicate-overlap", "--threads"}) {
+                               "--duplicate-overlap", "--pyramid-levels", "--pyramid-step", "--threads"}) {
         EXPECT_TRUE(option == std::string("--dense") || is_detector_option(option)) << option;
         EXPECT_NE(newer.find(std::string(" ") + option + " "), std::string::npos) << option;
     }

@@ -39,7 +39,8 @@ const char USAGE[] =
     "  --outliers           : draw the rejected matches too\n"
     "  --dense / --classic  : the dense preset (default) or the classic detector's settings\n"
     "  -t T, --threads N and orvo's other detector options (--edge-step, --edge-steps,\n"
-    "  --min-area, --max-area, --duplicate-overlap) as orvo reads them\n";
+    "  --min-area, --max-area, --duplicate-overlap, --pyramid-levels, --pyramid-step) as\n"
+    "  orvo reads them\n";
 
 struct match_command {
     std::string image1, image2, drawing, json;
