@@ -37,7 +37,8 @@ Features features_of(const cv::Mat& image, const orvo::MatchOptions& options)
 {
     Features f;
     f.regions = orvo::detect(image, options.detector);
-    f.descriptors = orvo::describe(image, orvo::scaled(f.regions, options.measurement_scale), &f.orientations);
+    const double grown = options.detector.measurement_scale;
+    f.descriptors = orvo::describe(image, orvo::scaled(f.regions, grown), &f.orientations);
     return f;
 }
 

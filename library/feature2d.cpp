@@ -115,6 +115,11 @@ private:
 }  // namespace
 }  // namespace detail
 
+cv::Ptr<AlphaFeatures> AlphaFeatures::create(const DetectorOptions& options)
+{
+    return create(options, options.measurement_scale);
+}
+
 cv::Ptr<AlphaFeatures> AlphaFeatures::create(const DetectorOptions& options, double measurement_scale)
 {
     options.validate();

@@ -96,8 +96,6 @@ void MatchOptions::validate() const
     require(confidence > 0 && confidence < 1, "confidence", "must be a number in (0, 1)");
     require(max_iterations >= 1, "max_iterations", "must be at least 1");
     require(threads >= 1 && threads <= 256, "threads", "must be a whole number from 1 to 256");
-    require(measurement_scale > 0 && std::isfinite(measurement_scale), "measurement_scale",
-            "must be a positive finite number");
     detector.validate();
 }
 
@@ -176,8 +174,11 @@ MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptio
 
     start = std::chrono::steady_clock::now();
     std::vector<float> orientations1, orientations2;
-    const cv::Mat descriptors1 = describe(image1, scaled(regions1, options.measurement_scale), &orientations1);
-    const cv::Mat descriptors2 = describe(image2, scaled(regions2, options.measurement_scale), &orientations2);
+    DescriptorOptions description;
+    description.threads = options.threads;
+    const double grown = detector.measurement_scale;
+    const cv::Mat descriptors1 = describe(image1, scaled(regions1, grown), &orientations1, description);
+    const cv::Mat descriptors2 = describe(image2, scaled(regions2, grown), &orientations2, description);
     const double describe_time = milliseconds_since(start);
 
     MatchResult result =

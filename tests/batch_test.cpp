@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -410,6 +411,14 @@ TEST(Batch, OutputsOfOtherOptionsAreNotMixed)
     EXPECT_EQ(tree(dir / "threads"), tree(dir / "out"));
     EXPECT_NE(tree(dir / "out"), outputs);
     EXPECT_EQ(read_file(dir / "out/.orvo-batch-options"), read_file(dir / "threads/.orvo-batch-options"));
+
+    // A record written before the measurement scale was recorded still
+    // matches the classic options (whose scale it was).
+    std::string record = read_file(dir / "out/.orvo-batch-options");
+    const std::size_t entry = record.find("measurement_scale 3\n");
+    ASSERT_NE(entry, std::string::npos) << record;
+    write_file(dir / "out/.orvo-batch-options", record.erase(entry, std::strlen("measurement_scale 3\n")));
+    EXPECT_EQ(run_batch({"-q", "-s", "2", "-o", dir / "out", dir / "data"}).status, 0);
 
     // Scales at which no region can be written readably are refused before
     // any work, as are bad values.

@@ -19,6 +19,7 @@
 
 #include "app/descriptor_step.h"
 #include "app/drawing_step.h"
+#include "orvo/detector.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -219,6 +220,17 @@ TEST(Run, SiftHandsEveryNameOverUnchangedWithoutAShell)
     const std::vector<ellipse_line> plain = read_ellipses(f.dir / (hostile + ".orvo"));
     ASSERT_EQ(plain.size(), sift_lines.size());
     for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_NEAR(sift_lines[i].a, plain[i].a / 9, 1e-10);
+
+    // With --dense, by the dense preset's measurement scale (5), before or
+    // after the other options.
+    const double grown = orvo::DetectorOptions::dense().measurement_scale;
+    ASSERT_EQ(run_orvo({"-i", hostile, "--dense"}, {f.dir.path}).status, 0);
+    const std::vector<ellipse_line> dense = read_ellipses(f.dir / (hostile + ".orvo"));
+    ASSERT_EQ(run_orvo({"-sift", "-i", hostile, "--dense"}, options).status, 0);
+    const std::vector<ellipse_line> dense_sift = read_ellipses(f.dir / (hostile + ".orvo"));
+    ASSERT_EQ(dense.size(), dense_sift.size());
+    for (std::size_t i = 0; i < dense.size(); ++i)
+        EXPECT_NEAR(dense_sift[i].c, dense[i].c / (grown * grown), 1e-10);
 }
 
 TEST(Run, SiftFailuresEndWithStatusTwo)

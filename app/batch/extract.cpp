@@ -31,7 +31,7 @@ void write_outputs(const cv::Mat& image, const std::vector<orvo::Region>& region
         std::vector<cv::KeyPoint> keypoints;
         keypoints.reserve(regions.size());
         for (const orvo::Region& r : regions) keypoints.push_back(orvo::to_keypoint(r));
-        const cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE));
+        const cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, options.detector.measurement_scale));
         const std::string failure = write_colmap_text(outputs[0], keypoints, descriptors);
         if (!failure.empty()) throw orvo::RegionFileError(outputs[0] + ": " + failure);
         return;
@@ -54,7 +54,7 @@ std::string without_prefix(const std::string& text, const std::string& prefix)
 orvo::DetectorOptions detection_options(const batch_options& options)
 {
     orvo::DetectorOptions detector = options.detector;
-    if (options.sift && options.format == output_format::orvo) detector.scale *= orvo::MEASUREMENT_SCALE;
+    if (options.sift && options.format == output_format::orvo) detector.scale *= detector.measurement_scale;
     return detector;
 }
 

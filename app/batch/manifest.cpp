@@ -70,11 +70,21 @@ bool read_record(const std::string& folder, std::string& text)
     return true;
 }
 
+// Entries that earlier records lack, with the value all their outputs were
+// made with: such a record still matches the options it was written for.
+const std::map<std::string, std::string> FORMER_VALUES = {{"measurement_scale", "3"}};
+
+std::map<std::string, std::string> recorded_values(const std::string& text)
+{
+    std::map<std::string, std::string> values = FORMER_VALUES;
+    for (const auto& [name, value] : record_entries(text)) values[name] = value;
+    return values;
+}
+
 // "threshold 50, now 100; sift no, now yes": the entries that differ.
 std::string differences(const std::string& old_text, const std::string& new_text)
 {
-    const auto old_entries = record_entries(old_text);
-    const std::map<std::string, std::string> old_values(old_entries.begin(), old_entries.end());
+    const std::map<std::string, std::string> old_values = recorded_values(old_text);
     std::string listed;
     for (const auto& [name, value] : record_entries(new_text)) {
         const auto old = old_values.find(name);
@@ -102,6 +112,7 @@ std::string manifest_text(const batch_options& options)
     text += "duplicate_overlap " + shortest_text(d.duplicate_overlap) + "\n";
     text += "pyramid_levels " + std::to_string(d.pyramid_levels) + "\n";
     text += "pyramid_step " + shortest_text(d.pyramid_step) + "\n";
+    text += "measurement_scale " + shortest_text(d.measurement_scale) + "\n";
     return text;
 }
 
@@ -111,7 +122,7 @@ std::string manifest_conflict(const std::vector<image_entry>& images, const batc
     const std::string wanted = manifest_text(options);
     for (const std::string& folder : record_folders(images, options)) {
         std::string recorded;
-        if (!read_record(folder, recorded) || recorded == wanted) continue;
+        if (!read_record(folder, recorded) || recorded_values(recorded) == recorded_values(wanted)) continue;
         if (recorded.empty()) return record_path(folder) + " is not a record of orvo-batch's options";
         return "the outputs in " + folder + " were made with other options (" + differences(recorded, wanted) + ")";
     }

@@ -8,7 +8,8 @@
 // detect gives each region as a KeyPoint (orvo::to_keypoint). detectAndCompute
 // describes the ellipses themselves; compute on given KeyPoints describes
 // their circles (radius size / 2). Both describe each region grown by the
-// measurement scale (MEASUREMENT_SCALE by default), and drop from `keypoints`
+// measurement scale (the options' own by default: 3 for the classic
+// settings, 5 for the dense preset), and drop from `keypoints`
 // those whose regions cannot be described (can_describe), as OpenCV's own
 // descriptors drop theirs, so that descriptor row i belongs to keypoints[i].
 //
@@ -31,8 +32,8 @@ class ORVO_EXPORT AlphaFeatures : public cv::Feature2D {
 public:
     // Throws std::invalid_argument for a bad option or a measurement scale
     // that is not a positive finite number.
-    static cv::Ptr<AlphaFeatures> create(const DetectorOptions& options = {},
-                                         double measurement_scale = MEASUREMENT_SCALE);
+    static cv::Ptr<AlphaFeatures> create(const DetectorOptions& options = {});
+    static cv::Ptr<AlphaFeatures> create(const DetectorOptions& options, double measurement_scale);
 
     virtual DetectorOptions detector_options() const = 0;
     virtual double measurement_scale() const = 0;

@@ -54,13 +54,13 @@ struct ORVO_EXPORT MatchOptions {
     // in (0, 1), and the most hypotheses it may try.
     double confidence = 0.999;
     int max_iterations = 10000;
-    // Threads of the detection and the descriptor matching (>= 1).
+    // Threads of the detection, the description and the descriptor
+    // matching (>= 1).
     int threads = 1;
     // How match() detects (the dense preset by default; its threads are
-    // replaced by `threads`) and the factor by which it grows each region
-    // before describing it.
+    // replaced by `threads`); each region is described grown by the
+    // preset's measurement_scale.
     DetectorOptions detector = DetectorOptions::dense();
-    double measurement_scale = MEASUREMENT_SCALE;
 
     // Throws std::invalid_argument, naming the option, when a value is out
     // of range.

@@ -2,8 +2,8 @@
 on request) and an hloc feature file.
 
 Both detect the regions of each image with :func:`orvo.detect` and describe them, grown by ``measurement_scale``
-about their centres (3, as ``orvo -sift`` does), with :func:`orvo.describe`, on every core by default (one image per
-thread). Images are named by their path relative to ``image_root`` (by default the deepest folder holding them
+about their centres (by default the preset's: 3, as ``orvo -sift`` does, or the dense preset's 5 with
+``dense=True``), with :func:`orvo.describe`, on every core by default (one image per thread). Images are named by their path relative to ``image_root`` (by default the deepest folder holding them
 all), with ``/`` between folders, as COLMAP names the images under its ``--image_path``: ``a/img.png`` and
 ``b/img.png`` are two images. Both files may exist already: images whose name is already there are left as they
 are and not detected again, new ones are added; an image is never stored twice. Every argument is checked before
@@ -23,7 +23,7 @@ import numpy as np
 
 from . import _orvo
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
-from .core import MEASUREMENT_SCALE, describe, detector_settings, existing_file, file_path, read_image
+from .core import describe, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
 
 __all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "CAMERA_MODELS", "pair_id"]
@@ -89,13 +89,13 @@ class _Extraction:
         paths = [existing_file(path, caller) for path in image_paths]
         self.names = _image_names(paths, image_root, caller)
         self.paths = dict(zip(self.names, paths))  # a file given twice is one image
-        scale = float(measurement_scale)
-        if not (np.isfinite(scale) and scale > 0):
-            raise ValueError(f"{caller}: measurement_scale must be a positive finite number, not {scale!r}")
-        self.measurement_scale = scale
         self.threads = (os.cpu_count() or 1) if threads is None else _positive_integer(threads, "threads", caller)
         self.detector = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0),
                                           detect_options.pop("dense", False), detect_options, caller)
+        scale = self.detector["measurement_scale"] if measurement_scale is None else float(measurement_scale)
+        if not (np.isfinite(scale) and scale > 0):
+            raise ValueError(f"{caller}: measurement_scale must be a positive finite number, not {scale!r}")
+        self.measurement_scale = scale
 
     def features(self, names, orientations=False):
         """(name, image, regions, descriptors[, orientations]) of the named images in order, several at once."""
@@ -149,7 +149,7 @@ def _image_names(paths, image_root, caller):
     return names
 
 
-def colmap_database(db_path, image_paths, measurement_scale=MEASUREMENT_SCALE, *, image_root=None,
+def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=None,
                     camera_model="SIMPLE_RADIAL", single_camera_per_folder=False, match=False,
                     match_model="fundamental", ratio=0.8, threads=None, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
@@ -393,7 +393,7 @@ def _stored_features(database, extraction, image_id, name):
     return (regions,) + extraction.description(read_image(extraction.paths[name]), regions, True)
 
 
-def hloc_h5(path, image_paths, measurement_scale=MEASUREMENT_SCALE, *, image_root=None, threads=None, batch_size=16,
+def hloc_h5(path, image_paths, measurement_scale=None, *, image_root=None, threads=None, batch_size=16,
             **detect_options):
     """Detects and describes each image into an hloc feature file (HDF5), creating it if needed.
 

@@ -90,6 +90,14 @@ def test_hloc_feature_file(scene_views, tmp_path):
         assert group["scores"].shape == (len(regions),)
         assert list(group["image_size"][()]) == [640, 480]
 
+    # Dense regions are described at the dense preset's measurement scale.
+    orvo.export.hloc_h5(tmp_path / "dense.h5", [view1], dense=True)
+    measured = orvo.scale_regions(orvo.detect(view1, dense=True), orvo.DENSE_OPTIONS["measurement_scale"])
+    expected = orvo.describe(view1, measured).T.astype(np.float32)
+    with h5py.File(tmp_path / "dense.h5", "r") as features:
+        stored = features["view1.png"]["descriptors"][()]
+    np.testing.assert_allclose(stored * np.linalg.norm(expected, axis=0), expected, atol=1e-3)
+
 
 def jpeg_with_focal_length(image, focal_35mm=None):
     """JPEG bytes of a grey image, with an EXIF FocalLengthIn35mmFilm tag when given."""
