@@ -1,6 +1,7 @@
-// orvo._orvo's matching: numpy features in, the verified matches out as a
-// dict of arrays, and their drawing. The interpreter lock is released while
-// matching; python/orvo/matching.py checks the arguments and wraps the dict.
+// orvo._orvo's matching: numpy images or described features in, the
+// verified matches out as a dict of arrays, and their drawing. The
+// interpreter lock is released while matching; python/orvo/matching.py
+// checks the arguments and wraps the dict.
 #include "python/match_binding.h"
 
 #include <pybind11/numpy.h>
@@ -13,10 +14,13 @@
 #include <vector>
 
 #include "orvo/orvo.h"
+#include "python/detector_options.h"
+#include "python/image_arrays.h"
 #include "python/region_arrays.h"
 
 namespace py = pybind11;
 using orvo::detail::array_from_regions;
+using orvo::detail::image_from_array;
 using orvo::detail::regions_from_array;
 using orvo::detail::RegionArray;
 
@@ -61,11 +65,11 @@ py::array_t<std::int64_t> indices_of(const std::vector<int>& values)
     return array;
 }
 
-py::dict match_features(const DoubleArray& regions1, const py::array& descriptors1, const FloatArray& orientations1,
-                        const DoubleArray& regions2, const py::array& descriptors2, const FloatArray& orientations2,
-                        double ratio, const std::string& model, const std::optional<DoubleArray>& K1,
-                        const std::optional<DoubleArray>& K2, double threshold, double confidence,
-                        int max_iterations, int threads)
+// The matching options of the keyword values python/orvo/matching.py
+// passes on, validated (detector options aside).
+orvo::MatchOptions matching_options(double ratio, const std::string& model, const std::optional<DoubleArray>& K1,
+                                    const std::optional<DoubleArray>& K2, double threshold, double confidence,
+                                    int max_iterations, int threads)
 {
     orvo::MatchOptions options;
     options.ratio = ratio;
@@ -76,16 +80,11 @@ py::dict match_features(const DoubleArray& regions1, const py::array& descriptor
     options.confidence = confidence;
     options.max_iterations = max_iterations;
     options.threads = threads;
-    options.validate();
-    const std::vector<orvo::Region> r1 = regions_from_array(regions1), r2 = regions_from_array(regions2);
-    const std::vector<float> o1 = orientations_of(orientations1), o2 = orientations_of(orientations2);
-    const cv::Mat d1 = descriptors_of(descriptors1), d2 = descriptors_of(descriptors2);
-    orvo::MatchResult result;
-    {
-        py::gil_scoped_release unlocked;
-        result = orvo::match_features(r1, d1, o1, r2, d2, o2, options);
-    }
+    return options;
+}
 
+py::dict result_dict(const orvo::MatchResult& result)
+{
     py::dict out;
     if (result.model) {
         py::array_t<double> m({py::ssize_t(3), py::ssize_t(3)});
@@ -106,8 +105,48 @@ py::dict match_features(const DoubleArray& regions1, const py::array& descriptor
                              py::arg("tentative") = n.tentative, py::arg("inliers") = n.inliers,
                              py::arg("hypotheses") = n.hypotheses);
     const orvo::MatchTimes& t = result.times;
-    out["times"] = py::dict(py::arg("match") = t.match, py::arg("verify") = t.verify);
+    out["times"] = py::dict(py::arg("detect") = t.detect, py::arg("describe") = t.describe,
+                            py::arg("match") = t.match, py::arg("verify") = t.verify);
     return out;
+}
+
+py::dict match_features(const DoubleArray& regions1, const py::array& descriptors1, const FloatArray& orientations1,
+                        const DoubleArray& regions2, const py::array& descriptors2, const FloatArray& orientations2,
+                        double ratio, const std::string& model, const std::optional<DoubleArray>& K1,
+                        const std::optional<DoubleArray>& K2, double threshold, double confidence,
+                        int max_iterations, int threads)
+{
+    const orvo::MatchOptions options =
+        matching_options(ratio, model, K1, K2, threshold, confidence, max_iterations, threads);
+    options.validate();
+    const std::vector<orvo::Region> r1 = regions_from_array(regions1), r2 = regions_from_array(regions2);
+    const std::vector<float> o1 = orientations_of(orientations1), o2 = orientations_of(orientations2);
+    const cv::Mat d1 = descriptors_of(descriptors1), d2 = descriptors_of(descriptors2);
+    orvo::MatchResult result;
+    {
+        py::gil_scoped_release unlocked;
+        result = orvo::match_features(r1, d1, o1, r2, d2, o2, options);
+    }
+    return result_dict(result);
+}
+
+// Detection, description, matching and verification of two image arrays,
+// the detector's options in a dict as options_dict gives them.
+py::dict match(const py::array& array1, const py::array& array2, const py::dict& detector, double ratio,
+               const std::string& model, const std::optional<DoubleArray>& K1, const std::optional<DoubleArray>& K2,
+               double threshold, double confidence, int max_iterations, int threads)
+{
+    orvo::MatchOptions options =
+        matching_options(ratio, model, K1, K2, threshold, confidence, max_iterations, threads);
+    options.detector = orvo::detail::options_of_dict(detector);
+    options.validate();
+    const cv::Mat image1 = image_from_array(array1), image2 = image_from_array(array2);
+    orvo::MatchResult result;
+    {
+        py::gil_scoped_release unlocked;
+        result = orvo::match(image1, image2, options);
+    }
+    return result_dict(result);
 }
 
 // The drawing of matches over two 8-bit BGR images (H x W x 3, C-contiguous).
@@ -144,6 +183,10 @@ void register_match_functions(py::module_& m)
           py::arg("ratio"), py::arg("model"), py::arg("K1"), py::arg("K2"), py::arg("threshold"),
           py::arg("confidence"), py::arg("max_iterations"), py::arg("threads"),
           "Verified matches of described features, as a dict.");
+    m.def("match", &match, py::arg("image1"), py::arg("image2"), py::arg("detector"), py::arg("ratio"),
+          py::arg("model"), py::arg("K1"), py::arg("K2"), py::arg("threshold"), py::arg("confidence"),
+          py::arg("max_iterations"), py::arg("threads"),
+          "Verified matches of two image arrays, detected with the options of a dict, as a dict.");
     m.def("draw_matches", &draw_matches, py::arg("image1"), py::arg("image2"), py::arg("regions1"),
           py::arg("regions2"), py::arg("inliers"), py::arg("with_outliers"),
           "Both BGR images side by side with the matches drawn.");

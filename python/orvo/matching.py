@@ -13,13 +13,11 @@ homography and three a fundamental or essential matrix; the robust estimator sam
 on the points and on the affine maps, refines the best on its inliers and fits the final model to all of them.
 """
 
-import time
-
 import numpy as np
 
 from . import _orvo
-from .conversions import check_regions, scale_regions
-from .core import MEASUREMENT_SCALE, _image, describe, detect
+from .conversions import check_regions
+from .core import _image, detector_settings
 
 __all__ = ["MatchResult", "match", "match_features", "draw_matches", "MODELS"]
 
@@ -42,11 +40,10 @@ class MatchResult:
 
     __slots__ = ("model", "model_type", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times")
 
-    def __init__(self, fields, model_type, times):
-        for name in ("model", "inliers", "index1", "index2", "regions1", "regions2", "counts"):
+    def __init__(self, fields, model_type):
+        for name in ("model", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times"):
             setattr(self, name, fields[name])
         self.model_type = model_type
-        self.times = dict(times, **fields["times"])
 
     def __repr__(self):
         n, t = self.counts, self.times
@@ -82,21 +79,14 @@ def _orientations(orientations, count, name):
     return array
 
 
-def _verified(features1, features2, times, *, ratio, model, K1, K2, threshold, confidence, max_iterations, threads):
+def _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads):
+    """The matching options as the compiled core takes them, positionally."""
     if model not in MODELS:
         raise ValueError(f"model must be one of {', '.join(MODELS)}, not {model!r}")
     if model == "essential" and K1 is None:
         raise ValueError("the essential matrix needs the intrinsics K1 (and K2 when the cameras differ)")
-    (regions1, descriptors1, orientations1), (regions2, descriptors2, orientations2) = features1, features2
-    regions1, regions2 = check_regions(regions1, "match_features"), check_regions(regions2, "match_features")
-    fields = _orvo.match_features(
-        regions1, _descriptors(descriptors1, len(regions1), "descriptors1"),
-        _orientations(orientations1, len(regions1), "orientations1"),
-        regions2, _descriptors(descriptors2, len(regions2), "descriptors2"),
-        _orientations(orientations2, len(regions2), "orientations2"),
-        float(ratio), model, _matrix(K1, "K1"), _matrix(K2, "K2"), float(threshold), float(confidence),
-        int(max_iterations), int(threads))
-    return MatchResult(fields, model, times)
+    return (float(ratio), model, _matrix(K1, "K1"), _matrix(K2, "K2"), float(threshold), float(confidence),
+            int(max_iterations), int(threads))
 
 
 def match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, *, ratio=0.8,
@@ -114,33 +104,31 @@ def match_features(regions1, descriptors1, orientations1, regions2, descriptors2
         epipolar models). confidence, max_iterations: when the sampling stops. threads: of the descriptor matching.
     Raises ValueError for bad options or arrays that do not agree.
     """
-    return _verified((regions1, descriptors1, orientations1), (regions2, descriptors2, orientations2),
-                     {"detect": 0.0, "describe": 0.0}, ratio=ratio, model=model, K1=K1, K2=K2, threshold=threshold,
-                     confidence=confidence, max_iterations=max_iterations, threads=threads)
+    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
+    regions1, regions2 = check_regions(regions1, "match_features"), check_regions(regions2, "match_features")
+    fields = _orvo.match_features(
+        regions1, _descriptors(descriptors1, len(regions1), "descriptors1"),
+        _orientations(orientations1, len(regions1), "orientations1"),
+        regions2, _descriptors(descriptors2, len(regions2), "descriptors2"),
+        _orientations(orientations2, len(regions2), "orientations2"), *arguments)
+    return MatchResult(fields, model)
 
 
 def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None, K2=None, threshold=6.0,
-          confidence=0.999, max_iterations=10000, threads=1, measurement_scale=MEASUREMENT_SCALE, **detect_options):
+          confidence=0.999, max_iterations=10000, threads=1, **detect_options):
     """Detects, describes, matches and verifies two images: a :class:`MatchResult`.
 
     image1, image2: arrays or paths, as for :func:`orvo.detect`. dense: the dense preset (default) or the classic
-    settings; detect_options: the detector's other options (threshold, edge_step, ...). Each region is described
-    grown by measurement_scale. The other arguments as for :func:`match_features`; threads also serves the
-    detection.
+    settings; detect_options: the detector's other options (threshold, edge_step, ...), among them
+    ``measurement_scale``, the factor by which each region is grown before it is described (the preset's own by
+    default: 5 for the dense preset, 3 for the classic settings). The other arguments as for
+    :func:`match_features`; threads also serves the detection and the description.
     """
-    image1, image2 = _image(image1, "match"), _image(image2, "match")
-    features = []
-    times = {"detect": 0.0, "describe": 0.0}
-    for image in (image1, image2):
-        start = time.perf_counter()
-        regions = detect(image, dense=dense, threads=threads, **detect_options)
-        middle = time.perf_counter()
-        descriptors, orientations = describe(image, scale_regions(regions, measurement_scale), orientations=True)
-        times["detect"] += (middle - start) * 1e3
-        times["describe"] += (time.perf_counter() - middle) * 1e3
-        features.append((regions, descriptors, orientations))
-    return _verified(features[0], features[1], times, ratio=ratio, model=model, K1=K1, K2=K2, threshold=threshold,
-                     confidence=confidence, max_iterations=max_iterations, threads=threads)
+    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
+    settings = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0), dense,
+                                 dict(detect_options, threads=threads), "match")
+    fields = _orvo.match(_image(image1, "match"), _image(image2, "match"), settings, *arguments)
+    return MatchResult(fields, model)
 
 
 def draw_matches(image1, image2, result, outliers=False):
