@@ -2,11 +2,13 @@
 // depend on the file's size, and the writer of `orvo`'s files.
 #include "orvo/region_file.h"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
+#include <string>
 
 #include "io/atomic_file.h"
 #include "io/regular_file.h"
@@ -238,13 +240,19 @@ void write_descriptor_file(const std::string& path, const std::vector<Region>& r
     const std::vector<std::string> formatted =
         as_written ? std::vector<std::string>() : detail::region_lines(regions, offset, "write_descriptor_file");
     const std::vector<std::string>& lines = as_written ? *as_written : formatted;
+    // Each byte's text (" 0" .. " 255") made once: formatting 128 numbers per
+    // region one call at a time cost a fifth of a whole descriptor run.
+    std::array<std::string, 256> byte_texts;
+    for (int value = 0; value < 256; ++value) byte_texts[value] = " " + std::to_string(value);
     detail::write_or_throw(path, [&](std::FILE* fp) {
         std::fprintf(fp, "%d\n%zu\n", DESCRIPTOR_SIZE, regions.size());
+        std::string line;
         for (std::size_t i = 0; i < regions.size(); ++i) {
-            std::fputs(lines[i].c_str(), fp);
+            line.assign(lines[i].c_str());
             const unsigned char* d = descriptors.ptr<unsigned char>(static_cast<int>(i));
-            for (int k = 0; k < DESCRIPTOR_SIZE; ++k) std::fprintf(fp, " %d", d[k]);
-            std::fputc('\n', fp);
+            for (int k = 0; k < DESCRIPTOR_SIZE; ++k) line += byte_texts[d[k]];
+            line += '\n';
+            std::fwrite(line.data(), 1, line.size(), fp);
         }
     });
 }
