@@ -1,6 +1,8 @@
 // Benchmark of the detector against OpenCV's MSER, and the stage counts.
 //
-//   orvo_bench [--repeat N] [IMAGE...]   per-stage median times, MSER, whole runs, peak memory
+//   orvo_bench [--repeat N] [--dense] [--threads N] [IMAGE...]
+//                                        per-stage median times on one thread, MSER, the detection
+//                                        on N threads (default 2) against one, whole runs, peak memory
 //   orvo_bench --counts IMAGE...         the size of every stage, one image a column
 //   orvo_bench --descriptors [--dense] [--threads N] IMAGE...
 //                                        description per region against OpenCV's SIFT, on 1 and
@@ -65,10 +67,10 @@ struct scratch_folder {
     std::string output() const { return path + "/out.orvo"; }
 };
 
-stage_counts detect(const cv::Mat& colour, const std::string& output)
+stage_counts detect(const cv::Mat& colour, const std::string& output, const orvo::DetectorOptions& options = {})
 {
     stage_counts counts;
-    const std::vector<orvo::Region> regions = orvo::detect(colour, {}, &counts);
+    const std::vector<orvo::Region> regions = orvo::detect(colour, options, &counts);
     const auto start = clock_type::now();
     orvo::write_region_file(output, regions);
     counts.file_ms = ms_since(start);
@@ -104,71 +106,6 @@ void print_counts(const std::vector<std::string>& names)
     row("ellipses written", [](const stage_counts& c) { return c.regions; });
 }
 
-void bench_image(launcher& runs, const std::string& label, const std::string& file, int repeat)
-{
-    std::vector<double> load, canny, points, alpha, table, tree, select, extract, file_ms, total, mser;
-    stage_counts counts;
-    cv::Mat colour;
-    const scratch_folder scratch;
-    const std::string output = scratch.output();
-    for (int i = 0; i < repeat; ++i) {
-        auto start = clock_type::now();
-        colour = orvo::read_image(file);
-        load.push_back(ms_since(start));
-
-        start = clock_type::now();
-        counts = detect(colour, output);
-        total.push_back(ms_since(start) - counts.file_ms);
-        canny.push_back(counts.canny_ms);
-        points.push_back(counts.points_ms);
-        alpha.push_back(counts.alpha_ms);
-        table.push_back(counts.face_table_ms);
-        tree.push_back(counts.tree_ms);
-        select.push_back(counts.selection_ms);
-        extract.push_back(counts.extraction_ms);
-        file_ms.push_back(counts.file_ms);
-
-        cv::Mat grey = colour;
-        start = clock_type::now();
-        if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-        std::vector<std::vector<cv::Point>> regions;
-        std::vector<cv::Rect> boxes;
-        cv::MSER::create()->detectRegions(grey, regions, boxes);
-        mser.push_back(ms_since(start));
-    }
-    std::vector<double> orvo_runs, mser_runs;
-    double orvo_peak = 0, mser_peak = 0;
-    for (int i = 0; i < repeat; ++i) {
-        const process_run o = runs.run(ORVO_EXECUTABLE, {"-i", file});
-        const process_run m = runs.run(MSER_EXECUTABLE, {file});
-        orvo_runs.push_back(o.ms);
-        mser_runs.push_back(m.ms);
-        orvo_peak = std::max(orvo_peak, o.peak_mb);
-        mser_peak = std::max(mser_peak, m.peak_mb);
-    }
-    unlink((file + ".orvo").c_str());
-
-    const double mp = colour.cols * static_cast<double>(colour.rows) / 1e6;
-    std::printf("%s: %d x %d (%.2f MP), %zu points inserted, %zu face rows, %zu selected, %zu ellipses\n",
-                label.c_str(), colour.cols, colour.rows, mp, counts.points_inserted + counts.midpoints_inserted,
-                counts.face_rows, counts.selected, counts.regions);
-    std::printf("  median ms: load %.1f | canny %.1f | points+triangulation %.1f | alpha %.1f | face table %.1f | "
-                "tree %.1f | selection %.2f | extraction %.1f | file %.2f\n",
-                median(load), median(canny), median(points), median(alpha), median(table), median(tree),
-                median(select), median(extract), median(file_ms));
-    std::printf("  detection %.1f ms (%.1f ms/MP) | MSER %.1f ms | ratio %.2f\n", median(total), median(total) / mp,
-                median(mser), median(total) / median(mser));
-    std::printf("  whole run: orvo %.1f ms, %.1f MB peak | mser_run %.1f ms, %.1f MB peak | ratio %.2f\n\n",
-                median(orvo_runs), orvo_peak, median(mser_runs), mser_peak, median(orvo_runs) / median(mser_runs));
-    std::fflush(stdout);
-}
-
-struct descriptor_settings {
-    bool dense = false;  // the dense preset's regions instead of the classic ones
-    int threads = 2;     // the description's second measurement
-    int repeat = 5;
-};
-
 // The wall time and the processor time of the whole process (all its
 // threads), in milliseconds. On a machine shared with other work the
 // processor time of a one-thread call is the steadier figure.
@@ -201,13 +138,109 @@ struct call_times {
     }
 };
 
+struct bench_settings {
+    bool dense = false;  // the dense preset's regions instead of the classic ones
+    int threads = 2;     // the detection's and the description's second measurement
+    int repeat = 5;
+};
+
+// The regions as lines, in order, to compare the detections of two thread counts.
+std::vector<std::string> region_lines(const std::vector<orvo::Region>& regions)
+{
+    std::vector<std::string> lines;
+    for (const orvo::Region& r : regions) {
+        char line[160];
+        std::snprintf(line, sizeof line, "%.17g %.17g %.17g %.17g %.17g", r.x, r.y, r.a, r.b, r.c);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void bench_image(launcher& runs, const std::string& label, const std::string& file, const bench_settings& settings,
+                 int repeat)
+{
+    orvo::DetectorOptions options = settings.dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
+    orvo::DetectorOptions threaded = options;
+    threaded.threads = settings.threads;
+    std::vector<double> one_wall, one_cpu, threaded_wall;
+    bool same_regions = true;
+    std::vector<double> load, canny, points, alpha, table, tree, select, extract, file_ms, total, mser;
+    stage_counts counts;
+    cv::Mat colour;
+    const scratch_folder scratch;
+    const std::string output = scratch.output();
+    for (int i = 0; i < repeat; ++i) {
+        auto start = clock_type::now();
+        colour = orvo::read_image(file);
+        load.push_back(ms_since(start));
+
+        start = clock_type::now();
+        counts = detect(colour, output, options);
+        total.push_back(ms_since(start) - counts.file_ms);
+        canny.push_back(counts.canny_ms);
+        points.push_back(counts.points_ms);
+        alpha.push_back(counts.alpha_ms);
+        table.push_back(counts.face_table_ms);
+        tree.push_back(counts.tree_ms);
+        select.push_back(counts.selection_ms);
+        extract.push_back(counts.extraction_ms);
+        file_ms.push_back(counts.file_ms);
+
+        cv::Mat grey = colour;
+        start = clock_type::now();
+        if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+        std::vector<std::vector<cv::Point>> regions;
+        std::vector<cv::Rect> boxes;
+        cv::MSER::create()->detectRegions(grey, regions, boxes);
+        mser.push_back(ms_since(start));
+
+        std::vector<orvo::Region> one, several;
+        const call_time single = time_call([&] { one = orvo::detect(colour, options); });
+        threaded_wall.push_back(time_call([&] { several = orvo::detect(colour, threaded); }).wall);
+        one_wall.push_back(single.wall);
+        one_cpu.push_back(single.cpu);
+        same_regions = same_regions && region_lines(one) == region_lines(several);
+    }
+    std::vector<double> orvo_runs, mser_runs;
+    double orvo_peak = 0, mser_peak = 0;
+    for (int i = 0; i < repeat; ++i) {
+        const process_run o = runs.run(ORVO_EXECUTABLE, settings.dense ? std::vector<std::string>{"-i", file, "--dense"}
+                                                                      : std::vector<std::string>{"-i", file});
+        const process_run m = runs.run(MSER_EXECUTABLE, {file});
+        orvo_runs.push_back(o.ms);
+        mser_runs.push_back(m.ms);
+        orvo_peak = std::max(orvo_peak, o.peak_mb);
+        mser_peak = std::max(mser_peak, m.peak_mb);
+    }
+    unlink((file + ".orvo").c_str());
+
+    const double mp = colour.cols * static_cast<double>(colour.rows) / 1e6;
+    std::printf("%s: %d x %d (%.2f MP), %zu points inserted, %zu face rows, %zu selected, %zu ellipses\n",
+                label.c_str(), colour.cols, colour.rows, mp, counts.points_inserted + counts.midpoints_inserted,
+                counts.face_rows, counts.selected, counts.regions);
+    std::printf("  median ms: load %.1f | canny %.1f | points+triangulation %.1f | alpha %.1f | face table %.1f | "
+                "tree %.1f | selection %.2f | extraction %.1f | file %.2f\n",
+                median(load), median(canny), median(points), median(alpha), median(table), median(tree),
+                median(select), median(extract), median(file_ms));
+    std::printf("  detection %.1f ms (%.1f ms/MP) | MSER %.1f ms | ratio %.2f\n", median(total), median(total) / mp,
+                median(mser), median(total) / median(mser));
+    std::printf("  one thread: %.1f ms wall, %.1f ms processor | %d threads: %.1f ms wall, ratio %.2f, %s regions\n",
+                median(one_wall), median(one_cpu), settings.threads, median(threaded_wall),
+                median(threaded_wall) / median(one_wall), same_regions ? "the same" : "OTHER");
+    std::printf("  whole run: orvo %.1f ms, %.1f MB peak | mser_run %.1f ms, %.1f MB peak | ratio %.2f\n\n",
+                median(orvo_runs), orvo_peak, median(mser_runs), mser_peak, median(orvo_runs) / median(mser_runs));
+    std::fflush(stdout);
+}
+
+
+
 // Description of the detector's regions, scaled by 3 as "-sift" hands them
 // over, on one thread and on settings.threads, against OpenCV's SIFT on the
 // same grey image, one thread each: its description per keypoint (all its
 // own keypoints; detectAndCompute minus detect) and detection + description
 // against detectAndCompute. Then the descriptor executable as a whole run,
 // with its peak memory. One-thread figures are processor times.
-void bench_descriptors(launcher& runs, const std::string& file, const descriptor_settings& settings)
+void bench_descriptors(launcher& runs, const std::string& file, const bench_settings& settings)
 {
     const cv::Mat colour = orvo::read_image(file);
     const orvo::DetectorOptions detector = settings.dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
@@ -263,7 +296,7 @@ void bench_descriptors(launcher& runs, const std::string& file, const descriptor
 
 // The benchmark the command line asks for.
 int run(launcher& runs, const std::vector<std::string>& names, bool counts, bool descriptors,
-        const descriptor_settings& settings)
+        const bench_settings& settings)
 {
     const int repeat = settings.repeat;
     if (counts) {
@@ -291,7 +324,8 @@ int run(launcher& runs, const std::vector<std::string>& names, bool counts, bool
             images.emplace_back("generated " + std::to_string(size.first) + "x" + std::to_string(size.second), file);
         }
     }
-    for (const auto& image : images) bench_image(runs, image.first, image.second, image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
+    for (const auto& image : images) bench_image(runs, image.first, image.second, settings,
+                    image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
     return 0;
 }
 
@@ -303,7 +337,7 @@ int main(int argc, char** argv)
     cv::setNumThreads(0);
     std::vector<std::string> names;
     bool counts = false, descriptors = false;
-    descriptor_settings settings;
+    bench_settings settings;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--counts") == 0) counts = true;
         else if (std::strcmp(argv[i], "--descriptors") == 0) descriptors = true;
@@ -313,7 +347,7 @@ int main(int argc, char** argv)
         else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
             settings.threads = std::max(1, std::atoi(argv[++i]));
         else if (argv[i][0] == '-') {
-            std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [IMAGE...] | --counts IMAGE... |\n"
+            std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [--dense] [--threads N] [IMAGE...] | --counts IMAGE... |\n"
                                  "       --descriptors [--dense] [--threads N] [--repeat N] IMAGE...\n");
             return 1;
         } else names.push_back(argv[i]);

@@ -4,9 +4,11 @@
 #include "orvo/detector.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <future>
+#include <numeric>
 #include <optional>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
@@ -187,44 +189,61 @@ void add_sizes_and_times(DetectionStats& sum, const DetectionStats& pass)
         sum.*field += pass.*field;
 }
 
-// A pyramid level's stats added to the detection's: the edge detection's
-// pixels and time summed, its thresholds those of the image itself.
-void add_level(DetectionStats& sum, const DetectionStats& level)
+// Runs work(0) .. work(count - 1) on up to `threads` threads, the calling
+// thread one of them, each thread taking the next k when it is done with
+// one. An exception ends its thread's turn and is rethrown at the end.
+template <class Work>
+void run_in_turn(std::size_t count, int threads, Work work)
 {
-    if (sum.edge_pixels == 0 && sum.canny_ms == 0) {
-        sum.high_threshold = level.high_threshold;
-        sum.low_threshold = level.low_threshold;
-    }
-    sum.edge_pixels += level.edge_pixels;
-    sum.canny_ms += level.canny_ms;
-    add_sizes_and_times(sum, level);
+    std::atomic<std::size_t> next{0};
+    run_in_shares(count, threads, [&](std::size_t, std::size_t) {
+        for (std::size_t k = next++; k < count; k = next++) work(k);
+    });
 }
 
-// The edges detected once and sampled with every step, then one pass per
-// step, the threads shared among the passes; their regions concatenated in
-// the order of the steps.
-std::vector<Region> detect_passes(const cv::Mat& grey, const DetectorOptions& options, const std::vector<int>& steps,
-                                  DetectionStats& sum)
+// Every pass of every pyramid level: the edges detected once per level and
+// sampled with every step, then the passes, independent detections, on the
+// threads, the one with the most points first; each pass takes an equal
+// share of the threads (one when there are as many passes as threads).
+// The regions are united in the order of the levels, then of the steps,
+// each level's in the image's coordinates.
+std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, const DetectorOptions& options,
+                                  const std::vector<int>& steps, DetectionStats& sum)
 {
-    const sampled_edges edges = sample_edges(grey, steps, options.threads);
-    sum.high_threshold = edges.high_threshold;
-    sum.low_threshold = edges.low_threshold;
-    sum.edge_pixels = edges.edge_pixels;
-    sum.canny_ms = edges.canny_ms;
+    std::vector<sampled_edges> edges;
+    for (const pyramid_level& level : pyramid) {
+        edges.push_back(sample_edges(level.grey, steps, options.threads));
+        if (edges.size() == 1) {
+            sum.high_threshold = edges[0].high_threshold;
+            sum.low_threshold = edges[0].low_threshold;
+        }
+        sum.edge_pixels += edges.back().edge_pixels;
+        sum.canny_ms += edges.back().canny_ms;
+    }
 
-    const std::size_t n = steps.size();
-    std::vector<std::vector<Region>> found(n);
-    std::vector<DetectionStats> stats(n);
+    // Pass p is the step p % n on the level p / n.
+    const std::size_t n = steps.size(), passes = pyramid.size() * n;
+    const auto points_of = [&](std::size_t p) { return edges[p / n].points[p % n].size(); };
+    std::vector<std::size_t> most_points_first(passes);
+    std::iota(most_points_first.begin(), most_points_first.end(), 0);
+    std::stable_sort(most_points_first.begin(), most_points_first.end(),
+                     [&](std::size_t a, std::size_t b) { return points_of(a) > points_of(b); });
+    std::vector<std::vector<Region>> found(passes);
+    std::vector<DetectionStats> stats(passes);
     DetectorOptions each = options;
-    each.threads = std::max(1, options.threads / static_cast<int>(n));
-    const double image_area = static_cast<double>(grey.total());
-    run_in_shares(n, options.threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) found[k] = detect_pass(edges, k, each, steps[k], image_area, stats[k]);
+    each.threads = std::max(1, options.threads / static_cast<int>(passes));
+    run_in_turn(passes, options.threads, [&](std::size_t k) {
+        const std::size_t p = most_points_first[k];
+        const pyramid_level& level = pyramid[p / n];
+        found[p] = detect_pass(edges[p / n], p % n, each, steps[p % n], static_cast<double>(level.grey.total()),
+                               stats[p]);
+        if (p >= n)
+            for (Region& r : found[p]) r = region_on_image(r, level.factor_x, level.factor_y);
     });
     std::vector<Region> regions;
-    for (std::size_t k = 0; k < n; ++k) {
-        regions.insert(regions.end(), found[k].begin(), found[k].end());
-        add_sizes_and_times(sum, stats[k]);
+    for (std::size_t p = 0; p < passes; ++p) {
+        regions.insert(regions.end(), found[p].begin(), found[p].end());
+        add_sizes_and_times(sum, stats[p]);
     }
     return regions;
 }
@@ -288,17 +307,8 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
         const std::vector<int> steps = options.edge_steps.empty() ? std::vector<int>{options.edge_step}
                                                                    : options.edge_steps;
         DetectionStats sum;
-        std::vector<Region> regions;
-        if (options.pyramid_levels == 1) {
-            regions = detect_passes(grey, options, steps, sum);
-        } else {
-            regions = detail::detect_on_pyramid(grey, options.pyramid_levels, options.pyramid_step, [&](const cv::Mat& level) {
-                DetectionStats level_stats;
-                std::vector<Region> found = detect_passes(level, options, steps, level_stats);
-                add_level(sum, level_stats);
-                return found;
-            });
-        }
+        std::vector<Region> regions =
+            detect_levels(image_pyramid(grey, options.pyramid_levels, options.pyramid_step), options, steps, sum);
         if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
             const std::size_t all = regions.size();
             regions = drop_near_duplicates(regions, options.duplicate_overlap);

@@ -16,24 +16,23 @@ Region region_on_image(const Region& r, double factor_x, double factor_y)
             r.b / (factor_x * factor_y), r.c / (factor_y * factor_y)};
 }
 
-std::vector<Region> detect_on_pyramid(const cv::Mat& grey, int levels, double step,
-                                      const std::function<std::vector<Region>(const cv::Mat&)>& detect_level)
+std::vector<pyramid_level> image_pyramid(const cv::Mat& grey, int levels, double step)
 {
     constexpr int SMALLEST_SIDE = 32;
-    std::vector<Region> regions = detect_level(grey);
+    std::vector<pyramid_level> pyramid{{grey, 1, 1}};
     double reduction = 1;
     for (int level = 1; level < levels; ++level) {
         reduction *= step;
         const cv::Size size(static_cast<int>(std::lround(grey.cols / reduction)),
                             static_cast<int>(std::lround(grey.rows / reduction)));
         if (size.width < SMALLEST_SIDE || size.height < SMALLEST_SIDE) break;
-        cv::Mat reduced;
-        cv::resize(grey, reduced, size, 0, 0, cv::INTER_AREA);
-        const double factor_x = static_cast<double>(grey.cols) / size.width;
-        const double factor_y = static_cast<double>(grey.rows) / size.height;
-        for (const Region& r : detect_level(reduced)) regions.push_back(region_on_image(r, factor_x, factor_y));
+        pyramid_level reduced;
+        cv::resize(grey, reduced.grey, size, 0, 0, cv::INTER_AREA);
+        reduced.factor_x = static_cast<double>(grey.cols) / size.width;
+        reduced.factor_y = static_cast<double>(grey.rows) / size.height;
+        pyramid.push_back(reduced);
     }
-    return regions;
+    return pyramid;
 }
 
 }  // namespace orvo::detail

@@ -3,7 +3,6 @@
 // coordinates.
 #pragma once
 
-#include <functional>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -16,11 +15,15 @@ namespace orvo::detail {
 // pixel centres' positions: x -> (x + 1/2) factor_x - 1/2).
 Region region_on_image(const Region& r, double factor_x, double factor_y);
 
-// The regions detect_level finds on `grey` and on up to levels - 1 copies,
-// each `step` times smaller than the one before (area averaging), in the
-// image's coordinates, level after level. The pyramid ends early at a copy
-// shorter than 32 pixels on a side.
-std::vector<Region> detect_on_pyramid(const cv::Mat& grey, int levels, double step,
-                                      const std::function<std::vector<Region>(const cv::Mat&)>& detect_level);
+// One image of the pyramid, its pixels factor_x by factor_y of the image's.
+struct pyramid_level {
+    cv::Mat grey;
+    double factor_x = 1, factor_y = 1;
+};
+
+// `grey` itself and up to levels - 1 copies, each `step` times smaller than
+// the one before (area averaging). The pyramid ends early at a copy shorter
+// than 32 pixels on a side.
+std::vector<pyramid_level> image_pyramid(const cv::Mat& grey, int levels, double step);
 
 }  // namespace orvo::detail

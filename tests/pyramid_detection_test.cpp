@@ -63,3 +63,33 @@ TEST(PyramidDetection, RegionsSurviveAZoom)
     EXPECT_GT(found_share(pyramid), single + 0.05);
     for (const orvo::Region& r : pyramid) EXPECT_TRUE(r.x >= 0 && r.y >= 0 && r.x < 1280 && r.y < 960);
 }
+
+TEST(PyramidDetection, LevelsAndPassesUnitedInOrderOnAnyThreads)
+{
+    // The dense preset's six passes (two steps on three levels) run on the
+    // threads in any order; the regions are those of each level detected on
+    // its own, levels and steps in order, less the near-duplicates.
+    cv::Mat image;
+    cv::cvtColor(generated_image(640, 480, 7), image, cv::COLOR_RGB2GRAY);
+    orvo::DetectorOptions dense = orvo::DetectorOptions::dense(), level_options = dense;
+    level_options.pyramid_levels = 1;
+    level_options.duplicate_overlap = 0;
+    std::vector<orvo::Region> all;
+    for (const int factor : {1, 2, 4}) {
+        cv::Mat level = image;
+        if (factor > 1) cv::resize(image, level, image.size() / factor, 0, 0, cv::INTER_AREA);
+        for (const orvo::Region& r : orvo::detect(level, level_options))
+            all.push_back(factor == 1 ? r : orvo::detail::region_on_image(r, factor, factor));
+    }
+    const std::vector<orvo::Region> expected = orvo::detail::drop_near_duplicates(all, dense.duplicate_overlap);
+    ASSERT_GT(expected.size(), 150u);
+    const auto same = [](const std::vector<orvo::Region>& p, const std::vector<orvo::Region>& q) {
+        return p.size() == q.size() && std::equal(p.begin(), p.end(), q.begin(), [](const auto& a, const auto& b) {
+                   return a.x == b.x && a.y == b.y && a.a == b.a && a.b == b.b && a.c == b.c;
+               });
+    };
+    for (const int threads : {1, 2, 5}) {
+        dense.threads = threads;
+        EXPECT_TRUE(same(orvo::detect(image, dense), expected)) << threads << " threads";
+    }
+}
