@@ -6,6 +6,8 @@
 // threads; and a way to run such jobs on threads.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <opencv2/core.hpp>
 #include <system_error>
@@ -66,6 +68,15 @@ void run_jobs(int count, const Job& job)
     for (std::thread& t : threads) t.join();
     for (const std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
+}
+
+// Calls work(begin, end) on `threads` consecutive shares of 0 .. count - 1
+// (as many as there are items when fewer), as the jobs of run_jobs.
+template <class Work>
+void run_in_shares(std::size_t count, int threads, const Work& work)
+{
+    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
+    run_jobs(static_cast<int>(shares), [&](int j) { work(count * j / shares, count * (j + 1) / shares); });
 }
 
 }  // namespace orvo::detail

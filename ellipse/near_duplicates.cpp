@@ -8,6 +8,7 @@
 #include <map>
 #include <opencv2/imgproc.hpp>
 
+#include "edges/row_bands.h"
 #include "ellipse/ellipse_matrix.h"
 
 namespace orvo::detail {
@@ -101,41 +102,100 @@ double overlap_error(const Region& p, const Region& q)
     return overlap_error(outline(p), outline(q));
 }
 
-std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error)
+namespace {
+
+// The kept regions of the areas within a factor of each other (see
+// drop_near_duplicates), ordered by centre x, and the largest of their radii.
+struct area_class {
+    struct entry {
+        double x;
+        int region;
+    };
+    std::vector<entry> kept;
+    double widest = 0;
+
+    void add(double x, int region, double radius)
+    {
+        const auto at = std::upper_bound(kept.begin(), kept.end(), x, [](double v, const entry& e) { return v < e.x; });
+        kept.insert(at, {x, region});
+        widest = std::max(widest, radius);
+    }
+    // Adds the entries of `other` (cleared).
+    void take(area_class& other)
+    {
+        const std::size_t middle = kept.size();
+        kept.insert(kept.end(), other.kept.begin(), other.kept.end());
+        std::inplace_merge(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(middle), kept.end(),
+                           [](const entry& a, const entry& b) { return a.x < b.x; });
+        widest = std::max(widest, other.widest);
+        other = {};
+    }
+};
+
+using class_index = std::map<long, area_class>;
+
+// Whether region i repeats one of those of `index` (compared with its own
+// area class and the two next to it; within a class only with those whose
+// circles can meet).
+bool repeats_one_of(const class_index& index, const std::vector<outline>& outlines, const std::vector<long>& class_of,
+                    int i, double max_error)
+{
+    const outline& candidate = outlines[i];
+    for (long c = class_of[i] - 1; c <= class_of[i] + 1; ++c) {
+        const auto found = index.find(c);
+        if (found == index.end()) continue;
+        const area_class& group = found->second;
+        const double reach = candidate.radius + group.widest;
+        auto k = std::lower_bound(group.kept.begin(), group.kept.end(), candidate.x - reach,
+                                  [](const area_class::entry& e, double x) { return e.x < x; });
+        for (; k != group.kept.end() && k->x <= candidate.x + reach; ++k) {
+            const outline& kept = outlines[k->region];
+            if (!surely_distinct(kept, candidate, max_error) && overlap_error(kept, candidate) < max_error) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error, int threads)
 {
     if (max_error <= 0 || max_error > 1) return regions;
     // Near-duplicates have areas within a factor 1 - max_error of each other,
     // so the kept regions are grouped by area in classes of that ratio and a
-    // region is compared only with its own class and the two next to it;
-    // within a class, sorted by x, only with those whose circles can meet.
-    struct area_class {
-        std::vector<outline> kept;  // sorted by x
-        double widest = 0;
-    };
+    // region is compared only with its own class and the two next to it.
+    //
+    // The regions are taken in blocks: every region of a block is compared,
+    // on the threads, with those kept before the block; the rest, in order,
+    // with those kept in the block before it. Each region is so compared with
+    // every region kept before it, as if they were taken one by one.
     const double class_ratio = max_error < 1 ? -std::log(1 - max_error) : 1.0;
-    std::map<long, area_class> classes;
+    const std::size_t n = regions.size();
+    std::vector<outline> outlines;
+    outlines.reserve(n);
+    for (const Region& r : regions) outlines.emplace_back(r);
+    std::vector<long> class_of(n);
+    for (std::size_t i = 0; i < n; ++i)
+        class_of[i] = std::lround(std::floor(std::log(std::max(outlines[i].area, 1e-300)) / class_ratio));
+
+    constexpr std::size_t BLOCK = 1024;
+    class_index before, in_block;
+    std::vector<char> repeats(BLOCK);
     std::vector<Region> result;
-    for (const Region& r : regions) {
-        outline candidate(r);
-        const long own = std::lround(std::floor(std::log(std::max(candidate.area, 1e-300)) / class_ratio));
-        bool duplicate = false;
-        for (long c = own - 1; c <= own + 1 && !duplicate; ++c) {
-            const auto found = classes.find(c);
-            if (found == classes.end()) continue;
-            const area_class& group = found->second;
-            const double reach = candidate.radius + group.widest;
-            auto k = std::lower_bound(group.kept.begin(), group.kept.end(), r.x - reach,
-                                      [](const outline& o, double x) { return o.x < x; });
-            for (; k != group.kept.end() && k->x <= r.x + reach && !duplicate; ++k)
-                duplicate = !surely_distinct(*k, candidate, max_error) && overlap_error(*k, candidate) < max_error;
+    for (std::size_t begin = 0; begin < n; begin += BLOCK) {
+        const std::size_t end = std::min(n, begin + BLOCK);
+        run_in_shares(end - begin, threads, [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k)
+                repeats[k] = repeats_one_of(before, outlines, class_of, static_cast<int>(begin + k), max_error);
+        });
+        for (std::size_t i = begin; i < end; ++i) {
+            if (repeats[i - begin] || repeats_one_of(in_block, outlines, class_of, static_cast<int>(i), max_error))
+                continue;
+            result.push_back(regions[i]);
+            in_block[class_of[i]].add(outlines[i].x, static_cast<int>(i), outlines[i].radius);
         }
-        if (duplicate) continue;
-        result.push_back(r);
-        area_class& group = classes[own];
-        group.widest = std::max(group.widest, candidate.radius);
-        const auto at = std::upper_bound(group.kept.begin(), group.kept.end(), r.x,
-                                         [](double x, const outline& o) { return x < o.x; });
-        group.kept.insert(at, std::move(candidate));
+        for (auto& [c, group] : in_block) before[c].take(group);
+        in_block.clear();
     }
     return result;
 }

@@ -13,7 +13,8 @@ namespace orvo::detail {
 double overlap_error(const Region& p, const Region& q);
 
 // Keeps, in order, each region whose overlap error with every region kept
-// before it is at least `max_error`.
-std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error);
+// before it is at least `max_error`. Threads share the comparisons; the
+// result does not depend on their number.
+std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error, int threads = 1);
 
 }  // namespace orvo::detail
