@@ -49,20 +49,55 @@ void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leav
 
 }  // namespace
 
+namespace {
+
+// The child's area over its parent's level when the child is chosen, or 0
+// (a chosen child's area is positive).
+double chosen_ratio(const tree_node& parent, const tree_node& child, const selection_criteria& criteria)
+{
+    const double A = parent.area, a = child.area;
+    if (!(a > criteria.min_area && (A - a) / a > criteria.min_area_growth)) return 0;
+    const double ratio = a / (parent.level > MIN_LEVEL ? parent.level : MIN_LEVEL);
+    return ratio >= criteria.threshold ? ratio : 0;
+}
+
+}  // namespace
+
 std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria)
 {
+    // The chosen children are found in one pass over the node slots in
+    // storage order, and their ancestors marked; then only the marked nodes
+    // are walked, depth first, for the order. (Walking the whole tree
+    // visits its nodes all over memory.)
+    constexpr char ABOVE_CHOSEN = 1, CHOSEN = 2;
+    const std::vector<tree_node>& nodes = tree.nodes;
+    std::vector<char> mark(nodes.size(), 0);
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        const tree_node& child = nodes[k];
+        // Most are too small: their parents are not read.
+        if (child.merged() || child.parent == NO_PARENT || !(child.area > criteria.min_area) ||
+            chosen_ratio(nodes[child.parent], child, criteria) == 0)
+            continue;
+        mark[k] |= CHOSEN;
+        for (int v = child.parent; v != NO_PARENT && !(mark[v] & ABOVE_CHOSEN); v = nodes[v].parent)
+            mark[v] |= ABOVE_CHOSEN;
+    }
     std::vector<chosen_node> chosen;
-    visit_subtree(tree, node, [&](int n) {
-        const tree_node& parent = tree.nodes[n];
-        const double divisor = parent.level > MIN_LEVEL ? parent.level : MIN_LEVEL;
-        for (int cell = parent.first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
+    std::vector<int> stack;
+    if (mark[node] & ABOVE_CHOSEN) stack.push_back(node);
+    while (!stack.empty()) {
+        const int v = stack.back();
+        stack.pop_back();
+        // v's chosen children, then its marked children on the stack, last
+        // first, so that the first is taken next.
+        const std::size_t first = stack.size();
+        for (int cell = nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
             const int child = tree.child_cells[cell].child;
-            const double A = parent.area, a = tree.nodes[child].area;
-            if (!((A - a) / a > criteria.min_area_growth && a > criteria.min_area)) continue;
-            const double ratio = a / divisor;
-            if (ratio >= criteria.threshold) chosen.push_back({child, ratio});
+            if (mark[child] & CHOSEN) chosen.push_back({child, chosen_ratio(nodes[v], nodes[child], criteria)});
+            if (mark[child] & ABOVE_CHOSEN) stack.push_back(child);
         }
-    }, [](int) {});
+        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+    }
     return chosen;
 }
 
