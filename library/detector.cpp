@@ -6,16 +6,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <exception>
-#include <future>
 #include <numeric>
 #include <optional>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 
 #include "edges/canny.h"
+#include "edges/row_bands.h"
 #include "ellipse/extract.h"
 #include "ellipse/near_duplicates.h"
 #include "library/image_types.h"
@@ -39,40 +37,6 @@ double lap_ms(std::chrono::steady_clock::time_point& start)
     const double ms = std::chrono::duration<double, std::milli>(now - start).count();
     start = now;
     return ms;
-}
-
-// Calls work(begin, end) on `threads` consecutive shares of 0 .. count-1,
-// the first on the calling thread; returns when all are done. An exception
-// of any share is rethrown (the first share's first).
-template <class Work>
-void run_in_shares(std::size_t count, int threads, Work work)
-{
-    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
-    std::vector<std::future<void>> others;
-    std::size_t started = 1;  // shares 1 .. started-1 run on threads of their own
-    for (; started < shares; ++started) {
-        try {
-            others.push_back(
-                std::async(std::launch::async, work, count * started / shares, count * (started + 1) / shares));
-        } catch (const std::system_error&) {
-            break;  // no thread to be had (a process or memory limit): the calling thread does the rest
-        }
-    }
-    std::exception_ptr failure;
-    try {
-        work(0, count / shares);
-        if (started < shares) work(count * started / shares, count);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    for (std::future<void>& other : others) {
-        try {
-            other.get();
-        } catch (...) {
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
 }
 
 void require(bool condition, const char* option, const std::string& rule)
@@ -121,10 +85,10 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
                                              double image_area, DetectionStats* stats)
 {
     auto clock = std::chrono::steady_clock::now();
-    if (shape.dimension() == 2) assign_alpha_values(shape);
+    if (shape.dimension() == 2) assign_alpha_values(shape, options.threads);
     const double alpha_ms = lap_ms(clock);
 
-    const face_table table = build_face_table(shape);
+    const face_table table = build_face_table(shape, options.threads);
     const double face_table_ms = lap_ms(clock);
 
     const component_tree tree = build_component_tree(table);
@@ -311,7 +275,7 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
             detect_levels(image_pyramid(grey, options.pyramid_levels, options.pyramid_step), options, steps, sum);
         if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
             const std::size_t all = regions.size();
-            regions = drop_near_duplicates(regions, options.duplicate_overlap);
+            regions = drop_near_duplicates(regions, options.duplicate_overlap, options.threads);
             sum.near_duplicates = all - regions.size();
             sum.regions = regions.size();
         }

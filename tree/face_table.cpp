@@ -1,6 +1,10 @@
 // The face table of the triangulation and its neighbour query.
 #include "tree/face_table.h"
 
+#include <numeric>
+
+#include "edges/row_bands.h"
+
 namespace orvo::detail {
 namespace {
 
@@ -24,37 +28,64 @@ long count_face_rows(const regular_triangulation& triangulation)
     return finite_faces + (3 * finite_faces + hull_edges) / 2;
 }
 
-face_table build_face_table(regular_triangulation& triangulation)
+face_table build_face_table(regular_triangulation& triangulation, int threads)
 {
     face_table table;
     table.rows.resize(static_cast<std::size_t>(count_face_rows(triangulation)));
     if (table.rows.empty()) return table;
     table.adjacent.resize(table.rows.size());
-
     table.rows_of_face.assign(triangulation.tds().number_of_faces(), {NO_ROW, NO_ROW, NO_ROW, NO_ROW});
-    int r = 0;
-    for (face_handle f : triangulation.finite_face_handles()) {
-        table.rows[r] = {f, TRIANGLE_ROW, f->info().alpha, triangle_area(f)};
-        table.rows_of_face[f->info().order][0] = r;
-        table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
-        ++r;
-    }
-    for_each_finite_edge(triangulation, [&](const face_handle& g, int j) {
-        table.rows[r] = {g, j, g->info().interval[j].entry(), 0.0};
-        std::array<int, 4>& own = table.rows_of_face[g->info().order];
-        own[j + 1] = r;
-        table.adjacent[own[0]].row[j] = r;
-        adjacent_rows& around = table.adjacent[r];
-        around.row[around.count++] = own[0];
-        const face_handle n = g->neighbor(j);
-        if (!triangulation.is_infinite(n)) {
-            std::array<int, 4>& other = table.rows_of_face[n->info().order];
-            const int ni = n->index(g);
-            other[ni + 1] = r;
-            table.adjacent[other[0]].row[ni] = r;
-            around.row[around.count++] = other[0];
+
+    // Each thread takes a run of the faces in storage order and numbers its
+    // rows as one pass would, from the counts of the runs before it: first
+    // all triangles, then all edges, which name both their triangles' rows.
+    const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
+    const int runs = static_cast<int>(cuts.size()) - 1;
+    std::vector<int> first_triangle(runs + 1, 0), first_edge(runs + 1, 0);
+    run_jobs(runs, [&](int j) {
+        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+            if (triangulation.is_infinite(f)) continue;
+            ++first_triangle[j + 1];
+            for (int i = 0; i < 3; ++i) first_edge[j + 1] += is_first_face_of_edge(triangulation, f, i);
         }
-        ++r;
+    });
+    std::partial_sum(first_triangle.begin(), first_triangle.end(), first_triangle.begin());
+    first_edge[0] = first_triangle[runs];
+    std::partial_sum(first_edge.begin(), first_edge.end(), first_edge.begin());
+
+    run_jobs(runs, [&](int j) {
+        int r = first_triangle[j];
+        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+            if (triangulation.is_infinite(f)) continue;
+            table.rows[r] = {f, TRIANGLE_ROW, f->info().alpha, triangle_area(f)};
+            table.rows_of_face[f->info().order][0] = r;
+            table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
+            ++r;
+        }
+    });
+    run_jobs(runs, [&](int j) {
+        int r = first_edge[j];
+        for (auto g = cuts[j]; g != cuts[j + 1]; ++g) {
+            if (triangulation.is_infinite(g)) continue;
+            for (int k = 0; k < 3; ++k) {
+                if (!is_first_face_of_edge(triangulation, g, k)) continue;
+                table.rows[r] = {g, k, g->info().interval[k].entry(), 0.0};
+                std::array<int, 4>& own = table.rows_of_face[g->info().order];
+                own[k + 1] = r;
+                table.adjacent[own[0]].row[k] = r;
+                adjacent_rows& around = table.adjacent[r];
+                around.row[around.count++] = own[0];
+                const face_handle n = g->neighbor(k);
+                if (!triangulation.is_infinite(n)) {
+                    std::array<int, 4>& other = table.rows_of_face[n->info().order];
+                    const int nk = n->index(g);
+                    other[nk + 1] = r;
+                    table.adjacent[other[0]].row[nk] = r;
+                    around.row[around.count++] = other[0];
+                }
+                ++r;
+            }
+        }
     });
     return table;
 }

@@ -57,6 +57,7 @@ long count_face_rows(const regular_triangulation& triangulation);
 // The table of a triangulation with its alpha values, whose faces and
 // vertices assign_alpha_values numbered (face_alpha::order, the vertices'
 // info: the table's inverse map and the extraction read them).
-face_table build_face_table(regular_triangulation& triangulation);
+// Threads share the faces; the table does not depend on their number.
+face_table build_face_table(regular_triangulation& triangulation, int threads = 1);
 
 }  // namespace orvo::detail

@@ -7,6 +7,9 @@
 #include <CGAL/Exact_rational.h>
 #include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include "edges/row_bands.h"
 
 namespace orvo::detail {
 namespace {
@@ -90,19 +93,17 @@ bool lexicographically_less(const weighted_point& a, const weighted_point& b)
     return a.x() < b.x() || (a.x() == b.x() && a.y() < b.y());
 }
 
-// Every finite face's alpha. The lexicographically smallest vertex is the
-// origin, so that the value does not depend on which vertex the
-// triangulation stores first (the other two may come in either order: the
-// value is the same).
-void assign_face_alphas(regular_triangulation& triangulation)
+// The face's alpha. The lexicographically smallest vertex is the origin,
+// so that the value does not depend on which vertex the triangulation
+// stores first (the other two may come in either order: the value is the
+// same).
+double face_alpha_of(const face_handle& f)
 {
-    for (face_handle f : triangulation.finite_face_handles()) {
-        const weighted_point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(), &f->vertex(2)->point()};
-        int origin = 0;
-        for (int i = 1; i < 3; ++i)
-            if (lexicographically_less(*v[i], *v[origin])) origin = i;
-        f->info().alpha = face_squared_radius(*v[(origin + 1) % 3], *v[(origin + 2) % 3], *v[origin]);
-    }
+    const weighted_point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(), &f->vertex(2)->point()};
+    int origin = 0;
+    for (int i = 1; i < 3; ++i)
+        if (lexicographically_less(*v[i], *v[origin])) origin = i;
+    return face_squared_radius(*v[(origin + 1) % 3], *v[(origin + 2) % 3], *v[origin]);
 }
 
 bool attached_to(const face_handle& f, int i)
@@ -120,29 +121,43 @@ double edge_radius_in(const face_handle& f, int i)
     return lexicographically_less(a, b) ? edge_squared_radius(b, a) : edge_squared_radius(a, b);
 }
 
-// Every finite edge's interval, from the face alphas.
-void assign_edge_intervals(regular_triangulation& triangulation)
+// The interval of the edge opposite vertex i of the finite face f, stored in
+// both its faces, from their alphas.
+void assign_edge_interval(const regular_triangulation& triangulation, const face_handle& f, int i)
 {
-    for_each_finite_edge(triangulation, [&triangulation](const face_handle& f, int i) {
-        const face_handle n = f->neighbor(i);
-        const int ni = n->index(f);
-        const bool hull = triangulation.is_infinite(n);  // a convex-hull edge has one finite face
-        edge_interval interval;
-        interval.own = attached_to(f, i) || (!hull && attached_to(n, ni)) ? ATTACHED : edge_radius_in(f, i);
-        interval.lower = hull ? f->info().alpha : std::min(f->info().alpha, n->info().alpha);
-        interval.upper = hull ? HULL_UPPER_ALPHA : std::max(f->info().alpha, n->info().alpha);
-        f->info().interval[i] = interval;
-        n->info().interval[ni] = interval;
-    });
+    const face_handle n = f->neighbor(i);
+    const int ni = n->index(f);
+    const bool hull = triangulation.is_infinite(n);  // a convex-hull edge has one finite face
+    edge_interval interval;
+    interval.own = attached_to(f, i) || (!hull && attached_to(n, ni)) ? ATTACHED : edge_radius_in(f, i);
+    interval.lower = hull ? f->info().alpha : std::min(f->info().alpha, n->info().alpha);
+    interval.upper = hull ? HULL_UPPER_ALPHA : std::max(f->info().alpha, n->info().alpha);
+    f->info().interval[i] = interval;
+    n->info().interval[ni] = interval;
 }
 
 }  // namespace
 
-void assign_alpha_values(regular_triangulation& triangulation)
+void assign_alpha_values(regular_triangulation& triangulation, int threads)
 {
-    assign_face_alphas(triangulation);
+    // Each thread takes a run of the faces in storage order, first for their
+    // alphas, then for the intervals of the edges each is the first finite
+    // face of (see for_each_finite_edge): every value is written by one
+    // thread.
     number_faces_and_vertices(triangulation);
-    assign_edge_intervals(triangulation);
+    const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
+    const int runs = static_cast<int>(cuts.size()) - 1;
+    run_jobs(runs, [&](int j) {
+        for (auto f = cuts[j]; f != cuts[j + 1]; ++f)
+            if (!triangulation.is_infinite(f)) f->info().alpha = face_alpha_of(f);
+    });
+    run_jobs(runs, [&](int j) {
+        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+            if (triangulation.is_infinite(f)) continue;
+            for (int i = 0; i < 3; ++i)
+                if (is_first_face_of_edge(triangulation, f, i)) assign_edge_interval(triangulation, f, i);
+        }
+    });
 }
 
 }  // namespace orvo::detail

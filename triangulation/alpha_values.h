@@ -22,6 +22,7 @@ bool is_attached(const weighted_point& o, const weighted_point& e, const weighte
 // For a triangulation of dimension 2: every finite face's alpha, then every
 // finite edge's interval, stored in both faces of the edge. Also numbers the
 // faces and vertices (number_faces_and_vertices) for the steps that follow.
-void assign_alpha_values(regular_triangulation& triangulation);
+// Threads share the faces; the values do not depend on their number.
+void assign_alpha_values(regular_triangulation& triangulation, int threads = 1);
 
 }  // namespace orvo::detail

@@ -1,5 +1,8 @@
-// Numbering of the triangulation's faces and vertices by storage position.
+// Numbering of the triangulation's faces and vertices by storage position,
+// and runs of faces for threads.
 #include "triangulation/regular_triangulation.h"
+
+#include <algorithm>
 
 namespace orvo::detail {
 
@@ -15,6 +18,19 @@ void number_faces_and_vertices(regular_triangulation& triangulation)
     std::size_t number = 0;
     for (auto v = triangulation.tds().vertices_begin(); v != triangulation.tds().vertices_end(); ++v)
         v->info() = number++;
+}
+
+std::vector<face_iterator> cut_faces(regular_triangulation& triangulation, int runs)
+{
+    const std::size_t count = triangulation.tds().number_of_faces();
+    const std::size_t n = std::max<std::size_t>(1, std::min<std::size_t>(runs > 0 ? runs : 1, count));
+    std::vector<face_iterator> cuts;
+    std::size_t k = 0;
+    for (auto f = triangulation.all_faces_begin(); f != triangulation.all_faces_end(); ++f, ++k)
+        if (cuts.size() < n && k == count * cuts.size() / n) cuts.push_back(f);
+    if (cuts.empty()) cuts.push_back(triangulation.all_faces_end());
+    cuts.push_back(triangulation.all_faces_end());
+    return cuts;
 }
 
 }  // namespace orvo::detail

@@ -16,6 +16,7 @@
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
 #include <cstddef>
 #include <limits>
+#include <vector>
 
 #include "triangulation/power_test.h"
 
@@ -54,6 +55,7 @@ using face_base =
 using triangulation_data_structure = CGAL::Triangulation_data_structure_2<vertex_base, face_base>;
 using regular_triangulation = CGAL::Regular_triangulation_2<triangulation_traits, triangulation_data_structure>;
 using face_handle = regular_triangulation::Face_handle;
+using face_iterator = regular_triangulation::All_faces_iterator;
 using vertex_handle = regular_triangulation::Vertex_handle;
 
 // Sets every face's face_alpha::order to its position in the face storage
@@ -64,6 +66,20 @@ void number_faces(regular_triangulation& triangulation);
 // storage (the infinite and the hidden ones included: below
 // triangulation.tds().number_of_vertices()).
 void number_faces_and_vertices(regular_triangulation& triangulation);
+
+// The faces in storage order (the infinite ones included) cut into at most
+// `runs` consecutive runs of about equal length, for threads: run j is
+// [cuts[j], cuts[j + 1]), and there is at least one run.
+std::vector<face_iterator> cut_faces(regular_triangulation& triangulation, int runs);
+
+// Whether the finite face f is the first, in storage order, of the finite
+// faces of its edge opposite vertex i: the face the edge is visited from
+// below. The faces must be numbered.
+inline bool is_first_face_of_edge(const regular_triangulation& triangulation, const face_handle& f, int i)
+{
+    const face_handle n = f->neighbor(i);
+    return triangulation.is_infinite(n) || f->info().order < n->info().order;
+}
 
 // Calls visit(face, i) once for every finite edge, given as the edge opposite
 // vertex i of `face`, a finite face. In two dimensions the faces are taken in
@@ -81,12 +97,9 @@ void for_each_finite_edge(regular_triangulation& triangulation, Visit visit)
             visit(e->first, e->second);
         return;
     }
-    for (face_handle f : triangulation.finite_face_handles()) {
-        for (int i = 0; i < 3; ++i) {
-            const face_handle n = f->neighbor(i);
-            if (triangulation.is_infinite(n) || f->info().order < n->info().order) visit(f, i);
-        }
-    }
+    for (face_handle f : triangulation.finite_face_handles())
+        for (int i = 0; i < 3; ++i)
+            if (is_first_face_of_edge(triangulation, f, i)) visit(f, i);
 }
 
 }  // namespace orvo::detail
