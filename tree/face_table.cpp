@@ -37,20 +37,23 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
     table.rows_of_face.assign(triangulation.tds().number_of_faces(), {NO_ROW, NO_ROW, NO_ROW, NO_ROW});
 
     // Each thread takes a run of the faces in storage order and numbers its
-    // rows as one pass would, from the counts of the runs before it: first
-    // all triangles, then all edges, which name both their triangles' rows.
+    // rows as one pass would, from the counts of the runs before it (the
+    // last run's are not needed): first all triangles, then all edges, which
+    // name both their triangles' rows.
     const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
     const int runs = static_cast<int>(cuts.size()) - 1;
-    std::vector<int> first_triangle(runs + 1, 0), first_edge(runs + 1, 0);
-    run_jobs(runs, [&](int j) {
-        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
-            if (triangulation.is_infinite(f)) continue;
-            ++first_triangle[j + 1];
-            for (int i = 0; i < 3; ++i) first_edge[j + 1] += is_first_face_of_edge(triangulation, f, i);
-        }
-    });
+    std::vector<int> first_triangle(runs, 0), first_edge(runs, 0);
+    if (runs > 1) {
+        run_jobs(runs - 1, [&](int j) {
+            for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+                if (triangulation.is_infinite(f)) continue;
+                ++first_triangle[j + 1];
+                for (int i = 0; i < 3; ++i) first_edge[j + 1] += is_first_face_of_edge(triangulation, f, i);
+            }
+        });
+    }
     std::partial_sum(first_triangle.begin(), first_triangle.end(), first_triangle.begin());
-    first_edge[0] = first_triangle[runs];
+    first_edge[0] = static_cast<int>(triangulation.number_of_faces());  // the triangles' rows come first
     std::partial_sum(first_edge.begin(), first_edge.end(), first_edge.begin());
 
     run_jobs(runs, [&](int j) {

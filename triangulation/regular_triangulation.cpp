@@ -24,11 +24,10 @@ std::vector<face_iterator> cut_faces(regular_triangulation& triangulation, int r
 {
     const std::size_t count = triangulation.tds().number_of_faces();
     const std::size_t n = std::max<std::size_t>(1, std::min<std::size_t>(runs > 0 ? runs : 1, count));
-    std::vector<face_iterator> cuts;
+    std::vector<face_iterator> cuts{triangulation.all_faces_begin()};
     std::size_t k = 0;
-    for (auto f = triangulation.all_faces_begin(); f != triangulation.all_faces_end(); ++f, ++k)
-        if (cuts.size() < n && k == count * cuts.size() / n) cuts.push_back(f);
-    if (cuts.empty()) cuts.push_back(triangulation.all_faces_end());
+    for (auto f = triangulation.all_faces_begin(); cuts.size() < n; ++f, ++k)
+        if (k == count * cuts.size() / n) cuts.push_back(f);
     cuts.push_back(triangulation.all_faces_end());
     return cuts;
 }
