@@ -74,10 +74,18 @@ struct whole_option {
 const number_option NUMBER_OPTIONS[] = {{"--min-area", &orvo::DetectorOptions::min_area},
                                         {"--max-area", &orvo::DetectorOptions::max_area},
                                         {"--duplicate-overlap", &orvo::DetectorOptions::duplicate_overlap},
-                                        {"--pyramid-step", &orvo::DetectorOptions::pyramid_step}};
+                                        {"--pyramid-step", &orvo::DetectorOptions::pyramid_step},
+                                        {"--min-radius", &orvo::DetectorOptions::min_radius}};
 const whole_option WHOLE_OPTIONS[] = {{"--edge-step", &orvo::DetectorOptions::edge_step},
                                       {"--threads", &orvo::DetectorOptions::threads},
                                       {"--pyramid-levels", &orvo::DetectorOptions::pyramid_levels}};
+// Options switched on or off by 1 or 0.
+struct switch_option {
+    const char* name;
+    bool orvo::DetectorOptions::*field;
+};
+const switch_option SWITCH_OPTIONS[] = {{"--subpixel-edges", &orvo::DetectorOptions::subpixel_edges},
+                                        {"--exact-hull", &orvo::DetectorOptions::exact_hull}};
 constexpr const char* EDGE_STEPS = "--edge-steps";
 
 // Reads the value of one of those options (or of --edge-steps) into
@@ -109,6 +117,17 @@ bool read_detector_option(const std::string& option, const char* text, std::vect
         });
         return true;
     }
+    for (const switch_option& known : SWITCH_OPTIONS) {
+        int value = 0;
+        if (option != known.name) continue;
+        if (!read_whole(known.name, text, value)) return false;
+        if (value != 0 && value != 1) {
+            std::cerr << "Invalid value \"" << text << "\" for " << known.name << ": 0 or 1 is needed" << std::endl;
+            return false;
+        }
+        changes.push_back([field = known.field, value](orvo::DetectorOptions& o) { o.*field = value == 1; });
+        return true;
+    }
     return false;
 }
 
@@ -120,6 +139,8 @@ bool is_detector_option(const std::string& option)
     for (const number_option& known : NUMBER_OPTIONS)
         if (option == known.name) return true;
     for (const whole_option& known : WHOLE_OPTIONS)
+        if (option == known.name) return true;
+    for (const switch_option& known : SWITCH_OPTIONS)
         if (option == known.name) return true;
     return false;
 }
@@ -166,6 +187,10 @@ void print_newer_options()
     std::cout << " --pyramid-levels N    : also detect on N - 1 reduced copies of the image, their" << std::endl;
     std::cout << "                         regions mapped back [default: 1]" << std::endl;
     std::cout << " --pyramid-step F      : the reduction from one copy to the next [default: 2]" << std::endl;
+    std::cout << " --min-radius R        : drop regions of radius below R pixels (of the copy" << std::endl;
+    std::cout << "                         they were found on) [default: 0]" << std::endl;
+    std::cout << " --subpixel-edges 0|1  : edge points at their sub-pixel positions [default: 0]" << std::endl;
+    std::cout << " --exact-hull 0|1      : ellipses from the exact hull, not its pixels [default: 0]" << std::endl;
     std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
     std::cout << " --dense -sift         : the regions are grown by the dense preset's measurement" << std::endl;
     std::cout << "                         scale, 5, for the descriptors (3 without --dense)" << std::endl;

@@ -7,18 +7,24 @@
 
 namespace orvo::detail {
 
-triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count)
+triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count, bool exact_hull)
 {
     triangle_corners result;
-    result.position.resize(vertex_count);
+    if (exact_hull)
+        result.exact_position.resize(vertex_count);
+    else
+        result.position.resize(vertex_count);
     for (const face_row& row : table.rows) {
         if (!row.is_triangle()) break;  // the edges follow the triangles
         std::array<int, 3> corners;
         for (int v = 0; v < 3; ++v) {
             const vertex_handle vertex = row.face->vertex(v);
             corners[v] = static_cast<int>(vertex->info());
-            result.position[vertex->info()] =
-                cv::Point(static_cast<int>(vertex->point().x()), static_cast<int>(vertex->point().y()));
+            const double x = vertex->point().x(), y = vertex->point().y();
+            if (exact_hull)
+                result.exact_position[vertex->info()] = cv::Point2d(x, y);
+            else
+                result.position[vertex->info()] = cv::Point(static_cast<int>(x), static_cast<int>(y));
         }
         result.corners.push_back(corners);
     }
@@ -34,17 +40,24 @@ std::optional<Region> extract_ellipse(const triangle_corners& table, const std::
     }
     // Triangles share their vertices: each vertex is taken once (its first
     // occurrence), which leaves the hull, and so the ellipse, unchanged.
+    const bool exact = !table.exact_position.empty();
     std::vector<cv::Point> points;
-    points.reserve(triangles.size() + 3);
+    std::vector<cv::Point2d> exact_points;
+    if (!exact) points.reserve(triangles.size() + 3);
     for (const int t : triangles) {
         for (const int vertex : table.corners[t]) {
             std::uint32_t& seen = marks.seen[vertex];
             if (seen == marks.current) continue;
             seen = marks.current;
-            points.push_back(table.position[vertex]);
+            if (exact)
+                exact_points.push_back(table.exact_position[vertex]);
+            else
+                points.push_back(table.position[vertex]);
         }
     }
-    const moment_fit fit = fit_ellipse_by_moments(digitised_hull_boundary(std::move(points)), COVARIANCE_SCALE);
+    const moment_fit fit = fit_ellipse_by_moments(
+        exact ? convex_hull_polygon(std::move(exact_points)) : digitised_hull_boundary(std::move(points)),
+        COVARIANCE_SCALE);
     if (fit.ellipse && max_area > fit.twice_area) return fit.ellipse;
     return std::nullopt;
 }

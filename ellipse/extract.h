@@ -26,17 +26,22 @@ struct vertex_marks {
 // What extraction reads of the face table, in flat arrays: the corners of
 // every triangle row as vertex numbers (build_face_table's), and each
 // vertex's position truncated toward zero to the pixel grid, on which the
-// hull is digitised.
+// hull is digitised, or its exact position, when the hull is taken as it is.
 struct triangle_corners {
-    std::vector<std::array<int, 3>> corners;  // by triangle row
-    std::vector<cv::Point> position;          // by vertex number
+    std::vector<std::array<int, 3>> corners;    // by triangle row
+    std::vector<cv::Point> position;            // by vertex number, for the digitised hull
+    std::vector<cv::Point2d> exact_position;    // by vertex number, for the exact hull
 };
 
-triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count);
+// With `exact_hull`, the vertices' exact positions are kept instead of
+// their pixels.
+triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count, bool exact_hull = false);
 
-// The ellipse of the digitised convex hull of the triangles' vertices (its
-// matrix the inverse of COVARIANCE_SCALE times the covariance), when the fit
-// succeeds and twice the hull area is below max_area.
+// The ellipse of the convex hull of the triangles' vertices (its matrix the
+// inverse of COVARIANCE_SCALE times the covariance), when the fit succeeds
+// and twice the hull area is below max_area. The hull is digitised on the
+// pixel grid, or, when `table` holds exact positions, the polygon of the
+// exact hull vertices.
 std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
                                       double max_area, vertex_marks& marks);
 

@@ -88,6 +88,32 @@ std::vector<cv::Point2d> digitised_hull_boundary(std::vector<cv::Point> points)
     return std::vector<cv::Point2d>(boundary.begin(), boundary.end());
 }
 
+std::vector<cv::Point2d> convex_hull_polygon(std::vector<cv::Point2d> points)
+{
+    std::sort(points.begin(), points.end(),
+              [](const cv::Point2d& p, const cv::Point2d& q) { return p.x < q.x || (p.x == q.x && p.y < q.y); });
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    if (points.size() < 3) return points;
+    // Andrew's monotone chain: the lower chain left to right, then the upper
+    // one back, each dropping points that do not turn clockwise (in image
+    // axes, y down) and so are not hull vertices.
+    const auto turns = [](const cv::Point2d& a, const cv::Point2d& b, const cv::Point2d& c) {
+        return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x) < 0;
+    };
+    std::vector<cv::Point2d> hull(2 * points.size());
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        while (n >= 2 && !turns(hull[n - 2], hull[n - 1], points[i])) --n;
+        hull[n++] = points[i];
+    }
+    for (std::size_t i = points.size() - 1, lower = n + 1; i-- > 0;) {
+        while (n >= lower && !turns(hull[n - 2], hull[n - 1], points[i])) --n;
+        hull[n++] = points[i];
+    }
+    hull.resize(n - 1);  // the first point came round again
+    return hull;
+}
+
 moment_fit fit_ellipse_by_moments(const std::vector<cv::Point2d>& polygon, double scale)
 {
     const std::size_t m = polygon.size();

@@ -17,6 +17,12 @@ namespace orvo::detail {
 // vertices, the vertices alone.
 std::vector<cv::Point2d> digitised_hull_boundary(std::vector<cv::Point> points);
 
+// The convex hull of `points` (at least one) as a polygon on their exact
+// positions, walked in the order digitised_hull_boundary walks (so that
+// fit_ellipse_by_moments finds a positive area); with two or fewer hull
+// vertices (all points on a line), those vertices alone.
+std::vector<cv::Point2d> convex_hull_polygon(std::vector<cv::Point2d> points);
+
 // Appends the rasterised run from p1 to p2 (both included; p2 always
 // appended, also when it repeats the last point).
 void append_digital_segment(cv::Point p1, cv::Point p2, std::vector<cv::Point>& contour);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <numeric>
 #include <optional>
 #include <opencv2/imgproc.hpp>
@@ -14,6 +15,7 @@
 
 #include "edges/canny.h"
 #include "edges/row_bands.h"
+#include "edges/subpixel.h"
 #include "ellipse/extract.h"
 #include "ellipse/near_duplicates.h"
 #include "library/image_types.h"
@@ -61,10 +63,10 @@ cv::Mat detection_grey(const cv::Mat& image)
 // the nodes, in order, with marks of its own; the result is the same.
 std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_triangles& subtrees,
                                       const std::vector<int>& selected, std::size_t vertex_count, double max_area,
-                                      int threads)
+                                      bool exact_hull, int threads)
 {
     std::vector<std::optional<Region>> ellipses(selected.size());
-    const triangle_corners corners = corners_of_triangles(table, vertex_count);
+    const triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull);
     run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
         vertex_marks marks(vertex_count);
         std::vector<int> triangles;
@@ -102,7 +104,15 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
 
     const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
-                                                    options.max_area * image_area, options.threads);
+                                                    options.max_area * image_area, options.exact_hull,
+                                                    options.threads);
+    if (options.min_radius > 0) {
+        // The radius r of a region of matrix M has r^4 det M = 1.
+        const double fourth_power = std::pow(options.min_radius, 4);
+        regions.erase(std::remove_if(regions.begin(), regions.end(),
+                                     [&](const Region& r) { return fourth_power * (r.a * r.c - r.b * r.b) > 1; }),
+                      regions.end());
+    }
 
     if (stats) {
         stats->extraction_ms = lap_ms(clock);
@@ -130,8 +140,11 @@ std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const
     DetectorOptions pass = options;
     pass.edge_step = step;
     regular_triangulation shape;
-    const edge_input_counts counts =
-        insert_weighted_points(edges.points[k], edges.gradient, static_cast<std::uint64_t>(step), shape);
+    std::vector<cv::Point2d> refined;
+    if (options.subpixel_edges) refined = subpixel_edge_positions(edges.gradient, edges.points[k]);
+    const edge_input_counts counts = insert_weighted_points(edges.points[k], edges.gradient,
+                                                            static_cast<std::uint64_t>(step), shape,
+                                                            options.subpixel_edges ? &refined : nullptr);
     std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, &stats);
     stats.sampled_points = edges.points[k].size();
     stats.points_inserted = counts.points_inserted;
@@ -259,6 +272,7 @@ void DetectorOptions::validate() const
     require(duplicate_overlap >= 0 && duplicate_overlap <= 1, "duplicate_overlap", "must be a number from 0 to 1");
     require(pyramid_levels >= 1 && pyramid_levels <= 16, "pyramid_levels", "must be a whole number from 1 to 16");
     require(pyramid_step >= 1.1 && pyramid_step <= 16, "pyramid_step", "must be a number from 1.1 to 16");
+    require(min_radius >= 0 && std::isfinite(min_radius), "min_radius", "must be a finite number of at least 0");
     require(measurement_scale > 0 && std::isfinite(measurement_scale), "measurement_scale",
             "must be a positive finite number");
 }

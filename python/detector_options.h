@@ -39,6 +39,9 @@ inline pybind11::dict options_dict(const orvo::DetectorOptions& o)
     d["duplicate_overlap"] = o.duplicate_overlap;
     d["pyramid_levels"] = o.pyramid_levels;
     d["pyramid_step"] = o.pyramid_step;
+    d["min_radius"] = o.min_radius;
+    d["subpixel_edges"] = o.subpixel_edges;
+    d["exact_hull"] = o.exact_hull;
     d["measurement_scale"] = o.measurement_scale;
     return d;
 }
@@ -59,6 +62,9 @@ inline orvo::DetectorOptions options_of_dict(const pybind11::dict& d)
     o.duplicate_overlap = setting<double>(d, "duplicate_overlap");
     o.pyramid_levels = setting<int>(d, "pyramid_levels");
     o.pyramid_step = setting<double>(d, "pyramid_step");
+    o.min_radius = setting<double>(d, "min_radius");
+    o.subpixel_edges = setting<bool>(d, "subpixel_edges");
+    o.exact_hull = setting<bool>(d, "exact_hull");
     o.measurement_scale = setting<double>(d, "measurement_scale");
     return o;
 }

@@ -195,8 +195,11 @@ TEST(CommandLine, DetectorOptionsBeyondTheClassicOnes)
     EXPECT_EQ(dense.params.detector.threshold, 50);  // given options change the preset, in any order
     EXPECT_EQ(dense.params.detector.min_area, 2);
     const parse_result steps = parse({"--edge-steps", "9,5", "--duplicate-overlap", "0.2", "--threads", "2",
-                                      "--pyramid-levels", "2", "--pyramid-step", "1.5"});
+                                      "--pyramid-levels", "2", "--pyramid-step", "1.5", "--subpixel-edges", "1",
+                                      "--exact-hull", "1", "--exact-hull", "0"});
     ASSERT_TRUE(steps.ok);
+    EXPECT_TRUE(steps.params.detector.subpixel_edges);
+    EXPECT_FALSE(steps.params.detector.exact_hull);  // the last value given counts
     EXPECT_EQ(steps.params.detector.pyramid_levels, 2);
     EXPECT_EQ(steps.params.detector.pyramid_step, 1.5);
     EXPECT_EQ(steps.params.detector.edge_steps, (std::vector<int>{9, 5}));
@@ -205,7 +208,7 @@ TEST(CommandLine, DetectorOptionsBeyondTheClassicOnes)
     EXPECT_EQ(parse({"--edge-step", "5", "--max-area", "0.5"}).params.detector.edge_step, 5);
     for (auto args : {std::initializer_list<const char*>{"--edge-step", "5x"}, {"--edge-steps", "9,"},
                       {"--edge-step", "0"}, {"--threads", "1.5"}, {"--max-area", "-1"}, {"--min-area", "nan"},
-                      {"--pyramid-levels", "0"}}) {
+                      {"--pyramid-levels", "0"}, {"--subpixel-edges", "2"}, {"--exact-hull", "yes"}}) {
         testing::internal::CaptureStderr();
         EXPECT_FALSE(parse(args).ok) << *args.begin();
         // The message names the flag, or the library's option of that name.

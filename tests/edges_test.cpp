@@ -13,6 +13,7 @@
 
 #include "edges/canny.h"
 #include "edges/gaussian_smoothing.h"
+#include "edges/subpixel.h"
 #include "edges/suppression.h"
 #include "tests/canny_stages.h"
 #include "triangulation/alpha_values.h"
@@ -110,6 +111,54 @@ TEST(Canny, StraightEdgeIsSampledEveryStepPixels)
     EXPECT_EQ(line.trace(11), (std::vector<cv::Point>{{2, 2}, {13, 2}, {24, 2}}));
     EXPECT_EQ(line.trace(1).size(), 23u);
     EXPECT_EQ(line.trace(22), (std::vector<cv::Point>{{2, 2}, {24, 2}}));
+}
+
+// A dark shape on a light ground, each pixel grey in proportion to the share
+// of it (sampled 16 x 16 times) lying inside: `inside(x, y)` in pixel
+// coordinates, the centres at integers.
+template <class Inside>
+cv::Mat antialiased(int size, Inside inside)
+{
+    cv::Mat image(size, size, CV_8UC1);
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            int in = 0;
+            for (int i = 0; i < 16; ++i)
+                for (int j = 0; j < 16; ++j) in += inside(x - 0.5 + (i + 0.5) / 16, y - 0.5 + (j + 0.5) / 16);
+            image.at<unsigned char>(y, x) = cv::saturate_cast<unsigned char>(200 - 150.0 * in / 256);
+        }
+    }
+    return image;
+}
+
+TEST(SubpixelEdges, PointsLieOnTheTrueEdge)
+{
+    // A straight edge at 20 degrees from the vertical at a fractional offset,
+    // and a circle: the refined points lie on the edge to within a tenth of a
+    // pixel, their pixel centres up to half a pixel away from it.
+    const double slope = std::tan(20 * M_PI / 180), radius = 21.3, cx = 40.37, cy = 39.81;
+    const auto line_distance = [&](cv::Point2d p) { return std::abs(p.x - (30.3 + slope * p.y)) * std::cos(20 * M_PI / 180); };
+    const auto circle_distance = [&](cv::Point2d p) { return std::abs(std::hypot(p.x - cx, p.y - cy) - radius); };
+    for (const bool circle : {false, true}) {
+        const cv::Mat image = circle ? antialiased(80, [&](double x, double y) { return std::hypot(x - cx, y - cy) < radius; })
+                                     : antialiased(80, [&](double x, double y) { return x < 30.3 + slope * y; });
+        const auto distance = [&](cv::Point2d p) { return circle ? circle_distance(p) : line_distance(p); };
+        const sampled_edges edges = sample_edges(image, {1});
+        double worst_centre = 0, worst_refined = 0;
+        std::size_t measured = 0;
+        for (const cv::Point& pixel : edges.points[0]) {
+            if (pixel.x < 8 || pixel.y < 8 || pixel.x > 71 || pixel.y > 71) continue;  // away from the image's border
+            worst_centre = std::max(worst_centre, distance(cv::Point2d(pixel)));
+            worst_refined = std::max(worst_refined, distance(subpixel_edge_position(edges.gradient, pixel)));
+            ++measured;
+        }
+        EXPECT_GT(measured, 50u);
+        EXPECT_GT(worst_centre, 0.45) << circle;
+        EXPECT_LT(worst_refined, 0.15) << circle;
+    }
+    // A pixel on the border has no neighbours on one side: it stays put.
+    const sampled_edges edges = sample_edges(antialiased(20, [](double x, double) { return x < 9.7; }), {1});
+    EXPECT_EQ(subpixel_edge_position(edges.gradient, {0, 5}), cv::Point2d(0, 5));
 }
 
 TEST(Canny, TracingOrderIsDepthFirstEastThenCounterClockwise)

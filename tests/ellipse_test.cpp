@@ -91,6 +91,38 @@ TEST(Fit, DegenerateInputFails)
     EXPECT_FALSE(fit_ellipse_by_moments(hull, 4).ellipse);
 }
 
+TEST(Fit, ExactHullOfARotatedRectangleGivesItsMoments)
+{
+    // A 12.5 x 5 rectangle along (4, 3) / 5 about (5.25, 7.75), its corners,
+    // points on its sides and inside, shuffled (all of them binary fractions
+    // computed exactly: the side points lie exactly on the sides). The hull
+    // is the four corners; the ellipse that of the rectangle's moments
+    // (variances 12.5^2 / 12 and 5^2 / 12 along its axes, scaled by 4).
+    const auto at = [](double u, double v) { return cv::Point2d(5.25 + 4 * u - 3 * v, 7.75 + 3 * u + 4 * v); };
+    std::vector<cv::Point2d> points = {at(-1.25, -0.5), at(1.25, -0.5), at(1.25, 0.5), at(-1.25, 0.5)};
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> along(-40, 40), across(-16, 16);  // in 32nds
+    for (int k = 0; k < 40; ++k) {
+        const double u = along(rng) / 32.0, v = across(rng) / 32.0;
+        points.push_back(k % 3 == 0 ? at(u, v) : k % 3 == 1 ? at(u, k % 2 ? 0.5 : -0.5) : at(k % 2 ? 1.25 : -1.25, v));
+    }
+    std::shuffle(points.begin(), points.end(), rng);
+    const std::vector<cv::Point2d> hull = convex_hull_polygon(points);
+    ASSERT_EQ(hull.size(), 4u);
+    const moment_fit fit = fit_ellipse_by_moments(hull, 4);
+    EXPECT_NEAR(fit.twice_area, 2 * 62.5, 1e-9);
+    ASSERT_TRUE(fit.ellipse);
+    EXPECT_NEAR(fit.ellipse->x, 5.25, 1e-12);
+    EXPECT_NEAR(fit.ellipse->y, 7.75, 1e-12);
+    const double major = 4 * 12.5 * 12.5 / 12, minor = 4 * 25 / 12.0, c = 0.8, s = 0.6;
+    EXPECT_NEAR(fit.ellipse->a, c * c / major + s * s / minor, 1e-12);
+    EXPECT_NEAR(fit.ellipse->b, c * s / major - c * s / minor, 1e-12);
+    EXPECT_NEAR(fit.ellipse->c, s * s / major + c * c / minor, 1e-12);
+    // Collinear and repeated points: no more than two hull vertices, no ellipse.
+    EXPECT_LE(convex_hull_polygon({{0, 0}, {1.5, 1}, {3, 2}, {3, 2}, {6, 4}}).size(), 2u);
+    EXPECT_FALSE(fit_ellipse_by_moments(convex_hull_polygon({{0, 0}, {1.5, 1}, {6, 4}}), 4).ellipse);
+}
+
 TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)
 {
     // Random clouds, dense and sparse, with repeated points: the digitised

@@ -77,16 +77,20 @@ double insert_in_spatial_order(std::vector<weighted_point>& points, regular_tria
 }  // namespace
 
 edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient,
-                                         std::uint64_t step, regular_triangulation& triangulation)
+                                         std::uint64_t step, regular_triangulation& triangulation,
+                                         const std::vector<cv::Point2d>* positions)
 {
     const auto start = std::chrono::steady_clock::now();
     edge_input_counts counts;
     const double half_step = static_cast<double>(step) * 0.5;
     const double weight_per_gradient = half_step * half_step / 255.0;
     std::vector<weighted_point> weighted;
-    for (const cv::Point& pt : points) {
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const cv::Point& pt = points[k];
         const double g = gradient.at<float>(pt.y, pt.x);
-        if (g >= MIN_GRADIENT) weighted.emplace_back(bare_point(pt.x, pt.y), g * weight_per_gradient);
+        if (g < MIN_GRADIENT) continue;
+        const bare_point at = positions ? bare_point((*positions)[k].x, (*positions)[k].y) : bare_point(pt.x, pt.y);
+        weighted.emplace_back(at, g * weight_per_gradient);
     }
     counts.points_inserted = weighted.size();
     counts.insertion_walk = insert_in_spatial_order(weighted, triangulation);
@@ -97,7 +101,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
     for (const bare_point& m : midpoints) {
         const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
         const double g = gradient.at<float>(yi, xi);
-        if (g >= MIN_GRADIENT) weighted.emplace_back(bare_point(xi, yi), g * weight_per_gradient);
+        if (g >= MIN_GRADIENT) weighted.emplace_back(positions ? m : bare_point(xi, yi), g * weight_per_gradient);
     }
     counts.midpoints_inserted = weighted.size();
     counts.insertion_walk += insert_in_spatial_order(weighted, triangulation);

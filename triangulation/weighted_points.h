@@ -28,9 +28,13 @@ struct edge_input_counts {
 // Inserts into `triangulation` (empty on entry) every point sampled with
 // `step` whose gradient value g is at least MIN_GRADIENT, with the weight
 // g * (step / 2)^2 / 255, then one pass of gap midpoints (truncated to whole
-// pixels, same gradient test), each pass in spatial order.
+// pixels, same gradient test), each pass in spatial order. With
+// `positions` (one per point), each point is placed there instead of at its
+// pixel's centre, its gradient value still that of its pixel, and the
+// midpoints are placed exactly, not truncated.
 edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient,
-                                         std::uint64_t step, regular_triangulation& triangulation);
+                                         std::uint64_t step, regular_triangulation& triangulation,
+                                         const std::vector<cv::Point2d>* positions = nullptr);
 
 // The weakest gradient value (of 0..255) at which a point is inserted.
 constexpr double MIN_GRADIENT = 10.0;

@@ -63,6 +63,21 @@ struct ORVO_EXPORT DetectorOptions {
     int pyramid_levels = 1;
     double pyramid_step = 2.0;
 
+    // Smallest region kept: the radius of the circle of its area (the
+    // geometric mean of its semi-axes) in pixels of the image, or of the
+    // reduced copy it was found on (before `scale`). 0 keeps every region.
+    double min_radius = 0;
+
+    // Sub-pixel edge points: each sampled edge pixel is moved (by at most
+    // half a pixel, along its row or column) to where the gradient magnitude
+    // peaks across the edge, and the gap midpoints are not rounded to
+    // pixels. Off: the points are the pixels' centres.
+    bool subpixel_edges = false;
+    // The ellipse from the moments of the convex hull polygon of the
+    // component's points as they are. Off: from the hull's boundary
+    // digitised on the pixel grid (the points truncated to pixels).
+    bool exact_hull = false;
+
     // Not used by detect: the factor by which these regions are best grown
     // about their centres before they are described (describe takes regions
     // as given), the measurement region of the descriptor. orvo -sift,

@@ -97,16 +97,19 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         detection: one pass per step listed, their regions united), ``duplicate_overlap`` (0.3: in a multi-scale
         detection a region whose overlap error with one kept before it is below this is dropped),
         ``pyramid_levels`` (1: with more, the image is also detected on copies reduced by ``pyramid_step``, 2.0,
-        its square, ..., the regions mapped back and near-duplicates dropped), ``measurement_scale`` (3.0, the
-        dense preset's 5.0; not used by detection: the factor by which to grow the regions before
-        :func:`describe`).
+        its square, ..., the regions mapped back and near-duplicates dropped), ``min_radius`` (0: regions whose
+        radius, the geometric mean of their semi-axes, is below this many pixels of the image or reduced copy they
+        were found on are dropped), ``subpixel_edges`` (False: edge points moved to their sub-pixel positions),
+        ``exact_hull`` (False: ellipses from the exact hull of the points, not its boundary digitised on the pixel
+        grid), ``measurement_scale`` (3.0, the dense preset's 5.0; not used by detection: the factor by which to
+        grow the regions before :func:`describe`).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,
-    ``edge_steps`` a sequence of them) or an image of the wrong type, ValueError for a bad option value (a scale
-    whose regions would not be finite and positive definite too), an image of the wrong shape or an embedded null
-    byte in a path, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot be read, MemoryError when
-    memory runs out. What it returns is always finite and positive definite.
+    ``edge_steps`` a sequence of them, the switches True or False) or an image of the wrong type, ValueError for a
+    bad option value (a scale whose regions would not be finite and positive definite too), an image of the wrong
+    shape or an embedded null byte in a path, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot
+    be read, MemoryError when memory runs out. What it returns is always finite and positive definite.
     """
     settings = detector_settings(threshold, scale, dense, options, "detect")
     return _orvo.detect(_image(image, "detect"), settings)
@@ -114,8 +117,8 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
 
 def detector_settings(threshold, scale, dense, options, caller):
     """Every detector option, checked and converted: TypeError for an unknown option or a value of the wrong type
-    (an integer option takes integers only, ``edge_steps`` a sequence of them, the others real numbers),
-    ValueError for a value out of range."""
+    (an integer option takes integers only, ``edge_steps`` a sequence of them, a switch True or False, the others
+    real numbers), ValueError for a value out of range."""
     unknown = sorted(set(options) - set(DEFAULT_OPTIONS))
     if unknown:
         raise TypeError(f"{caller}() got unexpected keyword argument(s): {', '.join(unknown)} "
@@ -129,6 +132,8 @@ def detector_settings(threshold, scale, dense, options, caller):
             if isinstance(value, (str, bytes)) or not isinstance(value, (collections.abc.Sequence, np.ndarray)):
                 raise TypeError(f"{caller}: {name} must be a sequence of integers, not {type(value).__name__}")
             settings[name] = [_integer(step, f"{name} values", caller) for step in value]
+        elif isinstance(default, bool):
+            settings[name] = _switch(value, name, caller)
         elif isinstance(default, int):
             settings[name] = _integer(value, name, caller)
         else:
@@ -143,6 +148,12 @@ def _integer(value, name, caller):
     if not -2**31 <= value < 2**31:
         raise ValueError(f"{caller}: {name} {value} is out of range")
     return int(value)
+
+
+def _switch(value, name, caller):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{caller}: {name} must be True or False, not {type(value).__name__} {value!r}")
+    return bool(value)
 
 
 def _real(value, name, caller):

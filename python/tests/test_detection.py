@@ -61,6 +61,11 @@ def test_options_reach_the_detector():
     with pytest.raises(ValueError, match="pyramid_step"):
         orvo.detect(image, dense=True, pyramid_step=1.0)
     assert len(orvo.detect(image, dense=True, threshold=100)) < len(dense)
+    small = orvo.detect(image, min_radius=20)
+    assert 0 < len(small) < len(regions) and ((small[:, 2] * small[:, 4] - small[:, 3] ** 2) ** -0.25 >= 20).all()
+    assert not np.array_equal(orvo.detect(image, subpixel_edges=True, exact_hull=True), regions)
+    with pytest.raises(TypeError, match="subpixel_edges"):
+        orvo.detect(image, subpixel_edges=1)
 
 
 def test_describe_and_draw():
