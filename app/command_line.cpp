@@ -85,7 +85,8 @@ struct switch_option {
     bool orvo::DetectorOptions::*field;
 };
 const switch_option SWITCH_OPTIONS[] = {{"--subpixel-edges", &orvo::DetectorOptions::subpixel_edges},
-                                        {"--exact-hull", &orvo::DetectorOptions::exact_hull}};
+                                        {"--exact-hull", &orvo::DetectorOptions::exact_hull},
+                                        {"--edge-pixel-hull", &orvo::DetectorOptions::edge_pixel_hull}};
 constexpr const char* EDGE_STEPS = "--edge-steps";
 
 // Reads the value of one of those options (or of --edge-steps) into
@@ -191,6 +192,7 @@ void print_newer_options()
     std::cout << "                         they were found on) [default: 0]" << std::endl;
     std::cout << " --subpixel-edges 0|1  : edge points at their sub-pixel positions [default: 0]" << std::endl;
     std::cout << " --exact-hull 0|1      : ellipses from the exact hull, not its pixels [default: 0]" << std::endl;
+    std::cout << " --edge-pixel-hull 0|1 : exact hulls widened to the edge pixels along them [default: 0]" << std::endl;
     std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
     std::cout << " --dense -sift         : the regions are grown by the dense preset's measurement" << std::endl;
     std::cout << "                         scale, 5, for the descriptors (3 without --dense)" << std::endl;

@@ -55,9 +55,14 @@ std::optional<Region> extract_ellipse(const triangle_corners& table, const std::
                 points.push_back(table.position[vertex]);
         }
     }
-    const moment_fit fit = fit_ellipse_by_moments(
-        exact ? convex_hull_polygon(std::move(exact_points)) : digitised_hull_boundary(std::move(points)),
-        COVARIANCE_SCALE);
+    std::vector<cv::Point2d> polygon;
+    if (!exact)
+        polygon = digitised_hull_boundary(std::move(points));
+    else if (table.edge_pixels)
+        polygon = hull_with_edge_pixels(convex_hull_polygon(std::move(exact_points)), *table.edge_pixels);
+    else
+        polygon = convex_hull_polygon(std::move(exact_points));
+    const moment_fit fit = fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
     if (fit.ellipse && max_area > fit.twice_area) return fit.ellipse;
     return std::nullopt;
 }

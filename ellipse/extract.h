@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "ellipse/edge_hull.h"
 #include "orvo/region.h"
 #include "tree/face_table.h"
 
@@ -31,6 +32,9 @@ struct triangle_corners {
     std::vector<std::array<int, 3>> corners;    // by triangle row
     std::vector<cv::Point> position;            // by vertex number, for the digitised hull
     std::vector<cv::Point2d> exact_position;    // by vertex number, for the exact hull
+    // When set (with exact positions), each hull is widened to the edge
+    // pixels along its boundary (hull_with_edge_pixels).
+    const edge_pixel_map* edge_pixels = nullptr;
 };
 
 // With `exact_hull`, the vertices' exact positions are kept instead of

@@ -63,10 +63,11 @@ cv::Mat detection_grey(const cv::Mat& image)
 // the nodes, in order, with marks of its own; the result is the same.
 std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_triangles& subtrees,
                                       const std::vector<int>& selected, std::size_t vertex_count, double max_area,
-                                      bool exact_hull, int threads)
+                                      bool exact_hull, const edge_pixel_map* edge_pixels, int threads)
 {
     std::vector<std::optional<Region>> ellipses(selected.size());
-    const triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull);
+    triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull || edge_pixels);
+    corners.edge_pixels = edge_pixels;
     run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
         vertex_marks marks(vertex_count);
         std::vector<int> triangles;
@@ -84,7 +85,8 @@ std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_tri
 
 // The selected components of a filled triangulation as ellipses, 0-based.
 std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const DetectorOptions& options,
-                                             double image_area, DetectionStats* stats)
+                                             double image_area, const edge_pixel_map* edge_pixels,
+                                             DetectionStats* stats)
 {
     auto clock = std::chrono::steady_clock::now();
     if (shape.dimension() == 2) assign_alpha_values(shape, options.threads);
@@ -105,7 +107,7 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.exact_hull,
-                                                    options.threads);
+                                                    edge_pixels, options.threads);
     if (options.min_radius > 0) {
         // The radius r of a region of matrix M has r^4 det M = 1.
         const double fourth_power = std::pow(options.min_radius, 4);
@@ -135,7 +137,7 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
 // One pass: the triangulation of the edge points sampled with `step` and its
 // regions; its stage sizes and times go to `stats`.
 std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const DetectorOptions& options, int step,
-                                double image_area, DetectionStats& stats)
+                                double image_area, const edge_pixel_map* edge_pixels, DetectionStats& stats)
 {
     DetectorOptions pass = options;
     pass.edge_step = step;
@@ -145,7 +147,7 @@ std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const
     const edge_input_counts counts = insert_weighted_points(edges.points[k], edges.gradient,
                                                             static_cast<std::uint64_t>(step), shape,
                                                             options.subpixel_edges ? &refined : nullptr);
-    std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, &stats);
+    std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
     stats.sampled_points = edges.points[k].size();
     stats.points_inserted = counts.points_inserted;
     stats.midpoints_found = counts.midpoints_found;
@@ -187,15 +189,27 @@ void run_in_turn(std::size_t count, int threads, Work work)
 std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, const DetectorOptions& options,
                                   const std::vector<int>& steps, DetectionStats& sum)
 {
+    // The hull widened to the edge pixels needs them all: one more tracing,
+    // every pixel sampled.
+    std::vector<int> traced = steps;
+    if (options.edge_pixel_hull) traced.push_back(1);
     std::vector<sampled_edges> edges;
+    std::vector<edge_pixel_map> edge_pixels;
     for (const pyramid_level& level : pyramid) {
-        edges.push_back(sample_edges(level.grey, steps, options.threads));
+        edges.push_back(sample_edges(level.grey, traced, options.threads));
         if (edges.size() == 1) {
             sum.high_threshold = edges[0].high_threshold;
             sum.low_threshold = edges[0].low_threshold;
         }
         sum.edge_pixels += edges.back().edge_pixels;
         sum.canny_ms += edges.back().canny_ms;
+        if (options.edge_pixel_hull) {
+            const std::vector<cv::Point>& all = edges.back().points.back();
+            edge_pixels.push_back(map_edge_pixels(
+                level.grey.size(), all,
+                options.subpixel_edges ? subpixel_edge_positions(edges.back().gradient, all)
+                                       : std::vector<cv::Point2d>(all.begin(), all.end())));
+        }
     }
 
     // Pass p is the step p % n on the level p / n.
@@ -213,7 +227,7 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
         const std::size_t p = most_points_first[k];
         const pyramid_level& level = pyramid[p / n];
         found[p] = detect_pass(edges[p / n], p % n, each, steps[p % n], static_cast<double>(level.grey.total()),
-                               stats[p]);
+                               edge_pixels.empty() ? nullptr : &edge_pixels[p / n], stats[p]);
         if (p >= n)
             for (Region& r : found[p]) r = region_on_image(r, level.factor_x, level.factor_y);
     });

@@ -42,6 +42,7 @@ inline pybind11::dict options_dict(const orvo::DetectorOptions& o)
     d["min_radius"] = o.min_radius;
     d["subpixel_edges"] = o.subpixel_edges;
     d["exact_hull"] = o.exact_hull;
+    d["edge_pixel_hull"] = o.edge_pixel_hull;
     d["measurement_scale"] = o.measurement_scale;
     return d;
 }
@@ -65,6 +66,7 @@ inline orvo::DetectorOptions options_of_dict(const pybind11::dict& d)
     o.min_radius = setting<double>(d, "min_radius");
     o.subpixel_edges = setting<bool>(d, "subpixel_edges");
     o.exact_hull = setting<bool>(d, "exact_hull");
+    o.edge_pixel_hull = setting<bool>(d, "edge_pixel_hull");
     o.measurement_scale = setting<double>(d, "measurement_scale");
     return o;
 }

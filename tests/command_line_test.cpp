@@ -196,10 +196,11 @@ TEST(CommandLine, DetectorOptionsBeyondTheClassicOnes)
     EXPECT_EQ(dense.params.detector.min_area, 2);
     const parse_result steps = parse({"--edge-steps", "9,5", "--duplicate-overlap", "0.2", "--threads", "2",
                                       "--pyramid-levels", "2", "--pyramid-step", "1.5", "--subpixel-edges", "1",
-                                      "--exact-hull", "1", "--exact-hull", "0"});
+                                      "--exact-hull", "1", "--exact-hull", "0", "--edge-pixel-hull", "1"});
     ASSERT_TRUE(steps.ok);
     EXPECT_TRUE(steps.params.detector.subpixel_edges);
     EXPECT_FALSE(steps.params.detector.exact_hull);  // the last value given counts
+    EXPECT_TRUE(steps.params.detector.edge_pixel_hull);
     EXPECT_EQ(steps.params.detector.pyramid_levels, 2);
     EXPECT_EQ(steps.params.detector.pyramid_step, 1.5);
     EXPECT_EQ(steps.params.detector.edge_steps, (std::vector<int>{9, 5}));

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <opencv2/imgproc.hpp>
 
+#include "ellipse/edge_hull.h"
 #include "ellipse/ellipse_matrix.h"
 #include "ellipse/extract.h"
 #include "ellipse/fit.h"
@@ -121,6 +122,37 @@ TEST(Fit, ExactHullOfARotatedRectangleGivesItsMoments)
     // Collinear and repeated points: no more than two hull vertices, no ellipse.
     EXPECT_LE(convex_hull_polygon({{0, 0}, {1.5, 1}, {3, 2}, {3, 2}, {6, 4}}).size(), 2u);
     EXPECT_FALSE(fit_ellipse_by_moments(convex_hull_polygon({{0, 0}, {1.5, 1}, {6, 4}}), 4).ellipse);
+}
+
+TEST(Fit, HullWidenedToTheEdgePixelsOfACircle)
+{
+    // The edge pixels of a circle of radius 20 about (40.3, 39.6), each at its
+    // exact place on the circle, and one more pixel 4 pixels outside it. The
+    // hull of ten of them, about 12.6 pixels apart as sampled edge points
+    // are, is widened to the circle (whose ellipse is itself) and not to the
+    // pixel beyond the margin.
+    const cv::Point2d centre(40.3, 39.6);
+    std::vector<cv::Point> pixels;
+    std::vector<cv::Point2d> positions;
+    for (int k = 0; k < 720; ++k) {
+        const cv::Point2d p = centre + 20.0 * cv::Point2d(std::cos(k * M_PI / 360), std::sin(k * M_PI / 360));
+        const cv::Point pixel(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y)));
+        if (!pixels.empty() && (pixel == pixels.back() || pixel == pixels.front())) continue;
+        pixels.push_back(pixel);
+        positions.push_back(p);
+    }
+    pixels.emplace_back(64, 40);
+    positions.emplace_back(64.3, 39.6);
+    const edge_pixel_map edges = map_edge_pixels({80, 80}, pixels, positions);
+    std::vector<cv::Point2d> sampled;
+    for (std::size_t k = 0; k < 10; ++k) sampled.push_back(positions[k * (positions.size() - 1) / 10]);
+    const moment_fit fit = fit_ellipse_by_moments(hull_with_edge_pixels(convex_hull_polygon(sampled), edges), 4);
+    ASSERT_TRUE(fit.ellipse);
+    EXPECT_NEAR(fit.ellipse->x, centre.x, 0.01);
+    EXPECT_NEAR(fit.ellipse->y, centre.y, 0.01);
+    EXPECT_NEAR(fit.ellipse->a, 1 / 400.0, 1e-5);
+    EXPECT_NEAR(fit.ellipse->b, 0, 1e-5);
+    EXPECT_NEAR(fit.ellipse->c, 1 / 400.0, 1e-5);
 }
 
 TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)

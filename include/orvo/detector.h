@@ -77,6 +77,10 @@ struct ORVO_EXPORT DetectorOptions {
     // component's points as they are. Off: from the hull's boundary
     // digitised on the pixel grid (the points truncated to pixels).
     bool exact_hull = false;
+    // The ellipse from the exact hull widened to every edge pixel (at its
+    // sub-pixel position with subpixel_edges) within 2 pixels of it: the
+    // same edge gives the same hull whichever of its pixels were sampled.
+    bool edge_pixel_hull = false;
 
     // Not used by detect: the factor by which these regions are best grown
     // about their centres before they are described (describe takes regions

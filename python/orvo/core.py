@@ -101,7 +101,8 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         radius, the geometric mean of their semi-axes, is below this many pixels of the image or reduced copy they
         were found on are dropped), ``subpixel_edges`` (False: edge points moved to their sub-pixel positions),
         ``exact_hull`` (False: ellipses from the exact hull of the points, not its boundary digitised on the pixel
-        grid), ``measurement_scale`` (3.0, the dense preset's 5.0; not used by detection: the factor by which to
+        grid), ``edge_pixel_hull`` (False: that exact hull widened to the edge pixels within 2 pixels of it),
+        ``measurement_scale`` (3.0, the dense preset's 5.0; not used by detection: the factor by which to
         grow the regions before :func:`describe`).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.

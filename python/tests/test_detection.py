@@ -64,6 +64,7 @@ def test_options_reach_the_detector():
     small = orvo.detect(image, min_radius=20)
     assert 0 < len(small) < len(regions) and ((small[:, 2] * small[:, 4] - small[:, 3] ** 2) ** -0.25 >= 20).all()
     assert not np.array_equal(orvo.detect(image, subpixel_edges=True, exact_hull=True), regions)
+    assert not np.array_equal(orvo.detect(image, edge_pixel_hull=True), regions)
     with pytest.raises(TypeError, match="subpixel_edges"):
         orvo.detect(image, subpixel_edges=1)
 
