@@ -26,7 +26,7 @@ edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point>& pixe
 constexpr double EDGE_HULL_MARGIN = 2.0;
 
 // The convex hull (as convex_hull_polygon gives it) of `hull`, a convex
-// polygon, and of the edge pixels within EDGE_HULL_MARGIN of it.
+// polygon, and of the edge pixels within EDGE_HULL_MARGIN of its boundary.
 std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges);
 
 }  // namespace orvo::detail

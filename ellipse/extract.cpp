@@ -55,14 +55,12 @@ std::optional<Region> extract_ellipse(const triangle_corners& table, const std::
                 points.push_back(table.position[vertex]);
         }
     }
-    std::vector<cv::Point2d> polygon;
-    if (!exact)
-        polygon = digitised_hull_boundary(std::move(points));
-    else if (table.edge_pixels)
-        polygon = hull_with_edge_pixels(convex_hull_polygon(std::move(exact_points)), *table.edge_pixels);
-    else
-        polygon = convex_hull_polygon(std::move(exact_points));
-    const moment_fit fit = fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
+    const std::vector<cv::Point2d> polygon =
+        exact ? convex_hull_polygon(std::move(exact_points)) : digitised_hull_boundary(std::move(points));
+    moment_fit fit = fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
+    // Widening only adds area: a hull too large already stays too large.
+    if (table.edge_pixels && fit.ellipse && max_area > fit.twice_area)
+        fit = fit_ellipse_by_moments(hull_with_edge_pixels(polygon, *table.edge_pixels), COVARIANCE_SCALE);
     if (fit.ellipse && max_area > fit.twice_area) return fit.ellipse;
     return std::nullopt;
 }
