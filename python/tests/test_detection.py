@@ -56,7 +56,8 @@ def test_options_reach_the_detector():
     assert len(orvo.detect(image, max_area=0.001)) < len(regions)
     dense = orvo.detect(image, dense=True)
     assert len(dense) > 3 * len(regions)
-    assert np.array_equal(orvo.detect(image, edge_steps=[11, 9], threshold=3, min_area=1, pyramid_levels=3), dense)
+    assert np.array_equal(orvo.detect(image, edge_steps=[11, 9], threshold=3, min_area=1, pyramid_levels=3,
+                                      subpixel_edges=True, edge_pixel_hull=True), dense)
     assert len(orvo.detect(image, dense=True, pyramid_levels=1)) < len(dense)
     with pytest.raises(ValueError, match="pyramid_step"):
         orvo.detect(image, dense=True, pyramid_step=1.0)
