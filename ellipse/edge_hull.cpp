@@ -23,10 +23,16 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     const std::size_t h = hull.size();
     if (h < 3) return hull;
     std::vector<int> taken;  // 1 + the pixels' numbers
-    const int reach = static_cast<int>(std::ceil(EDGE_HULL_MARGIN)) + 1;
     const int cols = edges.index.cols, rows = edges.index.rows;
-    // The pixels within reach of the boundary, walked a pixel at a time along
-    // each hull edge, taken when within the margin of that edge (each once).
+    const auto take = [&](int x, int y, const auto& near_edge) {
+        if (x < 0 || y < 0 || x >= cols || y >= rows) return;
+        const int k = edges.index.at<int>(y, x);
+        if (k != 0 && near_edge(edges.position[k - 1])) taken.push_back(k);
+    };
+    // Each hull edge is walked a pixel at a time along its major axis, from
+    // a margin before its start to a margin past its end; at each step the
+    // pixels across it that may lie within the margin are looked at, and
+    // taken when their position is within the margin of that edge.
     for (std::size_t i = 0; i < h; ++i) {
         const cv::Point2d a = hull[i], d = hull[(i + 1) % h] - a;
         const double squared_length = d.dot(d);
@@ -35,15 +41,25 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
             const cv::Point2d off = p - (a + d * t);
             return off.dot(off) <= EDGE_HULL_MARGIN * EDGE_HULL_MARGIN;
         };
-        const int steps = static_cast<int>(std::ceil(std::max(std::abs(d.x), std::abs(d.y))));
-        for (int s = 0; s <= steps; ++s) {
-            const cv::Point2d c = steps > 0 ? a + d * (static_cast<double>(s) / steps) : a;
-            const int cx = static_cast<int>(std::lround(c.x)), cy = static_cast<int>(std::lround(c.y));
-            for (int y = std::max(0, cy - reach); y <= std::min(rows - 1, cy + reach); ++y) {
-                const int* row = edges.index.ptr<int>(y);
-                for (int x = std::max(0, cx - reach); x <= std::min(cols - 1, cx + reach); ++x) {
-                    if (row[x] != 0 && near_edge(edges.position[row[x] - 1])) taken.push_back(row[x]);
-                }
+        const bool along_x = std::abs(d.x) >= std::abs(d.y);
+        const double major = along_x ? d.x : d.y, minor = along_x ? d.y : d.x;
+        const double start = along_x ? a.x : a.y, across_start = along_x ? a.y : a.x;
+        const double slope = major != 0 ? minor / major : 0;
+        // Across the major axis a point within the margin of the line lies
+        // within margin * sqrt(1 + slope^2) of it, at most margin * sqrt(2);
+        // a pixel lies within a pixel of its position, and one more covers
+        // the rounding.
+        const int reach = static_cast<int>(std::ceil(EDGE_HULL_MARGIN * std::sqrt(1 + slope * slope))) + 2;
+        const double low = std::min(start, start + major) - EDGE_HULL_MARGIN - 1;
+        const double high = std::max(start, start + major) + EDGE_HULL_MARGIN + 1;
+        for (int u = static_cast<int>(std::floor(low)); u <= static_cast<int>(std::ceil(high)); ++u) {
+            const double t = std::clamp(u - start, std::min(0.0, major), std::max(0.0, major));
+            const int v = static_cast<int>(std::lround(across_start + slope * t));
+            for (int w = v - reach; w <= v + reach; ++w) {
+                if (along_x)
+                    take(u, w, near_edge);
+                else
+                    take(w, u, near_edge);
             }
         }
     }
