@@ -194,8 +194,6 @@ void print_newer_options()
     std::cout << " --exact-hull 0|1      : ellipses from the exact hull, not its pixels [default: 0]" << std::endl;
     std::cout << " --edge-pixel-hull 0|1 : exact hulls widened to the edge pixels along them [default: 0]" << std::endl;
     std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
-    std::cout << " --dense -sift         : the regions are grown by the dense preset's measurement" << std::endl;
-    std::cout << "                         scale, 5, for the descriptors (3 without --dense)" << std::endl;
     std::cout << std::endl;
 }
 

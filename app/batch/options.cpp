@@ -34,7 +34,7 @@ const char* const USAGE =
     " --threads N        : threads of each image's detection, so that a few large\n"
     "                      images use every core: -j 2 --threads 4 [default: 1]\n"
     " --sift             : also write IMAGE.orvo.sift (descriptors of the regions\n"
-    "                      scaled by 3, by 5 with --dense, as orvo -sift)\n"
+    "                      scaled by 3, as orvo -sift)\n"
     " --format orvo      : write IMAGE.orvo, as orvo does [default]\n"
     " --format colmap    : write IMAGE.txt for colmap feature_importer instead\n"
     "                      (keypoints and descriptors)\n"

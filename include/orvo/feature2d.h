@@ -8,10 +8,10 @@
 // detect gives each region as a KeyPoint (orvo::to_keypoint). detectAndCompute
 // describes the ellipses themselves; compute on given KeyPoints describes
 // their circles (radius size / 2). Both describe each region grown by the
-// measurement scale (the options' own by default: 3 for the classic
-// settings, 5 for the dense preset), and drop from `keypoints`
-// those whose regions cannot be described (can_describe), as OpenCV's own
-// descriptors drop theirs, so that descriptor row i belongs to keypoints[i].
+// measurement scale (the options' own by default, 3 in both presets), and
+// drop from `keypoints` those whose regions cannot be described
+// (can_describe), as OpenCV's own descriptors drop theirs, so that
+// descriptor row i belongs to keypoints[i].
 //
 // A mask, as for OpenCV's detectors, is empty (none) or CV_8UC1 of the
 // image's size; a region is kept when the mask is not zero at its centre.

@@ -102,8 +102,8 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         were found on are dropped), ``subpixel_edges`` (False: edge points moved to their sub-pixel positions),
         ``exact_hull`` (False: ellipses from the exact hull of the points, not its boundary digitised on the pixel
         grid), ``edge_pixel_hull`` (False: that exact hull widened to the edge pixels within 2 pixels of it),
-        ``measurement_scale`` (3.0, the dense preset's 5.0; not used by detection: the factor by which to
-        grow the regions before :func:`describe`).
+        ``measurement_scale`` (3.0 in both presets; not used by detection: the factor by which to grow the
+        regions before :func:`describe`).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,

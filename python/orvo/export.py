@@ -2,9 +2,9 @@
 on request) and an hloc feature file.
 
 Both detect the regions of each image with :func:`orvo.detect` and describe them, grown by ``measurement_scale``
-about their centres (by default the preset's: 3, as ``orvo -sift`` does, or the dense preset's 5 with
-``dense=True``), with :func:`orvo.describe`, on every core by default (one image per thread). Images are named by their path relative to ``image_root`` (by default the deepest folder holding them
-all), with ``/`` between folders, as COLMAP names the images under its ``--image_path``: ``a/img.png`` and
+about their centres (by default the preset's measurement scale, 3 for both presets, as ``orvo -sift`` does), with
+:func:`orvo.describe`, on every core by default (one image per thread). Images are named by their path relative to
+``image_root`` (by default the deepest folder holding them all), with ``/`` between folders, as COLMAP names the images under its ``--image_path``: ``a/img.png`` and
 ``b/img.png`` are two images. Both files may exist already: images whose name is already there are left as they
 are and not detected again, new ones are added; an image is never stored twice. Every argument is checked before
 any file is touched.

@@ -121,8 +121,8 @@ def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None,
     image1, image2: arrays or paths, as for :func:`orvo.detect`. dense: the dense preset (default) or the classic
     settings; detect_options: the detector's other options (threshold, edge_step, ...), among them
     ``measurement_scale``, the factor by which each region is grown before it is described (the preset's own by
-    default: 5 for the dense preset, 3 for the classic settings). The other arguments as for
-    :func:`match_features`; threads also serves the detection and the description.
+    default: 3 for both presets). The other arguments as for :func:`match_features`; threads also serves the
+    detection and the description.
     """
     arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
     settings = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0), dense,

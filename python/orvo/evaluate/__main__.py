@@ -103,7 +103,8 @@ def _parser():
                    help="radius the image-1 region of each pair is scaled to; 0 measures regions as they are "
                         "(default 30)")
     p.add_argument("--descriptor-scale", type=float, default=MEASUREMENT_SCALE, metavar="F",
-                   help="scale of the described region relative to the detected ellipse (default 3)")
+                   help="scale of the described region relative to the detected ellipse, for detectors other "
+                        "than orvo, whose regions are described at their preset's measurement scale (default 3)")
     p.add_argument("--no-matching", action="store_true",
                    help="skip descriptors and the matching score (OpenCV detectors then need no orvo module)")
     p.add_argument("--make-sequence", nargs=2, metavar=("IMAGE", "DIR"),

@@ -59,6 +59,16 @@ class Detector:
             raise DetectorError(f"detector {self.name} failed on {path}: {_message(e)}") from None
         return np.asarray(regions, dtype=np.float64).reshape(-1, 5)
 
+    def measurement_scale(self, default):
+        """The factor by which this detector's regions are grown before they are described: Orvo's preset's own
+        (the option ``measurement_scale`` when given), ``default`` for the other detectors."""
+        if self.kind != "orvo":
+            return default
+        import orvo
+
+        preset = orvo.DENSE_OPTIONS if self.options.get("dense") else orvo.DEFAULT_OPTIONS
+        return float(self.options.get("measurement_scale", preset["measurement_scale"]))
+
     def __repr__(self):
         return f"Detector({self.name!r})"
 

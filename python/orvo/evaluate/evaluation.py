@@ -48,9 +48,9 @@ def evaluate_sequence(sequence, detectors, *, threshold=0.4, normalise=30.0, des
     sequence: a folder (see :mod:`orvo.evaluate.sequence`) or a :class:`Sequence`; detectors: names such as
     ``"orvo:t=50"``, ``"cv-mser"`` (see :mod:`orvo.evaluate.detectors`) or :class:`Detector` objects.
     Each image is detected once per detector; with ``descriptors`` its regions are described by
-    :func:`describe_regions` (``orvo.describe``, measurement regions ``descriptor_scale`` times larger) and the
-    matching score is measured, otherwise it is None. ``threshold`` and ``normalise`` are those of
-    :func:`orvo.evaluate.repeatability`. ``progress``, when given, is called with a short text after every image a
+    :func:`describe_regions` (``orvo.describe``, measurement regions ``descriptor_scale`` times larger, Orvo's at
+    their preset's measurement scale) and the matching score is measured, otherwise it is None. ``threshold`` and
+    ``normalise`` are those of :func:`orvo.evaluate.repeatability`. ``progress``, when given, is called with a short text after every image a
     detector has processed.
 
     A row: ``{"sequence", "detector", "pair": "1-k", "regions": [n1, nk], "repeatability": percent,
@@ -67,7 +67,8 @@ def evaluate_sequence(sequence, detectors, *, threshold=0.4, normalise=30.0, des
         for k, path in enumerate(seq.images, start=1):
             found = detector(path, k)
             regions.append(found)
-            described.append(describe_regions(path, found, descriptor_scale, shapes[k - 1]) if descriptors else None)
+            described.append(describe_regions(path, found, detector.measurement_scale(descriptor_scale), shapes[k - 1])
+                             if descriptors else None)
             if progress is not None:
                 progress(f"{seq.name} {detector.name} {os.path.basename(path)}")
         for k in range(2, len(seq.images) + 1):

@@ -50,17 +50,6 @@ def _orvo_descriptors(path, regions, scale):
     return np.asarray(descriptors), np.asarray(orientations, dtype=np.float64)
 
 
-def _measurement_scale(detector, default):
-    """Orvo's regions are described at their preset's measurement scale (the option ``measurement_scale``, when
-    the module has one); other detectors' at ``default``."""
-    if detector.kind != "orvo":
-        return default
-    import orvo
-
-    preset = orvo.DENSE_OPTIONS if detector.options.get("dense") else orvo.DEFAULT_OPTIONS
-    return float(detector.options.get("measurement_scale", preset.get("measurement_scale", default)))
-
-
 def image_features(detector, path, index=1, descriptor_scale=MEASUREMENT_SCALE):
     """The :class:`Features` of one image for a detector (a name or a Detector).
 
@@ -78,7 +67,7 @@ def image_features(detector, path, index=1, descriptor_scale=MEASUREMENT_SCALE):
         regions = regions[inside_image(regions, grey.shape)]
         try:
             descriptors, orientations = _orvo_descriptors(path, regions,
-                                                          _measurement_scale(detector, descriptor_scale))
+                                                          detector.measurement_scale(descriptor_scale))
         except ValueError as e:
             raise DetectorError(f"{path}: cannot describe the regions of {detector.name}: {e}") from None
     return Features(regions, descriptors, orientations, time.perf_counter() - start)
