@@ -186,6 +186,12 @@ def test_orvo_options_become_keywords(monkeypatch, given, keywords):
     assert calls == [("img1.png", keywords)]
 
 
+def test_orvo_regions_are_described_at_their_presets_measurement_scale():
+    assert ev.parse_detector("orvo:dense=true").measurement_scale(7.0) == orvo.DENSE_OPTIONS["measurement_scale"]
+    assert ev.parse_detector("orvo:measurement_scale=5").measurement_scale(7.0) == 5
+    assert ev.parse_detector("cv-mser").measurement_scale(7.0) == 7.0
+
+
 def test_mser_region_of_a_filled_ellipse_is_that_ellipse(tmp_path):
     truth = ellipse(100.3, 90.6, 60, 25, 30)
     y, x = np.mgrid[0:200, 0:200] - truth[1::-1, None, None]

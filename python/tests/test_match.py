@@ -20,6 +20,7 @@ def test_match_finds_the_homography_and_agrees_with_match_features(scene_views):
     assert result.inliers.dtype == bool and result.inliers.sum() == result.counts["inliers"] >= 30
     assert result.index1.shape == result.index2.shape == result.inliers.shape
     assert "homography" in repr(result) and f"{result.counts['inliers']} inliers" in repr(result)
+    assert all(result.times[step] > 0 for step in ("detect", "describe", "match"))
 
     features = []
     for path in (path1, path2):
