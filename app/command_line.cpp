@@ -61,16 +61,16 @@ bool read_list(const char* option, const char* text, std::vector<int>& values)
 
 using option_change = std::function<void(orvo::DetectorOptions&)>;
 
-// The detector options beyond the classic ones that take a number, and the
-// field each sets.
-struct number_option {
+// The detector options beyond the classic ones that take a value, and the
+// field each sets: numbers, whole numbers, and switches (1 or 0).
+template <class Value>
+struct field_option {
     const char* name;
-    double orvo::DetectorOptions::*field;
+    Value orvo::DetectorOptions::*field;
 };
-struct whole_option {
-    const char* name;
-    int orvo::DetectorOptions::*field;
-};
+using number_option = field_option<double>;
+using whole_option = field_option<int>;
+using switch_option = field_option<bool>;
 const number_option NUMBER_OPTIONS[] = {{"--min-area", &orvo::DetectorOptions::min_area},
                                         {"--max-area", &orvo::DetectorOptions::max_area},
                                         {"--duplicate-overlap", &orvo::DetectorOptions::duplicate_overlap},
@@ -79,11 +79,6 @@ const number_option NUMBER_OPTIONS[] = {{"--min-area", &orvo::DetectorOptions::m
 const whole_option WHOLE_OPTIONS[] = {{"--edge-step", &orvo::DetectorOptions::edge_step},
                                       {"--threads", &orvo::DetectorOptions::threads},
                                       {"--pyramid-levels", &orvo::DetectorOptions::pyramid_levels}};
-// Options switched on or off by 1 or 0.
-struct switch_option {
-    const char* name;
-    bool orvo::DetectorOptions::*field;
-};
 const switch_option SWITCH_OPTIONS[] = {{"--subpixel-edges", &orvo::DetectorOptions::subpixel_edges},
                                         {"--exact-hull", &orvo::DetectorOptions::exact_hull},
                                         {"--edge-pixel-hull", &orvo::DetectorOptions::edge_pixel_hull}};

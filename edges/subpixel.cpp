@@ -6,7 +6,7 @@
 namespace orvo::detail {
 namespace {
 
-// The offset in [-1/2, 1/2] of the vertex of the parabola through (-1,
+// The offset in [-1, 1] of the vertex of the parabola through (-1,
 // before), (0, centre), (1, after), or 0 when centre is not above both
 // sides' mean (no peak).
 double parabola_peak(double before, double centre, double after)

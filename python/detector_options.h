@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "orvo/detector.h"
@@ -25,25 +26,39 @@ T setting(const pybind11::dict& settings, const char* key)
     }
 }
 
+// Calls visit(key, field) for every option, in the order of the dict's
+// keys: the one list of the options both conversions walk.
+template <class Options, class Visit>
+void visit_options(Options& o, Visit visit)
+{
+    visit("threshold", o.threshold);
+    visit("scale", o.scale);
+    visit("edge_step", o.edge_step);
+    visit("min_area_growth", o.min_area_growth);
+    visit("min_area", o.min_area);
+    visit("max_area", o.max_area);
+    visit("threads", o.threads);
+    visit("edge_steps", o.edge_steps);
+    visit("duplicate_overlap", o.duplicate_overlap);
+    visit("pyramid_levels", o.pyramid_levels);
+    visit("pyramid_step", o.pyramid_step);
+    visit("min_radius", o.min_radius);
+    visit("subpixel_edges", o.subpixel_edges);
+    visit("exact_hull", o.exact_hull);
+    visit("edge_pixel_hull", o.edge_pixel_hull);
+    visit("measurement_scale", o.measurement_scale);
+}
+
+// Every option under its key; the edge steps as a tuple.
 inline pybind11::dict options_dict(const orvo::DetectorOptions& o)
 {
     pybind11::dict d;
-    d["threshold"] = o.threshold;
-    d["scale"] = o.scale;
-    d["edge_step"] = o.edge_step;
-    d["min_area_growth"] = o.min_area_growth;
-    d["min_area"] = o.min_area;
-    d["max_area"] = o.max_area;
-    d["threads"] = o.threads;
-    d["edge_steps"] = pybind11::tuple(pybind11::cast(o.edge_steps));
-    d["duplicate_overlap"] = o.duplicate_overlap;
-    d["pyramid_levels"] = o.pyramid_levels;
-    d["pyramid_step"] = o.pyramid_step;
-    d["min_radius"] = o.min_radius;
-    d["subpixel_edges"] = o.subpixel_edges;
-    d["exact_hull"] = o.exact_hull;
-    d["edge_pixel_hull"] = o.edge_pixel_hull;
-    d["measurement_scale"] = o.measurement_scale;
+    visit_options(o, [&](const char* key, const auto& value) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::vector<int>>)
+            d[key] = pybind11::tuple(pybind11::cast(value));
+        else
+            d[key] = value;
+    });
     return d;
 }
 
@@ -52,22 +67,7 @@ inline pybind11::dict options_dict(const orvo::DetectorOptions& o)
 inline orvo::DetectorOptions options_of_dict(const pybind11::dict& d)
 {
     orvo::DetectorOptions o;
-    o.threshold = setting<double>(d, "threshold");
-    o.scale = setting<double>(d, "scale");
-    o.edge_step = setting<int>(d, "edge_step");
-    o.min_area_growth = setting<double>(d, "min_area_growth");
-    o.min_area = setting<double>(d, "min_area");
-    o.max_area = setting<double>(d, "max_area");
-    o.threads = setting<int>(d, "threads");
-    o.edge_steps = setting<std::vector<int>>(d, "edge_steps");
-    o.duplicate_overlap = setting<double>(d, "duplicate_overlap");
-    o.pyramid_levels = setting<int>(d, "pyramid_levels");
-    o.pyramid_step = setting<double>(d, "pyramid_step");
-    o.min_radius = setting<double>(d, "min_radius");
-    o.subpixel_edges = setting<bool>(d, "subpixel_edges");
-    o.exact_hull = setting<bool>(d, "exact_hull");
-    o.edge_pixel_hull = setting<bool>(d, "edge_pixel_hull");
-    o.measurement_scale = setting<double>(d, "measurement_scale");
+    visit_options(o, [&](const char* key, auto& field) { field = setting<std::decay_t<decltype(field)>>(d, key); });
     return o;
 }
 
