@@ -13,133 +13,38 @@
 #include <vector>
 
 #include "library/number_text.h"
+#include "library/option_table.h"
 #include "orvo/describe.h"
 
 namespace {
 
 using orvo::detail::read_number;
 
-// A whole option value as a number, or a message naming the option and the
-// value on standard error and false.
-bool read_value(const char* option, const char* text, double& value)
-{
-    char* end = nullptr;
-    value = read_number(text, &end);
-    if (*text != '\0' && *end == '\0' && std::isfinite(value)) return true;
-    std::cerr << "Invalid value \"" << text << "\" for " << option << ": a number is needed" << std::endl;
-    return false;
-}
-
-bool read_whole(const char* option, const char* text, int& value)
-{
-    double number = 0;
-    if (!read_value(option, text, number)) return false;
-    if (number == std::floor(number) && std::fabs(number) < 1e9) {
-        value = static_cast<int>(number);
-        return true;
-    }
-    std::cerr << "Invalid value \"" << text << "\" for " << option << ": a whole number is needed" << std::endl;
-    return false;
-}
-
-// "11,7,5" as whole numbers.
-bool read_list(const char* option, const char* text, std::vector<int>& values)
-{
-    values.clear();
-    std::string rest = text;
-    for (std::size_t comma; !rest.empty(); rest = comma == std::string::npos ? "" : rest.substr(comma + 1)) {
-        comma = rest.find(',');
-        int value = 0;
-        if (!read_whole(option, rest.substr(0, comma).c_str(), value)) return false;
-        values.push_back(value);
-        if (comma == rest.size() - 1) return read_whole(option, "", value);
-    }
-    if (!values.empty()) return true;
-    std::cerr << "Invalid value \"" << text << "\" for " << option << ": a list such as 11,7 is needed" << std::endl;
-    return false;
-}
-
+// An option of the detector's table given on the command line: its value
+// read into a copy of the options, applied when the preset is known.
 using option_change = std::function<void(orvo::DetectorOptions&)>;
 
-// The detector options beyond the classic ones that take a value, and the
-// field each sets: numbers, whole numbers, and switches (1 or 0).
-template <class Value>
-struct field_option {
-    const char* name;
-    Value orvo::DetectorOptions::*field;
-};
-using number_option = field_option<double>;
-using whole_option = field_option<int>;
-using switch_option = field_option<bool>;
-const number_option NUMBER_OPTIONS[] = {{"--min-area", &orvo::DetectorOptions::min_area},
-                                        {"--max-area", &orvo::DetectorOptions::max_area},
-                                        {"--duplicate-overlap", &orvo::DetectorOptions::duplicate_overlap},
-                                        {"--pyramid-step", &orvo::DetectorOptions::pyramid_step},
-                                        {"--min-radius", &orvo::DetectorOptions::min_radius}};
-const whole_option WHOLE_OPTIONS[] = {{"--edge-step", &orvo::DetectorOptions::edge_step},
-                                      {"--threads", &orvo::DetectorOptions::threads},
-                                      {"--pyramid-levels", &orvo::DetectorOptions::pyramid_levels}};
-const switch_option SWITCH_OPTIONS[] = {{"--subpixel-edges", &orvo::DetectorOptions::subpixel_edges},
-                                        {"--exact-hull", &orvo::DetectorOptions::exact_hull},
-                                        {"--edge-pixel-hull", &orvo::DetectorOptions::edge_pixel_hull}};
-constexpr const char* EDGE_STEPS = "--edge-steps";
-
-// Reads the value of one of those options (or of --edge-steps) into
-// `changes`. Returns false, after a message, for a bad value.
-bool read_detector_option(const std::string& option, const char* text, std::vector<option_change>& changes)
+// Reads the value of the detector option `flag` into `changes`. Returns
+// false, after a message, for a value that cannot be read.
+bool read_detector_option(const std::string& flag, const char* text, std::vector<option_change>& changes)
 {
-    if (option == EDGE_STEPS) {
-        std::vector<int> list;
-        if (!read_list(option.c_str(), text, list)) return false;
-        changes.push_back([list](orvo::DetectorOptions& o) { o.edge_steps = list; });
-        return true;
+    const orvo::detail::detector_option& option = *orvo::detail::find_detector_flag(flag);
+    orvo::DetectorOptions read;
+    const std::string problem = orvo::detail::set_option_text(option, text, read);
+    if (!problem.empty()) {
+        std::cerr << problem << std::endl;
+        return false;
     }
-    for (const number_option& known : NUMBER_OPTIONS) {
-        double value = 0;
-        if (option != known.name) continue;
-        if (!read_value(known.name, text, value)) return false;
-        changes.push_back([field = known.field, value](orvo::DetectorOptions& o) { o.*field = value; });
-        return true;
-    }
-    for (const whole_option& known : WHOLE_OPTIONS) {
-        int value = 0;
-        if (option != known.name) continue;
-        if (!read_whole(known.name, text, value)) return false;
-        // A single edge step given replaces a multi-scale detection's steps.
-        const bool single_step = known.field == &orvo::DetectorOptions::edge_step;
-        changes.push_back([field = known.field, value, single_step](orvo::DetectorOptions& o) {
-            o.*field = value;
-            if (single_step) o.edge_steps.clear();
-        });
-        return true;
-    }
-    for (const switch_option& known : SWITCH_OPTIONS) {
-        int value = 0;
-        if (option != known.name) continue;
-        if (!read_whole(known.name, text, value)) return false;
-        if (value != 0 && value != 1) {
-            std::cerr << "Invalid value \"" << text << "\" for " << known.name << ": 0 or 1 is needed" << std::endl;
-            return false;
-        }
-        changes.push_back([field = known.field, value](orvo::DetectorOptions& o) { o.*field = value == 1; });
-        return true;
-    }
-    return false;
+    changes.push_back([&option, read](orvo::DetectorOptions& o) {
+        std::visit([&](auto member) { o.*member = read.*member; }, option.field);
+        orvo::detail::apply_replacement(option, o);
+    });
+    return true;
 }
 
 }  // namespace
 
-bool is_detector_option(const std::string& option)
-{
-    if (option == EDGE_STEPS) return true;
-    for (const number_option& known : NUMBER_OPTIONS)
-        if (option == known.name) return true;
-    for (const whole_option& known : WHOLE_OPTIONS)
-        if (option == known.name) return true;
-    for (const switch_option& known : SWITCH_OPTIONS)
-        if (option == known.name) return true;
-    return false;
-}
+bool is_detector_option(const std::string& option) { return orvo::detail::find_detector_flag(option) != nullptr; }
 
 void print_banner()
 {
@@ -170,26 +75,17 @@ void print_usage()
 
 void print_newer_options()
 {
+    orvo::DetectorOptions defaults;
+    defaults.threads = default_threads();
     std::cout << "Options beyond the classic ones:" << std::endl;
-    std::cout << " --dense               : the dense preset: many more regions, for matching" << std::endl;
-    std::cout << "                         (the options below still change it)" << std::endl;
-    std::cout << " --edge-step N         : sample the edges every N pixels [default: 11]" << std::endl;
-    std::cout << " --edge-steps N,N,...  : one pass per edge step, their regions united and" << std::endl;
-    std::cout << "                         near-duplicates dropped" << std::endl;
-    std::cout << " --min-area A          : smallest component area, in edge steps squared [default: 5]" << std::endl;
-    std::cout << " --max-area F          : largest region, as a fraction of the image area [default: 0.2]" << std::endl;
-    std::cout << " --duplicate-overlap E : with several edge steps, a region whose overlap error with" << std::endl;
-    std::cout << "                         one kept before it is below E is dropped [default: 0.3]" << std::endl;
-    std::cout << " --pyramid-levels N    : also detect on N - 1 reduced copies of the image, their" << std::endl;
-    std::cout << "                         regions mapped back [default: 1]" << std::endl;
-    std::cout << " --pyramid-step F      : the reduction from one copy to the next [default: 2]" << std::endl;
-    std::cout << " --min-radius R        : drop regions of radius below R pixels (of the copy" << std::endl;
-    std::cout << "                         they were found on) [default: 0]" << std::endl;
-    std::cout << " --subpixel-edges 0|1  : edge points at their sub-pixel positions [default: 0]" << std::endl;
-    std::cout << " --exact-hull 0|1      : ellipses from the exact hull, not its pixels [default: 0]" << std::endl;
-    std::cout << " --edge-pixel-hull 0|1 : exact hulls widened to the edge pixels along them [default: 0]" << std::endl;
-    std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
-    std::cout << std::endl;
+    std::cout << " --dense                : the dense preset: many more regions, for matching (the" << std::endl;
+    std::cout << "                          options below, given after it or not, still change it)" << std::endl;
+    std::cout << orvo::detail::help_lines(orvo::detail::detector_option_table(), defaults) << std::endl;
+}
+
+int default_threads()
+{
+    return static_cast<int>(std::max(1u, std::min(256u, std::thread::hardware_concurrency())));
 }
 
 bool parse_command_line(int argc, char** argv, command_line& p)
@@ -206,6 +102,8 @@ bool parse_command_line(int argc, char** argv, command_line& p)
     // these changes, in the order given.
     bool dense = false;
     std::vector<option_change> changes;
+    int sift_count = 0;
+    double measurement = 1;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -229,13 +127,11 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             changes.push_back([factor](orvo::DetectorOptions& o) { o.scale *= factor; });
             product *= factor;
         } else if (std::strcmp(arg, "-sift") == 0) {
+            // Each -sift grows the regions by their measurement scale: the
+            // preset's, or the one given (before or after it).
             p.sift = true;
-            // Described regions are grown by their preset's measurement scale:
-            // 3 at the classic settings, the dense preset's own with --dense.
-            changes.push_back([&product](orvo::DetectorOptions& o) {
-                o.scale *= o.measurement_scale;
-                product *= o.measurement_scale;
-            });
+            ++sift_count;
+            changes.push_back([&measurement](orvo::DetectorOptions& o) { o.scale *= measurement; });
         } else if (std::strcmp(arg, "-h") == 0) {
             print_usage();
             print_newer_options();
@@ -255,8 +151,12 @@ bool parse_command_line(int argc, char** argv, command_line& p)
     }
     p.detector = dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
     // Every core by default: the regions do not depend on it.
-    p.detector.threads = static_cast<int>(std::max(1u, std::min(256u, std::thread::hardware_concurrency())));
+    p.detector.threads = default_threads();
+    orvo::DetectorOptions final_options = p.detector;
+    for (const option_change& change : changes) change(final_options);
+    measurement = final_options.measurement_scale;
     for (const option_change& change : changes) change(p.detector);
+    for (int k = 0; k < sift_count; ++k) product *= measurement;
     const double scale = p.detector.scale;
     if (!(product >= MIN_SCALE && product <= MAX_SCALE && scale >= MIN_SCALE && scale <= MAX_SCALE)) {
         std::cerr << "Invalid scale " << product << " (the product of the scale factors): it must lie within ["

@@ -8,9 +8,9 @@
 
 // The run's settings: the classic options -i, -t, -s, -sift, -disp and
 // -save, and the detector options beyond them: --dense (the dense preset,
-// the others then change it), --edge-step N, --edge-steps N,N,..,
-// --min-area A, --max-area F, --duplicate-overlap E and --threads N
-// (default: every core).
+// the others then change it) and one flag per option of the detector's
+// table (--edge-step N, --min-area A, ...; --threads N defaults to every
+// core).
 struct command_line {
     orvo::DetectorOptions detector;  // threshold (-t), scale (-s, and 3 for -sift)
     std::string image_name;          // input image (-i); empty: none named
@@ -30,6 +30,8 @@ void print_banner();
 // newer options after it, for -h.
 void print_usage();
 void print_newer_options();
+// Every core, at most 256: the detection threads when none are asked for.
+int default_threads();
 
 // Parses argv[1..argc-1] into `settings`. Returns false when the run must
 // stop with exit status 1: the usage text (or, for a bad -s value, a message
@@ -37,8 +39,8 @@ void print_newer_options();
 // `settings` is left as it was.
 bool parse_command_line(int argc, char** argv, command_line& settings);
 
-// True for the detector options that take a value (--edge-step and the
-// others above), which orvo-batch passes on to this parser.
+// True for the flags of the detector's table (--edge-step and the others
+// above), which orvo-batch and orvo-match pass on to this parser.
 bool is_detector_option(const std::string& option);
 
 // Reads ORVO_DESCRIPTOR_TIMEOUT (seconds, a number > 0; unset or empty: no

@@ -41,20 +41,18 @@ double lap_ms(std::chrono::steady_clock::time_point& start)
     return ms;
 }
 
-void require(bool condition, const char* option, const std::string& rule)
-{
-    if (!condition) throw std::invalid_argument(std::string("DetectorOptions::") + option + " " + rule);
-}
-
-// The grey image the detector reads: colour is weighted with the red weight
-// on the first stored channel (blue), as the detector always has; its
-// regions depend on it.
-cv::Mat detection_grey(const cv::Mat& image)
+// The grey image the detector reads: by default colour is weighted with the
+// red weight on the first stored channel (blue), as the detector always has;
+// its regions depend on it. With `bgr` the channels are weighted as OpenCV
+// weighs BGR.
+cv::Mat detection_grey(const cv::Mat& image, bool bgr)
 {
     const cv::Mat eight_bit = detail::to_eight_bit(image, "detect");
     if (eight_bit.channels() == 1) return eight_bit;
+    const bool alpha = eight_bit.channels() == 4;
     cv::Mat grey;
-    cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_RGBA2GRAY : cv::COLOR_RGB2GRAY);
+    cv::cvtColor(eight_bit, grey,
+                 bgr ? (alpha ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY) : (alpha ? cv::COLOR_RGBA2GRAY : cv::COLOR_RGB2GRAY));
     return grey;
 }
 
@@ -253,57 +251,11 @@ std::vector<Region> scaled_regions(const std::vector<Region>& regions, double sc
 
 }  // namespace
 
-DetectorOptions DetectorOptions::dense()
-{
-    // Two passes, the classic edge step and a finer one, keeping components
-    // down to one step squared at a low threshold.
-    DetectorOptions options;
-    options.edge_steps = {11, 9};
-    options.threshold = 3;
-    options.min_area = 1;
-    options.duplicate_overlap = 0.3;
-    // Three octaves: regions that a zoom makes too large for the edge
-    // sampling are found again on the reduced copies.
-    options.pyramid_levels = 3;
-    // Described grown by 3, as the classic regions: with the hulls widened
-    // to the edge pixels, a wider neighbourhood (5) gains on the blurred and
-    // lit sequences what it loses on the zoomed and turned ones, and costs
-    // relative poses precision.
-    options.measurement_scale = 3;
-    // Centres located more precisely and the same whichever pixels of an
-    // edge were sampled: edge points at their sub-pixel positions, hulls
-    // widened to the edge pixels along them (matching score up on every
-    // sequence measured, relative poses closer).
-    options.subpixel_edges = true;
-    options.edge_pixel_hull = true;
-    return options;
-}
-
-void DetectorOptions::validate() const
-{
-    require(std::isfinite(threshold), "threshold", "must be a finite number");
-    require(scale >= MIN_SCALE && scale <= MAX_SCALE, "scale", "must be a number from 1e-150 to 1e150");
-    require(edge_step >= 1 && edge_step <= 1000, "edge_step", "must be a whole number from 1 to 1000");
-    require(min_area_growth >= 0 && std::isfinite(min_area_growth), "min_area_growth",
-            "must be a finite number of at least 0");
-    require(min_area >= 0 && std::isfinite(min_area), "min_area", "must be a finite number of at least 0");
-    require(max_area > 0 && std::isfinite(max_area), "max_area", "must be a positive finite number");
-    require(threads >= 1 && threads <= 256, "threads", "must be a whole number from 1 to 256");
-    for (const int step : edge_steps)
-        require(step >= 1 && step <= 1000, "edge_steps", "must hold whole numbers from 1 to 1000");
-    require(duplicate_overlap >= 0 && duplicate_overlap <= 1, "duplicate_overlap", "must be a number from 0 to 1");
-    require(pyramid_levels >= 1 && pyramid_levels <= 16, "pyramid_levels", "must be a whole number from 1 to 16");
-    require(pyramid_step >= 1.1 && pyramid_step <= 16, "pyramid_step", "must be a number from 1.1 to 16");
-    require(min_radius >= 0 && std::isfinite(min_radius), "min_radius", "must be a finite number of at least 0");
-    require(measurement_scale > 0 && std::isfinite(measurement_scale), "measurement_scale",
-            "must be a positive finite number");
-}
-
 std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options, DetectionStats* stats)
 {
     options.validate();
     return detail::translate_out_of_memory([&] {
-        const cv::Mat grey = detection_grey(image);
+        const cv::Mat grey = detection_grey(image, options.bgr_grey);
         const std::vector<int> steps = options.edge_steps.empty() ? std::vector<int>{options.edge_step}
                                                                    : options.edge_steps;
         DetectionStats sum;

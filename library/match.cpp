@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "library/option_table.h"
 #include "library/out_of_memory.h"
 #include "matching/affine_correspondence.h"
 #include "matching/epipolar_estimator.h"
@@ -84,18 +85,12 @@ GeometricModel geometric_model(const std::string& name)
 
 void MatchOptions::validate() const
 {
-    require(ratio > 0 && ratio <= 1, "ratio", "must be a number in (0, 1]");
+    for (const detail::match_option& option : detail::match_option_table()) detail::check_option(option, *this);
     require(model == GeometricModel::homography || model == GeometricModel::fundamental ||
                 model == GeometricModel::essential,
             "model", "must be homography, fundamental or essential");
     require(is_intrinsic_matrix(K1), "K1", "must be finite, upper triangular and invertible");
     require(is_intrinsic_matrix(K2), "K2", "must be finite, upper triangular and invertible");
-    require(threshold > 0 && std::isfinite(threshold), "threshold", "must be a positive finite number");
-    require(affine_threshold > 0 && std::isfinite(affine_threshold), "affine_threshold",
-            "must be a positive finite number");
-    require(confidence > 0 && confidence < 1, "confidence", "must be a number in (0, 1)");
-    require(max_iterations >= 1, "max_iterations", "must be at least 1");
-    require(threads >= 1 && threads <= 256, "threads", "must be a whole number from 1 to 256");
     detector.validate();
 }
 
@@ -120,7 +115,8 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
         auto start = std::chrono::steady_clock::now();
         std::vector<detail::TentativeMatch> tentative;
         if (both_described)
-            tentative = detail::mutual_nearest_neighbours(descriptors1, descriptors2, options.ratio, options.threads);
+            tentative = detail::mutual_nearest_neighbours(descriptors1, descriptors2, options.ratio,
+                                                          options.detector.threads);
         result.times.match = milliseconds_since(start);
 
         start = std::chrono::steady_clock::now();
@@ -142,7 +138,7 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
         else
             estimator = std::make_unique<detail::EpipolarEstimator>(options.K1, options.K2);
         detail::RansacSettings settings;
-        settings.threshold = options.threshold;
+        settings.threshold = options.ransac_threshold;
         settings.affine_threshold = options.affine_threshold;
         settings.confidence = options.confidence;
         settings.max_iterations = options.max_iterations;
@@ -165,8 +161,7 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
 MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptions& options)
 {
     options.validate();
-    DetectorOptions detector = options.detector;
-    detector.threads = options.threads;
+    const DetectorOptions& detector = options.detector;
 
     auto start = std::chrono::steady_clock::now();
     const std::vector<Region> regions1 = detect(image1, detector), regions2 = detect(image2, detector);
@@ -175,7 +170,7 @@ MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptio
     start = std::chrono::steady_clock::now();
     std::vector<float> orientations1, orientations2;
     DescriptorOptions description;
-    description.threads = options.threads;
+    description.threads = detector.threads;
     const double grown = detector.measurement_scale;
     const cv::Mat descriptors1 = describe(image1, scaled(regions1, grown), &orientations1, description);
     const cv::Mat descriptors2 = describe(image2, scaled(regions2, grown), &orientations2, description);

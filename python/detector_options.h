@@ -1,16 +1,22 @@
-// The detector's options between Python dicts and the library, for every
-// binding file of the module: keyword values as options_dict gives them,
-// and back.
+// The detector's and the matcher's options between Python and the library,
+// walked from the option tables: a dict of every option (options_dict), and
+// options from a preset and the keyword values a caller gave, each value
+// checked strictly against its option's kind (TypeError) and range
+// (ValueError), naming the option.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "library/option_table.h"
 #include "orvo/detector.h"
+#include "orvo/match.h"
 
 namespace orvo::detail {
 
@@ -26,49 +32,161 @@ T setting(const pybind11::dict& settings, const char* key)
     }
 }
 
-// Calls visit(key, field) for every option, in the order of the dict's
-// keys: the one list of the options both conversions walk.
-template <class Options, class Visit>
-void visit_options(Options& o, Visit visit)
+inline bool is_python_bool(const pybind11::handle& value)
 {
-    visit("threshold", o.threshold);
-    visit("scale", o.scale);
-    visit("edge_step", o.edge_step);
-    visit("min_area_growth", o.min_area_growth);
-    visit("min_area", o.min_area);
-    visit("max_area", o.max_area);
-    visit("threads", o.threads);
-    visit("edge_steps", o.edge_steps);
-    visit("duplicate_overlap", o.duplicate_overlap);
-    visit("pyramid_levels", o.pyramid_levels);
-    visit("pyramid_step", o.pyramid_step);
-    visit("min_radius", o.min_radius);
-    visit("subpixel_edges", o.subpixel_edges);
-    visit("exact_hull", o.exact_hull);
-    visit("edge_pixel_hull", o.edge_pixel_hull);
-    visit("measurement_scale", o.measurement_scale);
+    return pybind11::isinstance<pybind11::bool_>(value) ||
+           pybind11::isinstance(value, pybind11::module_::import("numpy").attr("bool_"));
 }
 
-// Every option under its key; the edge steps as a tuple.
-inline pybind11::dict options_dict(const orvo::DetectorOptions& o)
+inline bool is_python_integer(const pybind11::handle& value)
+{
+    if (is_python_bool(value)) return false;
+    return pybind11::isinstance<pybind11::int_>(value) ||
+           pybind11::isinstance(value, pybind11::module_::import("numpy").attr("integer"));
+}
+
+inline bool is_python_real(const pybind11::handle& value)
+{
+    if (is_python_bool(value)) return false;
+    return is_python_integer(value) || pybind11::isinstance<pybind11::float_>(value) ||
+           pybind11::isinstance(value, pybind11::module_::import("numpy").attr("floating"));
+}
+
+[[noreturn]] inline void wrong_type(const std::string& caller, const char* name, const char* needed,
+                                    const pybind11::handle& value)
+{
+    throw pybind11::type_error(caller + ": " + name + " must be " + needed + ", not " +
+                               std::string(pybind11::str(value.get_type().attr("__name__"))) + " " +
+                               std::string(pybind11::repr(value)));
+}
+
+// A Python integer as an int, or ValueError when it leaves int's range.
+inline int whole_of(const std::string& caller, const char* name, const pybind11::handle& value)
+{
+    if (!is_python_integer(value)) wrong_type(caller, name, "an integer", value);
+    const pybind11::int_ number(pybind11::reinterpret_borrow<pybind11::object>(value));
+    if (number < pybind11::int_(-(1LL << 31)) || number >= pybind11::int_(1LL << 31))
+        throw pybind11::value_error(caller + ": " + name + " " + std::string(pybind11::str(value)) +
+                                    " is out of range");
+    return number.cast<int>();
+}
+
+// Sets one option from a Python value.
+template <class Options>
+void set_from_python(const option_entry<Options>& option, const pybind11::handle& value, Options& options,
+                     const std::string& caller)
+{
+    std::visit(
+        [&](auto member) {
+            auto& field = options.*member;
+            using Value = std::decay_t<decltype(field)>;
+            if constexpr (std::is_same_v<Value, double>) {
+                if (!is_python_real(value)) wrong_type(caller, option.name, "a real number", value);
+                field = pybind11::float_(pybind11::reinterpret_borrow<pybind11::object>(value)).cast<double>();
+            } else if constexpr (std::is_same_v<Value, int>) {
+                field = whole_of(caller, option.name, value);
+            } else if constexpr (std::is_same_v<Value, bool>) {
+                if (!is_python_bool(value)) wrong_type(caller, option.name, "True or False", value);
+                field = pybind11::cast<bool>(pybind11::bool_(pybind11::reinterpret_borrow<pybind11::object>(value)));
+            } else if constexpr (std::is_same_v<Value, GeometricModel>) {
+                if (!pybind11::isinstance<pybind11::str>(value)) wrong_type(caller, option.name, "a str", value);
+                try {
+                    field = geometric_model(value.cast<std::string>());
+                } catch (const std::invalid_argument& e) {
+                    throw pybind11::value_error(caller + ": " + e.what());
+                }
+            } else {
+                const bool sequence = !pybind11::isinstance<pybind11::str>(value) &&
+                                      !pybind11::isinstance<pybind11::bytes>(value) &&
+                                      (pybind11::isinstance<pybind11::sequence>(value) ||
+                                       pybind11::isinstance<pybind11::array>(value));
+                if (!sequence) wrong_type(caller, option.name, "a sequence of integers", value);
+                std::vector<int> values;
+                const std::string each = std::string(option.name) + " values";
+                for (const pybind11::handle item : value) values.push_back(whole_of(caller, each.c_str(), item));
+                field = values;
+            }
+        },
+        option.field);
+}
+
+template <class Options>
+const option_entry<Options>* entry_named(const std::vector<option_entry<Options>>& table, const std::string& name)
+{
+    for (const option_entry<Options>& option : table)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+
+// Every option of `table` under its name; lists as tuples.
+template <class Options>
+pybind11::dict dict_of(const std::vector<option_entry<Options>>& table, const Options& options)
 {
     pybind11::dict d;
-    visit_options(o, [&](const char* key, const auto& value) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::vector<int>>)
-            d[key] = pybind11::tuple(pybind11::cast(value));
-        else
-            d[key] = value;
-    });
+    for (const option_entry<Options>& option : table)
+        std::visit(
+            [&](auto member) {
+                const auto& value = options.*member;
+                using Value = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<Value, std::vector<int>>)
+                    d[option.name] = pybind11::tuple(pybind11::cast(value));
+                else if constexpr (std::is_same_v<Value, GeometricModel>)
+                    d[option.name] = to_string(value);
+                else
+                    d[option.name] = value;
+            },
+            option.field);
     return d;
 }
 
-// The options of a dict holding every key options_dict gives, not yet
-// validated.
-inline orvo::DetectorOptions options_of_dict(const pybind11::dict& d)
+inline pybind11::dict options_dict(const DetectorOptions& o) { return dict_of(detector_option_table(), o); }
+
+// Sets each option given, in the order given, an option replacing another as
+// on the command line (a single edge_step replaces edge_steps). TypeError
+// for an unknown option or a value of the wrong kind.
+template <class Options>
+void set_given(const std::vector<option_entry<Options>>& table, const pybind11::dict& given, Options& options,
+               const std::string& caller)
 {
-    orvo::DetectorOptions o;
-    visit_options(o, [&](const char* key, auto& field) { field = setting<std::decay_t<decltype(field)>>(d, key); });
-    return o;
+    for (const auto& [key, value] : given) {
+        const std::string name = pybind11::str(key);
+        const option_entry<Options>* option = entry_named(table, name);
+        if (!option) {
+            std::string known;
+            for (const option_entry<Options>& o : table) known += (known.empty() ? "" : ", ") + std::string(o.name);
+            throw pybind11::type_error(caller + "() got an unexpected keyword argument '" + name + "' (options: " +
+                                       known + ")");
+        }
+        set_from_python(*option, value, options, caller);
+        if constexpr (std::is_same_v<Options, DetectorOptions>) apply_replacement(*option, options);
+    }
+}
+
+// The detector's options: the preset (the dense one or the defaults), then
+// the values given, validated (ValueError naming an option out of range).
+inline DetectorOptions detector_options_of(bool dense, const pybind11::dict& given, const std::string& caller)
+{
+    DetectorOptions options = dense ? DetectorOptions::dense() : DetectorOptions();
+    set_given(detector_option_table(), given, options, caller);
+    options.validate();
+    return options;
+}
+
+// The matcher's own options from the values given (the detector's and the
+// cameras' apart), not yet validated.
+inline MatchOptions match_options_of(const pybind11::dict& given, const std::string& caller)
+{
+    MatchOptions options;
+    set_given(match_option_table(), given, options, caller);
+    return options;
+}
+
+inline pybind11::dict match_options_dict(const MatchOptions& o) { return dict_of(match_option_table(), o); }
+
+// A dict holding every option, as options_dict gives it, as options.
+inline DetectorOptions options_of_dict(const pybind11::dict& d)
+{
+    return detector_options_of(false, d, "options");
 }
 
 }  // namespace orvo::detail

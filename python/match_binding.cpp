@@ -66,20 +66,14 @@ py::array_t<std::int64_t> indices_of(const std::vector<int>& values)
 }
 
 // The matching options of the keyword values python/orvo/matching.py
-// passes on, validated (detector options aside).
-orvo::MatchOptions matching_options(double ratio, const std::string& model, const std::optional<DoubleArray>& K1,
-                                    const std::optional<DoubleArray>& K2, double threshold, double confidence,
-                                    int max_iterations, int threads)
+// passes on: the matcher's own, the cameras' intrinsics (K2 by default
+// K1's) and the threads of every stage; not yet validated.
+orvo::MatchOptions matching_options(const py::dict& given, const std::optional<DoubleArray>& K1,
+                                    const std::optional<DoubleArray>& K2, const std::string& caller)
 {
-    orvo::MatchOptions options;
-    options.ratio = ratio;
-    options.model = orvo::geometric_model(model);
+    orvo::MatchOptions options = orvo::detail::match_options_of(given, caller);
     if (K1) options.K1 = matrix_of(*K1);
     options.K2 = K2 ? matrix_of(*K2) : options.K1;
-    options.threshold = threshold;
-    options.confidence = confidence;
-    options.max_iterations = max_iterations;
-    options.threads = threads;
     return options;
 }
 
@@ -112,12 +106,11 @@ py::dict result_dict(const orvo::MatchResult& result)
 
 py::dict match_features(const DoubleArray& regions1, const py::array& descriptors1, const FloatArray& orientations1,
                         const DoubleArray& regions2, const py::array& descriptors2, const FloatArray& orientations2,
-                        double ratio, const std::string& model, const std::optional<DoubleArray>& K1,
-                        const std::optional<DoubleArray>& K2, double threshold, double confidence,
-                        int max_iterations, int threads)
+                        const py::dict& given, const std::optional<DoubleArray>& K1,
+                        const std::optional<DoubleArray>& K2, int threads)
 {
-    const orvo::MatchOptions options =
-        matching_options(ratio, model, K1, K2, threshold, confidence, max_iterations, threads);
+    orvo::MatchOptions options = matching_options(given, K1, K2, "match_features");
+    options.detector.threads = threads;
     options.validate();
     const std::vector<orvo::Region> r1 = regions_from_array(regions1), r2 = regions_from_array(regions2);
     const std::vector<float> o1 = orientations_of(orientations1), o2 = orientations_of(orientations2);
@@ -132,12 +125,10 @@ py::dict match_features(const DoubleArray& regions1, const py::array& descriptor
 
 // Detection, description, matching and verification of two image arrays,
 // the detector's options in a dict as options_dict gives them.
-py::dict match(const py::array& array1, const py::array& array2, const py::dict& detector, double ratio,
-               const std::string& model, const std::optional<DoubleArray>& K1, const std::optional<DoubleArray>& K2,
-               double threshold, double confidence, int max_iterations, int threads)
+py::dict match(const py::array& array1, const py::array& array2, const py::dict& detector, const py::dict& given,
+               const std::optional<DoubleArray>& K1, const std::optional<DoubleArray>& K2)
 {
-    orvo::MatchOptions options =
-        matching_options(ratio, model, K1, K2, threshold, confidence, max_iterations, threads);
+    orvo::MatchOptions options = matching_options(given, K1, K2, "match");
     options.detector = orvo::detail::options_of_dict(detector);
     options.validate();
     const cv::Mat image1 = image_from_array(array1), image2 = image_from_array(array2);
@@ -180,13 +171,13 @@ void register_match_functions(py::module_& m)
 {
     m.def("match_features", &match_features, py::arg("regions1"), py::arg("descriptors1"),
           py::arg("orientations1"), py::arg("regions2"), py::arg("descriptors2"), py::arg("orientations2"),
-          py::arg("ratio"), py::arg("model"), py::arg("K1"), py::arg("K2"), py::arg("threshold"),
-          py::arg("confidence"), py::arg("max_iterations"), py::arg("threads"),
+          py::arg("options"), py::arg("K1"), py::arg("K2"), py::arg("threads"),
           "Verified matches of described features, as a dict.");
-    m.def("match", &match, py::arg("image1"), py::arg("image2"), py::arg("detector"), py::arg("ratio"),
-          py::arg("model"), py::arg("K1"), py::arg("K2"), py::arg("threshold"), py::arg("confidence"),
-          py::arg("max_iterations"), py::arg("threads"),
+    m.def("match", &match, py::arg("image1"), py::arg("image2"), py::arg("detector"), py::arg("options"),
+          py::arg("K1"), py::arg("K2"),
           "Verified matches of two image arrays, detected with the options of a dict, as a dict.");
+    m.def("match_defaults", [] { return orvo::detail::match_options_dict(orvo::MatchOptions()); },
+          "The matcher's own options and their defaults.");
     m.def("draw_matches", &draw_matches, py::arg("image1"), py::arg("image2"), py::arg("regions1"),
           py::arg("regions2"), py::arg("inliers"), py::arg("with_outliers"),
           "Both BGR images side by side with the matches drawn.");

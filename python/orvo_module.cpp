@@ -50,17 +50,21 @@ void set_error(PyObject* type, const char* what)
     Py_DECREF(message);
 }
 
-// The options of a dict as options_dict gives them, validated.
-orvo::DetectorOptions options_from_dict(const py::dict& d)
+// (name, value name, default, help) of every detector option, for the
+// docstrings.
+py::list option_help()
 {
-    const orvo::DetectorOptions o = options_of_dict(d);
-    o.validate();
-    return o;
+    py::list rows;
+    const orvo::DetectorOptions defaults;
+    for (const orvo::detail::detector_option& option : orvo::detail::detector_option_table())
+        rows.append(py::make_tuple(option.name, option.value_name, orvo::detail::value_text(option, defaults),
+                                   option.help));
+    return rows;
 }
 
 py::array_t<double> detect(const py::array& array, const py::dict& option_values)
 {
-    const orvo::DetectorOptions options = options_from_dict(option_values);
+    const orvo::DetectorOptions options = options_of_dict(option_values);
     const cv::Mat image = image_from_array(array);
     std::vector<orvo::Region> regions;
     {
@@ -225,8 +229,14 @@ PYBIND11_MODULE(_orvo, m)
 
     m.def("detect", &detect, py::arg("image"), py::arg("options"),
           "Regions (N, 5) of an image array with every detector option given in a dict.");
-    m.def("check_options", [](const py::dict& options) { options_from_dict(options); }, py::arg("options"),
-          "Raises ValueError naming the first detector option out of range.");
+    m.def(
+        "detector_options",
+        [](bool dense, const py::dict& given, const std::string& caller) {
+            return options_dict(orvo::detail::detector_options_of(dense, given, caller));
+        },
+        py::arg("dense"), py::arg("given"), py::arg("caller"),
+        "Every detector option: the preset's, then the values given (TypeError or ValueError naming a bad one).");
+    m.def("option_help", &option_help, "(name, value name, default, help) of every detector option.");
     m.def("default_options", [] { return options_dict(orvo::DetectorOptions()); },
           "The detector's options and their defaults.");
     m.def("dense_options", [] { return options_dict(orvo::DetectorOptions::dense()); },

@@ -78,7 +78,7 @@ TEST(Match, RefusesBadOptionsAndFeaturesThatDoNotAgree)
         EXPECT_THROW(options.validate(), std::invalid_argument);
     };
     refused([](orvo::MatchOptions& o) { o.ratio = 0; });
-    refused([](orvo::MatchOptions& o) { o.threshold = -1; });
+    refused([](orvo::MatchOptions& o) { o.ransac_threshold = -1; });
     refused([](orvo::MatchOptions& o) { o.confidence = 1; });
     refused([](orvo::MatchOptions& o) { o.K1 = cv::Matx33d::zeros(); });
     refused([](orvo::MatchOptions& o) { o.detector.edge_step = 0; });

@@ -11,22 +11,15 @@
 
 #include "io/atomic_file.h"
 #include "library/number_text.h"
+#include "library/option_table.h"
 
 namespace fs = std::filesystem;
-using orvo::detail::shortest_text;
 
 namespace {
 
 constexpr const char* HEADER = "orvo-batch options";
 // More than any record holds: a larger file is not one.
 constexpr std::streamsize LARGEST_RECORD = 4096;
-
-std::string steps_text(const std::vector<int>& steps)
-{
-    std::string text;
-    for (const int step : steps) text += (text.empty() ? "" : ",") + std::to_string(step);
-    return text.empty() ? "none" : text;
-}
 
 // The folders whose records cover the outputs of `images`.
 std::set<std::string> record_folders(const std::vector<image_entry>& images, const batch_options& options)
@@ -72,7 +65,11 @@ bool read_record(const std::string& folder, std::string& text)
 
 // Entries that earlier records lack, with the value all their outputs were
 // made with: such a record still matches the options it was written for.
-const std::map<std::string, std::string> FORMER_VALUES = {{"measurement_scale", "3"}};
+// Options whose value before they were recorded depended on the preset
+// (min_radius, subpixel_edges, exact_hull, edge_pixel_hull) have none: a
+// record without them differs from every run ("unrecorded"), so its
+// outputs are redone only with --force.
+const std::map<std::string, std::string> FORMER_VALUES = {{"measurement_scale", "3"}, {"bgr_grey", "0"}};
 
 std::map<std::string, std::string> recorded_values(const std::string& text)
 {
@@ -98,21 +95,12 @@ std::string differences(const std::string& old_text, const std::string& new_text
 
 std::string manifest_text(const batch_options& options)
 {
-    const orvo::DetectorOptions& d = options.detector;
     std::string text = std::string(HEADER) + "\n";
     text += std::string("format ") + (options.format == output_format::colmap ? "colmap" : "orvo") + "\n";
     text += std::string("sift ") + (options.sift ? "yes" : "no") + "\n";
-    text += "threshold " + shortest_text(d.threshold) + "\n";
-    text += "scale " + shortest_text(d.scale) + "\n";
-    text += "edge_step " + std::to_string(d.edge_step) + "\n";
-    text += "edge_steps " + steps_text(d.edge_steps) + "\n";
-    text += "min_area_growth " + shortest_text(d.min_area_growth) + "\n";
-    text += "min_area " + shortest_text(d.min_area) + "\n";
-    text += "max_area " + shortest_text(d.max_area) + "\n";
-    text += "duplicate_overlap " + shortest_text(d.duplicate_overlap) + "\n";
-    text += "pyramid_levels " + std::to_string(d.pyramid_levels) + "\n";
-    text += "pyramid_step " + shortest_text(d.pyramid_step) + "\n";
-    text += "measurement_scale " + shortest_text(d.measurement_scale) + "\n";
+    for (const orvo::detail::detector_option& option : orvo::detail::detector_option_table())
+        if (option.shapes_output)
+            text += std::string(option.name) + " " + orvo::detail::value_text(option, options.detector) + "\n";
     return text;
 }
 

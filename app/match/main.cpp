@@ -22,25 +22,29 @@
 #include "app/program.h"
 #include "io/atomic_file.h"
 #include "io/png_encoder.h"
+#include "library/option_table.h"
 #include "orvo/orvo.h"
 
 namespace {
 
-const char USAGE[] =
-    "Usage: orvo-match IMAGE1 IMAGE2 [-o matches.png] [--json out.json] [options]\n"
-    "  -o FILE              : draw both images side by side with the inlier matches (PNG)\n"
-    "  --json FILE          : write the model, counts, times and every tentative match\n"
-    "  --model M            : homography (default), fundamental or essential\n"
-    "  --K1 fx,fy,cx,cy     : camera 1's intrinsics, for --model essential (--K2: camera 2's,\n"
-    "                         default the same)\n"
-    "  --ratio R            : ratio test of the descriptor matches, in (0, 1] (default 0.8)\n"
-    "  --threshold PX       : largest point error of an inlier, pixels (default 6)\n"
-    "  --confidence C       : in (0, 1) (default 0.999); --max-iterations N (default 10000)\n"
-    "  --outliers           : draw the rejected matches too\n"
-    "  --dense / --classic  : the dense preset (default) or the classic detector's settings\n"
-    "  -t T, --threads N and orvo's other detector options (--edge-step, --edge-steps,\n"
-    "  --min-area, --max-area, --duplicate-overlap, --pyramid-levels, --pyramid-step) as\n"
-    "  orvo reads them\n";
+// The usage text: the outputs, then the matcher's and the detector's
+// options from their tables.
+std::string usage()
+{
+    orvo::DetectorOptions detector_defaults = orvo::DetectorOptions::dense();
+    detector_defaults.threads = default_threads();
+    return "Usage: orvo-match IMAGE1 IMAGE2 [-o matches.png] [--json out.json] [options]\n"
+           " -o FILE                : draw both images side by side with the inlier matches (PNG)\n"
+           " --json FILE            : write the model, counts, times and every tentative match\n"
+           " --outliers             : draw the rejected matches too\n"
+           " --K1 fx,fy,cx,cy       : camera 1's intrinsics, for --model essential (--K2: camera\n"
+           "                          2's, default the same)\n" +
+           orvo::detail::help_lines(orvo::detail::match_option_table(), orvo::MatchOptions()) +
+           " --dense / --classic    : the dense preset (default) or the classic detector's\n"
+           "                          settings; the options below change either\n"
+           " -t T                   : selection threshold, as orvo's [default: the preset's]\n" +
+           orvo::detail::help_lines(orvo::detail::detector_option_table(), detector_defaults);
+}
 
 struct match_command {
     std::string image1, image2, drawing, json;
@@ -51,7 +55,7 @@ struct match_command {
 int bad_command_line(const std::string& message)
 {
     if (!message.empty()) std::cerr << "orvo-match: " << message << "\n";
-    std::cerr << USAGE;
+    std::cerr << usage();
     return 1;
 }
 
@@ -89,7 +93,7 @@ int parse(int argc, char** argv, match_command& command)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
-            std::cout << USAGE;
+            std::cout << usage();
             return -1;
         }
         if (arg == "--outliers") {
@@ -103,36 +107,18 @@ int parse(int argc, char** argv, match_command& command)
         if (arg.size() > 1 && arg[0] == '-') {
             if (i + 1 >= argc) return bad_command_line(arg + " needs a value");
             const char* value = argv[++i];
-            double number = 0;
-            const auto numeric = [&](double& field) {
-                if (!read_number(value, number)) return false;
-                field = number;
-                return true;
-            };
             bool good = true;
             if (arg == "-o")
                 command.drawing = value;
             else if (arg == "--json")
                 command.json = value;
-            else if (arg == "--model") {
-                try {
-                    command.options.model = orvo::geometric_model(value);
-                } catch (const std::invalid_argument& e) {
-                    return bad_command_line(e.what());
-                }
-            } else if (arg == "--K1")
+            else if (arg == "--K1")
                 good = K1_given = read_intrinsics(value, command.options.K1);
             else if (arg == "--K2")
                 good = K2_given = read_intrinsics(value, command.options.K2);
-            else if (arg == "--ratio")
-                good = numeric(command.options.ratio);
-            else if (arg == "--threshold")
-                good = numeric(command.options.threshold);
-            else if (arg == "--confidence")
-                good = numeric(command.options.confidence);
-            else if (arg == "--max-iterations") {
-                good = read_number(value, number) && number == std::floor(number) && number >= 1 && number <= 1e9;
-                command.options.max_iterations = static_cast<int>(number);
+            else if (const orvo::detail::match_option* option = orvo::detail::find_match_flag(arg)) {
+                const std::string problem = orvo::detail::set_option_text(*option, value, command.options);
+                if (!problem.empty()) return bad_command_line(problem);
             } else if (arg == "-t" || is_detector_option(arg)) {
                 detector_args.push_back(argv[i - 1]);
                 detector_args.push_back(argv[i]);
@@ -155,7 +141,6 @@ int parse(int argc, char** argv, match_command& command)
     if (!parse_command_line(static_cast<int>(detector_args.size()), detector_args.data(), detector))
         return bad_command_line("bad detector option");
     command.options.detector = detector.detector;
-    command.options.threads = detector.detector.threads;
     try {
         command.options.validate();
     } catch (const std::invalid_argument& e) {

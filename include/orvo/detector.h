@@ -82,18 +82,28 @@ struct ORVO_EXPORT DetectorOptions {
     // same edge gives the same hull whichever of its pixels were sampled.
     bool edge_pixel_hull = false;
 
-    // Not used by detect: the factor by which these regions are best grown
-    // about their centres before they are described (describe takes regions
-    // as given), the measurement region of the descriptor. orvo -sift,
-    // orvo-batch and the exports grow classic regions by 3.
+    // Colour made grey with OpenCV's weights for BGR (cv::COLOR_BGR2GRAY).
+    // Off: the first stored channel is weighted as red (see detect), as the
+    // detector always has, so that the regions of a colour image are the
+    // same through every interface and as in files written before.
+    bool bgr_grey = false;
+
+    // Not used by detect: the factor by which these regions are grown about
+    // their centres before they are described (describe takes regions as
+    // given), their measurement region. It belongs to the preset, since how
+    // far beyond its edges a region's structure reaches depends on how the
+    // regions are found; everything that detects and then describes (orvo
+    // -sift, orvo-batch, match, AlphaFeatures, the exports) reads it here.
     double measurement_scale = 3.0;
 
     // The preset for many more regions (orvo --dense): see the README for
-    // what it was chosen from.
+    // what it was chosen from. A preset is a starting point: options set
+    // after it win.
     static DetectorOptions dense();
 
-    // Throws std::invalid_argument, naming the option, when a value is out of
-    // range.
+    // Throws std::invalid_argument, naming the option and its range, when a
+    // value is out of range. Every option and its range is listed in one
+    // table (library/option_table.cpp).
     void validate() const;
 };
 
@@ -118,9 +128,9 @@ struct DetectionStats {
 // Colour is made grey with the weights of red, green and blue applied to
 // the first, second and third stored channels: the first channel of a BGR
 // image (blue) is weighted as if it were red. The detector always has, and
-// its regions depend on it, so it is kept (describe, in contrast, converts
-// BGR to grey properly). A grey image that gives the same regions as a BGR
-// one is made the same way:
+// its regions depend on it, so it is the default (describe, in contrast,
+// converts BGR to grey properly; options.bgr_grey does the same here). A
+// grey image that gives the same regions as a BGR one is made the same way:
 //
 //   cv::Mat grey;
 //   cv::cvtColor(bgr, grey, cv::COLOR_RGB2GRAY);  // RGB on purpose

@@ -46,7 +46,7 @@ struct ORVO_EXPORT MatchOptions {
     cv::Matx33d K1 = cv::Matx33d::eye(), K2 = cv::Matx33d::eye();
     // Largest point error of an inlier, pixels: the transfer error for a
     // homography, Sampson's distance for the epipolar models.
-    double threshold = 6.0;
+    double ransac_threshold = 6.0;
     // Largest relative error of an inlier's affine map against the one the
     // model implies at its centre.
     double affine_threshold = 0.5;
@@ -54,16 +54,15 @@ struct ORVO_EXPORT MatchOptions {
     // in (0, 1), and the most hypotheses it may try.
     double confidence = 0.999;
     int max_iterations = 10000;
-    // Threads of the detection, the description and the descriptor
-    // matching (>= 1).
-    int threads = 1;
-    // How match() detects (the dense preset by default; its threads are
-    // replaced by `threads`); each region is described grown by the
-    // preset's measurement_scale.
+    // How match() detects (the dense preset by default); each region is
+    // described grown by the preset's measurement_scale. detector.threads
+    // are the threads of every stage: detection, description and the
+    // descriptor matching (of match_features too).
     DetectorOptions detector = DetectorOptions::dense();
 
-    // Throws std::invalid_argument, naming the option, when a value is out
-    // of range.
+    // Throws std::invalid_argument, naming the option and its range, when a
+    // value is out of range. The options and their ranges are listed in one
+    // table (library/option_table.cpp).
     void validate() const;
 };
 

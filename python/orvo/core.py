@@ -5,18 +5,17 @@ uint16 (16-bit samples count by their high byte), or paths of image files, read 
 them. Regions are float64 (N, 5) arrays of rows ``x y a b c`` (see :mod:`orvo.conversions`).
 """
 
-import collections.abc
 import errno
-import numbers
 import os
+import types
 
 import numpy as np
 
 from . import _orvo
 from .conversions import check_regions
 
-__all__ = ["DEFAULT_OPTIONS", "DENSE_OPTIONS", "ImageError", "detect", "describe", "draw", "read_image",
-           "read_regions", "write_regions"]
+__all__ = ["DEFAULT_OPTIONS", "DENSE_OPTIONS", "ImageError", "detect", "describe", "describe_oriented", "draw",
+           "read_image", "read_regions", "write_regions"]
 
 ImageError = _orvo.ImageError
 ImageError.__module__ = "orvo"
@@ -27,10 +26,10 @@ MEASUREMENT_SCALE = _orvo.MEASUREMENT_SCALE
 #: The origin offset of Orvo's region files: centres are written 2 pixels past the 0-based ones.
 ORVO_FILE_OFFSET = _orvo.ORVO_FILE_OFFSET
 
-#: The detector's options and their defaults (the fields of the C++ orvo::DetectorOptions).
-DEFAULT_OPTIONS = dict(_orvo.default_options())
-#: The options of the dense preset (``dense=True``): many more regions, see the README's measurements.
-DENSE_OPTIONS = dict(_orvo.dense_options())
+#: The detector's options and their defaults (the fields of the C++ orvo::DetectorOptions), read only.
+DEFAULT_OPTIONS = types.MappingProxyType(dict(_orvo.default_options()))
+#: The options of the dense preset (``dense=True``): many more regions, see the README's measurements; read only.
+DENSE_OPTIONS = types.MappingProxyType(dict(_orvo.dense_options()))
 
 
 def file_path(path, caller):
@@ -91,19 +90,8 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
     scale: every region is grown by this factor about its centre.
     dense: start from the dense preset (:data:`DENSE_OPTIONS`, ``orvo --dense``): several times the regions
         and correspondences of the classic settings; the options given still apply on top of it.
-    options: the other detector options, ``edge_step`` (11, edge sampling step in pixels), ``min_area_growth``
-        (0.1), ``min_area`` (5.0, in edge_step^2), ``max_area`` (0.2, as a fraction of the image), ``threads``
-        (1, worker threads of this detection; the regions do not depend on it), ``edge_steps`` (a multi-scale
-        detection: one pass per step listed, their regions united), ``duplicate_overlap`` (0.3: in a multi-scale
-        detection a region whose overlap error with one kept before it is below this is dropped),
-        ``pyramid_levels`` (1: with more, the image is also detected on copies reduced by ``pyramid_step``, 2.0,
-        its square, ..., the regions mapped back and near-duplicates dropped), ``min_radius`` (0: regions whose
-        radius, the geometric mean of their semi-axes, is below this many pixels of the image or reduced copy they
-        were found on are dropped), ``subpixel_edges`` (False: edge points moved to their sub-pixel positions),
-        ``exact_hull`` (False: ellipses from the exact hull of the points, not its boundary digitised on the pixel
-        grid), ``edge_pixel_hull`` (False: that exact hull widened to the edge pixels within 2 pixels of it),
-        ``measurement_scale`` (3.0 in both presets; not used by detection: the factor by which to grow the
-        regions before :func:`describe`).
+    options: the other detector options, listed below; they apply in the order given, after the preset, and win
+        over it (a single ``edge_step`` replaces the preset's ``edge_steps``, as ``--edge-step`` does).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,
@@ -111,78 +99,57 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
     bad option value (a scale whose regions would not be finite and positive definite too), an image of the wrong
     shape or an embedded null byte in a path, FileNotFoundError / :class:`orvo.ImageError` for a path that cannot
     be read, MemoryError when memory runs out. What it returns is always finite and positive definite.
+
+    The detector's options (name, default, meaning):
     """
     settings = detector_settings(threshold, scale, dense, options, "detect")
     return _orvo.detect(_image(image, "detect"), settings)
 
 
+def _option_list():
+    """The detector's options as docstring lines, from the library's table of them."""
+    return "".join(f"\n    - ``{name}`` ({default}): {text}" for name, _, default, text in _orvo.option_help())
+
+
+detect.__doc__ += _option_list() + "\n"
+
+
 def detector_settings(threshold, scale, dense, options, caller):
-    """Every detector option, checked and converted: TypeError for an unknown option or a value of the wrong type
-    (an integer option takes integers only, ``edge_steps`` a sequence of them, a switch True or False, the others
-    real numbers), ValueError for a value out of range."""
-    unknown = sorted(set(options) - set(DEFAULT_OPTIONS))
-    if unknown:
-        raise TypeError(f"{caller}() got unexpected keyword argument(s): {', '.join(unknown)} "
-                        f"(options: {', '.join(DEFAULT_OPTIONS)})")
-    settings = dict(DENSE_OPTIONS if dense else DEFAULT_OPTIONS, scale=scale, **options)
+    """Every detector option as a dict: the preset's (the dense one with ``dense``), then ``scale``, ``threshold``
+    (unless None) and the other options in the order given, each checked by the library's table of options:
+    TypeError for an unknown option or a value of the wrong kind (an integer option takes integers only,
+    ``edge_steps`` a sequence of them, a switch True or False, the others real numbers), ValueError for a value out
+    of range."""
+    given = {"scale": scale}
     if threshold is not None:
-        settings["threshold"] = threshold
-    for name, default in DEFAULT_OPTIONS.items():
-        value = settings[name]
-        if isinstance(default, tuple):
-            if isinstance(value, (str, bytes)) or not isinstance(value, (collections.abc.Sequence, np.ndarray)):
-                raise TypeError(f"{caller}: {name} must be a sequence of integers, not {type(value).__name__}")
-            settings[name] = [_integer(step, f"{name} values", caller) for step in value]
-        elif isinstance(default, bool):
-            settings[name] = _switch(value, name, caller)
-        elif isinstance(default, int):
-            settings[name] = _integer(value, name, caller)
-        else:
-            settings[name] = _real(value, name, caller)
-    _orvo.check_options(settings)
-    return settings
+        given["threshold"] = threshold
+    given.update(options)
+    return _orvo.detector_options(bool(dense), given, caller)
 
 
-def _integer(value, name, caller):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Integral, np.integer)):
-        raise TypeError(f"{caller}: {name} must be an integer, not {type(value).__name__} {value!r}")
-    if not -2**31 <= value < 2**31:
-        raise ValueError(f"{caller}: {name} {value} is out of range")
-    return int(value)
-
-
-def _switch(value, name, caller):
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{caller}: {name} must be True or False, not {type(value).__name__} {value!r}")
-    return bool(value)
-
-
-def _real(value, name, caller):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
-        raise TypeError(f"{caller}: {name} must be a real number, not {type(value).__name__} {value!r}")
-    return float(value)
-
-
-def describe(image, regions, orientations=False):
-    """Descriptors of the regions exactly as given: uint8 array (N, 128), one row per region, in order; with
-    ``orientations=True`` the tuple (descriptors, orientations), the orientations float32 (N,): each region's
-    dominant gradient direction in radians, in image axes (x right, y down), as :func:`orvo.match_features` takes
-    them.
+def describe(image, regions):
+    """Descriptors of the regions exactly as given: uint8 array (N, 128), one row per region, in order.
 
     Each region is mapped onto a circle, resampled into a normalised patch, turned to its dominant gradient
     orientation and described by SIFT (4 x 4 cells of 8 orientations; rows of L2 norm about 512, values clipped
-    to 0..255, as SIFT's byte descriptors).
+    to 0..255, as SIFT's byte descriptors). :func:`describe_oriented` gives the orientations too.
 
-    The ``orvo -sift`` command line describes the regions scaled by 3 (their measurement regions), which is what
-    matches best: ``orvo.describe(image, orvo.scale_regions(regions, 3))``.
+    The ``orvo -sift`` command line describes the regions grown by their preset's measurement scale (3), which is
+    what matches best: ``orvo.describe(image, orvo.scale_regions(regions, 3))``.
 
     image: as for :func:`detect` (array or path); colour is reduced to grey with the usual BGR weights
     (0.114 B + 0.587 G + 0.299 R), so ``describe(bgr, r)`` equals ``describe(cv2.cvtColor(bgr,
     cv2.COLOR_BGR2GRAY), r)``. Raises ValueError naming the first region that is not finite and positive definite.
     The interpreter lock is released while describing.
     """
-    image = _image(image, "describe")
-    return _orvo.describe(image, check_regions(regions, "describe"), bool(orientations))
+    return _orvo.describe(_image(image, "describe"), check_regions(regions, "describe"), False)
+
+
+def describe_oriented(image, regions):
+    """The tuple (descriptors, orientations) of the regions exactly as given: the descriptors as :func:`describe`
+    gives them, the orientations float32 (N,): each region's dominant gradient direction in radians, in image axes
+    (x right, y down), as :func:`orvo.match_features` takes them."""
+    return _orvo.describe(_image(image, "describe_oriented"), check_regions(regions, "describe_oriented"), True)
 
 
 def draw(image, regions):

@@ -19,6 +19,7 @@ The workers must see the images and ``out_dir`` at the same paths as the client 
 import os
 
 from . import _orvo
+from .core import detector_settings
 
 __all__ = ["extract", "collect_images"]
 
@@ -71,18 +72,10 @@ def extract(client, paths, out_dir, threshold=None, scale=1.0, sift=False, forma
     other options, OSError for a folder or list that cannot be read; nothing is written then. A failed image is
     reported in the summary, not raised.
     """
-    import orvo
-
     chunk_size = DEFAULT_CHUNK_SIZE if chunk_size is None else int(chunk_size)
     if chunk_size < 1:
         raise ValueError(f"extract: chunk_size must be at least 1, not {chunk_size}")
-    detector = dict(orvo.DENSE_OPTIONS if dense else orvo.DEFAULT_OPTIONS, threads=1)
-    detector.update(detect_options, scale=scale)
-    if threshold is not None:
-        detector["threshold"] = threshold
-    unknown = sorted(set(detector) - set(orvo.DEFAULT_OPTIONS))
-    if unknown:
-        raise TypeError(f"extract: unknown detector option(s): {', '.join(unknown)}")
+    detector = detector_settings(threshold, scale, dense, dict({"threads": 1}, **detect_options), "extract")
     options = {"detector": detector, "sift": bool(sift), "format": format, "force": bool(force)}
     out_dir = os.fsencode(out_dir)
     try:

@@ -23,7 +23,7 @@ import numpy as np
 
 from . import _orvo
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
-from .core import describe, detector_settings, existing_file, file_path, read_image
+from .core import describe, describe_oriented, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
 
 __all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "CAMERA_MODELS", "pair_id"]
@@ -110,7 +110,7 @@ class _Extraction:
     def description(self, image, regions, orientations):
         """(descriptors,) or (descriptors, orientations) of the regions grown by the measurement scale."""
         measured = scale_regions(regions, self.measurement_scale)
-        return describe(image, measured, orientations=True) if orientations else (describe(image, measured),)
+        return describe_oriented(image, measured) if orientations else (describe(image, measured),)
 
 
 def _ordered(pool, function, items, threads):

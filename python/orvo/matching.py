@@ -13,16 +13,20 @@ homography and three a fundamental or essential matrix; the robust estimator sam
 on the points and on the affine maps, refines the best on its inliers and fits the final model to all of them.
 """
 
+import types
+
 import numpy as np
 
 from . import _orvo
 from .conversions import check_regions
 from .core import _image, detector_settings
 
-__all__ = ["MatchResult", "match", "match_features", "draw_matches", "MODELS"]
+__all__ = ["MatchResult", "match", "match_features", "draw_matches", "MODELS", "MATCH_OPTIONS"]
 
 #: The models ``model=`` accepts.
 MODELS = ("homography", "fundamental", "essential")
+#: The matcher's own options and their defaults (the fields of the C++ orvo::MatchOptions), read only.
+MATCH_OPTIONS = types.MappingProxyType(dict(_orvo.match_defaults()))
 
 
 class MatchResult:
@@ -79,56 +83,57 @@ def _orientations(orientations, count, name):
     return array
 
 
-def _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads):
-    """The matching options as the compiled core takes them, positionally."""
-    if model not in MODELS:
-        raise ValueError(f"model must be one of {', '.join(MODELS)}, not {model!r}")
-    if model == "essential" and K1 is None:
+def _essential_intrinsics(options, K1):
+    if options.get("model") == "essential" and K1 is None:
         raise ValueError("the essential matrix needs the intrinsics K1 (and K2 when the cameras differ)")
-    return (float(ratio), model, _matrix(K1, "K1"), _matrix(K2, "K2"), float(threshold), float(confidence),
-            int(max_iterations), int(threads))
 
 
-def match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, *, ratio=0.8,
-                   model="homography", K1=None, K2=None, threshold=6.0, confidence=0.999, max_iterations=10000,
-                   threads=1):
+def match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, *, K1=None,
+                   K2=None, threads=1, **options):
     """Matches and verifies features already described: a :class:`MatchResult`.
 
     regions1, regions2: (N, 5) rows ``x y a b c``; descriptors1, descriptors2: (N, D) uint8 or float, one row per
     region; orientations1, orientations2: (N,) each region's dominant orientation in radians, image axes, as
-    ``orvo.describe(image, regions, orientations=True)`` gives them.
-    ratio: a match is kept when its descriptor distance is below ratio times the distance to the second nearest.
-    model: "homography", "fundamental" or "essential" (then K1, and K2 when the second camera differs: 3 x 3
-        intrinsic matrices).
-    threshold: largest point error of an inlier, pixels (transfer error for a homography, Sampson's distance for the
-        epipolar models). confidence, max_iterations: when the sampling stops. threads: of the descriptor matching.
-    Raises ValueError for bad options or arrays that do not agree.
+    ``orvo.describe_oriented(image, regions)`` gives them.
+    options: the matcher's options (:data:`MATCH_OPTIONS`): ``ratio`` (0.8: a match is kept when its descriptor
+    distance is below ratio times the distance to the second nearest), ``model`` ("homography", "fundamental" or
+    "essential", then K1, and K2 when the second camera differs: 3 x 3 intrinsic matrices), ``ransac_threshold``
+    (6: largest point error of an inlier, pixels: transfer error for a homography, Sampson's distance for the
+    epipolar models), ``affine_threshold`` (0.5: largest relative error of an inlier's affine map against the one
+    the model implies), ``confidence`` and ``max_iterations`` (when the sampling stops). threads: of the descriptor
+    matching.
+    Raises TypeError for an unknown option or a value of the wrong type, ValueError for a bad value or arrays that
+    do not agree.
     """
-    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
+    _essential_intrinsics(options, K1)
     regions1, regions2 = check_regions(regions1, "match_features"), check_regions(regions2, "match_features")
     fields = _orvo.match_features(
         regions1, _descriptors(descriptors1, len(regions1), "descriptors1"),
         _orientations(orientations1, len(regions1), "orientations1"),
         regions2, _descriptors(descriptors2, len(regions2), "descriptors2"),
-        _orientations(orientations2, len(regions2), "orientations2"), *arguments)
-    return MatchResult(fields, model)
+        _orientations(orientations2, len(regions2), "orientations2"), options, _matrix(K1, "K1"), _matrix(K2, "K2"),
+        threads)
+    return MatchResult(fields, options.get("model", MATCH_OPTIONS["model"]))
 
 
-def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None, K2=None, threshold=6.0,
-          confidence=0.999, max_iterations=10000, threads=1, **detect_options):
+def match(image1, image2, *, dense=True, K1=None, K2=None, **options):
     """Detects, describes, matches and verifies two images: a :class:`MatchResult`.
 
     image1, image2: arrays or paths, as for :func:`orvo.detect`. dense: the dense preset (default) or the classic
-    settings; detect_options: the detector's other options (threshold, edge_step, ...), among them
-    ``measurement_scale``, the factor by which each region is grown before it is described (the preset's own by
-    default: 3 for both presets). The other arguments as for :func:`match_features`; threads also serves the
-    detection and the description.
+    settings. options: the matcher's options (:data:`MATCH_OPTIONS`, as for :func:`match_features`) and the
+    detector's (:func:`orvo.detect`'s: ``threshold``, ``edge_step``, ..., ``threads`` for every stage, and
+    ``measurement_scale``, the factor by which each region is grown before it is described, the preset's own by
+    default). Each name has one meaning: ``threshold`` is the detector's selection threshold, ``ransac_threshold``
+    the largest point error of an inlier.
     """
-    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
-    settings = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0), dense,
-                                 dict(detect_options, threads=threads), "match")
-    fields = _orvo.match(_image(image1, "match"), _image(image2, "match"), settings, *arguments)
-    return MatchResult(fields, model)
+    matcher = {name: value for name, value in options.items() if name in MATCH_OPTIONS}
+    detector = {name: value for name, value in options.items() if name not in MATCH_OPTIONS}
+    _essential_intrinsics(matcher, K1)
+    settings = detector_settings(detector.pop("threshold", None), detector.pop("scale", 1.0), dense, detector,
+                                 "match")
+    fields = _orvo.match(_image(image1, "match"), _image(image2, "match"), settings, matcher, _matrix(K1, "K1"),
+                         _matrix(K2, "K2"))
+    return MatchResult(fields, matcher.get("model", MATCH_OPTIONS["model"]))
 
 
 def draw_matches(image1, image2, result, outliers=False):

@@ -79,7 +79,7 @@ def test_describe_and_draw():
     # SIFT's byte form, as COLMAP expects: unit vectors scaled by 512, clipped to 255.
     np.testing.assert_allclose(np.linalg.norm(descriptors.astype(float), axis=1), 512, rtol=0.02)
     assert orvo.describe(image, np.zeros((0, 5))).shape == (0, 128)
-    same, orientations = orvo.describe(image, orvo.scale_regions(regions, 3), orientations=True)
+    same, orientations = orvo.describe_oriented(image, orvo.scale_regions(regions, 3))
     assert np.array_equal(same, descriptors) and orientations.shape == (len(regions),)
     assert np.all((orientations >= 0) & (orientations < 2 * np.pi)) and len(np.unique(orientations)) > 1
 

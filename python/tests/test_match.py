@@ -26,7 +26,7 @@ def test_match_finds_the_homography_and_agrees_with_match_features(scene_views):
     for path in (path1, path2):
         regions = orvo.detect(path, dense=True)
         grown = orvo.scale_regions(regions, orvo.DENSE_OPTIONS["measurement_scale"])
-        descriptors, orientations = orvo.describe(path, grown, orientations=True)
+        descriptors, orientations = orvo.describe_oriented(path, grown)
         assert orientations.shape == (len(regions),) and np.all((orientations >= 0) & (orientations < 2 * np.pi))
         features += [regions, descriptors, orientations]
     again = orvo.match_features(*features)

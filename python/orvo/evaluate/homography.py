@@ -45,7 +45,7 @@ def _affine_verified(detector, f1, f2, ratio, threshold):
     if not hasattr(orvo, "match_features"):
         raise ImportError(f"this orvo module cannot verify {detector.name}'s matches by their affine frames",
                           name="orvo")
-    options = {} if threshold is None else {"threshold": threshold}
+    options = {} if threshold is None else {"ransac_threshold": threshold}
     result = orvo.match_features(f1.regions, f1.descriptors, f1.orientations, f2.regions, f2.descriptors,
                                  f2.orientations, ratio=ratio, model="homography", **options)
     model = None if result.model is None else np.asarray(result.model, dtype=np.float64)

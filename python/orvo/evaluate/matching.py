@@ -46,7 +46,7 @@ def _orvo_descriptors(path, regions, scale):
 
     measured = regions.copy()
     measured[:, 2:] /= float(scale) ** 2
-    descriptors, orientations = orvo.describe(os.fspath(path), measured, orientations=True)
+    descriptors, orientations = orvo.describe_oriented(os.fspath(path), measured)
     return np.asarray(descriptors), np.asarray(orientations, dtype=np.float64)
 
 
