@@ -192,14 +192,22 @@ std::string help_of(const std::vector<option_entry<Options>>& table, const Optio
     return text;
 }
 
+// A table cell's text: its bars escaped.
+std::string escaped_pipes(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) out += c == '|' ? std::string("\\|") : std::string(1, c);
+    return out;
+}
+
 template <class Options>
 std::string rows_of(const std::vector<option_entry<Options>>& table, const Options& defaults)
 {
     std::string rows;
     for (const option_entry<Options>& option : table)
         if (option.flag)
-            rows += std::string("| `") + option.flag + " " + option.value_name + "` | " + option.help +
-                    " (default " + text_of(option, defaults) + ") |\n";
+            rows += std::string("| `") + option.flag + " " + escaped_pipes(option.value_name) + "` | " +
+                    escaped_pipes(option.help) + " (default " + text_of(option, defaults) + ") |\n";
     return rows;
 }
 

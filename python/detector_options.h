@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <type_traits>
@@ -148,17 +149,21 @@ template <class Options>
 void set_given(const std::vector<option_entry<Options>>& table, const pybind11::dict& given, Options& options,
                const std::string& caller)
 {
+    std::vector<std::string> unknown;
+    for (const auto& item : given)
+        if (!entry_named(table, pybind11::str(item.first))) unknown.push_back(pybind11::str(item.first));
+    if (!unknown.empty()) {
+        std::sort(unknown.begin(), unknown.end());
+        std::string names, known;
+        for (const std::string& name : unknown) names += (names.empty() ? "" : ", ") + name;
+        for (const option_entry<Options>& o : table) known += (known.empty() ? "" : ", ") + std::string(o.name);
+        throw pybind11::type_error(caller + "() got unexpected keyword argument(s): " + names + " (options: " +
+                                   known + ")");
+    }
     for (const auto& [key, value] : given) {
-        const std::string name = pybind11::str(key);
-        const option_entry<Options>* option = entry_named(table, name);
-        if (!option) {
-            std::string known;
-            for (const option_entry<Options>& o : table) known += (known.empty() ? "" : ", ") + std::string(o.name);
-            throw pybind11::type_error(caller + "() got an unexpected keyword argument '" + name + "' (options: " +
-                                       known + ")");
-        }
-        set_from_python(*option, value, options, caller);
-        if constexpr (std::is_same_v<Options, DetectorOptions>) apply_replacement(*option, options);
+        const option_entry<Options>& option = *entry_named(table, pybind11::str(key));
+        set_from_python(option, value, options, caller);
+        if constexpr (std::is_same_v<Options, DetectorOptions>) apply_replacement(option, options);
     }
 }
 

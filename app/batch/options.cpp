@@ -10,10 +10,16 @@
 
 #include "app/batch/extract.h"
 #include "app/command_line.h"
+#include "library/option_table.h"
 
 namespace {
 
-const char* const USAGE =
+// The usage text, the detector's options listed from their table.
+std::string usage()
+{
+    orvo::DetectorOptions defaults;
+    defaults.threads = 1;
+    return
     "Usage: orvo-batch [options] INPUT...\n"
     "\n"
     "Detects the regions of many images with a pool of worker threads.\n"
@@ -28,11 +34,6 @@ const char* const USAGE =
     " -t threshold       : feature selection threshold, as orvo's [default: 100]\n"
     " -s scale           : scale the regions, as orvo's (repeats multiply)\n"
     " --dense            : many more regions (the dense preset), as orvo's\n"
-    " --edge-step N, --edge-steps N,N.., --min-area A, --max-area F,\n"
-    " --duplicate-overlap E, --pyramid-levels N, --pyramid-step F : the detector's\n"
-    "                      other options, as orvo's\n"
-    " --threads N        : threads of each image's detection, so that a few large\n"
-    "                      images use every core: -j 2 --threads 4 [default: 1]\n"
     " --sift             : also write IMAGE.orvo.sift (descriptors of the regions\n"
     "                      scaled by 3, as orvo -sift)\n"
     " --format orvo      : write IMAGE.orvo, as orvo does [default]\n"
@@ -52,7 +53,12 @@ const char* const USAGE =
     "\n"
     "Exit status: 0 all images done or up to date; 2 some failed; 1 bad command\n"
     "line, unreadable input, clashing outputs or outputs made with other options;\n"
-    "128 + signal number when interrupted (130 SIGINT, 143 SIGTERM, 129 SIGHUP).\n";
+    "128 + signal number when interrupted (130 SIGINT, 143 SIGTERM, 129 SIGHUP).\n"
+    "\n"
+    "The detector's options, as orvo's (--threads: of each image's detection, so that\n"
+    "a few large images use every core: -j 2 --threads 4):\n" +
+        orvo::detail::help_lines(orvo::detail::detector_option_table(), defaults);
+}
 
 // A whole decimal number in [low, high], or false.
 bool read_count(const std::string& text, long long low, long long high, long long& value)
@@ -76,7 +82,7 @@ bool read_shard(const std::string& text, batch_options& options)
 
 parse_outcome bad(const std::string& message)
 {
-    std::cerr << "orvo-batch: " << message << "\n\n" << USAGE;
+    std::cerr << "orvo-batch: " << message << "\n\n" << usage();
     return parse_outcome::bad;
 }
 
@@ -97,7 +103,7 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
                                  arg == "--shard" || arg == "--failed-list" || is_detector_option(arg);
         if (takes_value && !has_value) return bad(arg + " needs a value");
         if (arg == "-h" || arg == "--help") {
-            std::cout << USAGE;
+            std::cout << usage();
             return parse_outcome::help;
         } else if (arg == "-t" || arg == "-s" || is_detector_option(arg)) {
             threads_given = threads_given || arg == "--threads";
