@@ -176,6 +176,13 @@ void register_match_functions(py::module_& m)
     m.def("match", &match, py::arg("image1"), py::arg("image2"), py::arg("detector"), py::arg("options"),
           py::arg("K1"), py::arg("K2"),
           "Verified matches of two image arrays, detected with the options of a dict, as a dict.");
+    m.def(
+        "check_match_options",
+        [](const py::dict& given, const std::string& caller) {
+            orvo::MatchOptions options = matching_options(given, std::nullopt, std::nullopt, caller);
+            options.validate();
+        },
+        py::arg("given"), py::arg("caller"), "Raises TypeError or ValueError naming a bad matching option.");
     m.def("match_defaults", [] { return orvo::detail::match_options_dict(orvo::MatchOptions()); },
           "The matcher's own options and their defaults.");
     m.def("draw_matches", &draw_matches, py::arg("image1"), py::arg("image2"), py::arg("regions1"),

@@ -106,6 +106,7 @@ def match_features(regions1, descriptors1, orientations1, regions2, descriptors2
     do not agree.
     """
     _essential_intrinsics(options, K1)
+    _orvo.check_match_options(options, "match_features")
     regions1, regions2 = check_regions(regions1, "match_features"), check_regions(regions2, "match_features")
     fields = _orvo.match_features(
         regions1, _descriptors(descriptors1, len(regions1), "descriptors1"),
@@ -129,6 +130,7 @@ def match(image1, image2, *, dense=True, K1=None, K2=None, **options):
     matcher = {name: value for name, value in options.items() if name in MATCH_OPTIONS}
     detector = {name: value for name, value in options.items() if name not in MATCH_OPTIONS}
     _essential_intrinsics(matcher, K1)
+    _orvo.check_match_options(matcher, "match")
     settings = detector_settings(detector.pop("threshold", None), detector.pop("scale", 1.0), dense, detector,
                                  "match")
     fields = _orvo.match(_image(image1, "match"), _image(image2, "match"), settings, matcher, _matrix(K1, "K1"),

@@ -47,8 +47,12 @@ def tree(folder):
             for d, _, files in os.walk(folder) for f in files}
 
 
-@pytest.mark.parametrize("options", [[], ["--sift"], ["--format", "colmap", "-t", "50"], ["--dense"]])
-def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executable, options):
+@pytest.mark.parametrize("options, extra", [
+    ([], {}), (["--sift"], {}), (["--format", "colmap", "-t", "50"], {}), (["--dense"], {}),
+    # Options given over the preset win the same way in both (a single edge step replaces the preset's steps).
+    (["--dense", "--edge-step", "5", "--min-radius", "2", "--measurement-scale", "4", "--sift"],
+     {"edge_step": 5, "min_radius": 2.0, "measurement_scale": 4.0})])
+def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executable, options, extra):
     data = tmp_path / "data"
     (data / "sub").mkdir(parents=True)
     for k in range(7):
@@ -64,7 +68,7 @@ def test_extract_writes_what_orvo_batch_writes(tmp_path, client, batch_executabl
     assert ran.returncode == 2, ran.stderr
 
     keywords = {"sift": "--sift" in options, "format": "colmap" if "colmap" in options else "orvo",
-                "threshold": 50.0 if "-t" in options else None, "dense": "--dense" in options}
+                "threshold": 50.0 if "-t" in options else None, "dense": "--dense" in options, **extra}
     summary = orvo.dask.extract(client, [str(data)], tmp_path / "dask", chunk_size=3, **keywords)
     assert summary["done"] == 9 and summary["skipped"] == 0
     assert [path for path, _ in summary["failed"]] == [str(data / "sub" / "broken.png")]
