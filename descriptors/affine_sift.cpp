@@ -11,7 +11,7 @@
 
 #include "descriptors/image_pyramid.h"
 #include "descriptors/patch.h"
-#include "edges/row_bands.h"
+#include "parallel/jobs.h"
 #include "ellipse/ellipse_matrix.h"
 
 namespace orvo::detail {

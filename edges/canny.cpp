@@ -11,6 +11,7 @@
 #include "edges/gaussian_smoothing.h"
 #include "edges/hysteresis.h"
 #include "edges/row_bands.h"
+#include "parallel/jobs.h"
 
 namespace orvo::detail {
 namespace {

@@ -127,11 +127,11 @@ void vertical_row(const float* const* in, const float* k, int taps, double divis
 
 std::vector<float> gaussian_kernel(float sigma)
 {
-    const int windowsize = 1 + 2 * static_cast<int>(std::ceil(KERNEL_REACH_SIGMAS * sigma));
-    const int center = windowsize / 2;
-    std::vector<float> kernel(windowsize);
+    const int window_size = 1 + 2 * static_cast<int>(std::ceil(KERNEL_REACH_SIGMAS * sigma));
+    const int center = window_size / 2;
+    std::vector<float> kernel(window_size);
     float sum = 0.0f;
-    for (int i = 0; i < windowsize; ++i) {
+    for (int i = 0; i < window_size; ++i) {
         const float x = static_cast<float>(i - center);
         const float fx = static_cast<float>(std::pow(APPROXIMATE_E, -0.5 * x * x / (sigma * sigma)) /
                                             (sigma * std::sqrt(APPROXIMATE_TWO_PI)));
@@ -148,7 +148,7 @@ row_smoother::row_smoother(const std::vector<float>& kernel, int rows, int cols,
     : kernel_(kernel), taps_(static_cast<int>(kernel.size())), center_(taps_ / 2), rows_(rows), cols_(cols),
       input_(input), input_step_(input_step), vectorised_(vectorised),
       ring_(std::vector<float>(static_cast<std::size_t>(taps_) * cols)), line_(std::vector<float>(cols)),
-      rowptr_(taps_)
+      row_pointers_(taps_)
 {
     for (float k : kernel) full_sum_ += k;
 }
@@ -163,9 +163,9 @@ void row_smoother::row(int r, short* out)
     float sum = 0.0f;
     for (int rr = lo; rr <= hi; ++rr) {
         sum += kernel_[center_ + rr];
-        rowptr_[rr - lo] = slot(r + rr);
+        row_pointers_[rr - lo] = slot(r + rr);
     }
-    vertical_row(rowptr_.data(), kernel_.data() + center_ + lo, hi - lo + 1, sum, cols_, out, vectorised_);
+    vertical_row(row_pointers_.data(), kernel_.data() + center_ + lo, hi - lo + 1, sum, cols_, out, vectorised_);
 }
 
 }  // namespace orvo::detail

@@ -36,7 +36,7 @@ private:
     std::size_t input_step_;
     bool vectorised_;
     std::vector<float> ring_, line_;
-    std::vector<const float*> rowptr_;
+    std::vector<const float*> row_pointers_;
     float full_sum_ = 0.0f;
     int next_ = -1;  // the next row of the horizontal pass
 };

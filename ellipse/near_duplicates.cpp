@@ -8,7 +8,7 @@
 #include <map>
 #include <opencv2/imgproc.hpp>
 
-#include "edges/row_bands.h"
+#include "parallel/jobs.h"
 #include "ellipse/ellipse_matrix.h"
 
 namespace orvo::detail {

@@ -14,13 +14,13 @@
 #include <string>
 
 #include "edges/canny.h"
-#include "edges/row_bands.h"
+#include "parallel/jobs.h"
 #include "edges/subpixel.h"
 #include "ellipse/extract.h"
 #include "ellipse/near_duplicates.h"
 #include "library/image_types.h"
 #include "library/out_of_memory.h"
-#include "library/pyramid_detection.h"
+#include "scales/reduced_copies.h"
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
 #include "tree/selection.h"
@@ -260,7 +260,7 @@ std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options,
                                                                    : options.edge_steps;
         DetectionStats sum;
         std::vector<Region> regions =
-            detect_levels(image_pyramid(grey, options.pyramid_levels, options.pyramid_step), options, steps, sum);
+            detect_levels(reduced_copies(grey, options.pyramid_levels, options.pyramid_step), options, steps, sum);
         if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
             const std::size_t all = regions.size();
             regions = drop_near_duplicates(regions, options.duplicate_overlap, options.threads);

@@ -3,7 +3,7 @@
 
 #include <numeric>
 
-#include "edges/row_bands.h"
+#include "parallel/jobs.h"
 
 namespace orvo::detail {
 namespace {

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <vector>
 
-#include "edges/row_bands.h"
+#include "parallel/jobs.h"
 
 namespace orvo::detail {
 namespace {

@@ -24,6 +24,6 @@ struct pyramid_level {
 // `grey` itself and up to levels - 1 copies, each `step` times smaller than
 // the one before (area averaging). The pyramid ends early at a copy shorter
 // than 32 pixels on a side.
-std::vector<pyramid_level> image_pyramid(const cv::Mat& grey, int levels, double step);
+std::vector<pyramid_level> reduced_copies(const cv::Mat& grey, int levels, double step);
 
 }  // namespace orvo::detail

@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ellipse/near_duplicates.h"
-#include "library/pyramid_detection.h"
+#include "scales/reduced_copies.h"
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
 

@@ -1,7 +1,7 @@
 // Detection over an image pyramid: the edge sampling and the component
 // sizes are fixed in pixels, so a structure that is too large or too coarse
 // for them on the image is found on a reduced copy instead.
-#include "library/pyramid_detection.h"
+#include "scales/reduced_copies.h"
 
 #include <cmath>
 #include <opencv2/imgproc.hpp>
@@ -16,7 +16,7 @@ Region region_on_image(const Region& r, double factor_x, double factor_y)
             r.b / (factor_x * factor_y), r.c / (factor_y * factor_y)};
 }
 
-std::vector<pyramid_level> image_pyramid(const cv::Mat& grey, int levels, double step)
+std::vector<pyramid_level> reduced_copies(const cv::Mat& grey, int levels, double step)
 {
     constexpr int SMALLEST_SIDE = 32;
     std::vector<pyramid_level> pyramid{{grey, 1, 1}};
