@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/batch/extract.h"
-#include "app/batch/inputs.h"
-#include "app/batch/manifest.h"
-#include "app/batch/outputs.h"
+#include "batch/extract.h"
+#include "batch/inputs.h"
+#include "batch/manifest.h"
+#include "batch/outputs.h"
 #include "python/detector_options.h"
 
 namespace py = pybind11;

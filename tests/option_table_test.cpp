@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/batch/manifest.h"
+#include "batch/manifest.h"
 #include "app/command_line.h"
 #include "library/number_text.h"
 #include "library/option_table.h"

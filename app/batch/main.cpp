@@ -14,10 +14,10 @@
 #include <new>
 #include <opencv2/core.hpp>
 
-#include "app/batch/inputs.h"
-#include "app/batch/manifest.h"
+#include "batch/inputs.h"
+#include "batch/manifest.h"
 #include "app/batch/options.h"
-#include "app/batch/outputs.h"
+#include "batch/outputs.h"
 #include "app/batch/progress.h"
 #include "app/batch/stop_signals.h"
 #include "app/program.h"

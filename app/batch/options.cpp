@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/batch/extract.h"
+#include "batch/extract.h"
 #include "app/command_line.h"
 #include "library/option_table.h"
 

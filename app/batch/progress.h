@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/batch/extract.h"
-#include "app/batch/inputs.h"
-#include "app/batch/options.h"
+#include "batch/extract.h"
+#include "batch/inputs.h"
+#include "batch/batch_options.h"
 
 struct batch_tally {
     std::size_t done = 0, skipped = 0, failed = 0, regions = 0;

@@ -4,7 +4,7 @@
 // waits, and every phase of the run looks at the record.
 #pragma once
 
-#include "app/batch/inputs.h"
+#include "batch/inputs.h"
 
 // Installs the handlers (restarting interrupted system calls). Returns false
 // when they could not be installed.

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "app/batch/inputs.h"
-#include "app/batch/options.h"
+#include "batch/inputs.h"
+#include "batch/batch_options.h"
 #include "app/batch/progress.h"
 
 // Extracts the images of the shard (positions options.shard_index modulo

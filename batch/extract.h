@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "app/batch/inputs.h"
-#include "app/batch/options.h"
+#include "batch/inputs.h"
+#include "batch/batch_options.h"
 
 enum class image_status { done, skipped, failed };
 

@@ -1,6 +1,6 @@
 // Expanding INPUTs (image files, folders searched recursively, @LISTs) into
 // the batch's list of images.
-#include "app/batch/inputs.h"
+#include "batch/inputs.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,5 @@
 // Output naming, mirroring under -o, the up-to-date check and clashes.
-#include "app/batch/outputs.h"
+#include "batch/outputs.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/batch/inputs.h"
-#include "app/batch/options.h"
+#include "batch/inputs.h"
+#include "batch/batch_options.h"
 
 constexpr const char* MANIFEST_NAME = ".orvo-batch-options";
 

@@ -1,5 +1,5 @@
 // Extraction of one image into its output files.
-#include "app/batch/extract.h"
+#include "batch/extract.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/batch/colmap_text.h"
-#include "app/batch/outputs.h"
+#include "batch/colmap_text.h"
+#include "batch/outputs.h"
 #include "library/number_text.h"
 #include "orvo/orvo.h"
 

@@ -1,5 +1,5 @@
 // Recording and checking the options of a batch's outputs.
-#include "app/batch/manifest.h"
+#include "batch/manifest.h"
 
 #include <cstdio>
 #include <filesystem>

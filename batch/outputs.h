@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/batch/inputs.h"
-#include "app/batch/options.h"
+#include "batch/inputs.h"
+#include "batch/batch_options.h"
 
 // The files written for one image, named as `orvo` names them: IMAGE.orvo
 // and IMAGE.orvo.sift, or IMAGE.txt for COLMAP. Beside the image, or under

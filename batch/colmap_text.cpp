@@ -1,5 +1,5 @@
 // Writing COLMAP's feature text format from KeyPoints and descriptors.
-#include "app/batch/colmap_text.h"
+#include "batch/colmap_text.h"
 
 #include <cmath>
 #include <cstdio>
