@@ -107,10 +107,10 @@ py::dict result_dict(const orvo::MatchResult& result)
 py::dict match_features(const DoubleArray& regions1, const py::array& descriptors1, const FloatArray& orientations1,
                         const DoubleArray& regions2, const py::array& descriptors2, const FloatArray& orientations2,
                         const py::dict& given, const std::optional<DoubleArray>& K1,
-                        const std::optional<DoubleArray>& K2, int threads)
+                        const std::optional<DoubleArray>& K2, const py::object& threads)
 {
     orvo::MatchOptions options = matching_options(given, K1, K2, "match_features");
-    options.detector.threads = threads;
+    options.detector.threads = orvo::detail::whole_of("match_features", "threads", threads);
     options.validate();
     const std::vector<orvo::Region> r1 = regions_from_array(regions1), r2 = regions_from_array(regions2);
     const std::vector<float> o1 = orientations_of(orientations1), o2 = orientations_of(orientations2);

@@ -18,6 +18,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "orvo/describe.h"
 #include "orvo/export.h"
 #include "orvo/region.h"
 
@@ -94,7 +95,7 @@ struct ORVO_EXPORT DetectorOptions {
     // far beyond its edges a region's structure reaches depends on how the
     // regions are found; everything that detects and then describes (orvo
     // -sift, orvo-batch, match, AlphaFeatures, the exports) reads it here.
-    double measurement_scale = 3.0;
+    double measurement_scale = MEASUREMENT_SCALE;
 
     // The preset for many more regions (orvo --dense): see the README for
     // what it was chosen from. A preset is a starting point: options set

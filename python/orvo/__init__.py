@@ -32,7 +32,8 @@ __version__ = "1.0.0"
 
 __all__ = ["detect", "describe", "describe_oriented", "draw", "read_image", "read_regions", "write_regions", "ImageError",
            "scale_regions", "to_keypoints", "to_lafs", "from_lafs", "to_colmap_keypoints", "DEFAULT_OPTIONS",
-           "DENSE_OPTIONS", "DESCRIPTOR_SIZE", "MEASUREMENT_SCALE", "ORVO_FILE_OFFSET", "match", "match_features", "MATCH_OPTIONS",
+           "DENSE_OPTIONS", "DESCRIPTOR_SIZE", "MEASUREMENT_SCALE", "ORVO_FILE_OFFSET", "match",
+           "match_features", "MATCH_OPTIONS",
            "draw_matches", "MatchResult"]
 
 _SUBPACKAGES = ("export", "evaluate", "dask")

@@ -31,6 +31,10 @@ def test_every_option_of_the_table_is_a_keyword_with_its_default_and_documented(
     (lambda: orvo.match("a.png", "b.png", ratio="0.8"), TypeError, "ratio must be a real number"),
     (lambda: orvo.match("a.png", "b.png", model=3), TypeError, "model must be a str"),
     (lambda: orvo.match("a.png", "b.png", ransac_treshold=3), TypeError, "ransac_treshold"),
+    (lambda: orvo.match_features(*[np.zeros((0, 5)), np.zeros((0, 128), np.uint8), np.zeros(0)] * 2, threads=2.5),
+     TypeError, "threads must be an integer"),
+    (lambda: orvo.match_features(*[np.zeros((0, 5)), np.zeros((0, 128), np.uint8), np.zeros(0)] * 2, threads=0),
+     ValueError, "threads"),
     (lambda: orvo.detect(np.zeros((9, 9), np.uint8), subpixel_edges=1), TypeError, "True or False"),
     (lambda: orvo.detect(np.zeros((9, 9), np.uint8), pyramid_levels=np.float64(2)), TypeError, "pyramid_levels"),
 ])
