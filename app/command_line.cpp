@@ -189,6 +189,8 @@ void print_newer_options()
     std::cout << " --exact-hull 0|1      : ellipses from the exact hull, not its pixels [default: 0]" << std::endl;
     std::cout << " --edge-pixel-hull 0|1 : exact hulls widened to the edge pixels along them [default: 0]" << std::endl;
     std::cout << " --threads N           : detection threads [default: every core]" << std::endl;
+    std::cout << " --html FILE           : also write the inspector's page of the regions (one" << std::endl;
+    std::cout << "                         self-contained HTML file)" << std::endl;
     std::cout << std::endl;
 }
 
@@ -242,6 +244,8 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             return false;
         } else if (std::strcmp(arg, "-i") == 0 && has_value) {
             p.image_name = argv[++i];
+        } else if (std::strcmp(arg, "--html") == 0 && has_value) {
+            p.html = argv[++i];
         } else if (std::strcmp(arg, "-save") == 0) {
             p.save = true;
         } else if (std::strcmp(arg, "-disp") == 0) {
