@@ -120,7 +120,7 @@ def test_region_page(browser, scene_views, tmp_path):
     page.save(path)
     open_page(browser, path)
 
-    assert browser.find_element(By.ID, "title").text == "view </script><b>1"
+    assert browser.find_element(By.ID, "title").get_attribute("title") == "view </script><b>1"
     # Every region drawn at the fitted view, and counted.
     assert browser.execute_script("return orvoView.drawn") == len(regions)
     assert browser.find_element(By.ID, "count").get_attribute("data-shown") == str(len(regions))
