@@ -156,11 +156,11 @@ def main():
             time.sleep(0.3)
             save_screenshot(driver, os.path.join(args.screenshots, "inspector-matches.png"), args.shot_width)
             open_timed(driver, regions_page)
-            # Regions of 8 pixels and more, of some contrast, zoomed on the middle.
+            # The larger regions of some contrast, zoomed on the middle.
             driver.execute_script("""
                 const set = (id, value) => { const input = document.getElementById(id); input.value = value;
                                              input.dispatchEvent(new Event('input')); };
-                set('min-radius', 90); set('min-strength', 20);
+                set('min-radius', 80); set('min-strength', 20);
                 for (let k = 0; k < 3; ++k) document.getElementById('zoom-in').click();""")
             time.sleep(0.3)
             centre = driver.execute_script("""
@@ -169,8 +169,10 @@ def main():
             regions = json.loads(driver.execute_script("return document.getElementById('orvo-data').textContent"))
             points = np.array([r[:2] for r in regions["regions"]])
             radius = np.array([(r[2] * r[4] - r[3] ** 2) ** -0.25 for r in regions["regions"]])
-            near = np.linalg.norm(points - centre, axis=1) + 1000 * (radius < 15) + 1000 * ~np.array(
-                driver.execute_script("return Array.from(orvoView.strengths, (s) => s >= 20)"))
+            # The shown region nearest the middle.
+            near = np.linalg.norm(points - centre, axis=1) + 1e6 * (radius > 60) + 1e6 * (radius < driver.execute_script(
+                "return orvoView.filter.minRadius")) + 1e6 * ~np.array(driver.execute_script(
+                    "return Array.from(orvoView.strengths, (s) => s >= 20)"))
             driver.execute_script("orvoView.select(arguments[0])", int(np.argmin(near)))
             time.sleep(0.3)
             save_screenshot(driver, os.path.join(args.screenshots, "inspector-regions.png"), args.shot_width)
