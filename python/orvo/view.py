@@ -173,9 +173,18 @@ def _page_name(inputs):
     return f"{stems[0]}-{stems[1]}.html"
 
 
+class _Parser(argparse.ArgumentParser):
+    """A rejected command line ends with status 1, as for orvo and orvo-match."""
+
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        self.exit(1, f"{self.prog}: {message}\n")
+
+
 def main(argv=None):
-    """The command line of ``python3 -m orvo.view`` and ``orvo-view``; returns the exit status."""
-    parser = argparse.ArgumentParser(
+    """The command line of ``python3 -m orvo.view`` and ``orvo-view``; returns the exit status: 0 when the page is
+    written, 1 for a rejected command line (it exits then), 2 when an input cannot be read or the page written."""
+    parser = _Parser(
         prog="orvo-view", description="Write an inspector page (one self-contained HTML file) of the regions of "
         "an image, of the matches of two images, or of a result saved by orvo-match --json.")
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="IMAGE, IMAGE1 IMAGE2, or RESULT.json")

@@ -274,5 +274,7 @@ def test_pages_of_the_executables(browser, orvo_executable, match_executable, sc
         done = run(arguments)
         assert done.returncode == 1 and "--html" in done.stderr
     assert path1.read_bytes() == original and json.loads(saved.read_text()) == result
-    with pytest.raises(SystemExit):
+    with pytest.raises(SystemExit) as refused:
         orvo.view.main([str(path1), "-o", str(path1)])
+    assert refused.value.code == 1 and path1.read_bytes() == original
+    assert orvo.view.main([str(tmp_path / "missing.png"), "-o", str(tmp_path / "missing.html")]) == 2
