@@ -80,6 +80,8 @@ void print_newer_options()
     std::cout << "Options beyond the classic ones:" << std::endl;
     std::cout << " --dense                : the dense preset: many more regions, for matching (the" << std::endl;
     std::cout << "                          options below, given after it or not, still change it)" << std::endl;
+    std::cout << " --html FILE            : also write the inspector's page of the regions (one" << std::endl;
+    std::cout << "                          self-contained HTML file)" << std::endl;
     std::cout << orvo::detail::help_lines(orvo::detail::detector_option_table(), defaults) << std::endl;
 }
 
@@ -138,6 +140,8 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             return false;
         } else if (std::strcmp(arg, "-i") == 0 && has_value) {
             p.image_name = argv[++i];
+        } else if (std::strcmp(arg, "--html") == 0 && has_value) {
+            p.html = argv[++i];
         } else if (std::strcmp(arg, "-save") == 0) {
             p.save = true;
         } else if (std::strcmp(arg, "-disp") == 0) {

@@ -8,9 +8,9 @@
 
 // The run's settings: the classic options -i, -t, -s, -sift, -disp and
 // -save, and the detector options beyond them: --dense (the dense preset,
-// the others then change it) and one flag per option of the detector's
-// table (--edge-step N, --min-area A, ...; --threads N defaults to every
-// core).
+// the others then change it), one flag per option of the detector's table
+// (--edge-step N, --min-area A, ...; --threads N defaults to every core),
+// and --html FILE, the inspector's page.
 struct command_line {
     orvo::DetectorOptions detector;  // threshold (-t), scale (-s, and 3 for -sift)
     std::string image_name;          // input image (-i); empty: none named
@@ -18,6 +18,7 @@ struct command_line {
     bool disp = false;               // show the drawing in a window (-disp)
     bool save = false;               // save the drawing as a PNG (-save)
     double descriptor_timeout = 0;   // seconds the descriptor step may take; 0: no limit
+    std::string html;                // the inspector's page of the regions (--html FILE); empty: none
 };
 
 // The scale factors' product must lie within the library's range of scales.

@@ -1,6 +1,7 @@
 // orvo: the detector's command line. Parses the arguments, reads the image,
 // detects its regions under a user-CPU-time stopwatch, writes the ellipse
-// file, then the optional drawing, PNG, window and descriptors.
+// file, then the optional drawing, PNG, window, descriptors and the
+// inspector's page (--html).
 //
 // Exit status: 0 after a completed run; 1 when the command line (or
 // ORVO_DESCRIPTOR_TIMEOUT) is rejected, when the scale leaves an ellipse
@@ -19,7 +20,9 @@
 #include "app/command_line.h"
 #include "app/descriptor_step.h"
 #include "app/drawing_step.h"
+#include "app/inspector_page.h"
 #include "app/program.h"
+#include "io/atomic_file.h"
 #include "orvo/orvo.h"
 
 namespace {
@@ -36,6 +39,27 @@ double user_seconds()
 // placed at the 0-based centre plus 1.
 constexpr double DRAWING_OFFSET = 1.0;
 
+// Writes the inspector's page of the regions to settings.html; false after a
+// message when it cannot be written.
+bool write_region_page(const command_line& settings, const cv::Mat& image, const std::vector<orvo::Region>& regions)
+{
+    std::string error;
+    try {
+        const std::vector<std::string> pictures = {jpeg_data_uri(image)};
+        error = orvo::detail::write_file_atomically(settings.html, [&](std::FILE* fp) {
+            write_inspector_page(fp, [&](std::FILE* data) {
+                write_region_data(data, settings.image_name, image.size(), settings.detector.measurement_scale,
+                                  regions);
+            }, pictures);
+        });
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+    }
+    if (error.empty()) return true;
+    std::cerr << "Unable to write file " << settings.html << ": " << error << std::endl;
+    return false;
+}
+
 int run(int argc, char** argv)
 {
     const double start = user_seconds();
@@ -49,6 +73,12 @@ int run(int argc, char** argv)
         std::cerr << "unable to open file for input" << std::endl;
         return 255;
     }
+    for (const char* kept : {"", ".orvo", ".orvo.png", ".orvo.sift"})
+        if (names_same_file(settings.html, settings.image_name + kept)) {
+            std::cerr << "--html " << settings.html << " names the same file as the image or another output"
+                      << std::endl;
+            return 1;
+        }
 
     cv::Mat image;
     try {
@@ -66,7 +96,7 @@ int run(int argc, char** argv)
         std::cerr << "Invalid scale " << settings.detector.scale << ": " << e.what() << "; nothing written" << std::endl;
         return 1;
     }
-    image.release();
+    if (settings.html.empty()) image.release();
     std::cout << "Alpha features extracted in: " << user_seconds() - start << " s " << std::endl;
 
     const std::string unwritable = orvo::unwritable_reason(regions);
@@ -95,6 +125,7 @@ int run(int argc, char** argv)
         std::cerr << "Descriptors not computed: " << ellipse_file_name << " was not written" << std::endl;
     else if (settings.sift)
         outputs_ok = compute_descriptors(settings.image_name, ellipse_file_name, settings.descriptor_timeout) && outputs_ok;
+    if (!settings.html.empty()) outputs_ok = write_region_page(settings, image, regions) && outputs_ok;
     return outputs_ok ? 0 : 2;
 }
 

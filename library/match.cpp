@@ -127,6 +127,8 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
             result.index2.push_back(m.index2);
             result.regions1.push_back(regions1[m.index1]);
             result.regions2.push_back(regions2[m.index2]);
+            result.distances.push_back(m.distance);
+            result.ratios.push_back(m.ratio);
             correspondences.push_back(correspondence(regions1[m.index1], orientations1[m.index1],
                                                      regions2[m.index2], orientations2[m.index2]));
         }

@@ -3,6 +3,7 @@
 #include "matching/nearest_neighbours.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -91,7 +92,8 @@ std::vector<TentativeMatch> mutual_nearest_neighbours(const cv::Mat& descriptors
     for (int i = 0; i < rows; ++i) {
         const int j = nearest[i].index;
         if (j >= 0 && back[0][j].index == i && nearest[i].distance < squared_ratio * second[i])
-            matches.push_back({i, j});
+            matches.push_back({i, j, std::sqrt(nearest[i].distance),
+                               second[i] < FAR ? std::sqrt(nearest[i].distance / second[i]) : 0.0f});
     }
     return matches;
 }

@@ -9,6 +9,10 @@ namespace orvo::detail {
 
 struct TentativeMatch {
     int index1 = 0, index2 = 0;
+    // The descriptor distance from index1 to index2 (Euclidean), and its
+    // ratio to the distance from index1 to its second nearest (0 when there
+    // is no second).
+    float distance = 0, ratio = 0;
 };
 
 // Pairs (i, j) such that row j of `descriptors2` is the nearest to row i of

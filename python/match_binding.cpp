@@ -94,6 +94,8 @@ py::dict result_dict(const orvo::MatchResult& result)
     out["index2"] = indices_of(result.index2);
     out["regions1"] = array_from_regions(result.regions1);
     out["regions2"] = array_from_regions(result.regions2);
+    out["distances"] = py::array_t<double>(static_cast<py::ssize_t>(result.distances.size()), result.distances.data());
+    out["ratios"] = py::array_t<double>(static_cast<py::ssize_t>(result.ratios.size()), result.ratios.data());
     const orvo::MatchCounts& n = result.counts;
     out["counts"] = py::dict(py::arg("regions1") = n.regions1, py::arg("regions2") = n.regions2,
                              py::arg("tentative") = n.tentative, py::arg("inliers") = n.inliers,

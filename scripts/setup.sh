@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config libcgal-dev libgmp-dev libmpfr-dev libopencv-dev libx11-dev libjpeg-dev
           libpng-dev libgtest-dev xvfb xdotool clang libclang-rt-14-dev pybind11-dev python3-pybind11 python3-dev
           python3-numpy python3-opencv python3-pytest python3-matplotlib python3-h5py python3-distributed colmap
-          sqlite3 locales libopenblas0-pthread)
+          sqlite3 locales libopenblas0-pthread chromium chromium-driver python3-selenium)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

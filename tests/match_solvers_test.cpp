@@ -268,6 +268,11 @@ TEST(MatchSolvers, MutualNearestNeighboursWithRatioTest)
     EXPECT_EQ(matches[0].index2, 0);
     EXPECT_EQ(matches[1].index1, 3);
     EXPECT_EQ(matches[1].index2, 3);
+    // Each with its distance, and its ratio to the second nearest's.
+    EXPECT_NEAR(matches[0].distance, 0.1, 1e-6);
+    EXPECT_NEAR(matches[0].ratio, 0.1 / std::sqrt(181.0), 1e-6);
+    EXPECT_NEAR(matches[1].distance, 1, 1e-6);
+    EXPECT_NEAR(matches[1].ratio, 1 / std::sqrt(181.0), 1e-6);
     // Threads share the rows of a larger set; the matches do not change.
     cv::Mat many1(700, 16, CV_8U), many2(650, 16, CV_8U);
     cv::randu(many1, 0, 256);

@@ -1,8 +1,8 @@
 // orvo-match: the verified correspondences between two images. Detects and
 // describes both, matches the descriptors and estimates a homography,
 // fundamental or essential matrix from the regions' affine frames; prints a
-// summary, and writes a drawing of the matches (-o) and the result as JSON
-// (--json).
+// summary, and writes a drawing of the matches (-o), the result as JSON
+// (--json) and the inspector's page of the matches (--html).
 //
 // Exit status: 0 when the run completed (with or without a model); 1 for a
 // bad command line or when memory runs out; 2 when an image cannot be read
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/inspector_page.h"
 #include "app/program.h"
 #include "io/atomic_file.h"
 #include "io/png_encoder.h"
@@ -33,9 +34,11 @@ std::string usage()
 {
     orvo::DetectorOptions detector_defaults = orvo::DetectorOptions::dense();
     detector_defaults.threads = default_threads();
-    return "Usage: orvo-match IMAGE1 IMAGE2 [-o matches.png] [--json out.json] [options]\n"
+    return "Usage: orvo-match IMAGE1 IMAGE2 [-o matches.png] [--json out.json] [--html page.html] [options]\n"
            " -o FILE                : draw both images side by side with the inlier matches (PNG)\n"
            " --json FILE            : write the model, counts, times and every tentative match\n"
+           " --html FILE            : write the inspector's page of the matches (one\n"
+           "                          self-contained file)\n"
            " --outliers             : draw the rejected matches too\n"
            " --K1 fx,fy,cx,cy       : camera 1's intrinsics, for --model essential (--K2: camera\n"
            "                          2's, default the same)\n" +
@@ -47,7 +50,7 @@ std::string usage()
 }
 
 struct match_command {
-    std::string image1, image2, drawing, json;
+    std::string image1, image2, drawing, json, html;
     bool outliers = false;
     orvo::MatchOptions options;
 };
@@ -112,6 +115,8 @@ int parse(int argc, char** argv, match_command& command)
                 command.drawing = value;
             else if (arg == "--json")
                 command.json = value;
+            else if (arg == "--html")
+                command.html = value;
             else if (arg == "--K1")
                 good = K1_given = read_intrinsics(value, command.options.K1);
             else if (arg == "--K2")
@@ -135,6 +140,9 @@ int parse(int argc, char** argv, match_command& command)
     if (command.options.model == orvo::GeometricModel::essential && !K1_given)
         return bad_command_line("the essential matrix needs the intrinsics --K1 (and --K2 when the cameras differ)");
     if (!K2_given) command.options.K2 = command.options.K1;
+    for (const std::string& other : {command.image1, command.image2, command.drawing, command.json})
+        if (!command.html.empty() && names_same_file(command.html, other))
+            return bad_command_line("--html " + command.html + " names the same file as another input or output");
 
     if (!classic) detector_args.insert(detector_args.begin() + 1, const_cast<char*>("--dense"));
     command_line detector;
@@ -157,31 +165,6 @@ void write_matrix(std::FILE* fp, const cv::Matx33d& m)
     std::fprintf(fp, "]");
 }
 
-void write_region(std::FILE* fp, const orvo::Region& r)
-{
-    std::fprintf(fp, "[%.10g, %.10g, %.10g, %.10g, %.10g]", r.x, r.y, r.a, r.b, r.c);
-}
-
-// A JSON string: the file name with quotes, backslashes and control
-// characters escaped.
-std::string json_string(const std::string& text)
-{
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 void write_json(std::FILE* fp, const match_command& command, const orvo::MatchResult& result)
 {
     std::fprintf(fp, "{\n  \"image1\": %s,\n  \"image2\": %s,\n", json_string(command.image1).c_str(),
@@ -199,13 +182,22 @@ void write_json(std::FILE* fp, const match_command& command, const orvo::MatchRe
     const orvo::MatchTimes& t = result.times;
     std::fprintf(fp, "  \"times_ms\": {\"detect\": %.3f, \"describe\": %.3f, \"match\": %.3f, \"verify\": %.3f},\n",
                  t.detect, t.describe, t.match, t.verify);
+    std::fprintf(fp, "  \"measurement_scale\": %.17g,\n", command.options.detector.measurement_scale);
+    if (result.kind == orvo::GeometricModel::essential) {
+        std::fprintf(fp, "  \"K1\": ");
+        write_matrix(fp, command.options.K1);
+        std::fprintf(fp, ",\n  \"K2\": ");
+        write_matrix(fp, command.options.K2);
+        std::fprintf(fp, ",\n");
+    }
     std::fprintf(fp, "  \"matches\": [");
     for (std::size_t k = 0; k < result.index1.size(); ++k) {
-        std::fprintf(fp, "%s\n    {\"index1\": %d, \"index2\": %d, \"inlier\": %s, \"region1\": ", k ? "," : "",
-                     result.index1[k], result.index2[k], result.inliers[k] ? "true" : "false");
-        write_region(fp, result.regions1[k]);
+        std::fprintf(fp, "%s\n    {\"index1\": %d, \"index2\": %d, \"inlier\": %s, \"distance\": %.9g, \"ratio\": %.9g, "
+                     "\"region1\": ", k ? "," : "", result.index1[k], result.index2[k],
+                     result.inliers[k] ? "true" : "false", result.distances[k], result.ratios[k]);
+        write_json_region(fp, result.regions1[k]);
         std::fprintf(fp, ", \"region2\": ");
-        write_region(fp, result.regions2[k]);
+        write_json_region(fp, result.regions2[k]);
         std::fprintf(fp, "}");
     }
     std::fprintf(fp, "\n  ]\n}\n");
@@ -264,6 +256,20 @@ int run(int argc, char** argv)
     }
     if (!command.json.empty())
         written = write_output(command.json, [&](std::FILE* fp) { write_json(fp, command, result); }) && written;
+    if (!command.html.empty()) {
+        std::vector<std::string> pictures;
+        try {
+            pictures = {jpeg_data_uri(image1), jpeg_data_uri(image2)};
+        } catch (const std::runtime_error& e) {
+            std::cerr << "orvo-match: unable to write " << command.html << ": " << e.what() << "\n";
+            written = false;
+        }
+        if (!pictures.empty())
+            written = write_output(command.html, [&](std::FILE* fp) {
+                          write_inspector_page(fp, [&](std::FILE* data) { write_json(data, command, result); },
+                                               pictures);
+                      }) && written;
+    }
     return written ? 0 : 2;
 }
 

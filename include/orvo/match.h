@@ -89,6 +89,10 @@ struct MatchResult {
     std::vector<int> index1, index2;
     std::vector<Region> regions1, regions2;
     std::vector<bool> inliers;
+    // Per tentative match: the Euclidean distance of its two descriptors,
+    // and its ratio to the distance from the first to its second nearest
+    // descriptor in image 2 (0 when image 2 has a single region).
+    std::vector<double> distances, ratios;
     MatchCounts counts;
     MatchTimes times;
 };

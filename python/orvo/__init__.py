@@ -18,7 +18,8 @@ Conversions (numpy, vectorised)
     :func:`to_colmap_keypoints` (COLMAP).
 Subpackages, imported on first use
     ``orvo.export``: COLMAP databases and hloc feature files; ``orvo.evaluate``: repeatability and matching score
-    under known homographies; ``orvo.dask``: batch extraction over a Dask cluster.
+    under known homographies; ``orvo.dask``: batch extraction over a Dask cluster; ``orvo.view``: the inspector's
+    pages of regions and matches (self-contained HTML).
 """
 
 import importlib
@@ -36,7 +37,7 @@ __all__ = ["detect", "describe", "describe_oriented", "draw", "read_image", "rea
            "match_features", "MATCH_OPTIONS",
            "draw_matches", "MatchResult"]
 
-_SUBPACKAGES = ("export", "evaluate", "dask")
+_SUBPACKAGES = ("export", "evaluate", "dask", "view")
 
 
 def __getattr__(name):

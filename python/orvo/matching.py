@@ -38,14 +38,18 @@ class MatchResult:
     inliers: bool (M,) over the M tentative matches.
     index1, index2: int64 (M,): each tentative match's region in the regions of image 1 and of image 2.
     regions1, regions2: float64 (M, 5): those regions (rows ``x y a b c``).
+    distances: float64 (M,): the Euclidean distance of each match's two descriptors; ratios: float64 (M,) its ratio
+        to the distance from the first descriptor to its second nearest in image 2 (0 when there is none).
     counts: dict regions1, regions2, tentative, inliers, hypotheses (minimal samples drawn).
     times: dict of milliseconds: detect, describe (0 for :func:`match_features`), match, verify.
     """
 
-    __slots__ = ("model", "model_type", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times")
+    __slots__ = ("model", "model_type", "inliers", "index1", "index2", "regions1", "regions2", "distances", "ratios",
+                 "counts", "times")
 
     def __init__(self, fields, model_type):
-        for name in ("model", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times"):
+        for name in ("model", "inliers", "index1", "index2", "regions1", "regions2", "distances", "ratios", "counts",
+                     "times"):
             setattr(self, name, fields[name])
         self.model_type = model_type
 
