@@ -74,7 +74,7 @@ def _image(image, caller):
     return image
 
 
-def detect(image, threshold=None, scale=1.0, dense=False, **options):
+def detect(image, threshold=None, scale=1.0, dense=False, strengths=False, **options):
     """The regions of an image: float64 array (N, 5), rows ``x y a b c``.
 
     (x, y) is the centre in 0-based pixel coordinates (pixel (0, 0)'s centre at (0, 0), as in OpenCV);
@@ -104,6 +104,9 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         grid), ``edge_pixel_hull`` (False: that exact hull widened to the edge pixels within 2 pixels of it),
         ``measurement_scale`` (3.0 in both presets; not used by detection: the factor by which to grow the
         regions before :func:`describe`).
+    strengths: also return each region's strength, (N,) float64: how clearly the detector's selection kept it (its
+        component's area over the alpha at which the component merges, at least ``threshold``); the strongest
+        regions match best. Then the result is the tuple (regions, strengths).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,
@@ -113,7 +116,7 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
     be read, MemoryError when memory runs out. What it returns is always finite and positive definite.
     """
     settings = detector_settings(threshold, scale, dense, options, "detect")
-    return _orvo.detect(_image(image, "detect"), settings)
+    return _orvo.detect(_image(image, "detect"), settings, bool(strengths))
 
 
 def detector_settings(threshold, scale, dense, options, caller):
