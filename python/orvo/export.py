@@ -144,7 +144,7 @@ def _positive_integer(value, name, caller):
 def _names_root(paths, image_root, stored, caller):
     """The folder the images are named from, and whether the file should keep it: the root `stored` in the file,
     else `image_root`, else the deepest folder holding the images. `stored` is None for a file without images, the
-    root it keeps, or UNKNOWN_ROOT for one whose images were named from a root it does not keep (written before
+    root it keeps, or _UNKNOWN_ROOT for one whose images were named from a root it does not keep (written before
     files kept it, or by another program): then the root is kept only when given."""
     given = None if image_root is None else os.path.abspath(file_path(image_root, caller))
     if stored not in (None, _UNKNOWN_ROOT):

@@ -38,7 +38,7 @@ def wheel_tag():
     """python-abi-platform of a wheel holding a compiled module for this interpreter."""
     python = f"cp{sys.version_info.major}{sys.version_info.minor}"
     soabi = sysconfig.get_config_var("SOABI") or ""
-    abi = soabi.split("-")[1] if soabi.startswith("cpython-") else python
+    abi = "cp" + soabi.split("-")[1] if soabi.startswith("cpython-") else python
     platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
     return f"{python}-{abi}-{platform}"
 
@@ -69,7 +69,9 @@ def build_folder(config_settings):
 def build_core(folder):
     """Configures (once) and builds the Python module for this interpreter; the package folder it is in."""
     configure = ["cmake", "-S", str(SOURCE), "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DORVO_TESTS=OFF", "-DORVO_BENCH=OFF", "-DORVO_PYTHON=ON"]
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DORVO_TESTS=OFF", "-DORVO_BENCH=OFF", "-DORVO_PYTHON=ON",
+                 # The module links the library statically and finds the rest on the system's paths.
+                 "-DCMAKE_SKIP_RPATH=ON"]
     build = ["cmake", "--build", str(folder), "--target", "orvo_python"]
     if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
         build += ["-j", str(os.cpu_count() or 1)]
