@@ -116,7 +116,7 @@ def detect(image, threshold=None, scale=1.0, dense=False, strengths=False, **opt
     be read, MemoryError when memory runs out. What it returns is always finite and positive definite.
     """
     settings = detector_settings(threshold, scale, dense, options, "detect")
-    return _orvo.detect(_image(image, "detect"), settings, bool(strengths))
+    return _orvo.detect(_image(image, "detect"), settings, _switch(strengths, "strengths", "detect"))
 
 
 def detector_settings(threshold, scale, dense, options, caller):
