@@ -57,11 +57,12 @@ cv::Mat detection_grey(const cv::Mat& image, bool bgr)
 }
 
 // The ellipses of the selected nodes, in their order (none for a node whose
-// component gives none). With several threads each takes an equal share of
-// the nodes, in order, with marks of its own; the result is the same.
+// component gives none), each with its node's ratio as its strength. With
+// several threads each takes an equal share of the nodes, in order, with
+// marks of its own; the result is the same.
 std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_triangles& subtrees,
-                                      const std::vector<int>& selected, std::size_t vertex_count, double max_area,
-                                      bool exact_hull, const edge_pixel_map* edge_pixels, int threads)
+                                      const std::vector<chosen_node>& selected, std::size_t vertex_count,
+                                      double max_area, bool exact_hull, const edge_pixel_map* edge_pixels, int threads)
 {
     std::vector<std::optional<Region>> ellipses(selected.size());
     triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull || edge_pixels);
@@ -71,8 +72,9 @@ std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_tri
         std::vector<int> triangles;
         for (std::size_t k = begin; k < end; ++k) {
             triangles.clear();
-            append_subtree_triangles(subtrees, selected[k], triangles);
+            append_subtree_triangles(subtrees, selected[k].node, triangles);
             if (!triangles.empty()) ellipses[k] = extract_ellipse(corners, triangles, max_area, marks);
+            if (ellipses[k]) ellipses[k]->strength = selected[k].ratio;
         }
     });
     std::vector<Region> regions;
@@ -98,11 +100,15 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     const double tree_ms = lap_ms(clock);
 
     const double step = options.edge_step;
-    const std::vector<int> selected =
-        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step});
+    const std::vector<chosen_node> selected =
+        tree.root < 0 ? std::vector<chosen_node>{}
+                      : choose_in_subtree(tree, tree.root,
+                                          {options.threshold, options.min_area_growth, options.min_area * step * step});
     const double selection_ms = lap_ms(clock);
 
-    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected);
+    std::vector<int> selected_nodes;
+    for (const chosen_node& chosen : selected) selected_nodes.push_back(chosen.node);
+    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected_nodes);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.exact_hull,
                                                     edge_pixels, options.threads);

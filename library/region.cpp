@@ -49,7 +49,7 @@ std::vector<Region> scaled(const std::vector<Region>& regions, double factor)
     std::vector<Region> result;
     result.reserve(regions.size());
     for (const Region& r : regions) {
-        const Region grown{r.x, r.y, r.a / f2, r.b / f2, r.c / f2};
+        const Region grown{r.x, r.y, r.a / f2, r.b / f2, r.c / f2, r.strength};
         if (!is_valid(r) || !is_valid(grown))
             throw std::invalid_argument("scaled: region " + std::to_string(result.size()) +
                                         (is_valid(r) ? " grown by the factor is" : " is") +
@@ -66,7 +66,7 @@ cv::KeyPoint to_keypoint(const Region& region)
     const double size = 2 / std::sqrt(std::sqrt(determinant));
     const double angle = region.b == 0 && region.a == region.c ? 0.0 : axes(region).angle;
     const cv::KeyPoint keypoint(static_cast<float>(region.x), static_cast<float>(region.y), static_cast<float>(size),
-                                static_cast<float>(angle));
+                                static_cast<float>(angle), static_cast<float>(region.strength));
     // A matrix whose determinant overflows or vanishes, or a region beyond
     // the range of floats, has no KeyPoint.
     if (!(keypoint.size > 0 && std::isfinite(keypoint.size) && std::isfinite(keypoint.pt.x) &&
@@ -81,7 +81,7 @@ Region from_keypoint(const cv::KeyPoint& keypoint)
         throw std::invalid_argument("from_keypoint: the size must be a positive finite number");
     const double radius = keypoint.size / 2.0;
     const double inverse_square = 1 / (radius * radius);
-    const Region circle{keypoint.pt.x, keypoint.pt.y, inverse_square, 0.0, inverse_square};
+    const Region circle{keypoint.pt.x, keypoint.pt.y, inverse_square, 0.0, inverse_square, keypoint.response};
     require_valid(circle, "from_keypoint");
     return circle;
 }

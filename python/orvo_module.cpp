@@ -62,7 +62,9 @@ py::list option_help()
     return rows;
 }
 
-py::array_t<double> detect(const py::array& array, const py::dict& option_values)
+// The regions (N, 5), and with `with_strengths` also their strengths (N,)
+// float64: a tuple of both.
+py::object detect(const py::array& array, const py::dict& option_values, bool with_strengths)
 {
     const orvo::DetectorOptions options = options_of_dict(option_values);
     const cv::Mat image = image_from_array(array);
@@ -71,7 +73,11 @@ py::array_t<double> detect(const py::array& array, const py::dict& option_values
         py::gil_scoped_release unlocked;
         regions = orvo::detect(image, options);
     }
-    return array_from_regions(regions);
+    if (!with_strengths) return array_from_regions(regions);
+    py::array_t<double> strengths(static_cast<py::ssize_t>(regions.size()));
+    double* values = strengths.mutable_data();
+    for (const orvo::Region& r : regions) *values++ = r.strength;
+    return py::make_tuple(array_from_regions(regions), strengths);
 }
 
 // The descriptors (N, 128) uint8 of the regions, and with `with_orientations`
@@ -227,8 +233,8 @@ PYBIND11_MODULE(_orvo, m)
     m.attr("MEASUREMENT_SCALE") = orvo::MEASUREMENT_SCALE;
     m.attr("COLMAP_PIXEL_ORIGIN") = orvo::COLMAP_PIXEL_ORIGIN;
 
-    m.def("detect", &detect, py::arg("image"), py::arg("options"),
-          "Regions (N, 5) of an image array with every detector option given in a dict.");
+    m.def("detect", &detect, py::arg("image"), py::arg("options"), py::arg("strengths") = false,
+          "Regions (N, 5) of an image array with every detector option given in a dict (and their strengths (N,)).");
     m.def(
         "detector_options",
         [](bool dense, const py::dict& given, const std::string& caller) {

@@ -13,7 +13,7 @@ Region region_on_image(const Region& r, double factor_x, double factor_y)
     // Level coordinates are D^-1 (p + 1/2) - 1/2 with D = diag(factor_x,
     // factor_y); the matrix becomes D^-1 M D^-1.
     return {(r.x + 0.5) * factor_x - 0.5, (r.y + 0.5) * factor_y - 0.5, r.a / (factor_x * factor_x),
-            r.b / (factor_x * factor_y), r.c / (factor_y * factor_y)};
+            r.b / (factor_x * factor_y), r.c / (factor_y * factor_y), r.strength};
 }
 
 std::vector<pyramid_level> reduced_copies(const cv::Mat& grey, int levels, double step)

@@ -3,6 +3,7 @@
 // detection from many threads at once, and the union of several passes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
@@ -271,10 +272,10 @@ TEST(AlphaFeatures, KeyPointsAndDescriptorsOfTheRegions)
     const std::vector<orvo::Region> regions = orvo::detect(image);
     ASSERT_EQ(keypoints.size(), regions.size());
     EXPECT_EQ(descriptors.rows, static_cast<int>(regions.size()));
-    EXPECT_EQ(descriptors.type(), CV_8U);
-    EXPECT_EQ(cv::norm(descriptors, orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE)),
-                       cv::NORM_INF),
-              0);
+    EXPECT_EQ(descriptors.type(), CV_32F);
+    cv::Mat expected_rows;
+    orvo::describe(image, orvo::scaled(regions, orvo::MEASUREMENT_SCALE)).convertTo(expected_rows, CV_32F);
+    EXPECT_EQ(cv::norm(descriptors, expected_rows, cv::NORM_INF), 0);
     EXPECT_EQ(features->getDefaultName(), "Feature2D.AlphaFeatures");
     EXPECT_THROW(orvo::AlphaFeatures::create({}, 0), std::invalid_argument);
 
@@ -305,6 +306,95 @@ TEST(AlphaFeatures, KeyPointsAndDescriptorsOfTheRegions)
     for (const cv::Mat& bad : {cv::Mat(10, 10, CV_8UC1, cv::Scalar(1)), cv::Mat(image.size(), CV_32F, cv::Scalar(1)),
                                cv::Mat(image.size(), CV_8UC3, cv::Scalar(1))})
         EXPECT_THROW(features->detect(image, masked, bad), std::invalid_argument);
+}
+
+// The Feature2D idioms OpenCV users rely on, as with SIFT: detect then
+// compute gives detectAndCompute's descriptors, FLANN matches them, and the
+// responses rank the keypoints for retainBest and nfeatures.
+TEST(AlphaFeatures, DetectThenComputeFlannAndRetainBest)
+{
+    const cv::Mat image = generated_image(640, 480, 4);
+    orvo::DetectorOptions options = orvo::DetectorOptions::dense();
+    options.pyramid_levels = 1;
+    for (const int type : {CV_32F, CV_8U}) {
+        const cv::Ptr<orvo::AlphaFeatures> features = orvo::AlphaFeatures::create(options, 3, 0, type);
+        std::vector<cv::KeyPoint> together, detected;
+        cv::Mat at_once, afterwards;
+        features->detectAndCompute(image, cv::noArray(), together, at_once);
+        features->detect(image, detected);
+        // A later detection of another image does not make the first one's ellipses forgotten.
+        std::vector<cv::KeyPoint> other;
+        features->detect(generated_image(320, 240, 8), other);
+        features->compute(image, detected, afterwards);
+        ASSERT_GT(together.size(), 50u);
+        ASSERT_EQ(detected.size(), together.size());
+        EXPECT_EQ(afterwards.type(), type);
+        EXPECT_EQ(cv::norm(at_once, afterwards, cv::NORM_INF), 0) << type;
+    }
+
+    // A keypoint that is not one of the object's (its angle changed) is
+    // described by its circle, as before; the object's own by its ellipse.
+    const cv::Ptr<orvo::AlphaFeatures> features = orvo::AlphaFeatures::create(options);
+    std::vector<cv::KeyPoint> keypoints;
+    cv::Mat descriptors;
+    features->detectAndCompute(image, cv::noArray(), keypoints, descriptors);
+    const std::vector<orvo::Region> regions = orvo::detect(image, options);
+    ASSERT_EQ(regions.size(), keypoints.size());
+    const auto elongated = keypoints.begin() + (std::find_if(regions.begin(), regions.end(), [](const orvo::Region& r) {
+        return orvo::axes(r).major > 1.5 * orvo::axes(r).minor;
+    }) - regions.begin());
+    ASSERT_NE(elongated, keypoints.end());
+    cv::KeyPoint turned = *elongated;
+    turned.angle += 1;
+    std::vector<cv::KeyPoint> own{*elongated}, foreign{turned};
+    cv::Mat own_row, foreign_row, circle_row;
+    features->compute(image, own, own_row);
+    features->compute(image, foreign, foreign_row);
+    orvo::describe(image, {orvo::scaled(orvo::from_keypoint(turned), 3)}).convertTo(circle_row, CV_32F);
+    EXPECT_EQ(cv::norm(own_row, descriptors.row(static_cast<int>(elongated - keypoints.begin())), cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(foreign_row, circle_row, cv::NORM_INF), 0);
+
+    // FLANN's default KD-tree index takes the descriptors; the image moved
+    // by (12, 7) pixels is matched at that offset.
+    cv::Mat moved;
+    cv::warpAffine(image, moved, cv::Matx23d(1, 0, 12, 0, 1, 7), image.size(), cv::INTER_LINEAR,
+                   cv::BORDER_REFLECT);
+    std::vector<cv::KeyPoint> moved_keypoints;
+    cv::Mat moved_descriptors;
+    features->detectAndCompute(moved, cv::noArray(), moved_keypoints, moved_descriptors);
+    std::vector<std::vector<cv::DMatch>> nearest;
+    cv::FlannBasedMatcher().knnMatch(descriptors, moved_descriptors, nearest, 2);
+    int distinct = 0, at_offset = 0;
+    for (const std::vector<cv::DMatch>& m : nearest) {
+        if (m.size() < 2 || m[0].distance > 0.8 * m[1].distance) continue;
+        ++distinct;
+        const cv::Point2f offset = moved_keypoints[m[0].trainIdx].pt - keypoints[m[0].queryIdx].pt;
+        at_offset += std::hypot(offset.x - 12, offset.y - 7) < 2;
+    }
+    EXPECT_GT(distinct, 30);
+    EXPECT_GT(at_offset, 0.8 * distinct);
+
+    // Responses are the regions' strengths, at least the threshold;
+    // retainBest keeps the strongest, and nfeatures keeps the same ones.
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        EXPECT_GE(regions[k].strength, options.threshold);
+        EXPECT_FLOAT_EQ(keypoints[k].response, static_cast<float>(regions[k].strength));
+    }
+    std::vector<float> responses;
+    for (const cv::KeyPoint& k : keypoints) responses.push_back(k.response);
+    std::sort(responses.rbegin(), responses.rend());
+    const int best = 20;
+    ASSERT_GT(responses[best - 1], responses.back());
+    std::vector<cv::KeyPoint> retained = keypoints;
+    cv::KeyPointsFilter::retainBest(retained, best);
+    ASSERT_GE(retained.size(), static_cast<std::size_t>(best));
+    for (const cv::KeyPoint& k : retained) EXPECT_GE(k.response, responses[best - 1]);
+    std::vector<cv::KeyPoint> limited;
+    orvo::AlphaFeatures::create(options, 3, best)->detect(image, limited);
+    ASSERT_EQ(limited.size(), static_cast<std::size_t>(best));
+    for (const cv::KeyPoint& k : limited) EXPECT_GE(k.response, responses[best - 1]);
+    EXPECT_THROW(orvo::AlphaFeatures::create(options, 3, -1), std::invalid_argument);
+    EXPECT_THROW(orvo::AlphaFeatures::create(options, 3, 0, CV_16U), std::invalid_argument);
 }
 
 TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)

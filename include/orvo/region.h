@@ -25,6 +25,12 @@ constexpr double COLMAP_PIXEL_ORIGIN = 0.5;
 struct Region {
     double x = 0, y = 0;        // centre, 0-based pixels (x the column)
     double a = 0, b = 0, c = 0; // the matrix [[a, b], [b, c]]
+    // How clearly the detector's selection kept it: its component's area
+    // over the alpha at which the component merges (at least the threshold;
+    // larger is stronger, comparable across edge steps and pyramid levels).
+    // 0 for a region made otherwise. Not part of the shape: region files do
+    // not hold it, and the conversions below keep it as it is.
+    double strength = 0;
 };
 
 // Semi-axes (major first) and the major axis' angle in degrees, clockwise in
@@ -48,12 +54,13 @@ ORVO_EXPORT std::vector<Region> scaled(const std::vector<Region>& regions, doubl
 // cv::KeyPoint: pt the centre, size the diameter of the circle of equal area
 // (2 (ac - b^2)^(-1/4)), angle the major axis' in degrees in [0, 180),
 // clockwise in image axes (0 for a circle): an ellipse is symmetric, so
-// angles a half turn apart describe the same one. Throws
+// angles a half turn apart describe the same one; response the strength.
+// Throws
 // std::invalid_argument for a region that is not valid, or whose size or
 // centre a KeyPoint's floats cannot hold (ac - b^2 overflows or vanishes).
 ORVO_EXPORT cv::KeyPoint to_keypoint(const Region& region);
 
-// The circle of a KeyPoint: radius size / 2. Throws std::invalid_argument
+// The circle of a KeyPoint: radius size / 2, strength its response. Throws std::invalid_argument
 // when that is not a valid region (a size that is not a positive finite
 // number, or so small that its matrix overflows).
 ORVO_EXPORT Region from_keypoint(const cv::KeyPoint& keypoint);

@@ -73,7 +73,7 @@ def _image(image, caller):
     return image
 
 
-def detect(image, threshold=None, scale=1.0, dense=False, **options):
+def detect(image, threshold=None, scale=1.0, dense=False, strengths=False, **options):
     """The regions of an image: float64 array (N, 5), rows ``x y a b c``.
 
     (x, y) is the centre in 0-based pixel coordinates (pixel (0, 0)'s centre at (0, 0), as in OpenCV);
@@ -92,6 +92,9 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
         and correspondences of the classic settings; the options given still apply on top of it.
     options: the other detector options, listed below; they apply in the order given, after the preset, and win
         over it (a single ``edge_step`` replaces the preset's ``edge_steps``, as ``--edge-step`` does).
+    strengths: also return each region's strength, (N,) float64: how clearly the detector's selection kept it (its
+        component's area over the alpha at which the component merges, at least ``threshold``); the strongest
+        regions match best. Then the result is the tuple (regions, strengths).
 
     The interpreter lock is released while detecting: Python threads detect in parallel.
     Raises TypeError for an unknown option, a value of the wrong type (integer options take integers only,
@@ -103,7 +106,7 @@ def detect(image, threshold=None, scale=1.0, dense=False, **options):
     The detector's options (name, default, meaning):
     """
     settings = detector_settings(threshold, scale, dense, options, "detect")
-    return _orvo.detect(_image(image, "detect"), settings)
+    return _orvo.detect(_image(image, "detect"), settings, _switch(strengths, "strengths", "detect"))
 
 
 def _option_list():

@@ -4,10 +4,16 @@ on request) and an hloc feature file.
 Both detect the regions of each image with :func:`orvo.detect` and describe them, grown by ``measurement_scale``
 about their centres (by default the preset's measurement scale, 3 for both presets, as ``orvo -sift`` does), with
 :func:`orvo.describe`, on every core by default (one image per thread). Images are named by their path relative to
-``image_root`` (by default the deepest folder holding them all), with ``/`` between folders, as COLMAP names the images under its ``--image_path``: ``a/img.png`` and
-``b/img.png`` are two images. Both files may exist already: images whose name is already there are left as they
-are and not detected again, new ones are added; an image is never stored twice. Every argument is checked before
-any file is touched.
+``image_root``, with ``/`` between folders, as COLMAP names the images under its ``--image_path``: ``a/img.png``
+and ``b/img.png`` are two images. Both files may exist already: images whose name is already there are left as
+they are and not detected again, new ones are added; an image is never stored twice. For that the file keeps the
+root its images are named from: the first export into a file takes ``image_root`` or, when none is given, the
+deepest folder holding the images it is given; every later export into the file names its images from that same
+root (an ``image_root`` that differs from it, or an image outside it, is refused with ValueError). Every argument is
+checked before any file is touched.
+
+Long exports show their progress on standard error when it is a terminal (``progress=None``, the default) and stay
+quiet when it is not (piped, logged); ``progress=True`` or ``False`` decides it.
 """
 
 import collections.abc
@@ -18,15 +24,18 @@ import os
 import secrets
 import shutil
 import sqlite3
+import sys
+import time
 
 import numpy as np
 
 from . import _orvo
-from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
+from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints, to_lafs
 from .core import describe, describe_oriented, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
 
-__all__ = ["colmap_database", "hloc_h5", "COLMAP_SCHEMA", "CAMERA_MODELS", "pair_id"]
+__all__ = ["colmap_database", "hloc_h5", "hloc_matches", "read_pairs", "hloc_pair_name", "COLMAP_SCHEMA",
+           "CAMERA_MODELS", "pair_id"]
 
 #: The tables of a COLMAP (3.8) database, as ``colmap database_creator`` creates them.
 COLMAP_SCHEMA = """
@@ -83,11 +92,12 @@ def pair_id(image_id1, image_id2):
 class _Extraction:
     """The checked arguments of an export: the images and their names, and how to detect and describe them."""
 
-    def __init__(self, image_paths, image_root, measurement_scale, threads, detect_options, caller):
+    def __init__(self, image_paths, image_root, measurement_scale, threads, detect_options, caller, stored_root):
         if isinstance(image_paths, (str, bytes, os.PathLike)) or not isinstance(image_paths, collections.abc.Iterable):
             raise TypeError(f"{caller}: image_paths must be a list of paths, not {type(image_paths).__name__}")
         paths = [existing_file(path, caller) for path in image_paths]
-        self.names = _image_names(paths, image_root, caller)
+        self.root, self.root_to_record = _names_root(paths, image_root, stored_root, caller)
+        self.names = _image_names(paths, self.root, caller)
         self.paths = dict(zip(self.names, paths))  # a file given twice is one image
         self.threads = (os.cpu_count() or 1) if threads is None else _positive_integer(threads, "threads", caller)
         self.detector = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0),
@@ -98,11 +108,12 @@ class _Extraction:
         self.measurement_scale = scale
 
     def features(self, names, orientations=False):
-        """(name, image, regions, descriptors[, orientations]) of the named images in order, several at once."""
+        """(name, image, regions, strengths, descriptors[, orientations]) of the named images in order, several at
+        once."""
         def extract(name):
             image = read_image(self.paths[name])
-            regions = _orvo.detect(image, self.detector)
-            return (name, image, regions) + self.description(image, regions, orientations)
+            regions, strengths = _orvo.detect(image, self.detector, True)
+            return (name, image, regions, strengths) + self.description(image, regions, orientations)
 
         with concurrent.futures.ThreadPoolExecutor(max_workers=self.threads) as pool:
             yield from _ordered(pool, extract, names, self.threads)
@@ -130,13 +141,31 @@ def _positive_integer(value, name, caller):
     return int(value)
 
 
-def _image_names(paths, image_root, caller):
+def _names_root(paths, image_root, stored, caller):
+    """The folder the images are named from, and whether the file should keep it: the root `stored` in the file,
+    else `image_root`, else the deepest folder holding the images. `stored` is None for a file without images, the
+    root it keeps, or _UNKNOWN_ROOT for one whose images were named from a root it does not keep (written before
+    files kept it, or by another program): then the root is kept only when given."""
+    given = None if image_root is None else os.path.abspath(file_path(image_root, caller))
+    if stored not in (None, _UNKNOWN_ROOT):
+        if given is not None and given != stored:
+            raise ValueError(f"{caller}: the file names its images from {os.fsdecode(stored)!r}, not from image_root "
+                             f"{os.fsdecode(given)!r}: leave image_root out, or give that folder")
+        return stored, False
+    if given is not None:
+        return given, True
+    absolute = [os.path.abspath(path) for path in paths]
+    root = os.path.commonpath([os.path.dirname(path) for path in absolute]) if absolute else b""
+    return root, stored is None and bool(absolute)
+
+
+#: The root of a file whose images were named from a root it does not keep.
+_UNKNOWN_ROOT = object()
+
+
+def _image_names(paths, root, caller):
     """Each image's name: its path relative to the root, '/' between folders, as UTF-8 text."""
     absolute = [os.path.abspath(path) for path in paths]
-    if image_root is None:
-        root = os.path.commonpath([os.path.dirname(path) for path in absolute]) if absolute else b""
-    else:
-        root = os.path.abspath(file_path(image_root, caller))
     names = []
     for path, given in zip(absolute, paths):
         relative = os.path.relpath(path, root)
@@ -150,8 +179,9 @@ def _image_names(paths, image_root, caller):
 
 
 def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=None,
-                    camera_model="SIMPLE_RADIAL", single_camera_per_folder=False, match=False,
-                    match_model="fundamental", ratio=0.8, threads=None, **detect_options):
+                    camera_model="SIMPLE_RADIAL", camera_params=None, single_camera=False,
+                    single_camera_per_folder=False, match=False, pairs=None, match_model="fundamental", ratio=0.8,
+                    threads=None, progress=None, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
     ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
     runs without COLMAP's own matching.
@@ -163,13 +193,22 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     distortion, focal length from the EXIF tags as COLMAP reads them (the 35 mm equivalent, or the focal length in
     millimetres over the sensor width; ``prior_focal_length`` 1), else 1.2 max(width, height) (prior 0). With
     ``single_camera_per_folder``, the images of one folder share a camera when their sizes and focal lengths agree
-    (otherwise each image has its own).
+    (otherwise each image has its own); with ``single_camera``, all the images do (as COLMAP's
+    ``--ImageReader.single_camera``).
+
+    ``camera_params``: known intrinsics, as COLMAP's ``--ImageReader.camera_params`` takes them: the parameters of
+    ``camera_model`` in COLMAP's order and pixel coordinates (the principal point with pixel (0, 0)'s centre at
+    (0.5, 0.5)), for example ``(f, cx, cy, k)`` for SIMPLE_RADIAL; one sequence for every image, or a dict image
+    name -> sequence for some of them (the others as above). Cameras of known intrinsics have
+    ``prior_focal_length`` 1, so that ``colmap mapper --Mapper.ba_refine_focal_length 0`` keeps them.
 
     ``match``: every pair of the given images not yet in the database is matched with :func:`orvo.match_features`
     (mutual nearest neighbours, ``ratio`` test, verification of a ``match_model``: "fundamental", "homography" or
     "essential" with the cameras' intrinsics); the tentative matches go to the ``matches`` table, the inliers with
     the model to ``two_view_geometries`` (configuration 3 for a fundamental matrix, 2 for an essential one, 6 for a
-    homography; 1 and no matches for a pair with fewer than 15 inliers). Then::
+    homography; 1 and no matches for a pair with fewer than 15 inliers). ``pairs``: only these pairs rather than
+    every pair: a pairs file (one pair a line, two image names, as hloc's and COLMAP's ``matches_importer`` read it;
+    see :func:`read_pairs`) or a list of (name1, name2), the names among the given images'. Then::
 
         colmap mapper --database_path DB --image_path ROOT --output_path sparse
 
@@ -178,14 +217,19 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     Each image is committed with its camera in one transaction, the tables with the first: an interrupted or
     failed run leaves the images stored before it and nothing of the failing one; a database whose tables have
     another layout is refused (ValueError) and left as it was. ``threads``: images processed at once (every core by
-    default). ``detect_options`` go to :func:`orvo.detect`. Returns a dict image name -> image id for every given
-    image (new or already there).
+    default). ``progress``: see the module. ``detect_options`` go to :func:`orvo.detect`. Returns a dict image
+    name -> image id for every given image (new or already there).
     """
     caller = "colmap_database"
     path = file_path(db_path, caller)
-    extraction = _Extraction(image_paths, image_root, measurement_scale, threads, detect_options, caller)
+    extraction = _Extraction(image_paths, image_root, measurement_scale, threads, detect_options, caller,
+                             _stored_colmap_root(path))
     if camera_model not in CAMERA_MODELS:
         raise ValueError(f"{caller}: camera_model must be one of {', '.join(CAMERA_MODELS)}, not {camera_model!r}")
+    known_cameras = _known_camera_params(camera_params, camera_model, extraction.names, caller)
+    if pairs is not None and not match:
+        raise ValueError(f"{caller}: pairs are matched only with match=True")
+    pair_names = None if pairs is None else _pairs_among(pairs, extraction.names, caller)
     if match_model not in _CONFIGURATIONS:
         raise ValueError(f"{caller}: match_model must be one of {', '.join(_CONFIGURATIONS)}, not {match_model!r}")
     ratio = float(ratio)
@@ -196,18 +240,21 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     connection = sqlite3.connect(path, isolation_level=None)
     try:
         database = _ColmapDatabase(connection, caller)
-        cameras = _Cameras(database, camera_model, single_camera_per_folder)
+        database.root_to_record = extraction.root if extraction.root_to_record else None
+        cameras = _Cameras(database, camera_model, single_camera_per_folder, single_camera, known_cameras)
         ids = {name: database.image_id(name) for name in extraction.names}
         new = [name for name in dict.fromkeys(extraction.names) if ids[name] is None]
         features = {}
-        for name, image, regions, *described in extraction.features(new, orientations=match):
-            key, camera = cameras.camera(name, extraction.paths[name], image.shape)
-            ids[name], camera_id = database.add_image(name, camera, regions, described[0])
-            cameras.stored(key, camera_id)
-            if match:
-                features[name] = regions, *described
+        with _Progress(f"{caller}: images", len(new), progress) as shown:
+            for name, image, regions, _, *described in extraction.features(new, orientations=match):
+                key, camera = cameras.camera(name, extraction.paths[name], image.shape)
+                ids[name], camera_id = database.add_image(name, camera, regions, described[0])
+                cameras.stored(key, camera_id)
+                if match:
+                    features[name] = regions, *described
+                shown.step()
         if match:
-            _match_pairs(database, extraction, ids, features, match_model, ratio)
+            _match_pairs(database, extraction, ids, features, match_model, ratio, pair_names, progress)
     finally:
         connection.close()
         if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
@@ -223,6 +270,7 @@ class _ColmapDatabase:
         expected = sqlite3.connect(":memory:")
         expected.executescript(COLMAP_SCHEMA)
         self.statements = [statement for statement in COLMAP_SCHEMA.split(";") if statement.strip()]
+        self.root_to_record = None  # the root the images are named from, kept with the first write
         self.ready = True
         for table in _tables(expected):
             columns = _columns(connection, table)
@@ -250,12 +298,15 @@ class _ColmapDatabase:
             if not self.ready:
                 for statement in self.statements:
                     cursor.execute(statement)
+            if self.root_to_record is not None:
+                _record_colmap_root(cursor, self.root_to_record)
             yield cursor
             cursor.execute("COMMIT")
         except BaseException:
             cursor.execute("ROLLBACK")
             raise
         self.ready = True
+        self.root_to_record = None
 
     def add_image(self, name, camera, regions, descriptors):
         """Adds one image with its features, and its camera when `camera` is a new camera's row rather than an id;
@@ -320,33 +371,38 @@ def _columns(connection, table):
 
 
 class _Cameras:
-    """The camera of each new image: a new one, or its folder's when shared and alike."""
+    """The camera of each new image: a new one, or its group's (its folder's, or all images') when shared and
+    alike."""
 
-    def __init__(self, database, model, shared_per_folder):
+    def __init__(self, database, model, shared_per_folder, single, known):
         self.model = model
-        self.shared_per_folder = shared_per_folder
-        self.shared = {}  # (folder, model id, width, height, params, prior) -> camera id
-        if shared_per_folder:
+        self.known = known
+        self.group = (lambda name: "") if single else _folder if shared_per_folder else None
+        self.shared = {}  # (group, model id, width, height, params, prior) -> camera id
+        if self.group:
             for name, camera_id, *camera in database.rows(
                     "SELECT name, cameras.camera_id, model, width, height, params, prior_focal_length "
                     "FROM images JOIN cameras ON images.camera_id = cameras.camera_id"):
-                self.shared.setdefault((_folder(name), *camera), camera_id)
+                self.shared.setdefault((self.group(name), *camera), camera_id)
 
     def camera(self, name, path, shape):
         """(key, the id of the image's shared camera or the row (model, width, height, params, prior) of a new
         one); the key is None when the camera is not shared."""
         height, width = shape[:2]
-        focal = focal_length_pixels(path, width, height)
-        prior = int(focal is not None)
-        if focal is None:
-            focal = DEFAULT_FOCAL_FACTOR * max(width, height)
         model_id, distortion = CAMERA_MODELS[self.model]
-        focal_lengths = [focal, focal] if self.model in _TWO_FOCAL_LENGTHS else [focal]
-        params = np.array(focal_lengths + [width / 2.0, height / 2.0] + [0.0] * distortion, dtype=np.float64)
+        if name in self.known:
+            params, prior = self.known[name], 1
+        else:
+            focal = focal_length_pixels(path, width, height)
+            prior = int(focal is not None)
+            if focal is None:
+                focal = DEFAULT_FOCAL_FACTOR * max(width, height)
+            focal_lengths = [focal, focal] if self.model in _TWO_FOCAL_LENGTHS else [focal]
+            params = np.array(focal_lengths + [width / 2.0, height / 2.0] + [0.0] * distortion, dtype=np.float64)
         row = (model_id, width, height, params.tobytes(), prior)
-        if not self.shared_per_folder:
+        if not self.group:
             return None, row
-        key = (_folder(name), *row)
+        key = (self.group(name), *row)
         return key, self.shared.get(key, row)
 
     def stored(self, key, camera_id):
@@ -358,15 +414,136 @@ def _folder(name):
     return name.rpartition("/")[0]
 
 
-def _match_pairs(database, extraction, ids, features, model, ratio):
-    """Matches and verifies every pair of the images that the database has no geometry of yet, and stores them.
-    `features` holds the (regions, descriptors, orientations) of the images just added; the others' are made
-    again from their stored keypoints."""
+def _stored_colmap_root(path):
+    """The root a COLMAP database names its images from (see _names_root), without changing the file."""
+    if not os.path.exists(path):
+        return None
+    connection = sqlite3.connect(path)
+    try:
+        tables = set(_tables(connection))
+        if _ROOT_TABLE in tables:
+            row = connection.execute(f"SELECT root FROM {_ROOT_TABLE}").fetchone()
+            if row:
+                return bytes(row[0])
+        has_images = "images" in tables and connection.execute("SELECT COUNT(*) FROM images").fetchone()[0] > 0
+        return _UNKNOWN_ROOT if has_images else None
+    finally:
+        connection.close()
+
+
+#: The table of Orvo's own in a COLMAP database (which COLMAP leaves alone): the root its images are named from.
+_ROOT_TABLE = "orvo_image_root"
+
+
+def _record_colmap_root(cursor, root):
+    cursor.execute(f"CREATE TABLE IF NOT EXISTS {_ROOT_TABLE} (root BLOB NOT NULL)")
+    cursor.execute(f"DELETE FROM {_ROOT_TABLE}")
+    cursor.execute(f"INSERT INTO {_ROOT_TABLE} VALUES (?)", (root,))
+
+
+def _known_camera_params(camera_params, model, names, caller):
+    """image name -> float64 parameters of the known cameras, checked against the camera model."""
+    if camera_params is None:
+        return {}
+    _, distortion = CAMERA_MODELS[model]
+    count = (2 if model in _TWO_FOCAL_LENGTHS else 1) + 2 + distortion
+
+    def checked(values, which):
+        try:
+            params = np.array(values, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise TypeError(f"{caller}: camera_params{which} must be a sequence of numbers, not {values!r}") from None
+        if params.shape != (count,) or not np.all(np.isfinite(params)) or np.any(params[:count - 2 - distortion] <= 0):
+            raise ValueError(f"{caller}: camera_params{which} must be the {count} parameters of {model} (positive "
+                             f"focal lengths, all finite), not {values!r}")
+        return params
+
+    if isinstance(camera_params, collections.abc.Mapping):
+        unknown = sorted(set(camera_params) - set(names))
+        if unknown:
+            raise ValueError(f"{caller}: camera_params names images that are not given: {', '.join(unknown)}")
+        return {name: checked(values, f"[{name!r}]") for name, values in camera_params.items()}
+    params = checked(camera_params, "")
+    return {name: params for name in names}
+
+
+def _pairs_among(pairs, names, caller):
+    """The pairs (a pairs file or a list of name pairs) as a list of (name1, name2) of the given images."""
+    if isinstance(pairs, (str, bytes, os.PathLike)):
+        pairs = read_pairs(pairs)
+    elif not isinstance(pairs, collections.abc.Iterable):
+        raise TypeError(f"{caller}: pairs must be a pairs file or a list of name pairs, not {type(pairs).__name__}")
+    known = set(names)
+    chosen = []
+    for pair in pairs:
+        if isinstance(pair, (str, bytes)) or len(pair) != 2 or not all(isinstance(name, str) for name in pair):
+            raise TypeError(f"{caller}: each pair must be two image names, not {pair!r}")
+        missing = [name for name in pair if name not in known]
+        if missing:
+            raise ValueError(f"{caller}: the pair {pair!r} names {missing[0]!r}, which is not one of the given images")
+        if pair[0] == pair[1]:
+            raise ValueError(f"{caller}: the pair {pair!r} matches an image with itself")
+        chosen.append(tuple(pair))
+    return chosen
+
+
+def read_pairs(path):
+    """The image pairs of a pairs file as hloc and COLMAP's ``matches_importer`` write them: one pair a line, two
+    image names separated by white space; blank lines and lines starting with ``#`` are skipped. A list of
+    (name1, name2). Raises ValueError naming the line that does not hold two names."""
+    pairs = []
+    with open(existing_file(path, "read_pairs"), encoding="utf-8") as lines:
+        for number, line in enumerate(lines, 1):
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            names = line.split()
+            if len(names) != 2:
+                raise ValueError(f"read_pairs: line {number} of {os.fsdecode(path)!r} does not hold two image names: "
+                                 f"{line.rstrip()!r}")
+            pairs.append((names[0], names[1]))
+    return pairs
+
+
+class _Progress:
+    """Counts items done on one line of standard error, rewritten in place, when it is shown: by default when
+    standard error is a terminal, so that piped or logged output stays quiet."""
+
+    def __init__(self, label, total, shown=None):
+        if shown is None:
+            stream = sys.stderr
+            shown = stream is not None and hasattr(stream, "isatty") and stream.isatty()
+        self.shown = bool(shown) and total > 0
+        self.label, self.total, self.done, self.start = label, total, 0, time.monotonic()
+
+    def __enter__(self):
+        self._show()
+        return self
+
+    def step(self):
+        self.done += 1
+        self._show()
+
+    def _show(self):
+        if self.shown:
+            elapsed = time.monotonic() - self.start
+            print(f"\r{self.label} {self.done}/{self.total} ({elapsed:.0f} s)", end="", file=sys.stderr, flush=True)
+
+    def __exit__(self, *error):
+        if self.shown:
+            print(file=sys.stderr, flush=True)
+
+
+def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, progress):
+    """Matches and verifies the chosen pairs (None: every pair) of the images that the database has no geometry of
+    yet, and stores them. `features` holds the (regions, descriptors, orientations) of the images just added; the
+    others' are made again from their stored keypoints."""
     from . import match_features
 
     names = sorted(set(extraction.names), key=ids.get)  # each pair first by the smaller id, as COLMAP stores it
     done = {row[0] for row in database.rows("SELECT pair_id FROM two_view_geometries")}
-    pairs = [pair for pair in itertools.combinations(names, 2) if pair_id(ids[pair[0]], ids[pair[1]]) not in done]
+    candidates = (itertools.combinations(names, 2) if chosen_pairs is None
+                  else (tuple(sorted(pair, key=ids.get)) for pair in chosen_pairs))
+    pairs = [pair for pair in dict.fromkeys(candidates) if pair_id(ids[pair[0]], ids[pair[1]]) not in done]
     for name in {name for pair in pairs for name in pair} - set(features):
         features[name] = _stored_features(database, extraction, ids[name], name)
     intrinsics = {name: database.intrinsic_matrix(ids[name]) for name in names} if model == "essential" else {}
@@ -376,9 +553,11 @@ def _match_pairs(database, extraction, ids, features, model, ratio):
         calibration = dict(K1=intrinsics[first], K2=intrinsics[second]) if intrinsics else {}
         return match_features(*features[first], *features[second], ratio=ratio, model=model, **calibration)
 
-    with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool, \
+            _Progress("colmap_database: pairs", len(pairs), progress) as shown:
         for (first, second), result in zip(pairs, _ordered(pool, verify, pairs, extraction.threads)):
             database.add_pair(ids[first], ids[second], result, model)
+            shown.step()
 
 
 def _stored_features(database, extraction, image_id, name):
@@ -394,38 +573,178 @@ def _stored_features(database, extraction, image_id, name):
 
 
 def hloc_h5(path, image_paths, measurement_scale=None, *, image_root=None, threads=None, batch_size=16,
-            **detect_options):
+            progress=None, **detect_options):
     """Detects and describes each image into an hloc feature file (HDF5), creating it if needed.
 
     One group per image, named by its path relative to ``image_root`` (see the module): ``keypoints`` (N, 2)
     float32, the centres with pixel centres at integers (Orvo's own coordinates; hloc adds 0.5 when it writes to
-    COLMAP), ``descriptors`` (128, N) float32, L2-normalised, ``scores`` (N,) float32 (all 1: Orvo's regions have
-    no strength), ``image_size`` (width, height), and the regions' shapes: ``scales`` (N,) float32
-    (ac - b^2)^(-1/4) and ``oris`` (N,) float32, the major axis' angle in radians. Images whose group exists
-    already are skipped.
+    COLMAP), ``descriptors`` (128, N) float32, L2-normalised, ``scores`` (N,) float32, each region's strength (see
+    :func:`orvo.detect`: the strongest match best), ``image_size`` (width, height), and the regions' shapes:
+    ``scales`` (N,) float32 (ac - b^2)^(-1/4), ``oris`` (N,) float32, the major axis' angle in radians, and the
+    full affine shape, ``lafs`` (N, 2, 3) float32, each region's upright frame [A | centre] (kornia's layout,
+    :func:`orvo.to_lafs`; :func:`orvo.from_lafs` gives the regions back). Images whose group exists already are
+    skipped.
 
     The file is replaced atomically after every ``batch_size`` new images: each batch is written into a copy of
     the file, which is then renamed over it. An interrupted run (even killed) leaves the file as the last batch
     left it, readable, and a re-run adds the rest. ``threads``: images processed at once (every core by default).
-    ``detect_options`` go to :func:`orvo.detect`. Returns the list of the group names of the given images.
+    ``progress``: see the module. ``detect_options`` go to :func:`orvo.detect`. Returns the list of the group names
+    of the given images.
     """
     import h5py
 
     caller = "hloc_h5"
     path = file_path(path, caller)
-    extraction = _Extraction(image_paths, image_root, measurement_scale, threads, detect_options, caller)
+    stored_root, stored = None, set()
+    if os.path.exists(path):
+        with h5py.File(path, "r") as features:
+            stored_root = _stored_h5_root(features)
+    extraction = _Extraction(image_paths, image_root, measurement_scale, threads, detect_options, caller,
+                             stored_root)
     batch_size = _positive_integer(batch_size, "batch_size", caller)
-    stored = set()
     if os.path.exists(path):
         with h5py.File(path, "r") as features:
             stored = {name for name in extraction.names if name in features}
     new = [name for name in dict.fromkeys(extraction.names) if name not in stored]
     extracted = extraction.features(new)
-    for batch in iter(lambda: list(itertools.islice(extracted, batch_size)), []):
-        with _replaced(path) as temporary, h5py.File(temporary, "a") as features:
-            for name, image, regions, descriptors in batch:
-                _write_group(features.create_group(name), image.shape, regions, descriptors)
+    root_to_record = extraction.root if extraction.root_to_record else None
+    with _Progress(f"{caller}: images", len(new), progress) as shown:
+        for batch in iter(lambda: list(itertools.islice(extracted, batch_size)), []):
+            with _replaced(path) as temporary, h5py.File(temporary, "a") as features:
+                if root_to_record is not None:
+                    features.attrs[_ROOT_ATTRIBUTE] = np.void(root_to_record)
+                    root_to_record = None
+                for name, image, regions, strengths, descriptors in batch:
+                    _write_group(features.create_group(name), image.shape, regions, strengths, descriptors)
+            for _ in batch:
+                shown.step()
     return list(extraction.names)
+
+
+#: The attribute of an hloc file that keeps the root its images are named from.
+_ROOT_ATTRIBUTE = "orvo_image_root"
+
+
+def _stored_h5_root(features):
+    """The root an hloc file names its images from (see _names_root)."""
+    if _ROOT_ATTRIBUTE in features.attrs:
+        return features.attrs[_ROOT_ATTRIBUTE].tobytes()
+    return _UNKNOWN_ROOT if len(features) else None
+
+
+def hloc_pair_name(name1, name2):
+    """The group of a pair in an hloc match file, as hloc names it: both image names with "/" replaced by "-",
+    joined by "/" (so the first image's group holds one group per image it is matched with)."""
+    return "/".join((name1.replace("/", "-"), name2.replace("/", "-")))
+
+
+def hloc_matches(path, pairs, features_path, *, ratio=0.8, batch_size=64, progress=None):
+    """Matches image pairs with the features of an hloc feature file (as :func:`hloc_h5` writes them) into an hloc
+    match file (HDF5), creating it if needed; hloc's ``reconstruction`` and ``triangulation`` then read both.
+
+    pairs: an hloc pairs file (``pairs.txt``, see :func:`read_pairs`) or a list of (name1, name2), the names of
+    groups of the feature file. One group per pair, named by :func:`hloc_pair_name`, holding ``matches0`` (N1,)
+    int32, for each keypoint of image 1 the index of its match in image 2 or -1, and ``matching_scores0`` (N1,)
+    float32, (1 + the cosine of the two descriptors) / 2 for a match and 0 otherwise, as hloc's nearest-neighbour
+    matcher scores them. The matches are mutual nearest neighbours by descriptor distance whose distance is below
+    ``ratio`` times the second nearest's (the geometric verification is COLMAP's, when hloc imports them).
+
+    A pair whose group exists already (in either order) is skipped; the file is replaced atomically after every
+    ``batch_size`` pairs, as :func:`hloc_h5` does. ``progress``: see the module. Every name is checked against the
+    feature file before the match file is touched: ValueError for a pair whose image is not there. Returns the
+    pairs as a list of (name1, name2).
+    """
+    import h5py
+
+    caller = "hloc_matches"
+    path, features_path = file_path(path, caller), existing_file(features_path, caller)
+    ratio = float(ratio)
+    if not 0 < ratio <= 1:
+        raise ValueError(f"{caller}: ratio must be in (0, 1], not {ratio!r}")
+    batch_size = _positive_integer(batch_size, "batch_size", caller)
+    with h5py.File(features_path, "r") as features:
+        names = _image_groups(features)
+    pairs = _pairs_among(read_pairs(pairs) if isinstance(pairs, (str, bytes, os.PathLike)) else pairs, names, caller)
+    done = set()
+    if os.path.exists(path):
+        with h5py.File(path, "r") as matches:
+            done = {pair for pair in pairs if hloc_pair_name(*pair) in matches
+                    or hloc_pair_name(*reversed(pair)) in matches}
+    # Each pair once, in the order first given (a pair listed in both orders too, as hloc takes them).
+    unordered = {frozenset(pair): pair for pair in reversed(pairs)}
+    todo = [pair for pair in dict.fromkeys(pairs) if unordered[frozenset(pair)] == pair and pair not in done]
+    with h5py.File(features_path, "r") as features, _Progress(f"{caller}: pairs", len(todo), progress) as shown:
+        descriptors = _RecentDescriptors(features)
+        for start in range(0, len(todo), batch_size):
+            batch = todo[start:start + batch_size]
+            with _replaced(path) as temporary, h5py.File(temporary, "a") as matches:
+                for first, second in batch:
+                    matches0, scores0 = _mutual_nearest(descriptors[first], descriptors[second], ratio)
+                    group = matches.require_group(hloc_pair_name(first, second))
+                    group.create_dataset("matches0", data=matches0)
+                    group.create_dataset("matching_scores0", data=scores0)
+            for _ in batch:
+                shown.step()
+    return pairs
+
+
+def _image_groups(features):
+    """The names of the image groups of a feature file (those holding descriptors), nested folders included."""
+    import h5py
+
+    found = []
+    features.visititems(lambda name, item: found.append(name)
+                        if isinstance(item, h5py.Group) and "descriptors" in item else None)
+    return found
+
+
+class _RecentDescriptors:
+    """The descriptors (D, N) float32 of the images of a feature file, the most recently used kept in memory."""
+
+    KEPT = 32
+
+    def __init__(self, features):
+        self.features = features
+        self.kept = collections.OrderedDict()
+
+    def __getitem__(self, name):
+        if name in self.kept:
+            self.kept.move_to_end(name)
+        else:
+            self.kept[name] = np.asarray(self.features[name]["descriptors"][()], dtype=np.float32)
+            if len(self.kept) > self.KEPT:
+                self.kept.popitem(last=False)
+        return self.kept[name]
+
+
+def _mutual_nearest(descriptors1, descriptors2, ratio, block=2048):
+    """hloc's matches0 and matching_scores0 of two images' unit descriptors (D, N1) and (D, N2): mutual nearest
+    neighbours that pass the ratio test on their distances. The similarities are computed a block of rows at a
+    time."""
+    count1, count2 = descriptors1.shape[1], descriptors2.shape[1]
+    matches0 = np.full(count1, -1, dtype=np.int32)
+    scores0 = np.zeros(count1, dtype=np.float32)
+    if count1 == 0 or count2 == 0:
+        return matches0, scores0
+    nearest2, best, second = np.empty(count1, np.int64), np.empty(count1), np.full(count1, -1.0)
+    for start in range(0, count1, block):
+        similarity = descriptors1[:, start:start + block].T @ descriptors2
+        rows = np.arange(similarity.shape[0])
+        nearest2[start:start + block] = order = np.argmax(similarity, axis=1)
+        best[start:start + block] = similarity[rows, order]
+        if count2 > 1:
+            similarity[rows, order] = -np.inf
+            second[start:start + block] = similarity.max(axis=1)
+    nearest1 = np.empty(count2, np.int64)
+    for start in range(0, count2, block):
+        nearest1[start:start + block] = np.argmax(descriptors2[:, start:start + block].T @ descriptors1, axis=1)
+    # Distances of unit vectors: |u - v| = sqrt(2 - 2 u.v).
+    distance = np.sqrt(np.maximum(2 - 2 * best, 0))
+    second_distance = np.sqrt(np.maximum(2 - 2 * second, 0))
+    kept = (nearest1[nearest2] == np.arange(count1)) & (distance < ratio * second_distance)
+    matches0[kept] = nearest2[kept]
+    scores0[kept] = (1 + best[kept]) / 2
+    return matches0, scores0
 
 
 @contextlib.contextmanager
@@ -450,14 +769,15 @@ def _replaced(path):
         raise
 
 
-def _write_group(group, shape, regions, descriptors):
+def _write_group(group, shape, regions, strengths, descriptors):
     x, y, size, angle = _orvo.keypoints(regions).T
     values = descriptors.astype(np.float32)
     norms = np.linalg.norm(values, axis=1, keepdims=True)
     values /= np.where(norms > 0, norms, 1)
     group.create_dataset("keypoints", data=np.stack([x, y], axis=1).astype(np.float32))
     group.create_dataset("descriptors", data=np.ascontiguousarray(values.T))
-    group.create_dataset("scores", data=np.ones(len(regions), dtype=np.float32))
+    group.create_dataset("scores", data=np.asarray(strengths, dtype=np.float32))
     group.create_dataset("image_size", data=np.array([shape[1], shape[0]], dtype=np.int64))
     group.create_dataset("scales", data=size / 2)
     group.create_dataset("oris", data=np.radians(angle))
+    group.create_dataset("lafs", data=to_lafs(regions).reshape(-1, 2, 3).astype(np.float32))

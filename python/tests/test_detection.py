@@ -69,6 +69,16 @@ def test_options_reach_the_detector():
     with pytest.raises(TypeError, match="subpixel_edges"):
         orvo.detect(image, subpixel_edges=1)
 
+    # Strengths on request, one per region, each at least the threshold, through the pyramid's levels and the
+    # scale too; the regions as without them.
+    for options in ({}, {"dense": True, "threshold": 5, "scale": 2.0}):
+        found, strengths = orvo.detect(image, strengths=True, **options)
+        assert np.array_equal(found, orvo.detect(image, **options))
+        assert strengths.shape == (len(found),) and strengths.min() >= options.get("threshold", 100)
+        assert np.ptp(strengths) > 0
+    with pytest.raises(TypeError, match="strengths"):
+        orvo.detect(image, strengths="yes")
+
 
 def test_describe_and_draw():
     image = cv2.imread(str(SAMPLE))

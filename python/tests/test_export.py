@@ -2,6 +2,7 @@
 an hloc feature file that survives a kill."""
 
 import os
+import re
 import shutil
 import signal
 import sqlite3
@@ -17,7 +18,7 @@ import pytest
 import orvo
 import orvo.export
 
-from conftest import textured_scene
+from conftest import SAMPLE, textured_scene
 
 # Measured on the generated views (seed 1): 65 verified inlier matches, 524 with the dense preset.
 MIN_VERIFIED_INLIERS = 35
@@ -45,7 +46,10 @@ def test_colmap_matches_and_verifies_orvo_features(scene_views, tmp_path):
 
     reference = tmp_path / "colmap.db"
     assert colmap("database_creator", "--database_path", str(reference)).returncode == 0
-    assert columns(database) == columns(reference)
+    # COLMAP's tables, and one of ours that COLMAP leaves alone: the folder the images are named from.
+    ours = columns(database)
+    assert [column[1] for column in ours.pop("orvo_image_root")] == ["root"]
+    assert ours == columns(reference)
 
     with sqlite3.connect(database) as connection:
         assert connection.execute("SELECT COUNT(*) FROM images").fetchone()[0] == 2
@@ -246,3 +250,191 @@ def test_colmap_verified_matches(scene_views, tmp_path):
             lines = points1 @ F.T
             distances = np.abs(np.sum(points2 * lines, axis=1)) / np.hypot(lines[:, 0], lines[:, 1])
             assert np.median(distances) < 1.5
+
+
+def test_an_image_is_stored_once_whatever_lists_follow(tmp_path, capsys):
+    h5py = pytest.importorskip("h5py")
+    image = textured_scene(seed=5, width=200, height=160, shapes=100)
+    for name in ("x/a.png", "x/c.png", "y/b.png"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        cv2.imwrite(str(tmp_path / name), image)
+    a, b, c = tmp_path / "x/a.png", tmp_path / "y/b.png", tmp_path / "x/c.png"
+    database, features = tmp_path / "out.db", tmp_path / "out.h5"
+    # The first list's root (tmp_path) stays the root: x/a is "x/a.png" in every later export, whose own
+    # deepest folder (x) would have named it "a.png".
+    assert orvo.export.colmap_database(database, [a, b], threads=1) == {"x/a.png": 1, "y/b.png": 2}
+    assert orvo.export.colmap_database(database, [a, c], threads=1) == {"x/a.png": 1, "x/c.png": 3}
+    assert orvo.export.hloc_h5(features, [a, b], threads=1) == ["x/a.png", "y/b.png"]
+    assert orvo.export.hloc_h5(features, [a, c], threads=1) == ["x/a.png", "x/c.png"]
+    with sqlite3.connect(database) as connection:
+        assert sorted(row[0] for row in connection.execute("SELECT name FROM images")) == \
+            ["x/a.png", "x/c.png", "y/b.png"]
+    with h5py.File(features, "r") as written:
+        assert sorted(written) == ["x", "y"] and sorted(written["x"]) == ["a.png", "c.png"]
+
+    # Another root would name the stored images anew: refused before anything is written, as is an image
+    # outside the root; the same root given explicitly is fine.
+    before = database.read_bytes(), features.read_bytes()
+    for call in (lambda: orvo.export.colmap_database(database, [a], image_root=tmp_path / "x"),
+                 lambda: orvo.export.hloc_h5(features, [a], image_root=tmp_path / "x"),
+                 lambda: orvo.export.colmap_database(database, [SAMPLE])):
+        with pytest.raises(ValueError, match="image_root|names its images"):
+            call()
+    assert (database.read_bytes(), features.read_bytes()) == before
+    assert orvo.export.colmap_database(database, [c], image_root=tmp_path) == {"x/c.png": 3}
+
+    # A root given to the first export is the file's from then on.
+    rooted = tmp_path / "rooted.h5"
+    assert orvo.export.hloc_h5(rooted, [a], image_root=tmp_path, threads=1) == ["x/a.png"]
+    assert orvo.export.hloc_h5(rooted, [c], threads=1) == ["x/c.png"]
+    # Progress on request (by default only on a terminal, and the tests' standard error is none).
+    assert capsys.readouterr().err == ""
+    orvo.export.hloc_h5(rooted, [a, b], threads=1, progress=True)
+    assert re.fullmatch(r"hloc_h5: images 1/1 \(\d+ s\)\n", capsys.readouterr().err.split("\r")[-1])
+
+
+def test_hloc_features_and_matches_in_hlocs_layout(scene_views, tmp_path):
+    h5py = pytest.importorskip("h5py")
+    view1, view2, homography = scene_views
+    features, matches = tmp_path / "features.h5", tmp_path / "matches.h5"
+    orvo.export.hloc_h5(features, [view1, view2])
+    pairs = tmp_path / "pairs.txt"
+    pairs.write_text("# from a retrieval\nview1.png view2.png\n\nview2.png  view1.png\n")
+    assert orvo.export.read_pairs(pairs) == [("view1.png", "view2.png"), ("view2.png", "view1.png")]
+    assert orvo.export.hloc_matches(matches, pairs, features) == orvo.export.read_pairs(pairs)
+
+    regions, strengths = orvo.detect(view1, strengths=True)
+    with h5py.File(features, "r") as written:
+        group = written["view1.png"]
+        assert {name: (group[name].shape, group[name].dtype) for name in group} == {
+            "keypoints": ((len(regions), 2), np.float32), "descriptors": ((128, len(regions)), np.float32),
+            "scores": ((len(regions),), np.float32), "image_size": ((2,), np.int64),
+            "scales": ((len(regions),), np.float32), "oris": ((len(regions),), np.float32),
+            "lafs": ((len(regions), 2, 3), np.float32)}
+        # The scores rank the regions: their strengths, not a constant.
+        np.testing.assert_allclose(group["scores"][()], strengths, rtol=1e-6)
+        assert group["scores"][()].min() >= 100 and np.ptp(group["scores"][()]) > 0
+        # The full affine shape: the frames give the regions back.
+        np.testing.assert_allclose(orvo.from_lafs(group["lafs"][()]), regions, rtol=1e-4, atol=1e-6)
+        determinant = regions[:, 2] * regions[:, 4] - regions[:, 3] ** 2
+        np.testing.assert_allclose(group["scales"][()], determinant ** -0.25, rtol=1e-5)
+
+    with h5py.File(matches, "r") as written:
+        # One pair, however often listed: a group for image 1 holding one for image 2.
+        assert list(written) == ["view1.png"] and list(written["view1.png"]) == ["view2.png"]
+        pair = written[orvo.export.hloc_pair_name("view1.png", "view2.png")]
+        matches0, scores0 = pair["matches0"][()], pair["matching_scores0"][()]
+    with h5py.File(features, "r") as written:
+        keypoints1, keypoints2 = written["view1.png"]["keypoints"][()], written["view2.png"]["keypoints"][()]
+    assert matches0.shape == scores0.shape == (len(keypoints1),)
+    assert matches0.dtype == np.int32 and scores0.dtype == np.float32
+    matched = matches0 >= 0
+    assert np.all(matches0[~matched] == -1) and np.all(scores0[~matched] == 0)
+    assert np.all(matches0[matched] < len(keypoints2)) and len(set(matches0[matched])) == matched.sum()
+    assert np.all((scores0[matched] > 0.5) & (scores0[matched] <= 1))
+    # Read as hloc reads them: pairs of keypoint indices; most agree with the true homography.
+    indices = np.stack([np.flatnonzero(matched), matches0[matched]], axis=1)
+    mapped = cv2.perspectiveTransform(keypoints1[indices[:, 0]][None].astype(np.float64), homography)[0]
+    errors = np.linalg.norm(mapped - keypoints2[indices[:, 1]], axis=1)
+    assert len(indices) >= 40 and np.mean(errors < 3) > 0.6
+
+    # Pairs already there are skipped; a name the features lack is refused before the file is touched.
+    before = matches.read_bytes()
+    orvo.export.hloc_matches(matches, [("view2.png", "view1.png")], features)
+    assert matches.read_bytes() == before
+    with pytest.raises(ValueError, match="missing.png"):
+        orvo.export.hloc_matches(tmp_path / "other.h5", [("view1.png", "missing.png")], features)
+    assert not (tmp_path / "other.h5").exists()
+    assert orvo.export.hloc_pair_name("a/b.png", "c/d.png") == "a-b.png/c-d.png"
+    (tmp_path / "bad.txt").write_text("view1.png\n")
+    with pytest.raises(ValueError, match="line 1"):
+        orvo.export.read_pairs(tmp_path / "bad.txt")
+
+
+def rendered_views(folder, count=4, width=480, height=360, focal=420.0):
+    """Views of a textured ridge (two planes meeting at x = 0, z = 4 + 0.5 |x|) from cameras moving sideways and
+    looking at (0, 0, 4): the image paths, the intrinsic matrix (pixel centres at integers) and each camera's
+    world-to-camera rotation."""
+    texture = textured_scene(seed=11, width=1200, height=900, shapes=5000)
+    K = np.array([[focal, 0, (width - 1) / 2], [0, focal, (height - 1) / 2], [0, 0, 1]])
+    u, v = np.meshgrid(np.arange(width, dtype=np.float64), np.arange(height, dtype=np.float64))
+    paths, rotations = [], []
+    for k in range(count):
+        centre = np.array([-0.6 + 0.4 * k, 0.1 * k - 0.15, 0.0])
+        forward = np.array([0.0, 0.0, 4.0]) - centre
+        forward /= np.linalg.norm(forward)
+        right = np.cross([0.0, 1.0, 0.0], forward)
+        right /= np.linalg.norm(right)
+        R = np.stack([right, np.cross(forward, right), forward])  # rows: the camera's axes in the world
+        rays = np.einsum("ij,hwj->hwi", R.T @ np.linalg.inv(K), np.stack([u, v, np.ones_like(u)], axis=2))
+        # The ridge: z = 4 + s x for x >= 0 and 4 - s x for x < 0, whichever the ray meets on its own side.
+        s, point = 0.5, None
+        for sign in (1, -1):
+            t = (4 + sign * s * centre[0] - centre[2]) / (rays[..., 2] - sign * s * rays[..., 0])
+            candidate = centre + t[..., None] * rays
+            on_side = (sign * candidate[..., 0] >= 0) & (t > 0)
+            point = np.where(on_side[..., None], candidate, point) if point is not None else \
+                np.where(on_side[..., None], candidate, np.nan)
+        # Texture: 120 pixels per unit of x and y, centred.
+        map_x = (point[..., 0] * 120 + 600).astype(np.float32)
+        map_y = (point[..., 1] * 120 + 450).astype(np.float32)
+        view = cv2.remap(texture, map_x, map_y, cv2.INTER_LINEAR, borderValue=128)
+        paths.append(folder / f"view{k}.png")
+        cv2.imwrite(str(paths[-1]), view)
+        rotations.append(R)
+    return paths, K, rotations
+
+
+def rotation_angle(R):
+    return np.degrees(np.arccos(np.clip((np.trace(R) - 1) / 2, -1, 1)))
+
+
+@pytest.mark.skipif(shutil.which("colmap") is None, reason="colmap is not installed")
+def test_colmap_mapper_on_a_pairs_list_with_known_intrinsics(tmp_path, capsys):
+    images = tmp_path / "images"
+    images.mkdir()
+    paths, K, rotations = rendered_views(images)
+    # Neighbouring views only, as a sequential capture would be paired.
+    pairs = tmp_path / "pairs.txt"
+    pairs.write_text("".join(f"view{k}.png view{k + 1}.png\n" for k in range(len(paths) - 1)))
+    known = (K[0, 0], K[1, 1], K[0, 2] + 0.5, K[1, 2] + 0.5)  # COLMAP's principal point: pixel centres at +0.5
+    database = tmp_path / "scene.db"
+    ids = orvo.export.colmap_database(database, paths, camera_model="PINHOLE", camera_params=known,
+                                      single_camera=True, match=True, pairs=pairs, dense=True, threads=2)
+    assert capsys.readouterr().err == ""  # no progress when standard error is not a terminal
+    with sqlite3.connect(database) as connection:
+        cameras = connection.execute("SELECT model, width, height, params, prior_focal_length FROM cameras").fetchall()
+        stored_pairs = {row[0] for row in connection.execute("SELECT pair_id FROM two_view_geometries")}
+    assert len(cameras) == 1 and cameras[0][:3] == (1, 480, 360) and cameras[0][4] == 1
+    np.testing.assert_allclose(np.frombuffer(cameras[0][3]), known)
+    expected_pairs = {orvo.export.pair_id(ids[f"view{k}.png"], ids[f"view{k + 1}.png"]) for k in range(3)}
+    assert stored_pairs == expected_pairs
+
+    sparse, text = tmp_path / "sparse", tmp_path / "text"
+    sparse.mkdir()
+    text.mkdir()
+    done = colmap("mapper", "--database_path", str(database), "--image_path", str(images), "--output_path",
+                  str(sparse), "--Mapper.ba_refine_focal_length", "0", "--Mapper.ba_refine_principal_point", "0",
+                  "--Mapper.ba_refine_extra_params", "0", "--Mapper.num_threads", "2")
+    assert done.returncode == 0, done.stderr
+    done = colmap("model_converter", "--input_path", str(sparse / "0"), "--output_path", str(text),
+                  "--output_type", "TXT")
+    assert done.returncode == 0, done.stderr
+    # images.txt: two lines per image, the first "ID QW QX QY QZ TX TY TZ CAMERA_ID NAME".
+    lines = [line for line in (text / "images.txt").read_text().splitlines() if not line.startswith("#")]
+    poses = {}
+    for line in lines[::2]:
+        fields = line.split()
+        w, x, y, z = map(float, fields[1:5])
+        poses[fields[9]] = np.array([
+            [1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+            [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+            [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]])
+    assert sorted(poses) == [path.name for path in paths]  # every view registered
+    camera_line = [line for line in (text / "cameras.txt").read_text().splitlines() if not line.startswith("#")]
+    np.testing.assert_allclose([float(value) for value in camera_line[0].split()[4:]], known)
+    # The relative rotations are the true ones.
+    for k in range(1, len(paths)):
+        estimated = poses[f"view{k}.png"] @ poses["view0.png"].T
+        true = rotations[k] @ rotations[0].T
+        assert rotation_angle(estimated @ true.T) < 1.0, k
