@@ -102,6 +102,15 @@ void print_row(const std::string& label, const pair_measures& m, std::size_t run
     std::fflush(stdout);
 }
 
+// "boat/img1.png" of ".../boat/img1.png": the sequences' images share names.
+std::string folder_and_name(const std::string& file)
+{
+    const std::size_t slash = file.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return file;
+    const std::size_t before = file.find_last_of('/', slash - 1);
+    return file.substr(before == std::string::npos ? 0 : before + 1);
+}
+
 std::vector<int> parse_phases(const char* text)
 {
     std::vector<int> phases;
@@ -129,7 +138,7 @@ int run(const std::vector<std::string>& images, const orvo::DetectorOptions& opt
         m.regions = base.size();
         for (const int phase : phases)
             pair_regions(base, orvo::detail::detect_at_sampling_phase(image, options, phase), m);
-        print_row(file.substr(file.find_last_of('/') + 1), m, phases.size(), 1000 * ms / std::max<double>(1, m.regions));
+        print_row(folder_and_name(file), m, phases.size(), 1000 * ms / std::max<double>(1, m.regions));
         all.regions += m.regions;
         all.shift.insert(all.shift.end(), m.shift.begin(), m.shift.end());
         all.error.insert(all.error.end(), m.error.begin(), m.error.end());
