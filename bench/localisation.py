@@ -11,7 +11,8 @@
    takes minutes).
 
     PYTHONPATH=build/python/package /usr/bin/python3 bench/localisation.py [--data ../shared/data]
-        [--detector orvo:dense=true] [--phases 3,6,9] [--build build] [--colmap] [SEQUENCE...]
+        [--detector orvo:dense=true] [--phases 3,6,9] [--classic] [--build build] [--colmap] [--skip-phases]
+        [SEQUENCE...]
 
 SEQUENCE: folders of oxford/ by name (bikes boat leuven wall by default). The phase stability always measures the
 dense preset (or the classic settings with --classic); the residual measures --detector.

@@ -93,9 +93,9 @@ void pair_regions(const std::vector<orvo::Region>& a, const std::vector<orvo::Re
 
 void print_row(const std::string& label, const pair_measures& m, std::size_t runs, double us_per_region)
 {
+    const double compared = static_cast<double>(std::max<std::size_t>(1, m.regions * runs));
     std::printf("| %-24s | %6zu | %5.1f | %5.2f / %5.2f | %5.3f / %5.3f | %5.3f / %5.3f | %6.1f |\n",
-                label.c_str(), m.regions,
-                100.0 * static_cast<double>(m.shift.size()) / static_cast<double>(std::max<std::size_t>(1, m.regions * runs)),
+                label.c_str(), m.regions, 100.0 * static_cast<double>(m.shift.size()) / compared,
                 quantile(m.shift, 0.5), quantile(m.shift, 0.9), quantile(m.relative_shift, 0.5),
                 quantile(m.relative_shift, 0.9), quantile(m.error, 0.5), quantile(m.error, 0.9),
                 us_per_region);

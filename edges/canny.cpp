@@ -116,7 +116,8 @@ canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::ve
     // while the edges are traced.
     const int jobs = threads > 1 ? 2 : 1;
     run_jobs(jobs, [&](int job) {
-        if (job == 0) result.points = trace_edges(magnitude.get(), map, rows, cols, thresholds, steps, vectorised, phase);
+        if (job == 0)
+            result.points = trace_edges(magnitude.get(), map, rows, cols, thresholds, steps, vectorised, phase);
         if (job == 1 || jobs == 1) gradient_image(magnitude.get(), rows, cols, lo, hi, result.gradient);
     });
     return result;

@@ -127,7 +127,8 @@ TEST(Localisation, GeneratedShapesWhateverTheSamplingPhase)
         image.colRange(235, 260).setTo(120);
         std::vector<Region> found;
         for (int phase = 0; phase < 11; ++phase) {
-            const Region r = closest_region(orvo::detail::detect_at_sampling_phase(image, dense, phase), shape.expected);
+            const Region r =
+                closest_region(orvo::detail::detect_at_sampling_phase(image, dense, phase), shape.expected);
             EXPECT_LT(std::hypot(r.x - shape.expected.x, r.y - shape.expected.y), shape.within.centre)
                 << shape.name << ", phase " << phase;
             EXPECT_LT(orvo::detail::overlap_error(r, shape.expected), shape.within.overlap)
