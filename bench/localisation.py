@@ -11,7 +11,7 @@
    takes minutes).
 
     PYTHONPATH=build/python/package /usr/bin/python3 bench/localisation.py [--data ../shared/data]
-        [--detector orvo:dense=true] [--phases 3,6,9] [--classic] [--build build] [--colmap] [--skip-phases]
+        [--detector orvo:dense=true] [--phases 2,5,7] [--classic] [--build build] [--colmap] [--skip-phases]
         [SEQUENCE...]
 
 SEQUENCE: folders of oxford/ by name (bikes boat leuven wall by default). The phase stability always measures the
@@ -60,7 +60,7 @@ def main(argv=None):
     parser.add_argument("sequences", nargs="*", default=list(SEQUENCES))
     parser.add_argument("--data", default=os.path.join(HERE, "..", "..", "shared", "data"))
     parser.add_argument("--detector", default="orvo:dense=true", help="the residual's detector (evaluator's names)")
-    parser.add_argument("--phases", default="3,6,9", help="the phases compared with phase 0")
+    parser.add_argument("--phases", default="2,5,7", help="the phases compared with phase 0")
     parser.add_argument("--classic", action="store_true", help="phase stability of the classic settings")
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--colmap", action="store_true", help="also reconstruct herzjesu-p8 at 1600 px")
