@@ -58,7 +58,8 @@ void gradient_image(const short* mag, int rows, int cols, short lo, short hi, cv
 
 }  // namespace
 
-canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::vector<int>& steps, int threads)
+canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::vector<int>& steps, int threads,
+                               int phase)
 {
     CV_Assert(image.type() == CV_8UC1);
     canny_edges result;
@@ -116,16 +117,17 @@ canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::ve
     // while the edges are traced.
     const int jobs = threads > 1 ? 2 : 1;
     run_jobs(jobs, [&](int job) {
-        if (job == 0) result.points = trace_edges(magnitude.get(), map, rows, cols, thresholds, steps, vectorised);
+        if (job == 0)
+            result.points = trace_edges(magnitude.get(), map, rows, cols, thresholds, steps, vectorised, phase);
         if (job == 1 || jobs == 1) gradient_image(magnitude.get(), rows, cols, lo, hi, result.gradient);
     });
     return result;
 }
 
-sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, int threads)
+sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, int threads, int phase)
 {
     const auto start = std::chrono::steady_clock::now();
-    canny_edges canny = detect_canny_edges(grey, CANNY_SIGMA, steps, threads);
+    canny_edges canny = detect_canny_edges(grey, CANNY_SIGMA, steps, threads, phase);
     sampled_edges result;
     result.gradient = std::move(canny.gradient);
     result.points = std::move(canny.points);

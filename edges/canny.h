@@ -28,8 +28,10 @@ struct canny_edges {
 // derivatives, magnitude and suppression run in that many bands of rows at
 // once, and the gradient image is filled while the edges are traced; the
 // results do not depend on it. The kernels use 128-bit vector instructions
-// unless cv::useOptimized() is false, with the same results.
-canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::vector<int>& steps, int threads = 1);
+// unless cv::useOptimized() is false, with the same results. `phase`: where
+// along each edge the sampling starts (see trace_edges).
+canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::vector<int>& steps, int threads = 1,
+                               int phase = 0);
 
 // What the detection keeps of the edges of an 8-bit grey image.
 struct sampled_edges {
@@ -42,7 +44,7 @@ struct sampled_edges {
 };
 
 // Detects the edges (sigma CANNY_SIGMA) once and samples them with each of
-// `steps`.
-sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, int threads = 1);
+// `steps`, starting at `phase` along each edge.
+sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, int threads = 1, int phase = 0);
 
 }  // namespace orvo::detail

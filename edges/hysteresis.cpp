@@ -48,18 +48,19 @@ void classify_candidates(const short* mag, unsigned char* edge, std::size_t n, h
 struct trace_frame {
     std::ptrdiff_t pixel;
     unsigned pending;  // neighbours (bit k: offset k) that were followable when it was reached
-    int phase;         // the number of steps from the seed, modulo step
+    int phase;         // the number of steps from the seed less the start, modulo step
 };
 
 // Traces the edge from `seed`, already marked: depth-first, the neighbours
 // east first then counter-clockwise; a pixel reached after d steps is marked
-// and recorded when d is a multiple of step. A pixel that cannot be followed
-// when its parent is reached never can be later (marking only takes pixels
-// away), so each pixel's followable neighbours are gathered once, and each
-// is checked again only when its turn comes.
+// and recorded when d - start is a multiple of step (0 <= start < step). A
+// pixel that cannot be followed when its parent is reached never can be
+// later (marking only takes pixels away), so each pixel's followable
+// neighbours are gathered once, and each is checked again only when its
+// turn comes.
 template <class Followable, class Mark>
 void trace_edge(std::ptrdiff_t seed, std::ptrdiff_t cols, const Followable& followable, const Mark& mark,
-                std::vector<cv::Point>& points, int step, std::vector<trace_frame>& stack)
+                std::vector<cv::Point>& points, int step, int start, std::vector<trace_frame>& stack)
 {
     const std::ptrdiff_t offset[8] = {1, 1 - cols, -cols, -1 - cols, -1, -1 + cols, cols, 1 + cols};
     auto reached = [&](std::ptrdiff_t i, int phase) {
@@ -68,7 +69,7 @@ void trace_edge(std::ptrdiff_t seed, std::ptrdiff_t cols, const Followable& foll
         return trace_frame{i, pending, phase};
     };
     stack.clear();
-    stack.push_back(reached(seed, 0));
+    stack.push_back(reached(seed, start == 0 ? 0 : step - start));
     while (!stack.empty()) {
         trace_frame& f = stack.back();
         std::ptrdiff_t next = -1;
@@ -94,7 +95,7 @@ void trace_edge(std::ptrdiff_t seed, std::ptrdiff_t cols, const Followable& foll
 // Traces every edge from its seeds in raster order on a classified map; the
 // traced pixels end up TRACED.
 void trace_from_seeds(unsigned char* edge, int rows, int cols, std::vector<cv::Point>& points, int step,
-                      bool vectorised)
+                      int phase, bool vectorised)
 {
     std::vector<trace_frame> stack;
     stack.reserve(256);
@@ -104,8 +105,8 @@ void trace_from_seeds(unsigned char* edge, int rows, int cols, std::vector<cv::P
         unsigned char& p = edge[static_cast<std::ptrdiff_t>(y) * cols + x];
         if (!(p & SEED)) return;  // already on an edge traced from an earlier seed
         p = TRACED;
-        points.emplace_back(x, y);
-        trace_edge(static_cast<std::ptrdiff_t>(y) * cols + x, cols, followable, mark, points, step, stack);
+        if (phase == 0) points.emplace_back(x, y);
+        trace_edge(static_cast<std::ptrdiff_t>(y) * cols + x, cols, followable, mark, points, step, phase, stack);
     };
     for (int y = 0; y < rows; ++y) {
         const unsigned char* row = edge + static_cast<std::size_t>(y) * cols;
@@ -164,7 +165,7 @@ hysteresis_thresholds choose_thresholds(const int* histogram, float low_ratio, f
 
 std::vector<std::vector<cv::Point>> trace_edges(const short* magnitude, unsigned char* map, int rows, int cols,
                                                 hysteresis_thresholds thresholds, const std::vector<int>& steps,
-                                                bool vectorised)
+                                                bool vectorised, int phase)
 {
     const std::size_t n = static_cast<std::size_t>(rows) * cols;
     std::vector<std::vector<cv::Point>> points(steps.size());
@@ -172,9 +173,10 @@ std::vector<std::vector<cv::Point>> trace_edges(const short* magnitude, unsigned
     // Tracing marks the map: every step but the last traces a copy.
     for (std::size_t k = 0; k + 1 < steps.size(); ++k) {
         std::vector<unsigned char> classified(map, map + n);
-        trace_from_seeds(classified.data(), rows, cols, points[k], steps[k], vectorised);
+        trace_from_seeds(classified.data(), rows, cols, points[k], steps[k], phase % steps[k], vectorised);
     }
-    if (!steps.empty()) trace_from_seeds(map, rows, cols, points.back(), steps.back(), vectorised);
+    if (!steps.empty())
+        trace_from_seeds(map, rows, cols, points.back(), steps.back(), phase % steps.back(), vectorised);
     edge_image(map, n, vectorised);
     return points;
 }

@@ -33,9 +33,12 @@ hysteresis_thresholds choose_thresholds(const int* histogram, float low_ratio, f
 // first then counter-clockwise. List k of the result holds the pixels
 // reached after a multiple of steps[k] steps from their seed (x = column,
 // y = row); the traced pixels are the same for every step. The map ends as
-// the edge image: 255 on traced pixels, 0 elsewhere.
+// the edge image: 255 on traced pixels, 0 elsewhere. With `phase` p, the
+// pixels reached after p, p + steps[k], p + 2 steps[k], ... steps are
+// recorded instead (the sampling started p pixels further along each edge;
+// for the benchmark and tests that measure what the regions owe to it).
 std::vector<std::vector<cv::Point>> trace_edges(const short* magnitude, unsigned char* map, int rows, int cols,
                                                 hysteresis_thresholds thresholds, const std::vector<int>& steps,
-                                                bool vectorised);
+                                                bool vectorised, int phase = 0);
 
 }  // namespace orvo::detail

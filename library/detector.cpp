@@ -20,6 +20,7 @@
 #include "ellipse/near_duplicates.h"
 #include "library/image_types.h"
 #include "library/out_of_memory.h"
+#include "library/sampling_phase.h"
 #include "scales/reduced_copies.h"
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
@@ -185,13 +186,13 @@ void run_in_turn(std::size_t count, int threads, Work work)
 }
 
 // Every pass of every pyramid level: the edges detected once per level and
-// sampled with every step, then the passes, independent detections, on the
+// sampled with every step (from `phase` along each edge), then the passes, independent detections, on the
 // threads, the one with the most points first; each pass takes an equal
 // share of the threads (one when there are as many passes as threads).
 // The regions are united in the order of the levels, then of the steps,
 // each level's in the image's coordinates.
 std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, const DetectorOptions& options,
-                                  const std::vector<int>& steps, DetectionStats& sum)
+                                  const std::vector<int>& steps, int phase, DetectionStats& sum)
 {
     // The hull widened to the edge pixels needs them all: one more tracing,
     // every pixel sampled.
@@ -200,7 +201,7 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
     std::vector<sampled_edges> edges;
     std::vector<edge_pixel_map> edge_pixels;
     for (const pyramid_level& level : pyramid) {
-        edges.push_back(sample_edges(level.grey, traced, options.threads));
+        edges.push_back(sample_edges(level.grey, traced, options.threads, phase));
         if (edges.size() == 1) {
             sum.high_threshold = edges[0].high_threshold;
             sum.low_threshold = edges[0].low_threshold;
@@ -259,14 +260,22 @@ std::vector<Region> scaled_regions(const std::vector<Region>& regions, double sc
 
 std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options, DetectionStats* stats)
 {
+    return detail::detect_at_sampling_phase(image, options, 0, stats);
+}
+
+std::vector<Region> detail::detect_at_sampling_phase(const cv::Mat& image, const DetectorOptions& options, int phase,
+                                                     DetectionStats* stats)
+{
     options.validate();
+    if (phase < 0) throw std::invalid_argument("the sampling phase must be at least 0");
     return detail::translate_out_of_memory([&] {
         const cv::Mat grey = detection_grey(image, options.bgr_grey);
         const std::vector<int> steps = options.edge_steps.empty() ? std::vector<int>{options.edge_step}
                                                                    : options.edge_steps;
         DetectionStats sum;
         std::vector<Region> regions =
-            detect_levels(reduced_copies(grey, options.pyramid_levels, options.pyramid_step), options, steps, sum);
+            detect_levels(reduced_copies(grey, options.pyramid_levels, options.pyramid_step), options, steps, phase,
+                          sum);
         if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
             const std::size_t all = regions.size();
             regions = drop_near_duplicates(regions, options.duplicate_overlap, options.threads);

@@ -44,7 +44,7 @@ std::vector<unsigned char> suppress_non_maxima(const std::vector<short>& magnitu
 }
 
 hysteresis_result hysteresis(const std::vector<short>& magnitude, const std::vector<unsigned char>& suppression,
-                             int rows, int cols, int step)
+                             int rows, int cols, int step, int phase)
 {
     hysteresis_result result;
     std::vector<int> histogram(HISTOGRAM_BINS, 0);
@@ -59,6 +59,6 @@ hysteresis_result hysteresis(const std::vector<short>& magnitude, const std::vec
     }
     result.thresholds = choose_thresholds(histogram.data(), LOW_THRESHOLD_RATIO, HIGH_THRESHOLD_FRACTION);
     result.points = trace_edges(magnitude.data(), result.edges.data(), rows, cols, result.thresholds, {step},
-                                cv::useOptimized())[0];
+                                cv::useOptimized(), phase)[0];
     return result;
 }

@@ -31,6 +31,7 @@ struct hysteresis_result {
 };
 
 // The detector's hysteresis on a suppression map: the thresholds from the
-// histogram of the candidates off the image's frame, then the tracing.
+// histogram of the candidates off the image's frame, then the tracing
+// (sampled from `phase` steps past each seed).
 hysteresis_result hysteresis(const std::vector<short>& magnitude, const std::vector<unsigned char>& suppression,
-                             int rows, int cols, int step);
+                             int rows, int cols, int step, int phase = 0);

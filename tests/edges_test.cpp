@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <opencv2/imgproc.hpp>
@@ -16,6 +17,7 @@
 #include "edges/subpixel.h"
 #include "edges/suppression.h"
 #include "tests/canny_stages.h"
+#include "tests/generated_image.h"
 #include "triangulation/alpha_values.h"
 #include "triangulation/weighted_points.h"
 
@@ -42,7 +44,10 @@ struct candidates {
         mag[y * cols + x] = m;
         nms[y * cols + x] = CANDIDATE;
     }
-    std::vector<cv::Point> trace(int step) { return hysteresis(mag, nms, rows, cols, step).points; }
+    std::vector<cv::Point> trace(int step, int phase = 0)
+    {
+        return hysteresis(mag, nms, rows, cols, step, phase).points;
+    }
 };
 
 weighted_point wp(double x, double y, double w = 0)
@@ -111,24 +116,15 @@ TEST(Canny, StraightEdgeIsSampledEveryStepPixels)
     EXPECT_EQ(line.trace(11), (std::vector<cv::Point>{{2, 2}, {13, 2}, {24, 2}}));
     EXPECT_EQ(line.trace(1).size(), 23u);
     EXPECT_EQ(line.trace(22), (std::vector<cv::Point>{{2, 2}, {24, 2}}));
+    // Sampling started further along: the pixels 3 and 14 steps from the seed.
+    EXPECT_EQ(line.trace(11, 3), (std::vector<cv::Point>{{5, 2}, {16, 2}}));
+    EXPECT_EQ(line.trace(11, 11), line.trace(11));  // phases count modulo the step
 }
 
-// A dark shape on a light ground, each pixel grey in proportion to the share
-// of it (sampled 16 x 16 times) lying inside: `inside(x, y)` in pixel
-// coordinates, the centres at integers.
-template <class Inside>
-cv::Mat antialiased(int size, Inside inside)
+// A dark shape on a light ground (see antialiased_shape), square.
+cv::Mat antialiased(int size, const std::function<bool(double, double)>& inside)
 {
-    cv::Mat image(size, size, CV_8UC1);
-    for (int y = 0; y < size; ++y) {
-        for (int x = 0; x < size; ++x) {
-            int in = 0;
-            for (int i = 0; i < 16; ++i)
-                for (int j = 0; j < 16; ++j) in += inside(x - 0.5 + (i + 0.5) / 16, y - 0.5 + (j + 0.5) / 16);
-            image.at<unsigned char>(y, x) = cv::saturate_cast<unsigned char>(200 - 150.0 * in / 256);
-        }
-    }
-    return image;
+    return antialiased_shape(cv::Size(size, size), inside);
 }
 
 TEST(SubpixelEdges, PointsLieOnTheTrueEdge)

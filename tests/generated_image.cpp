@@ -1,4 +1,4 @@
-// Generated textured test images.
+// Generated test images: textured ones and antialiased shapes.
 #include "tests/generated_image.h"
 
 #include <algorithm>
@@ -43,5 +43,19 @@ cv::Mat generated_image(int width, int height, unsigned seed)
     cv::Mat noise(image.size(), CV_8UC3);
     rng.fill(noise, cv::RNG::NORMAL, 0, 4);
     cv::add(image, noise, image);
+    return image;
+}
+
+cv::Mat antialiased_shape(cv::Size size, const std::function<bool(double x, double y)>& inside)
+{
+    cv::Mat image(size, CV_8UC1);
+    for (int y = 0; y < size.height; ++y) {
+        for (int x = 0; x < size.width; ++x) {
+            int in = 0;
+            for (int i = 0; i < 16; ++i)
+                for (int j = 0; j < 16; ++j) in += inside(x - 0.5 + (i + 0.5) / 16, y - 0.5 + (j + 0.5) / 16);
+            image.at<unsigned char>(y, x) = cv::saturate_cast<unsigned char>(200 - 150.0 * in / 256);
+        }
+    }
     return image;
 }
