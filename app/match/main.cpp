@@ -36,7 +36,12 @@ const char USAGE[] =
     "  --ratio R            : ratio test of the descriptor matches, in (0, 1] (default 0.8)\n"
     "  --threshold PX       : largest point error of an inlier, pixels (default 6)\n"
     "  --confidence C       : in (0, 1) (default 0.999); --max-iterations N (default 10000)\n"
+    "  --no-refine          : keep the inliers where the regions' frames put them (by default\n"
+    "                         each is refined by aligning the two patches, and the model refitted)\n"
     "  --outliers           : draw the rejected matches too\n"
+    "  --draw-inliers N     : draw at most N inliers, spread evenly over them (default all)\n"
+    "  --colour-by-error    : colour each drawn inlier by its error under the model (green 0 px,\n"
+    "                         yellow, red 4 px and beyond)\n"
     "  --dense / --classic  : the dense preset (default) or the classic detector's settings\n"
     "  -t T, --threads N and orvo's other detector options (--edge-step, --edge-steps,\n"
     "  --min-area, --max-area, --duplicate-overlap, --pyramid-levels, --pyramid-step) as\n"
@@ -44,7 +49,7 @@ const char USAGE[] =
 
 struct match_command {
     std::string image1, image2, drawing, json;
-    bool outliers = false;
+    orvo::MatchDrawing drawing_options;
     orvo::MatchOptions options;
 };
 
@@ -92,8 +97,10 @@ int parse(int argc, char** argv, match_command& command)
             std::cout << USAGE;
             return -1;
         }
-        if (arg == "--outliers") {
-            command.outliers = true;
+        if (arg == "--outliers" || arg == "--colour-by-error" || arg == "--no-refine") {
+            command.drawing_options.outliers |= arg == "--outliers";
+            command.drawing_options.colour_by_error |= arg == "--colour-by-error";
+            command.options.refine &= arg != "--no-refine";
             continue;
         }
         if (arg == "--classic" || arg == "--dense") {
@@ -130,7 +137,10 @@ int parse(int argc, char** argv, match_command& command)
                 good = numeric(command.options.threshold);
             else if (arg == "--confidence")
                 good = numeric(command.options.confidence);
-            else if (arg == "--max-iterations") {
+            else if (arg == "--draw-inliers") {
+                good = read_number(value, number) && number == std::floor(number) && number >= 1 && number <= 1e9;
+                command.drawing_options.inliers = static_cast<std::size_t>(number);
+            } else if (arg == "--max-iterations") {
                 good = read_number(value, number) && number == std::floor(number) && number >= 1 && number <= 1e9;
                 command.options.max_iterations = static_cast<int>(number);
             } else if (arg == "-t" || is_detector_option(arg)) {
@@ -177,6 +187,21 @@ void write_region(std::FILE* fp, const orvo::Region& r)
     std::fprintf(fp, "[%.10g, %.10g, %.10g, %.10g, %.10g]", r.x, r.y, r.a, r.b, r.c);
 }
 
+// A match's points, affine map (rows), whether it was refined and its error.
+void write_geometry(std::FILE* fp, const orvo::MatchResult& result, std::size_t k)
+{
+    const cv::Matx22d& L = result.affines[k];
+    std::fprintf(fp,
+                 ", \"point1\": [%.10g, %.10g], \"point2\": [%.10g, %.10g], \"affine\": [[%.10g, %.10g], "
+                 "[%.10g, %.10g]], \"refined\": %s, \"error\": ",
+                 result.points1[k].x, result.points1[k].y, result.points2[k].x, result.points2[k].y, L(0, 0), L(0, 1),
+                 L(1, 0), L(1, 1), result.refined[k] ? "true" : "false");
+    if (std::isfinite(result.errors[k]))
+        std::fprintf(fp, "%.6g", result.errors[k]);
+    else
+        std::fprintf(fp, "null");
+}
+
 // A JSON string: the file name with quotes, backslashes and control
 // characters escaped.
 std::string json_string(const std::string& text)
@@ -212,8 +237,10 @@ void write_json(std::FILE* fp, const match_command& command, const orvo::MatchRe
                  "\"hypotheses\": %zu},\n",
                  n.regions1, n.regions2, n.tentative, n.inliers, n.hypotheses);
     const orvo::MatchTimes& t = result.times;
-    std::fprintf(fp, "  \"times_ms\": {\"detect\": %.3f, \"describe\": %.3f, \"match\": %.3f, \"verify\": %.3f},\n",
-                 t.detect, t.describe, t.match, t.verify);
+    std::fprintf(fp,
+                 "  \"times_ms\": {\"detect\": %.3f, \"describe\": %.3f, \"match\": %.3f, \"verify\": %.3f, "
+                 "\"refine\": %.3f},\n",
+                 t.detect, t.describe, t.match, t.verify, t.refine);
     std::fprintf(fp, "  \"matches\": [");
     for (std::size_t k = 0; k < result.index1.size(); ++k) {
         std::fprintf(fp, "%s\n    {\"index1\": %d, \"index2\": %d, \"inlier\": %s, \"region1\": ", k ? "," : "",
@@ -221,6 +248,7 @@ void write_json(std::FILE* fp, const match_command& command, const orvo::MatchRe
         write_region(fp, result.regions1[k]);
         std::fprintf(fp, ", \"region2\": ");
         write_region(fp, result.regions2[k]);
+        write_geometry(fp, result, k);
         std::fprintf(fp, "}");
     }
     std::fprintf(fp, "\n  ]\n}\n");
@@ -255,8 +283,8 @@ int run(int argc, char** argv)
     std::cout << command.image1 << ", " << command.image2 << ": " << n.regions1 << " and " << n.regions2
               << " regions, " << n.tentative << " tentative matches, " << n.inliers << " inliers ("
               << n.hypotheses << " hypotheses)\n";
-    std::printf("times: detect %.0f ms, describe %.0f ms, match %.0f ms, verify %.0f ms\n", t.detect, t.describe,
-                t.match, t.verify);
+    std::printf("times: detect %.0f ms, describe %.0f ms, match %.0f ms, verify %.0f ms, refine %.0f ms\n", t.detect,
+                t.describe, t.match, t.verify, t.refine);
     if (result.model) {
         std::cout << orvo::to_string(result.kind) << ":\n";
         for (int r = 0; r < 3; ++r)
@@ -269,7 +297,8 @@ int run(int argc, char** argv)
     bool written = true;
     if (!command.drawing.empty()) {
         std::vector<unsigned char> png;
-        std::string error = orvo::detail::encode_png(orvo::draw_matches(image1, image2, result, command.outliers), png);
+        std::string error =
+            orvo::detail::encode_png(orvo::draw_matches(image1, image2, result, command.drawing_options), png);
         if (error.empty()) {
             written = write_output(command.drawing, [&](std::FILE* fp) { std::fwrite(png.data(), 1, png.size(), fp); });
         } else {

@@ -4,13 +4,17 @@ regions' affine frames.
     result = orvo.match("view1.png", "view2.png")                 # a homography by default
     print(result)                                                  # counts and times
     H = result.model                                               # 3 x 3, or None
-    points1 = result.regions1[result.inliers, :2]                  # inlier centres in image 1
+    points1 = result.points1[result.inliers]                       # inlier points in image 1
+    points2 = result.points2[result.inliers]                       # and in image 2, refined
     cv2.imwrite("matches.png", orvo.draw_matches(image1, image2, result))
 
 Mutual nearest neighbours that pass the ratio test become tentative matches. Each carries the affine map between
 its two regions' oriented frames (the ellipse turned by the descriptor's dominant orientation), so two matches fix a
 homography and three a fundamental or essential matrix; the robust estimator samples those, checks each hypothesis
 on the points and on the affine maps, refines the best on its inliers and fits the final model to all of them.
+Then each inlier is refined on the images (``refine=True``, the default): the second region's patch is aligned onto
+the first's (an affine map of the intensities with a gain and a bias, started from the map between the frames), and
+the model is fitted again to the refined points.
 """
 
 import numpy as np
@@ -28,20 +32,30 @@ MODELS = ("homography", "fundamental", "essential")
 class MatchResult:
     """The matches of two images and the model that verifies them.
 
-    model: float64 (3, 3) mapping image 1 to image 2 (homography H with p2 ~ H p1; fundamental F with p2' F p1 = 0;
-        essential E with (K2^-1 p2)' E (K1^-1 p1) = 0), unit norm; None when the matches support none.
+    model: float64 (3, 3) mapping image 1 to image 2 (homography H with p2 ~ H p1, scaled to H[2, 2] = 1 as
+        cv2.findHomography gives it; fundamental F with p2' F p1 = 0 and essential E with
+        (K2^-1 p2)' E (K1^-1 p1) = 0, unit norm); None when the matches support none.
     model_type: "homography", "fundamental" or "essential".
     inliers: bool (M,) over the M tentative matches.
     index1, index2: int64 (M,): each tentative match's region in the regions of image 1 and of image 2.
     regions1, regions2: float64 (M, 5): those regions (rows ``x y a b c``).
+    points1, points2: float64 (M, 2): each match's point in image 1 (its region's centre) and in image 2 (its
+        region's centre, or where the patches align for a refined inlier).
+    affines: float64 (M, 2, 2): each match's affine map from image 1 to image 2 near points1 (from the regions'
+        oriented frames, or the patches' alignment).
+    refined: bool (M,): the inliers whose patches were aligned.
+    errors: float64 (M,): each match's point error under the model, pixels (transfer error for a homography,
+        Sampson's distance for the epipolar models; inf without a model).
     counts: dict regions1, regions2, tentative, inliers, hypotheses (minimal samples drawn).
-    times: dict of milliseconds: detect, describe (0 for :func:`match_features`), match, verify.
+    times: dict of milliseconds: detect, describe (0 for :func:`match_features`), match, verify, refine.
     """
 
-    __slots__ = ("model", "model_type", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times")
+    _FIELDS = ("model", "inliers", "index1", "index2", "regions1", "regions2", "points1", "points2", "affines",
+               "refined", "errors", "counts", "times")
+    __slots__ = _FIELDS + ("model_type",)
 
     def __init__(self, fields, model_type):
-        for name in ("model", "inliers", "index1", "index2", "regions1", "regions2", "counts", "times"):
+        for name in self._FIELDS:
             setattr(self, name, fields[name])
         self.model_type = model_type
 
@@ -51,7 +65,7 @@ class MatchResult:
         return (f"<MatchResult {found}: {n['inliers']} inliers of {n['tentative']} tentative matches "
                 f"({n['regions1']} and {n['regions2']} regions, {n['hypotheses']} hypotheses); "
                 f"detect {t['detect']:.0f} ms, describe {t['describe']:.0f} ms, match {t['match']:.0f} ms, "
-                f"verify {t['verify']:.0f} ms>")
+                f"verify {t['verify']:.0f} ms, refine {t['refine']:.0f} ms>")
 
 
 def _matrix(K, name):
@@ -79,19 +93,19 @@ def _orientations(orientations, count, name):
     return array
 
 
-def _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads):
+def _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads, refine):
     """The matching options as the compiled core takes them, positionally."""
     if model not in MODELS:
         raise ValueError(f"model must be one of {', '.join(MODELS)}, not {model!r}")
     if model == "essential" and K1 is None:
         raise ValueError("the essential matrix needs the intrinsics K1 (and K2 when the cameras differ)")
     return (float(ratio), model, _matrix(K1, "K1"), _matrix(K2, "K2"), float(threshold), float(confidence),
-            int(max_iterations), int(threads))
+            int(max_iterations), int(threads), bool(refine))
 
 
 def match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, *, ratio=0.8,
                    model="homography", K1=None, K2=None, threshold=6.0, confidence=0.999, max_iterations=10000,
-                   threads=1):
+                   threads=1, image1=None, image2=None, refine=True):
     """Matches and verifies features already described: a :class:`MatchResult`.
 
     regions1, regions2: (N, 5) rows ``x y a b c``; descriptors1, descriptors2: (N, D) uint8 or float, one row per
@@ -102,41 +116,54 @@ def match_features(regions1, descriptors1, orientations1, regions2, descriptors2
         intrinsic matrices).
     threshold: largest point error of an inlier, pixels (transfer error for a homography, Sampson's distance for the
         epipolar models). confidence, max_iterations: when the sampling stops. threads: of the descriptor matching.
+    image1, image2: the images the features come from (arrays or paths, as for :func:`orvo.detect`): when both are
+        given and ``refine``, the inliers are refined on them and the model fitted again, as :func:`match` does.
     Raises ValueError for bad options or arrays that do not agree.
     """
-    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
+    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads, refine)
+    images = [None if image is None else _image(image, "match_features") for image in (image1, image2)]
     regions1, regions2 = check_regions(regions1, "match_features"), check_regions(regions2, "match_features")
     fields = _orvo.match_features(
         regions1, _descriptors(descriptors1, len(regions1), "descriptors1"),
         _orientations(orientations1, len(regions1), "orientations1"),
         regions2, _descriptors(descriptors2, len(regions2), "descriptors2"),
-        _orientations(orientations2, len(regions2), "orientations2"), *arguments)
+        _orientations(orientations2, len(regions2), "orientations2"), *arguments, *images)
     return MatchResult(fields, model)
 
 
 def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None, K2=None, threshold=6.0,
-          confidence=0.999, max_iterations=10000, threads=1, **detect_options):
+          confidence=0.999, max_iterations=10000, threads=1, refine=True, **detect_options):
     """Detects, describes, matches and verifies two images: a :class:`MatchResult`.
 
     image1, image2: arrays or paths, as for :func:`orvo.detect`. dense: the dense preset (default) or the classic
     settings; detect_options: the detector's other options (threshold, edge_step, ...), among them
     ``measurement_scale``, the factor by which each region is grown before it is described (the preset's own by
-    default: 3 for both presets). The other arguments as for :func:`match_features`; threads also serves the
-    detection and the description.
+    default: 3 for both presets). refine: refine the inliers on the images and fit the model again (see the
+    module). The other arguments as for :func:`match_features`; threads also serves the detection and the
+    description.
     """
-    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads)
+    arguments = _matching_arguments(ratio, model, K1, K2, threshold, confidence, max_iterations, threads, refine)
     settings = detector_settings(detect_options.pop("threshold", None), detect_options.pop("scale", 1.0), dense,
                                  dict(detect_options, threads=threads), "match")
     fields = _orvo.match(_image(image1, "match"), _image(image2, "match"), settings, *arguments)
     return MatchResult(fields, model)
 
 
-def draw_matches(image1, image2, result, outliers=False):
-    """Both images side by side (uint8 BGR, image 1 left) with each inlier's two ellipses and the line joining
-    their centres, each match in a colour of its own; the rejected matches too, thin and red, when ``outliers``."""
+def draw_matches(image1, image2, result, outliers=False, *, inliers=None, colour_by_error=False):
+    """Both images side by side (uint8 BGR, image 1 left) with the inliers' two ellipses and the lines joining
+    their centres, each match in a colour of its own; the rejected matches too, thin and red, when ``outliers``.
+
+    inliers: draw at most this many inliers, spread evenly over them (all by default).
+    colour_by_error: colour each inlier by its error under the model (``result.errors``): green at 0 px, yellow,
+        red at 4 px and beyond.
+    """
     from .core import draw
 
+    if inliers is not None and (isinstance(inliers, bool) or not isinstance(inliers, (int, np.integer))
+                                or inliers < 1):
+        raise ValueError(f"draw_matches: inliers must be a positive integer or None, not {inliers!r}")
     no_regions = np.empty((0, 5))
     pictures = [draw(image, no_regions) for image in (image1, image2)]  # BGR uint8 copies
     return _orvo.draw_matches(pictures[0], pictures[1], result.regions1, result.regions2,
-                              np.asarray(result.inliers, dtype=bool), bool(outliers))
+                              np.asarray(result.inliers, dtype=bool), np.asarray(result.errors, dtype=np.float64),
+                              bool(outliers), 0 if inliers is None else int(inliers), bool(colour_by_error))
