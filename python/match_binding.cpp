@@ -258,6 +258,27 @@ py::dict align_patches(const py::array& array1, const py::array& array2, const D
     return py::dict(py::arg("points2") = points, py::arg("affines") = maps, py::arg("converged") = converged);
 }
 
+// The affine maps from image 1 to image 2 near each first centre of matched
+// regions (row k of each), from their oriented frames.
+py::array_t<double> affine_maps(const DoubleArray& regions1, const FloatArray& orientations1,
+                                const DoubleArray& regions2, const FloatArray& orientations2)
+{
+    const std::vector<orvo::Region> r1 = regions_from_array(regions1), r2 = regions_from_array(regions2);
+    const std::vector<float> o1 = orientations_of(orientations1), o2 = orientations_of(orientations2);
+    if (r2.size() != r1.size() || o1.size() != r1.size() || o2.size() != r1.size())
+        throw py::value_error("affine_maps needs as many regions and orientations in each image");
+    py::array_t<double> maps({static_cast<py::ssize_t>(r1.size()), py::ssize_t(2), py::ssize_t(2)});
+    for (std::size_t k = 0; k < r1.size(); ++k) {
+        using orvo::detail::oriented_frame;
+        const cv::Matx22d L =
+            orvo::detail::affine_correspondence({r1[k].x, r1[k].y}, oriented_frame(r1[k].a, r1[k].b, r1[k].c, o1[k]),
+                                                {r2[k].x, r2[k].y}, oriented_frame(r2[k].a, r2[k].b, r2[k].c, o2[k]))
+                .affine;
+        std::copy(L.val, L.val + 4, maps.mutable_data() + 4 * k);
+    }
+    return maps;
+}
+
 }  // namespace
 
 void register_match_functions(py::module_& m)
@@ -279,4 +300,6 @@ void register_match_functions(py::module_& m)
     m.def("align_patches", &align_patches, py::arg("image1"), py::arg("image2"), py::arg("regions1"),
           py::arg("points2"), py::arg("affines"),
           "Regions of image 1 aligned onto image 2 from starting points and affine maps, as a dict.");
+    m.def("affine_maps", &affine_maps, py::arg("regions1"), py::arg("orientations1"), py::arg("regions2"),
+          py::arg("orientations2"), "The affine maps between matched regions' oriented frames, (N, 2, 2).");
 }

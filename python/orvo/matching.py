@@ -23,7 +23,7 @@ from . import _orvo
 from .conversions import check_regions
 from .core import _image, detector_settings
 
-__all__ = ["MatchResult", "match", "match_features", "draw_matches", "MODELS"]
+__all__ = ["MatchResult", "match", "match_features", "refine_points", "draw_matches", "MODELS"]
 
 #: The models ``model=`` accepts.
 MODELS = ("homography", "fundamental", "essential")
@@ -147,6 +147,28 @@ def match(image1, image2, *, dense=True, ratio=0.8, model="homography", K1=None,
                                  dict(detect_options, threads=threads), "match")
     fields = _orvo.match(_image(image1, "match"), _image(image2, "match"), settings, *arguments)
     return MatchResult(fields, model)
+
+
+def refine_points(image1, image2, regions1, regions2, orientations1, orientations2):
+    """Where matched regions of image 2 align with their matches of image 1: (points2, refined).
+
+    Row k of regions1 and regions2 (``x y a b c``) is a match, whatever matched them (cv2.BFMatcher, say);
+    orientations1, orientations2 are the regions' dominant orientations as ``orvo.describe(image, regions,
+    orientations=True)`` gives them (the measurement regions turn with them). Each second region's patch is aligned
+    onto the first's, as :func:`match` refines its inliers, started from the affine map between the two oriented
+    frames. points2: float64 (K, 2), the aligned point, or the region's centre where the alignment did not converge
+    (refined, bool (K,), false), as for a wrong match. Images as for :func:`orvo.detect`.
+    """
+    regions1 = check_regions(regions1, "refine_points")
+    regions2 = check_regions(regions2, "refine_points")
+    if len(regions1) != len(regions2):
+        raise ValueError(f"refine_points: {len(regions1)} regions in image 1 but {len(regions2)} in image 2")
+    maps = _orvo.affine_maps(regions1, _orientations(orientations1, len(regions1), "orientations1"), regions2,
+                             _orientations(orientations2, len(regions2), "orientations2"))
+    aligned = _orvo.align_patches(_image(image1, "refine_points"), _image(image2, "refine_points"), regions1,
+                                  np.ascontiguousarray(regions2[:, :2]), maps)
+    refined = np.asarray(aligned["converged"], dtype=bool)
+    return np.where(refined[:, None], aligned["points2"], regions2[:, :2]), refined
 
 
 def draw_matches(image1, image2, result, outliers=False, *, inliers=None, colour_by_error=False):

@@ -80,3 +80,25 @@ def test_bad_arguments():
         orvo.match_features(regions, descriptors, orientations, regions, descriptors, orientations[:2])
     with pytest.raises(ValueError, match="ratio"):
         orvo.match_features(regions, descriptors, orientations, regions, descriptors, orientations, ratio=1.5)
+
+
+def test_refine_points_serves_matches_made_elsewhere(scene_views):
+    path1, path2, homography = scene_views
+    features = []
+    for path in (path1, path2):
+        regions = orvo.detect(path, dense=True)
+        descriptors, orientations = orvo.describe(path, orvo.scale_regions(regions, 3), orientations=True)
+        features.append((regions, descriptors, orientations))
+    (r1, d1, o1), (r2, d2, o2) = features
+    pairs = [(m.queryIdx, m.trainIdx) for m, n in cv2.BFMatcher(cv2.NORM_L2).knnMatch(d1, d2, k=2)
+             if m.distance < 0.8 * n.distance]
+    i1, i2 = np.array(pairs).T
+    points2, refined = orvo.refine_points(path1, path2, r1[i1], r2[i2], o1[i1], o2[i2])
+    truth = cv2.perspectiveTransform(r1[None, i1, :2], homography)[0]
+    before, after = (np.linalg.norm(p - truth, axis=1) for p in (r2[i2, :2], points2))
+    good = before < 3  # the right matches
+    assert refined[good].mean() > 0.8
+    assert np.median(after[good & refined]) < 0.5 * np.median(before[good & refined])
+    np.testing.assert_array_equal(points2[~refined], r2[i2][~refined, :2])
+    with pytest.raises(ValueError, match="regions in image 1 but"):
+        orvo.refine_points(path1, path2, r1[i1], r2[i2[:-1]], o1[i1], o2[i2[:-1]])
