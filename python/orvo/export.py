@@ -21,7 +21,7 @@ import sqlite3
 
 import numpy as np
 
-from . import _orvo
+from . import _orvo, tracks
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints
 from .core import describe, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
@@ -151,7 +151,7 @@ def _image_names(paths, image_root, caller):
 
 def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=None,
                     camera_model="SIMPLE_RADIAL", single_camera_per_folder=False, match=False,
-                    match_model="fundamental", ratio=0.8, threads=None, **detect_options):
+                    match_model="fundamental", ratio=0.8, threads=None, refine_tracks=True, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
     ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
     runs without COLMAP's own matching.
@@ -169,7 +169,9 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     (mutual nearest neighbours, ``ratio`` test, verification of a ``match_model``: "fundamental", "homography" or
     "essential" with the cameras' intrinsics); the tentative matches go to the ``matches`` table, the inliers with
     the model to ``two_view_geometries`` (configuration 3 for a fundamental matrix, 2 for an essential one, 6 for a
-    homography; 1 and no matches for a pair with fewer than 15 inliers). Then::
+    homography; 1 and no matches for a pair with fewer than 15 inliers). With ``refine_tracks`` (the default) the
+    keypoints of the verified matches are then moved so that each track's observations agree
+    (:func:`orvo.tracks.refine_tracks`): an image's keypoint is one position for all its matches. Then::
 
         colmap mapper --database_path DB --image_path ROOT --output_path sparse
 
@@ -207,7 +209,7 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
             if match:
                 features[name] = regions, *described
         if match:
-            _match_pairs(database, extraction, ids, features, match_model, ratio)
+            _match_pairs(database, extraction, ids, features, match_model, ratio, refine_tracks)
     finally:
         connection.close()
         if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
@@ -276,7 +278,8 @@ class _ColmapDatabase:
         return image_id, camera
 
     def add_pair(self, image_id1, image_id2, result, model):
-        """Stores one pair's tentative matches and its verified ones (image_id1 < image_id2)."""
+        """Stores one pair's tentative matches and its verified ones (image_id1 < image_id2); whether the pair was
+        verified."""
         tentative = np.stack([result.index1, result.index2], axis=1).astype(np.uint32).reshape(-1, 2)
         inliers = tentative[np.asarray(result.inliers, dtype=bool)]
         verified = result.model is not None and len(inliers) >= MIN_INLIERS
@@ -299,6 +302,15 @@ class _ColmapDatabase:
                            (pair, len(inliers), inliers.tobytes(), _CONFIGURATIONS[model] if verified else _DEGENERATE,
                             matrices["F"].tobytes(), matrices["E"].tobytes(), matrices["H"].tobytes(),
                             np.array([1.0, 0, 0, 0]).tobytes(), np.zeros(3).tobytes()))
+        return verified
+
+    def move_keypoints(self, image_id, positions):
+        """Sets the centres of an image's keypoints to (N, 2) 0-based positions."""
+        rows, data = self.rows("SELECT rows, data FROM keypoints WHERE image_id = ?", (image_id,))[0]
+        keypoints = np.frombuffer(data, np.float32).reshape(rows, -1).copy()
+        keypoints[:, :2] = positions + COLMAP_PIXEL_ORIGIN
+        with self.transaction() as cursor:
+            cursor.execute("UPDATE keypoints SET data = ? WHERE image_id = ?", (keypoints.tobytes(), image_id))
 
     def intrinsic_matrix(self, image_id):
         """K of an image's camera in Orvo's pixel coordinates (COLMAP's principal point less half a pixel)."""
@@ -358,10 +370,11 @@ def _folder(name):
     return name.rpartition("/")[0]
 
 
-def _match_pairs(database, extraction, ids, features, model, ratio):
-    """Matches and verifies every pair of the images that the database has no geometry of yet, and stores them.
-    `features` holds the (regions, descriptors, orientations) of the images just added; the others' are made
-    again from their stored keypoints."""
+def _match_pairs(database, extraction, ids, features, model, ratio, refine_tracks):
+    """Matches and verifies every pair of the images that the database has no geometry of yet, and stores them;
+    then, when `refine_tracks`, moves the keypoints of the verified matches to agree along their tracks. `features`
+    holds the (regions, descriptors, orientations) of the images just added; the others' are made again from their
+    stored keypoints."""
     from . import match_features
 
     names = sorted(set(extraction.names), key=ids.get)  # each pair first by the smaller id, as COLMAP stores it
@@ -377,8 +390,15 @@ def _match_pairs(database, extraction, ids, features, model, ratio):
         return match_features(*features[first], *features[second], ratio=ratio, model=model, **calibration)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool:
+        verified = []
         for (first, second), result in zip(pairs, _ordered(pool, verify, pairs, extraction.threads)):
-            database.add_pair(ids[first], ids[second], result, model)
+            if database.add_pair(ids[first], ids[second], result, model):
+                verified.append(tracks.Match(first, second, *(array[result.inliers] for array in
+                                                              (result.index1, result.index2, result.affines))))
+    if refine_tracks:
+        moved = tracks.refine_tracks(extraction.paths, {name: f[0] for name, f in features.items()}, verified)
+        for name in {name for m in verified for name in m[:2]}:
+            database.move_keypoints(ids[name], moved[name])
 
 
 def _stored_features(database, extraction, image_id, name):
