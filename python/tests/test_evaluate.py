@@ -469,3 +469,13 @@ def test_command_homography_end_to_end(tiny_sequence, tmp_path):
     result = json.loads((tmp_path / "homography.json").read_text())
     errors = {r["pair"]: r["corner_error"] for r in result["pairs"]}
     assert errors["1-6"] < 1 and result["summary"][0]["pairs"] == 5  # brightness change only
+
+
+def test_homography_evaluation_measures_what_orvo_match_gives(scene_views):
+    path1, path2, _ = scene_views
+    features = [ev.image_features("orvo:dense=true", path, k, inside_only=False)
+                for k, path in enumerate((path1, path2), start=1)]
+    H, matches, inliers = ev.homography.estimate_homography("orvo:dense=true", *features)
+    result = orvo.match(path1, path2)
+    assert (matches, inliers) == (result.counts["tentative"], result.counts["inliers"])
+    np.testing.assert_allclose(H, result.model, rtol=1e-9, atol=1e-12)
