@@ -171,7 +171,8 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     the model to ``two_view_geometries`` (configuration 3 for a fundamental matrix, 2 for an essential one, 6 for a
     homography; 1 and no matches for a pair with fewer than 15 inliers). With ``refine_tracks`` (the default) the
     keypoints of the verified matches are then moved so that each track's observations agree
-    (:func:`orvo.tracks.refine_tracks`): an image's keypoint is one position for all its matches. Then::
+    (:func:`orvo.tracks.refine_tracks`): an image's keypoint is one position for all its matches; matches whose
+    observations cannot be aligned are no longer inliers. Then::
 
         colmap mapper --database_path DB --image_path ROOT --output_path sparse
 
@@ -278,8 +279,7 @@ class _ColmapDatabase:
         return image_id, camera
 
     def add_pair(self, image_id1, image_id2, result, model):
-        """Stores one pair's tentative matches and its verified ones (image_id1 < image_id2); whether the pair was
-        verified."""
+        """Stores one pair's tentative matches and its verified ones (image_id1 < image_id2)."""
         tentative = np.stack([result.index1, result.index2], axis=1).astype(np.uint32).reshape(-1, 2)
         inliers = tentative[np.asarray(result.inliers, dtype=bool)]
         verified = result.model is not None and len(inliers) >= MIN_INLIERS
@@ -302,7 +302,6 @@ class _ColmapDatabase:
                            (pair, len(inliers), inliers.tobytes(), _CONFIGURATIONS[model] if verified else _DEGENERATE,
                             matrices["F"].tobytes(), matrices["E"].tobytes(), matrices["H"].tobytes(),
                             np.array([1.0, 0, 0, 0]).tobytes(), np.zeros(3).tobytes()))
-        return verified
 
     def move_keypoints(self, image_id, positions):
         """Sets the centres of an image's keypoints to (N, 2) 0-based positions."""
@@ -390,15 +389,24 @@ def _match_pairs(database, extraction, ids, features, model, ratio, refine_track
         return match_features(*features[first], *features[second], ratio=ratio, model=model, **calibration)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool:
-        verified = []
-        for (first, second), result in zip(pairs, _ordered(pool, verify, pairs, extraction.threads)):
-            if database.add_pair(ids[first], ids[second], result, model):
-                verified.append(tracks.Match(first, second, *(array[result.inliers] for array in
-                                                              (result.index1, result.index2, result.affines))))
+        results = list(zip(pairs, _ordered(pool, verify, pairs, extraction.threads)))
     if refine_tracks:
-        moved = tracks.refine_tracks(extraction.paths, {name: f[0] for name, f in features.items()}, verified)
-        for name in {name for m in verified for name in m[:2]}:
-            database.move_keypoints(ids[name], moved[name])
+        _refine_tracks(database, ids, extraction.paths, features, results)
+    for (first, second), result in results:
+        database.add_pair(ids[first], ids[second], result, model)
+
+
+def _refine_tracks(database, ids, paths, features, results):
+    """Moves the keypoints of the verified matches of ((name, name), MatchResult) so that each track's observations
+    agree (orvo.tracks), and drops from the inliers the matches of observations that could not be aligned."""
+    verified = [(pair, r) for pair, r in results if r.model is not None and r.inliers.sum() >= MIN_INLIERS]
+    matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
+               for pair, r in verified]
+    positions, failed = tracks.refine_tracks(paths, {name: f[0] for name, f in features.items()}, matches)
+    for (first, second), r in verified:
+        r.inliers = r.inliers & ~failed[first][r.index1] & ~failed[second][r.index2]
+    for name in {name for m in matches for name in m[:2]}:
+        database.move_keypoints(ids[name], positions[name])
 
 
 def _stored_features(database, extraction, image_id, name):

@@ -8,8 +8,9 @@ all of a track's positions show the same point of the scene. The alignment is th
 through an affine map started from the maps of the matches along the track, Gauss-Newton steps on the intensities
 with a gain and a bias.
 
-    positions = orvo.tracks.refine_tracks({"a.png": image_a, "b.png": image_b, ...}, regions, matches)
-    # positions["b.png"][i]: where region i of b.png is observed (its centre when no track refined it)
+    positions, failed = orvo.tracks.refine_tracks({"a.png": image_a, "b.png": image_b, ...}, regions, matches)
+    # positions["b.png"][i]: where region i of b.png is observed (its centre when no track refined it);
+    # failed["b.png"][i]: whether it is in a track but could not be aligned with the track's reference
 """
 
 import collections
@@ -86,13 +87,15 @@ def refine_tracks(images, regions, matches):
     """Positions of every region of every image, those in tracks refined against their track's reference.
 
     images: name -> image (an array or a path, as for :func:`orvo.detect`); regions: name -> (N, 5) regions
-    ``x y a b c``; matches: an iterable of :class:`Match` between named images. Returns name -> float64 (N, 2): each
-    region's position, its centre unless a track refined it (observations whose alignment does not converge keep
-    their centres; the reference keeps its own). Raises ValueError for a match naming an image or region that is
-    not given.
+    ``x y a b c``; matches: an iterable of :class:`Match` between named images. Returns (positions, failed), each a
+    dict by image name: positions float64 (N, 2), each region's position, its centre unless a track refined it (the
+    reference keeps its own); failed bool (N,), the observations of a track whose alignment with the reference did
+    not converge (they keep their centres: a wrong match, or a patch without texture). Raises ValueError for a match
+    naming an image or region that is not given.
     """
     regions = {name: check_regions(r, "refine_tracks") for name, r in regions.items()}
     positions = {name: r[:, :2].copy() for name, r in regions.items()}
+    failed = {name: np.zeros(len(r), dtype=bool) for name, r in regions.items()}
     edges = list(_edges(matches))
     neighbours = collections.defaultdict(list)
     for a, b, L in edges:
@@ -125,4 +128,5 @@ def refine_tracks(images, regions, matches):
                                       np.ascontiguousarray([L for _, _, L in items], dtype=np.float64))
         done = np.asarray(aligned["converged"], dtype=bool)
         positions[name2][index2[done]] = np.asarray(aligned["points2"])[done]
-    return positions
+        failed[name2][index2[~done]] = True
+    return positions, failed

@@ -66,7 +66,8 @@ def test_tracks_join_the_matches_of_every_pair():
 
 def test_refined_observations_agree_on_one_scene_point(views):
     regions, matches, index = regions_and_matches(np.random.default_rng(2))
-    positions = tracks.refine_tracks(views, regions, matches)
+    positions, failed = tracks.refine_tracks(views, regions, matches)
+    assert not any(f.any() for f in failed.values())
     # Each region of each view is one position; mapped back to view 0, a track's positions coincide.
     scene = np.stack([np.linalg.solve(VIEWS[k][0], (positions[f"view{k}"][index[k]] - VIEWS[k][1]).T).T
                       for k in range(3)])
@@ -80,11 +81,16 @@ def test_refined_observations_agree_on_one_scene_point(views):
 def test_regions_outside_tracks_and_bad_matches(views):
     regions, matches, _ = regions_and_matches(np.random.default_rng(4), count=6)
     extra = {name: np.vstack([r, [[50.0, 50.0, 0.03, 0.0, 0.03]]]) for name, r in regions.items()}
-    positions = tracks.refine_tracks(views, extra, matches[:1])  # view2 is in no match
+    positions, _ = tracks.refine_tracks(views, extra, matches[:1])  # view2 is in no match
     for name in extra:
         assert positions[name].shape == (7, 2)
         np.testing.assert_array_equal(positions[name][6], [50.0, 50.0])
     np.testing.assert_array_equal(positions["view2"], extra["view2"][:, :2])
+    # A match to a region elsewhere cannot be aligned: it keeps its centre and is reported.
+    astray = matches[0]._replace(index2=np.roll(matches[0].index2, 1))
+    positions, failed = tracks.refine_tracks(views, regions, [astray])
+    assert failed["view1"].sum() >= 5 and not failed["view0"].any()
+    np.testing.assert_array_equal(positions["view1"][failed["view1"]], regions["view1"][failed["view1"], :2])
     wrong = tracks.Match("view0", "view1", [0, 9], [0, 1], np.tile(np.eye(2), (2, 1, 1)))
     with pytest.raises(ValueError, match="region 9 of 'view0'"):
         tracks.refine_tracks(views, regions, [wrong])
