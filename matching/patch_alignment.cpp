@@ -142,8 +142,11 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
     double gain = std::sqrt(start.variance1 / start.variance2);
     double bias = start.mean1 - gain * start.mean2;
 
-    const double border = 1.0;  // |u| at most 1: a change dP moves a patch point
-                                // by at most |dP| there
+    // The warp's affine part is held while the translation settles (a
+    // step on all six parameters from a rough start overshoots), then all
+    // move together.
+    const double max_shift = settings.max_shift * std::sqrt(std::abs(cv::determinant(P2)));
+    bool affine_held = true;
     for (int iteration = 1; iteration <= settings.max_iterations; ++iteration) {
         cv::Matx<double, 8, 8> H = cv::Matx<double, 8, 8>::zeros();
         cv::Vec<double, 8> e = cv::Vec<double, 8>::all(0);
@@ -160,6 +163,12 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
             e += g.weight * r * J;
         }
         if (inside < needed) return result;
+        if (affine_held)
+            for (int k = 2; k < 6; ++k) {
+                for (int j = 0; j < 8; ++j) H(k, j) = H(j, k) = 0;
+                H(k, k) = 1;
+                e[k] = 0;
+            }
         cv::Vec<double, 8> step;
         if (!cv::solve(H, -e, step, cv::DECOMP_CHOLESKY)) return result;
         p2 += cv::Vec2d(step[0], step[1]);
@@ -167,14 +176,16 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
         gain += step[6];
         bias += step[7];
         result.iterations = iteration;
-        const double moved = std::hypot(step[0], step[1]) + border * std::sqrt(step[2] * step[2] + step[3] * step[3] +
-                                                                               step[4] * step[4] + step[5] * step[5]);
-        if (!(cv::norm(p2 - point2) <= settings.max_shift) || !(cv::determinant(P2) * cv::determinant(P1) > 0) ||
+        if (!(cv::norm(p2 - point2) <= max_shift) || !(cv::determinant(P2) * cv::determinant(P1) > 0) ||
             !(gain > 0))
             return result;
-        if (moved < settings.tolerance) {
-            result.converged = true;
-            break;
+        // A grid point (|u| <= 1) moves by at most |dp| + |dP|.
+        const double moved = std::hypot(step[0], step[1]) + std::sqrt(step[2] * step[2] + step[3] * step[3] +
+                                                                      step[4] * step[4] + step[5] * step[5]);
+        if (moved < (affine_held ? 10 : 1) * settings.tolerance) {
+            result.converged = !affine_held;
+            if (result.converged) break;
+            affine_held = false;
         }
     }
     if (!result.converged) return result;

@@ -6,10 +6,11 @@
 // warp x2 = p2 + P2 u of the grid's unit-disk coordinates u, started from
 // the matched centre and the map between the regions' frames. Gauss-Newton
 // steps on the sum of squared differences (forward additive, a gain and a
-// bias absorbing changes of contrast and brightness) move p2 and P2 until
-// no patch point moves by more than a tolerance. Each patch is sampled from
-// the pyramid level whose pixels are no larger than the grid's spacing, so
-// large regions are aligned on smoothed, smaller images.
+// bias absorbing changes of contrast and brightness) move p2 (P2 held until
+// the translation settles), then p2 and P2, until no patch point moves by
+// more than a tolerance. Each patch is sampled from the pyramid level whose
+// pixels are no larger than the grid's spacing, so large regions are
+// aligned on smoothed, smaller images.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -31,9 +32,9 @@ AlignmentPyramid alignment_pyramid(const cv::Mat& grey);
 struct PatchAlignmentSettings {
     double radius = 2.0;  // the patch: the first region's ellipse grown by this factor
     int half = 10;        // grid samples from the patch centre to its border
-    int max_iterations = 30;
+    int max_iterations = 50;
     double tolerance = 0.01;  // pixels: converged when no patch point moves further in a step
-    double max_shift = 4.0;   // pixels: farther from its start, the second centre has lost its match
+    double max_shift = 0.5;   // patch radii: farther from its start, the second centre has lost its match
 };
 
 struct PatchAlignment {

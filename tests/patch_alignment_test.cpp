@@ -90,7 +90,7 @@ TEST(PatchAlignment, ReportsFailureAndKeepsTheStart)
 
     // A start too far to come back within the allowed shift.
     PatchAlignmentSettings tight;
-    tight.max_shift = 0.5;
+    tight.max_shift = 0.05;  // a tenth of the patch's radius, about half a pixel
     const PatchAlignment far =
         align_patch(pyramid1, pyramid2, centre, frame(6, 4, 0), start + cv::Vec2d(2, 0), pair.A, tight);
     EXPECT_FALSE(far.converged);
