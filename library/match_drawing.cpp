@@ -121,4 +121,11 @@ cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchRe
     });
 }
 
+cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result, bool with_outliers)
+{
+    MatchDrawing drawing;
+    drawing.outliers = with_outliers;
+    return draw_matches(image1, image2, result, drawing);
+}
+
 }  // namespace orvo

@@ -65,7 +65,7 @@ TEST(Match, RecoversTheHomographyOfAWarpedImage)
     EXPECT_NEAR(cv::determinant(*fundamental.model), 0, 1e-9);
     EXPECT_GE(fundamental.counts.inliers, result.counts.inliers * 8 / 10);
 
-    const cv::Mat drawing = orvo::draw_matches(pair.image1, pair.image2, result, {true});
+    const cv::Mat drawing = orvo::draw_matches(pair.image1, pair.image2, result, true);
     EXPECT_EQ(drawing.size(), cv::Size(1280, 480));
     EXPECT_EQ(drawing.type(), CV_8UC3);
 }

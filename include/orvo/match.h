@@ -160,5 +160,8 @@ struct MatchDrawing {
 // error_scale.
 ORVO_EXPORT cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result,
                                  const MatchDrawing& drawing = {});
+// All inliers, and the outliers when `with_outliers` (as before MatchDrawing).
+ORVO_EXPORT cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result,
+                                 bool with_outliers);
 
 }  // namespace orvo
