@@ -22,7 +22,9 @@ import time
 
 import numpy as np
 
-FEATURES = {"orvo": {}, "orvo-dense": {"dense": True}, "colmap-sift": None}
+FEATURES = {"orvo": {}, "orvo-dense": {"dense": True}, "colmap-sift": None,
+            # Our own verified matches (tracks refined), one camera: COLMAP's matcher is not run.
+            "orvo-dense-matched": {"dense": True, "match": True, "single_camera_per_folder": True}}
 IMAGE_EXTENSIONS = (".jpg", ".jpeg", ".png", ".tif", ".tiff", ".bmp", ".ppm", ".pgm")
 
 
@@ -130,8 +132,9 @@ def reconstruct(kind, image_dir, names, work, threads, log):
 
         colmap_database(db, [os.path.join(image_dir, n) for n in names], **FEATURES[kind])
     features = time.perf_counter() - start
-    colmap("exhaustive_matcher", "--database_path", db, "--SiftMatching.use_gpu", "0",
-           "--SiftMatching.num_threads", str(threads), log=log)
+    if not (FEATURES[kind] or {}).get("match"):
+        colmap("exhaustive_matcher", "--database_path", db, "--SiftMatching.use_gpu", "0",
+               "--SiftMatching.num_threads", str(threads), log=log)
     sparse = os.path.join(work, "sparse")
     os.makedirs(sparse, exist_ok=True)
     colmap("mapper", "--database_path", db, "--image_path", image_dir, "--output_path", sparse,

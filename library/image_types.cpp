@@ -1,6 +1,7 @@
 // Checking and reducing the images given to the library.
 #include "library/image_types.h"
 
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,15 @@ cv::Mat to_eight_bit(const cv::Mat& image, const char* caller)
         for (int i = 0; i < width; ++i) out[i] = static_cast<unsigned char>(in[i] >> 8);
     }
     return reduced;
+}
+
+cv::Mat to_grey(const cv::Mat& image, const char* caller)
+{
+    const cv::Mat eight_bit = to_eight_bit(image, caller);
+    if (eight_bit.channels() == 1) return eight_bit;
+    cv::Mat grey;
+    cv::cvtColor(eight_bit, grey, eight_bit.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    return grey;
 }
 
 }  // namespace orvo::detail

@@ -11,4 +11,8 @@ namespace orvo::detail {
 // channels. Shares the data of an 8-bit image.
 cv::Mat to_eight_bit(const cv::Mat& image, const char* caller);
 
+// `image` as 8-bit grey (colour as BGR or BGRA), checked as to_eight_bit
+// checks it.
+cv::Mat to_grey(const cv::Mat& image, const char* caller);
+
 }  // namespace orvo::detail

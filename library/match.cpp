@@ -4,15 +4,18 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
 #include "library/option_table.h"
+#include "library/image_types.h"
 #include "library/out_of_memory.h"
 #include "matching/affine_correspondence.h"
 #include "matching/epipolar_estimator.h"
 #include "matching/homography_estimator.h"
 #include "matching/nearest_neighbours.h"
+#include "matching/patch_alignment.h"
 #include "matching/ransac.h"
 #include "orvo/describe.h"
 
@@ -62,6 +65,57 @@ detail::AffineCorrespondence correspondence(const Region& r1, float orientation1
 {
     return detail::affine_correspondence({r1.x, r1.y}, detail::oriented_frame(r1.a, r1.b, r1.c, orientation1),
                                          {r2.x, r2.y}, detail::oriented_frame(r2.a, r2.b, r2.c, orientation2));
+}
+
+std::unique_ptr<detail::Estimator> estimator_for(const MatchOptions& options)
+{
+    if (options.model == GeometricModel::homography) return std::make_unique<detail::HomographyEstimator>();
+    if (options.model == GeometricModel::fundamental) return std::make_unique<detail::EpipolarEstimator>();
+    return std::make_unique<detail::EpipolarEstimator>(options.K1, options.K2);
+}
+
+detail::RansacSettings ransac_settings(const MatchOptions& options)
+{
+    detail::RansacSettings settings;
+    settings.threshold = options.ransac_threshold;
+    settings.affine_threshold = options.affine_threshold;
+    settings.confidence = options.confidence;
+    settings.max_iterations = options.max_iterations;
+    return settings;
+}
+
+// The model as results give it: a homography with H(2, 2) = 1 (unit norm
+// when that entry vanishes), an essential matrix from the fit with
+// intrinsics, a fundamental matrix as fitted (unit norm).
+cv::Matx33d result_model(const cv::Matx33d& fitted, const MatchOptions& options, const detail::Estimator& estimator)
+{
+    if (options.model == GeometricModel::essential)
+        return static_cast<const detail::EpipolarEstimator&>(estimator).essential(fitted);
+    if (options.model == GeometricModel::homography && std::abs(fitted(2, 2)) > 1e-12 * cv::norm(fitted))
+        return fitted * (1 / fitted(2, 2));
+    return fitted * (1 / cv::norm(fitted));
+}
+
+// The fitted model a result's model came from (pixels to pixels).
+cv::Matx33d fitted_model(const cv::Matx33d& model, const MatchOptions& options)
+{
+    if (options.model == GeometricModel::essential) return options.K2.inv().t() * model * options.K1.inv();
+    return model;
+}
+
+void set_verification(MatchResult& result, const detail::RansacResult& verified, const MatchOptions& options,
+                      const detail::Estimator& estimator,
+                      const std::vector<detail::AffineCorrespondence>& correspondences)
+{
+    result.model.reset();
+    result.errors.assign(correspondences.size(), std::numeric_limits<double>::infinity());
+    if (verified.model) {
+        result.model = result_model(*verified.model, options, estimator);
+        for (std::size_t k = 0; k < correspondences.size(); ++k)
+            result.errors[k] = std::sqrt(estimator.point_error(*verified.model, correspondences[k]));
+    }
+    result.inliers.assign(verified.inliers.begin(), verified.inliers.end());
+    result.counts.inliers = static_cast<std::size_t>(verified.inlier_count);
 }
 
 }  // namespace
@@ -131,32 +185,61 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
             result.ratios.push_back(m.ratio);
             correspondences.push_back(correspondence(regions1[m.index1], orientations1[m.index1],
                                                      regions2[m.index2], orientations2[m.index2]));
+            const detail::AffineCorrespondence& c = correspondences.back();
+            result.points1.emplace_back(c.point1[0], c.point1[1]);
+            result.points2.emplace_back(c.point2[0], c.point2[1]);
+            result.affines.push_back(c.affine);
         }
-        std::unique_ptr<detail::Estimator> estimator;
-        if (options.model == GeometricModel::homography)
-            estimator = std::make_unique<detail::HomographyEstimator>();
-        else if (options.model == GeometricModel::fundamental)
-            estimator = std::make_unique<detail::EpipolarEstimator>();
-        else
-            estimator = std::make_unique<detail::EpipolarEstimator>(options.K1, options.K2);
-        detail::RansacSettings settings;
-        settings.threshold = options.ransac_threshold;
-        settings.affine_threshold = options.affine_threshold;
-        settings.confidence = options.confidence;
-        settings.max_iterations = options.max_iterations;
-        const detail::RansacResult verified = detail::ransac(*estimator, correspondences, settings);
+        result.refined.assign(tentative.size(), false);
+        const std::unique_ptr<detail::Estimator> estimator = estimator_for(options);
+        const detail::RansacResult verified = detail::ransac(*estimator, correspondences, ransac_settings(options));
+        set_verification(result, verified, options, *estimator, correspondences);
         result.times.verify = milliseconds_since(start);
-
-        if (verified.model) {
-            result.model = *verified.model;
-            if (options.model == GeometricModel::essential)
-                result.model = static_cast<const detail::EpipolarEstimator&>(*estimator).essential(*verified.model);
-        }
-        result.inliers.assign(verified.inliers.begin(), verified.inliers.end());
         result.counts.tentative = tentative.size();
-        result.counts.inliers = static_cast<std::size_t>(verified.inlier_count);
         result.counts.hypotheses = static_cast<std::size_t>(verified.hypotheses);
         return result;
+    });
+}
+
+void refine_matches(const cv::Mat& image1, const cv::Mat& image2, MatchResult& result, const MatchOptions& options)
+{
+    options.validate();
+    const std::size_t n = result.inliers.size();
+    if (result.regions1.size() != n || result.regions2.size() != n || result.points1.size() != n ||
+        result.points2.size() != n || result.affines.size() != n || result.refined.size() != n)
+        throw std::invalid_argument("refine_matches: the result's arrays of matches differ in length");
+    detail::translate_out_of_memory([&] {
+        const auto start = std::chrono::steady_clock::now();
+        const auto pyramid = [](const cv::Mat& image) {
+            return detail::alignment_pyramid(detail::to_grey(image, "refine_matches"));
+        };
+        const detail::AlignmentPyramid pyramid1 = pyramid(image1), pyramid2 = pyramid(image2);
+        if (!result.model) return;
+        std::vector<detail::AffineCorrespondence> correspondences(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const Region& r = result.regions1[k];
+            const cv::Matx22d frame = detail::oriented_frame(r.a, r.b, r.c, 0);
+            if (result.inliers[k]) {
+                const detail::PatchAlignment aligned =
+                    detail::align_patch(pyramid1, pyramid2, {result.points1[k].x, result.points1[k].y}, frame,
+                                        {result.points2[k].x, result.points2[k].y}, result.affines[k]);
+                if (aligned.converged) {
+                    result.points2[k] = {aligned.point2[0], aligned.point2[1]};
+                    result.affines[k] = aligned.affine;
+                    result.refined[k] = true;
+                }
+            }
+            correspondences[k] = {{result.points1[k].x, result.points1[k].y},
+                                  {result.points2[k].x, result.points2[k].y},
+                                  result.affines[k],
+                                  std::sqrt(std::abs(cv::determinant(frame)))};
+        }
+        const std::unique_ptr<detail::Estimator> estimator = estimator_for(options);
+        set_verification(result,
+                         detail::final_fit(*estimator, correspondences, fitted_model(*result.model, options),
+                                           ransac_settings(options)),
+                         options, *estimator, correspondences);
+        result.times.refine = milliseconds_since(start);
     });
 }
 
@@ -182,6 +265,7 @@ MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptio
         match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, options);
     result.times.detect = detect_time;
     result.times.describe = describe_time;
+    if (options.refine) refine_matches(image1, image2, result, options);
     return result;
 }
 

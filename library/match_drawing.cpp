@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <vector>
 
 #include "library/image_types.h"
 #include "library/out_of_memory.h"
@@ -47,6 +49,25 @@ void draw_ellipse(cv::Mat& canvas, const Region& region, cv::Point2d offset, con
     cv::ellipse(canvas, rect, colour, thickness, cv::LINE_AA);
 }
 
+// Green for no error, through yellow, to red at `scale` and beyond.
+cv::Scalar error_colour(double error, double scale)
+{
+    const double t = std::isfinite(error) ? std::clamp(error / scale, 0.0, 1.0) : 1.0;
+    return cv::Scalar(0, 255 * std::min(1.0, 2 * (1 - t)), 255 * std::min(1.0, 2 * t));
+}
+
+// The inliers drawn: all, or `limit` of them spread evenly.
+std::vector<std::size_t> drawn_inliers(const MatchResult& result, std::size_t count, std::size_t limit)
+{
+    std::vector<std::size_t> inliers;
+    for (std::size_t k = 0; k < count; ++k)
+        if (result.inliers[k]) inliers.push_back(k);
+    if (limit == 0 || inliers.size() <= limit) return inliers;
+    std::vector<std::size_t> chosen(limit);
+    for (std::size_t i = 0; i < limit; ++i) chosen[i] = inliers[i * inliers.size() / limit];
+    return chosen;
+}
+
 void draw_line(cv::Mat& canvas, const Region& r1, const Region& r2, double offset, const cv::Scalar& colour,
                int thickness)
 {
@@ -62,8 +83,11 @@ void draw_line(cv::Mat& canvas, const Region& r1, const Region& r2, double offse
 
 }  // namespace
 
-cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result, bool with_outliers)
+cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result,
+                     const MatchDrawing& drawing)
 {
+    if (!(drawing.error_scale > 0 && std::isfinite(drawing.error_scale)))
+        throw std::invalid_argument("draw_matches: error_scale must be a positive finite number");
     const cv::Mat left = bgr(image1), right = bgr(image2);
     return detail::translate_out_of_memory([&] {
         cv::Mat canvas(std::max(left.rows, right.rows), left.cols + right.cols, CV_8UC3, cv::Scalar::all(0));
@@ -74,7 +98,7 @@ cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchRe
         // when it is viewed whole.
         const int thickness = std::max(1, static_cast<int>(std::lround(std::max(canvas.cols, canvas.rows) / 1200.0)));
         const std::size_t count = std::min({result.regions1.size(), result.regions2.size(), result.inliers.size()});
-        if (with_outliers) {
+        if (drawing.outliers) {
             const cv::Scalar red(40, 40, 220);
             for (std::size_t k = 0; k < count; ++k) {
                 if (result.inliers[k]) continue;
@@ -83,15 +107,25 @@ cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchRe
                 draw_ellipse(canvas, result.regions2[k], {offset, 0}, red, 1);
             }
         }
-        for (std::size_t k = 0, drawn = 0; k < count; ++k) {
-            if (!result.inliers[k]) continue;
-            const cv::Scalar colour = match_colour(drawn++);
+        const std::vector<std::size_t> inliers = drawn_inliers(result, count, drawing.inliers);
+        for (std::size_t i = 0; i < inliers.size(); ++i) {
+            const std::size_t k = inliers[i];
+            const cv::Scalar colour = drawing.colour_by_error && k < result.errors.size()
+                                          ? error_colour(result.errors[k], drawing.error_scale)
+                                          : match_colour(i);
             draw_ellipse(canvas, result.regions1[k], {0, 0}, colour, thickness + 1);
             draw_ellipse(canvas, result.regions2[k], {offset, 0}, colour, thickness + 1);
             draw_line(canvas, result.regions1[k], result.regions2[k], offset, colour, thickness);
         }
         return canvas;
     });
+}
+
+cv::Mat draw_matches(const cv::Mat& image1, const cv::Mat& image2, const MatchResult& result, bool with_outliers)
+{
+    MatchDrawing drawing;
+    drawing.outliers = with_outliers;
+    return draw_matches(image1, image2, result, drawing);
 }
 
 }  // namespace orvo

@@ -269,6 +269,8 @@ const std::vector<match_option>& match_option_table()
         {"confidence", "--confidence", &O::confidence, {0, 1, true, true}, "P",
          "stop sampling when an all-inlier sample has been found with this probability", true},
         {"max_iterations", "--max-iterations", &O::max_iterations, {1, 1e8}, "N", "the most hypotheses tried", true},
+        {"refine", "--refine", &O::refine, ANY_FINITE, "0|1",
+         "refine each inlier by aligning the two patches, then fit the model again", true},
     };
     return table;
 }

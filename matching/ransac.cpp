@@ -133,21 +133,32 @@ RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespo
                                   settings.max_iterations);
     }
     if (!best) return result;
+    RansacResult fitted = final_fit(estimator, correspondences, *best, settings);
+    fitted.hypotheses = result.hypotheses;
+    return fitted;
+}
 
-    // The final fit: the point equations of the inliers, first within the
-    // threshold, then within a half and a quarter of it while enough
-    // correspondences remain: the model found is close enough by then to
-    // single out the most precise ones, which extrapolate best.
+RansacResult final_fit(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
+                       const cv::Matx33d& model, const RansacSettings& settings)
+{
+    // The point equations of the inliers, first within the threshold, then
+    // within a half and a quarter of it while enough correspondences
+    // remain: the model found is close enough by then to single out the
+    // most precise ones, which extrapolate best.
+    const Scorer scorer(estimator, correspondences, settings);
+    cv::Matx33d best = model;
     const int enough = 2 * estimator.point_sample_size();
     for (const double fraction : {1.0, 1.0, 0.5, 0.5, 0.25, 0.25}) {
-        const std::vector<int> inliers = scorer.inliers_of(*best, fraction);
+        const std::vector<int> inliers = scorer.inliers_of(best, fraction);
         if (static_cast<int>(inliers.size()) < enough) break;
         const std::optional<cv::Matx33d> refined = estimator.fit(correspondences, inliers, false);
         if (!refined) break;
-        best = refined;
+        best = *refined;
     }
+    RansacResult result;
+    result.inliers.assign(correspondences.size(), 0);
     result.model = best;
-    result.inlier_count = scorer.score(*best, std::numeric_limits<double>::infinity(), &result.inliers).inliers;
+    result.inlier_count = scorer.score(best, std::numeric_limits<double>::infinity(), &result.inliers).inliers;
     return result;
 }
 

@@ -41,6 +41,11 @@ struct RansacResult {
 RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
                     const RansacSettings& settings);
 
+// The final fit of a model found to the correspondences, and its inliers
+// (hypotheses 0): also the refit once the correspondences have been refined.
+RansacResult final_fit(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
+                       const cv::Matx33d& model, const RansacSettings& settings);
+
 // Samples needed to draw, with probability `confidence`, at least one
 // sample of `sample_size` inliers when a share `inlier_share` of the
 // correspondences are inliers (at least 1; `cap` when unbounded).

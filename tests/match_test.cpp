@@ -70,6 +70,59 @@ TEST(Match, RecoversTheHomographyOfAWarpedImage)
     EXPECT_EQ(drawing.type(), CV_8UC3);
 }
 
+double distance_under_view(const cv::Point2d& p1, const cv::Point2d& p2)
+{
+    const cv::Vec3d p = VIEW * cv::Vec3d(p1.x, p1.y, 1);
+    return std::hypot(p[0] / p[2] - p2.x, p[1] / p[2] - p2.y);
+}
+
+TEST(Match, RefinedInliersLieWhereTheViewTakesThem)
+{
+    const WarpedPair pair;
+    const orvo::MatchResult result = orvo::match(pair.image1, pair.image2);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ((*result.model)(2, 2), 1.0);
+    std::vector<double> refined, centres;
+    for (std::size_t k = 0; k < result.inliers.size(); ++k) {
+        EXPECT_EQ(result.points1[k], cv::Point2d(result.regions1[k].x, result.regions1[k].y));
+        EXPECT_TRUE(result.inliers[k] || !result.refined[k]);
+        if (!result.refined[k]) continue;
+        refined.push_back(distance_under_view(result.points1[k], result.points2[k]));
+        centres.push_back(distance_under_view(result.points1[k], {result.regions2[k].x, result.regions2[k].y}));
+    }
+    ASSERT_GT(refined.size(), result.counts.inliers * 8 / 10);
+    const auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    EXPECT_LT(median(refined), 0.2);
+    EXPECT_LT(median(refined), median(centres) / 2);
+
+    orvo::MatchOptions plain;
+    plain.refine = false;
+    const orvo::MatchResult unrefined = orvo::match(pair.image1, pair.image2, plain);
+    EXPECT_EQ(std::count(unrefined.refined.begin(), unrefined.refined.end(), true), 0);
+    EXPECT_EQ(unrefined.points2[0], cv::Point2d(unrefined.regions2[0].x, unrefined.regions2[0].y));
+
+    // A drawing of ten inliers changes fewer pixels than one of them all.
+    orvo::MatchResult none = result;
+    none.inliers.assign(none.inliers.size(), false);
+    const cv::Mat blank = orvo::draw_matches(pair.image1, pair.image2, none);
+    const auto changed = [&](const orvo::MatchDrawing& drawing) {
+        cv::Mat difference;
+        cv::absdiff(orvo::draw_matches(pair.image1, pair.image2, result, drawing), blank, difference);
+        cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
+        return cv::countNonZero(difference);
+    };
+    orvo::MatchDrawing ten;
+    ten.inliers = 10;
+    ten.colour_by_error = true;
+    EXPECT_GT(changed(ten), 0);
+    EXPECT_LT(changed(ten), changed({}) / 5);
+    ten.error_scale = 0;
+    EXPECT_THROW(orvo::draw_matches(pair.image1, pair.image2, result, ten), std::invalid_argument);
+}
+
 TEST(Match, RefusesBadOptionsAndFeaturesThatDoNotAgree)
 {
     const auto refused = [](auto change) {
@@ -120,13 +173,22 @@ TEST(Match, CommandLine)
     EXPECT_EQ(json["model_type"].string(), "homography");
     EXPECT_EQ(json["model"].size(), 3u);
     EXPECT_EQ(json["matches"].size(), static_cast<std::size_t>(static_cast<int>(json["counts"]["tentative"])));
+    EXPECT_EQ(static_cast<double>(json["model"][2][2]), 1.0);
+    const cv::FileNode first = json["matches"][0];
+    EXPECT_EQ(first["point2"].size(), 2u);
+    EXPECT_EQ(first["affine"].size(), 2u);
+    EXPECT_TRUE(first["refined"].isInt());  // true or false
+    EXPECT_EQ(run_match({dir / "a.png", dir / "b.png", "-o", dir / "n.png", "--draw-inliers", "5",
+                         "--colour-by-error", "--no-refine"})
+                  .status,
+              0);
 
     // Bad command lines: status 1 and the usage.
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {dir / "a.png"}, {dir / "a.png", dir / "b.png", "--ratio", "2"},
           {dir / "a.png", dir / "b.png", "--model", "affine"}, {dir / "a.png", dir / "b.png", "--model", "essential"},
           {dir / "a.png", dir / "b.png", "--K1", "800,800,320"}, {dir / "a.png", dir / "b.png", "--bogus", "1"},
-          {dir / "a.png", dir / "b.png", "--threshold"}}) {
+          {dir / "a.png", dir / "b.png", "--threshold"}, {dir / "a.png", dir / "b.png", "--draw-inliers", "0"}}) {
         const run_result bad = run_match(args);
         EXPECT_EQ(bad.status, 1);
         EXPECT_NE(bad.err.find("Usage: orvo-match"), std::string::npos);

@@ -40,6 +40,10 @@ std::string usage()
            " --html FILE            : write the inspector's page of the matches (one\n"
            "                          self-contained file)\n"
            " --outliers             : draw the rejected matches too\n"
+           " --draw-inliers N       : draw at most N inliers, spread evenly over them [default:\n"
+           "                          all]\n"
+           " --colour-by-error      : colour each drawn inlier by its error under the model\n"
+           "                          (green 0 px, yellow, red 4 px and beyond)\n"
            " --K1 fx,fy,cx,cy       : camera 1's intrinsics, for --model essential (--K2: camera\n"
            "                          2's, default the same)\n" +
            orvo::detail::help_lines(orvo::detail::match_option_table(), orvo::MatchOptions()) +
@@ -51,7 +55,7 @@ std::string usage()
 
 struct match_command {
     std::string image1, image2, drawing, json, html;
-    bool outliers = false;
+    orvo::MatchDrawing drawing_options;
     orvo::MatchOptions options;
 };
 
@@ -99,8 +103,9 @@ int parse(int argc, char** argv, match_command& command)
             std::cout << usage();
             return -1;
         }
-        if (arg == "--outliers") {
-            command.outliers = true;
+        if (arg == "--outliers" || arg == "--colour-by-error") {
+            command.drawing_options.outliers |= arg == "--outliers";
+            command.drawing_options.colour_by_error |= arg == "--colour-by-error";
             continue;
         }
         if (arg == "--classic" || arg == "--dense") {
@@ -121,7 +126,11 @@ int parse(int argc, char** argv, match_command& command)
                 good = K1_given = read_intrinsics(value, command.options.K1);
             else if (arg == "--K2")
                 good = K2_given = read_intrinsics(value, command.options.K2);
-            else if (const orvo::detail::match_option* option = orvo::detail::find_match_flag(arg)) {
+            else if (arg == "--draw-inliers") {
+                double number = 0;
+                good = read_number(value, number) && number == std::floor(number) && number >= 1 && number <= 1e9;
+                command.drawing_options.inliers = static_cast<std::size_t>(number);
+            } else if (const orvo::detail::match_option* option = orvo::detail::find_match_flag(arg)) {
                 const std::string problem = orvo::detail::set_option_text(*option, value, command.options);
                 if (!problem.empty()) return bad_command_line(problem);
             } else if (arg == "-t" || is_detector_option(arg)) {
@@ -165,6 +174,21 @@ void write_matrix(std::FILE* fp, const cv::Matx33d& m)
     std::fprintf(fp, "]");
 }
 
+// A match's points, affine map (rows), whether it was refined and its error.
+void write_geometry(std::FILE* fp, const orvo::MatchResult& result, std::size_t k)
+{
+    const cv::Matx22d& L = result.affines[k];
+    std::fprintf(fp,
+                 ", \"point1\": [%.10g, %.10g], \"point2\": [%.10g, %.10g], \"affine\": [[%.10g, %.10g], "
+                 "[%.10g, %.10g]], \"refined\": %s, \"error\": ",
+                 result.points1[k].x, result.points1[k].y, result.points2[k].x, result.points2[k].y, L(0, 0), L(0, 1),
+                 L(1, 0), L(1, 1), result.refined[k] ? "true" : "false");
+    if (std::isfinite(result.errors[k]))
+        std::fprintf(fp, "%.6g", result.errors[k]);
+    else
+        std::fprintf(fp, "null");
+}
+
 void write_json(std::FILE* fp, const match_command& command, const orvo::MatchResult& result)
 {
     std::fprintf(fp, "{\n  \"image1\": %s,\n  \"image2\": %s,\n", json_string(command.image1).c_str(),
@@ -180,8 +204,10 @@ void write_json(std::FILE* fp, const match_command& command, const orvo::MatchRe
                  "\"hypotheses\": %zu},\n",
                  n.regions1, n.regions2, n.tentative, n.inliers, n.hypotheses);
     const orvo::MatchTimes& t = result.times;
-    std::fprintf(fp, "  \"times_ms\": {\"detect\": %.3f, \"describe\": %.3f, \"match\": %.3f, \"verify\": %.3f},\n",
-                 t.detect, t.describe, t.match, t.verify);
+    std::fprintf(fp,
+                 "  \"times_ms\": {\"detect\": %.3f, \"describe\": %.3f, \"match\": %.3f, \"verify\": %.3f, "
+                 "\"refine\": %.3f},\n",
+                 t.detect, t.describe, t.match, t.verify, t.refine);
     std::fprintf(fp, "  \"measurement_scale\": %.17g,\n", command.options.detector.measurement_scale);
     if (result.kind == orvo::GeometricModel::essential) {
         std::fprintf(fp, "  \"K1\": ");
@@ -198,6 +224,7 @@ void write_json(std::FILE* fp, const match_command& command, const orvo::MatchRe
         write_json_region(fp, result.regions1[k]);
         std::fprintf(fp, ", \"region2\": ");
         write_json_region(fp, result.regions2[k]);
+        write_geometry(fp, result, k);
         std::fprintf(fp, "}");
     }
     std::fprintf(fp, "\n  ]\n}\n");
@@ -232,8 +259,8 @@ int run(int argc, char** argv)
     std::cout << command.image1 << ", " << command.image2 << ": " << n.regions1 << " and " << n.regions2
               << " regions, " << n.tentative << " tentative matches, " << n.inliers << " inliers ("
               << n.hypotheses << " hypotheses)\n";
-    std::printf("times: detect %.0f ms, describe %.0f ms, match %.0f ms, verify %.0f ms\n", t.detect, t.describe,
-                t.match, t.verify);
+    std::printf("times: detect %.0f ms, describe %.0f ms, match %.0f ms, verify %.0f ms, refine %.0f ms\n", t.detect,
+                t.describe, t.match, t.verify, t.refine);
     if (result.model) {
         std::cout << orvo::to_string(result.kind) << ":\n";
         for (int r = 0; r < 3; ++r)
@@ -246,7 +273,8 @@ int run(int argc, char** argv)
     bool written = true;
     if (!command.drawing.empty()) {
         std::vector<unsigned char> png;
-        std::string error = orvo::detail::encode_png(orvo::draw_matches(image1, image2, result, command.outliers), png);
+        std::string error =
+            orvo::detail::encode_png(orvo::draw_matches(image1, image2, result, command.drawing_options), png);
         if (error.empty()) {
             written = write_output(command.drawing, [&](std::FILE* fp) { std::fwrite(png.data(), 1, png.size(), fp); });
         } else {

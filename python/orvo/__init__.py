@@ -19,7 +19,8 @@ Conversions (numpy, vectorised)
 Subpackages, imported on first use
     ``orvo.export``: COLMAP databases and hloc feature files; ``orvo.evaluate``: repeatability and matching score
     under known homographies; ``orvo.dask``: batch extraction over a Dask cluster; ``orvo.view``: the inspector's
-    pages of regions and matches (self-contained HTML).
+    pages of regions and matches (self-contained HTML); ``orvo.tracks``: tracks of verified matches, their
+    observations refined to agree.
 """
 
 import importlib
@@ -27,21 +28,20 @@ import importlib
 from .conversions import from_lafs, scale_regions, to_colmap_keypoints, to_keypoints, to_lafs
 from .core import (DEFAULT_OPTIONS, DENSE_OPTIONS, DESCRIPTOR_SIZE, MEASUREMENT_SCALE, ORVO_FILE_OFFSET, ImageError,
                    describe, describe_oriented, detect, draw, read_image, read_regions, write_regions)
-from .matching import MATCH_OPTIONS, MatchResult, draw_matches, match, match_features
+from .matching import MATCH_OPTIONS, MatchResult, draw_matches, match, match_features, refine_points
 
 __version__ = "1.0.0"
 
 __all__ = ["detect", "describe", "describe_oriented", "draw", "read_image", "read_regions", "write_regions", "ImageError",
            "scale_regions", "to_keypoints", "to_lafs", "from_lafs", "to_colmap_keypoints", "DEFAULT_OPTIONS",
-           "DENSE_OPTIONS", "DESCRIPTOR_SIZE", "MEASUREMENT_SCALE", "ORVO_FILE_OFFSET", "match",
-           "match_features", "MATCH_OPTIONS",
-           "draw_matches", "MatchResult"]
+           "DENSE_OPTIONS", "DESCRIPTOR_SIZE", "MEASUREMENT_SCALE", "ORVO_FILE_OFFSET", "match", "match_features",
+           "MATCH_OPTIONS", "draw_matches", "refine_points", "MatchResult"]
 
-_SUBPACKAGES = ("export", "evaluate", "dask", "view")
+_SUBPACKAGES = ("export", "evaluate", "dask", "view", "tracks")
 
 
 def __getattr__(name):
-    """``orvo.export`` and ``orvo.evaluate`` are imported when first used (they need more than numpy)."""
+    """The subpackages (``orvo.export``, ``orvo.evaluate``, ...) are imported when first used."""
     if name in _SUBPACKAGES:
         return importlib.import_module(f".{name}", __name__)
     raise AttributeError(f"module 'orvo' has no attribute {name!r}")

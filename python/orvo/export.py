@@ -29,7 +29,7 @@ import time
 
 import numpy as np
 
-from . import _orvo
+from . import _orvo, tracks
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints, to_lafs
 from .core import describe, describe_oriented, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
@@ -181,7 +181,7 @@ def _image_names(paths, root, caller):
 def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=None,
                     camera_model="SIMPLE_RADIAL", camera_params=None, single_camera=False,
                     single_camera_per_folder=False, match=False, pairs=None, match_model="fundamental", ratio=0.8,
-                    threads=None, progress=None, **detect_options):
+                    threads=None, progress=None, refine_tracks=True, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
     ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
     runs without COLMAP's own matching.
@@ -208,7 +208,10 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     the model to ``two_view_geometries`` (configuration 3 for a fundamental matrix, 2 for an essential one, 6 for a
     homography; 1 and no matches for a pair with fewer than 15 inliers). ``pairs``: only these pairs rather than
     every pair: a pairs file (one pair a line, two image names, as hloc's and COLMAP's ``matches_importer`` read it;
-    see :func:`read_pairs`) or a list of (name1, name2), the names among the given images'. Then::
+    see :func:`read_pairs`) or a list of (name1, name2), the names among the given images'. With ``refine_tracks``
+    (the default) the keypoints of the verified matches are then moved so that each track's observations agree
+    (:func:`orvo.tracks.refine_tracks`): an image's keypoint is one position for all its matches; matches whose
+    observations cannot be aligned are no longer inliers. Then::
 
         colmap mapper --database_path DB --image_path ROOT --output_path sparse
 
@@ -254,7 +257,8 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
                     features[name] = regions, *described
                 shown.step()
         if match:
-            _match_pairs(database, extraction, ids, features, match_model, ratio, pair_names, progress)
+            _match_pairs(database, extraction, ids, features, match_model, ratio, pair_names, progress,
+                         refine_tracks)
     finally:
         connection.close()
         if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
@@ -350,6 +354,14 @@ class _ColmapDatabase:
                            (pair, len(inliers), inliers.tobytes(), _CONFIGURATIONS[model] if verified else _DEGENERATE,
                             matrices["F"].tobytes(), matrices["E"].tobytes(), matrices["H"].tobytes(),
                             np.array([1.0, 0, 0, 0]).tobytes(), np.zeros(3).tobytes()))
+
+    def move_keypoints(self, image_id, positions):
+        """Sets the centres of an image's keypoints to (N, 2) 0-based positions."""
+        rows, data = self.rows("SELECT rows, data FROM keypoints WHERE image_id = ?", (image_id,))[0]
+        keypoints = np.frombuffer(data, np.float32).reshape(rows, -1).copy()
+        keypoints[:, :2] = positions + COLMAP_PIXEL_ORIGIN
+        with self.transaction() as cursor:
+            cursor.execute("UPDATE keypoints SET data = ? WHERE image_id = ?", (keypoints.tobytes(), image_id))
 
     def intrinsic_matrix(self, image_id):
         """K of an image's camera in Orvo's pixel coordinates (COLMAP's principal point less half a pixel)."""
@@ -533,9 +545,10 @@ class _Progress:
             print(file=sys.stderr, flush=True)
 
 
-def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, progress):
+def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, progress, refine_tracks):
     """Matches and verifies the chosen pairs (None: every pair) of the images that the database has no geometry of
-    yet, and stores them. `features` holds the (regions, descriptors, orientations) of the images just added; the
+    yet, and stores them; then, when `refine_tracks`, moves the keypoints of the verified matches to agree along
+    their tracks. `features` holds the (regions, descriptors, orientations) of the images just added; the
     others' are made again from their stored keypoints."""
     from . import match_features
 
@@ -555,9 +568,27 @@ def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool, \
             _Progress("colmap_database: pairs", len(pairs), progress) as shown:
-        for (first, second), result in zip(pairs, _ordered(pool, verify, pairs, extraction.threads)):
-            database.add_pair(ids[first], ids[second], result, model)
+        results = []
+        for pair, result in zip(pairs, _ordered(pool, verify, pairs, extraction.threads)):
+            results.append((pair, result))
             shown.step()
+    if refine_tracks:
+        _refine_tracks(database, ids, extraction.paths, features, results)
+    for (first, second), result in results:
+        database.add_pair(ids[first], ids[second], result, model)
+
+
+def _refine_tracks(database, ids, paths, features, results):
+    """Moves the keypoints of the verified matches of ((name, name), MatchResult) so that each track's observations
+    agree (orvo.tracks), and drops from the inliers the matches of observations that could not be aligned."""
+    verified = [(pair, r) for pair, r in results if r.model is not None and r.inliers.sum() >= MIN_INLIERS]
+    matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
+               for pair, r in verified]
+    positions, failed = tracks.refine_tracks(paths, {name: f[0] for name, f in features.items()}, matches)
+    for (first, second), r in verified:
+        r.inliers = r.inliers & ~failed[first][r.index1] & ~failed[second][r.index2]
+    for name in {name for m in matches for name in m[:2]}:
+        database.move_keypoints(ids[name], positions[name])
 
 
 def _stored_features(database, extraction, image_id, name):

@@ -469,3 +469,25 @@ def test_command_homography_end_to_end(tiny_sequence, tmp_path):
     result = json.loads((tmp_path / "homography.json").read_text())
     errors = {r["pair"]: r["corner_error"] for r in result["pairs"]}
     assert errors["1-6"] < 1 and result["summary"][0]["pairs"] == 5  # brightness change only
+
+
+def test_homography_evaluation_measures_what_orvo_match_gives(scene_views):
+    path1, path2, _ = scene_views
+    features = [ev.image_features("orvo:dense=true", path, k, inside_only=False)
+                for k, path in enumerate((path1, path2), start=1)]
+    H, matches, inliers = ev.homography.estimate_homography("orvo:dense=true", *features)
+    result = orvo.match(path1, path2)
+    assert (matches, inliers) == (result.counts["tentative"], result.counts["inliers"])
+    np.testing.assert_allclose(H, result.model, rtol=1e-9, atol=1e-12)
+
+
+def test_poses_of_orvo_come_from_orvo_match(tmp_path):
+    K = np.array([[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]])
+    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -6])), (rotation([0, 1, 0], -12), np.array([1.4, 0, -6]))],
+                K)
+    cameras = ev.read_cameras(tmp_path)
+    pairs, summary = ev.evaluate_poses(tmp_path, ["orvo:dense=true"])
+    result = orvo.match(cameras[0].image, cameras[1].image, model="fundamental")
+    # The evaluator's RANSAC sees orvo.match's refined inliers: no more of them, and the right pose.
+    assert pairs[0]["matches"] == result.counts["tentative"]
+    assert 10 < pairs[0]["inliers"] <= result.counts["inliers"] and pairs[0]["error"] < 3, pairs[0]

@@ -250,6 +250,19 @@ def test_colmap_verified_matches(scene_views, tmp_path):
             lines = points1 @ F.T
             distances = np.abs(np.sum(points2 * lines, axis=1)) / np.hypot(lines[:, 0], lines[:, 1])
             assert np.median(distances) < 1.5
+    # The stored keypoints of the matches were refined along their tracks: closer to the true homography than the
+    # detected centres.
+    expected = shift @ homography @ np.linalg.inv(shift)
+
+    def transfer(points1, points2):
+        return np.median(np.linalg.norm(cv2.perspectiveTransform(points1[None], expected)[0] - points2, axis=1))
+
+    with sqlite3.connect(database) as connection:
+        stored = [np.frombuffer(connection.execute("SELECT data FROM keypoints WHERE image_id = ?", (i,)).fetchone()[0],
+                                np.float32).reshape(-1, 6)[:, :2].astype(np.float64) for i in (1, 2)]
+    detected = [k.astype(np.float64) for k in keypoints]
+    assert transfer(stored[0][inliers[:, 0]], stored[1][inliers[:, 1]]) < 0.5 * transfer(
+        detected[0][inliers[:, 0]], detected[1][inliers[:, 1]])
 
 
 def test_an_image_is_stored_once_whatever_lists_follow(tmp_path, capsys):

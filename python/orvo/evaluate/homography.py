@@ -1,11 +1,14 @@
 """Homography accuracy: how well each detector's matches recover a sequence's known homographies.
 
-For every pair 1-k of a sequence and every detector: tentative matches (mutual nearest neighbours with the ratio
-test), a homography estimated from them, and its error: the mean distance, in image k, between image 1's four
-corners mapped by the estimate and by the true homography. Orvo's regions are verified with their affine frames
-(``orvo.match_features``, two correspondences per hypothesis); every other detector's matches go to OpenCV's
-findHomography with MAGSAC (USAC_MAGSAC). A pair without an estimate has an infinite error. The summary per
-detector is the share of pairs whose error is at most 1, 3 and 5 pixels.
+For every pair 1-k of a sequence and every detector: tentative matches, a homography estimated from them, and its
+error: the mean distance, in image k, between image 1's four corners mapped by the estimate and by the true
+homography. Orvo's regions are matched as ``orvo.match`` matches them, with the same correspondences: all regions
+(none dropped at the image's border), mutual nearest neighbours with the ratio test, verification by the affine
+frames (two correspondences per hypothesis), the inliers refined on the images and the model fitted again
+(``orvo.match_features`` with the images). Every other detector's regions inside the image are matched as mutual
+nearest neighbours passing the ratio test both ways, and go to OpenCV's findHomography with MAGSAC (USAC_MAGSAC). A
+pair without an estimate has an infinite error. The summary per detector is the share of pairs whose error is at
+most 1, 3 and 5 pixels.
 """
 
 import numpy as np
@@ -47,7 +50,8 @@ def _affine_verified(detector, f1, f2, ratio, threshold):
                           name="orvo")
     options = {} if threshold is None else {"ransac_threshold": threshold}
     result = orvo.match_features(f1.regions, f1.descriptors, f1.orientations, f2.regions, f2.descriptors,
-                                 f2.orientations, ratio=ratio, model="homography", **options)
+                                 f2.orientations, ratio=ratio, model="homography", image1=f1.path, image2=f2.path,
+                                 **options)
     model = None if result.model is None else np.asarray(result.model, dtype=np.float64)
     return model, int(result.counts["tentative"]), int(result.counts["inliers"])
 
@@ -67,8 +71,9 @@ def _magsac(f1, f2, ratio, threshold):
 
 def estimate_homography(detector, features1, features2, *, ratio=0.8, threshold=None):
     """(H or None, tentative matches, inliers) from two images' :class:`Features`: affine verification for
-    ``orvo`` detectors (``orvo.match_features``, its own inlier threshold unless ``threshold`` pixels are given),
-    MAGSAC on the ratio-tested matches (``threshold`` pixels, 3 by default) for the others."""
+    ``orvo`` detectors (``orvo.match_features``, its own inlier threshold unless ``threshold`` pixels are given; the
+    inliers refined on the images when the features know their paths), MAGSAC on the ratio-tested matches
+    (``threshold`` pixels, 3 by default) for the others."""
     detector = parse_detector(detector)
     if detector.kind == "orvo":
         return _affine_verified(detector, features1, features2, ratio, threshold)
@@ -85,7 +90,8 @@ def evaluate_homographies(sequence, detectors, *, ratio=0.8, threshold=None, des
     for detector in (parse_detector(d) for d in detectors):
         features = []
         for k, path in enumerate(seq.images, start=1):
-            features.append(image_features(detector, path, k, descriptor_scale))
+            features.append(image_features(detector, path, k, descriptor_scale,
+                                           inside_only=detector.kind != "orvo"))
             if progress is not None:
                 progress(f"{seq.name} {detector.name} img{k}")
         for k in range(2, len(seq.images) + 1):

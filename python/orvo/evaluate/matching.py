@@ -19,9 +19,9 @@ from .sequence import read_image
 
 __all__ = ["Features", "image_features", "mutual_ratio_matches"]
 
-Features = namedtuple("Features", "regions descriptors orientations seconds")
-Features.__doc__ = """Regions (N, 5) inside the image, their descriptors (N, D), their orientations (N,) in radians,
-image axes (x right, y down), and the seconds detection and description took."""
+Features = namedtuple("Features", "regions descriptors orientations seconds path", defaults=(None,))
+Features.__doc__ = """Regions (N, 5), their descriptors (N, D), their orientations (N,) in radians, image axes (x
+right, y down), the seconds detection and description took, and the image's path (None when not known)."""
 
 
 def _sift_features(detector, path, grey):
@@ -50,12 +50,12 @@ def _orvo_descriptors(path, regions, scale):
     return np.asarray(descriptors), np.asarray(orientations, dtype=np.float64)
 
 
-def image_features(detector, path, index=1, descriptor_scale=MEASUREMENT_SCALE):
+def image_features(detector, path, index=1, descriptor_scale=MEASUREMENT_SCALE, inside_only=True):
     """The :class:`Features` of one image for a detector (a name or a Detector).
 
-    Regions not inside the image are dropped (they cannot be described). ``orvo`` detectors' regions are described
-    at their preset's measurement scale, the others' at ``descriptor_scale``. Raises DetectorError when the
-    detector fails or its regions cannot be described.
+    Regions not inside the image are dropped when ``inside_only`` (``orvo.match`` keeps them: their patches repeat
+    the border pixels). ``orvo`` detectors' regions are described at their preset's measurement scale, the others'
+    at ``descriptor_scale``. Raises DetectorError when the detector fails or its regions cannot be described.
     """
     detector = parse_detector(detector)
     start = time.perf_counter()
@@ -64,13 +64,14 @@ def image_features(detector, path, index=1, descriptor_scale=MEASUREMENT_SCALE):
         regions, descriptors, orientations = _sift_features(detector, path, grey)
     else:
         regions = detector(path, index)
-        regions = regions[inside_image(regions, grey.shape)]
+        if inside_only:
+            regions = regions[inside_image(regions, grey.shape)]
         try:
             descriptors, orientations = _orvo_descriptors(path, regions,
                                                           detector.measurement_scale(descriptor_scale))
         except ValueError as e:
             raise DetectorError(f"{path}: cannot describe the regions of {detector.name}: {e}") from None
-    return Features(regions, descriptors, orientations, time.perf_counter() - start)
+    return Features(regions, descriptors, orientations, time.perf_counter() - start, path)
 
 
 def mutual_ratio_matches(descriptors1, descriptors2, ratio=0.8):

@@ -7,7 +7,8 @@ width and height. A world point X projects to K R' (X - C), so the pose of camer
 rotation R_j' R_i and the translation direction R_j' (C_i - C_j).
 
 For every pair (i, j), i < j, and every detector: tentative matches (mutual nearest neighbours with the ratio
-test), an essential matrix by OpenCV's RANSAC on the calibrated points, the pose from it (OpenCV's recoverPose,
+test; for ``orvo`` detectors the correspondences ``orvo.match`` gives: its inliers under a fundamental matrix,
+refined on the images), an essential matrix by OpenCV's RANSAC on the calibrated points, the pose from it (OpenCV's recoverPose,
 the cheirality check choosing among the four), and the error max(rotation error, translation-direction error) in
 degrees; a pair with too few matches or no pose has an infinite error. The summary per detector is the area
 under the cumulative error curve up to 5, 10 and 20 degrees (AUC, 1 when every error is 0), the mean numbers of
@@ -176,16 +177,16 @@ def evaluate_poses(folder, detectors, *, max_size=None, ratio=0.8, threshold=1.0
         for detector in detectors:
             features = []
             for k, camera in enumerate(cameras, start=1):
-                features.append(image_features(detector, camera.image, k, descriptor_scale))
+                features.append(image_features(detector, camera.image, k, descriptor_scale,
+                                               inside_only=detector.kind != "orvo"))
                 if progress is not None:
                     progress(f"{name} {detector.name} {os.path.basename(camera.image)}")
             errors, matched, inliers = [], [], []
             for (i, ci), (j, cj) in itertools.combinations(enumerate(cameras), 2):
-                fi, fj = features[i], features[j]
-                m = mutual_ratio_matches(fi.descriptors, fj.descriptors, ratio)
-                pose = estimate_pose(fi.regions[m[:, 0], :2], fj.regions[m[:, 1], :2], ci.K, cj.K, threshold)
+                points, matches = _correspondences(detector, features[i], features[j], ratio)
+                pose = estimate_pose(*points, ci.K, cj.K, threshold)
                 row = {"set": name, "detector": detector.name,
-                       "pair": f"{_stem(ci.image)}-{_stem(cj.image)}", "matches": len(m), "inliers": 0,
+                       "pair": f"{_stem(ci.image)}-{_stem(cj.image)}", "matches": matches, "inliers": 0,
                        "rotation_error": None, "translation_error": None, "error": None}
                 error = np.inf
                 if pose is not None:
@@ -194,7 +195,7 @@ def evaluate_poses(folder, detectors, *, max_size=None, ratio=0.8, threshold=1.0
                     row.update(inliers=int(pose[2].sum()), rotation_error=rotation, translation_error=translation,
                                error=error)
                 errors.append(error)
-                matched.append(len(m))
+                matched.append(matches)
                 inliers.append(row["inliers"])
                 pairs.append(row)
             auc = pose_auc(errors)
@@ -203,6 +204,20 @@ def evaluate_poses(folder, detectors, *, max_size=None, ratio=0.8, threshold=1.0
                             "matches": float(np.mean(matched)), "inliers": float(np.mean(inliers)),
                             "seconds_per_image": float(np.mean([f.seconds for f in features]))})
     return pairs, summary
+
+
+def _correspondences(detector, fi, fj, ratio):
+    """((points i, points j), tentative matches) of two images' features: orvo.match's refined inliers for orvo
+    detectors, the ratio-tested mutual nearest neighbours for the others."""
+    if detector.kind == "orvo":
+        import orvo
+
+        result = orvo.match_features(fi.regions, fi.descriptors, fi.orientations, fj.regions, fj.descriptors,
+                                     fj.orientations, ratio=ratio, model="fundamental", image1=fi.path,
+                                     image2=fj.path)
+        return (result.points1[result.inliers], result.points2[result.inliers]), int(result.counts["tentative"])
+    m = mutual_ratio_matches(fi.descriptors, fj.descriptors, ratio)
+    return (fi.regions[m[:, 0], :2], fj.regions[m[:, 1], :2]), len(m)
 
 
 def _stem(path):

@@ -1,0 +1,132 @@
+"""Tracks of verified matches across images, their observations refined to agree.
+
+A track is a set of regions (image, region index) joined by verified matches, pair after pair. Matched separately,
+each pair would give a region its own position; refined as a track, every observation is aligned against one
+reference observation (the one with the most matches), so that a region has one position for all its matches and
+all of a track's positions show the same point of the scene. The alignment is the patch alignment of
+:func:`orvo.match`'s refinement: the reference region's patch (its ellipse grown twice), the other image sampled
+through an affine map started from the maps of the matches along the track, Gauss-Newton steps on the intensities
+with a gain and a bias.
+
+    positions, failed = orvo.tracks.refine_tracks({"a.png": image_a, "b.png": image_b, ...}, regions, matches)
+    # positions["b.png"][i]: where region i of b.png is observed (its centre when no track refined it);
+    # failed["b.png"][i]: whether it is in a track but could not be aligned with the track's reference
+"""
+
+import collections
+
+import numpy as np
+
+from . import _orvo
+from .conversions import check_regions
+from .core import _image
+
+__all__ = ["Match", "tracks", "refine_tracks"]
+
+Match = collections.namedtuple("Match", "image1 image2 index1 index2 affines")
+Match.__doc__ = """The verified matches of two images: their names, the (K,) indices of the matched regions in each
+image, and (K, 2, 2) the affine maps from image 1 to image 2 near each first region's centre (as
+``MatchResult.affines``)."""
+
+
+def _edges(matches):
+    """Each match as ((image1, index1), (image2, index2), affine map), maps checked."""
+    for m in matches:
+        index1, index2 = np.asarray(m.index1, dtype=np.int64), np.asarray(m.index2, dtype=np.int64)
+        affines = np.asarray(m.affines, dtype=np.float64).reshape(-1, 2, 2)
+        if not len(index1) == len(index2) == len(affines):
+            raise ValueError(f"tracks: the matches of {m.image1!r} and {m.image2!r} give {len(index1)} and "
+                             f"{len(index2)} indices and {len(affines)} affine maps")
+        for i, j, L in zip(index1.tolist(), index2.tolist(), affines):
+            yield (m.image1, i), (m.image2, j), L
+
+
+def tracks(matches):
+    """The tracks of the matches (an iterable of :class:`Match`): lists of observations (image, region index), each
+    list joined by matches, observations in the order first met."""
+    return _components((a, b) for a, b, _ in _edges(matches))
+
+
+def _components(pairs):
+    """The connected components of the graph of the pairs of observations."""
+    parent = {}
+
+    def root(node):
+        parent.setdefault(node, node)
+        while parent[node] != node:
+            parent[node] = parent[parent[node]]
+            node = parent[node]
+        return node
+
+    for a, b in pairs:
+        ra, rb = root(a), root(b)
+        if ra != rb:
+            parent[rb] = ra
+    members = collections.defaultdict(list)
+    for node in parent:
+        members[root(node)].append(node)
+    return list(members.values())
+
+
+def _reference_maps(track, neighbours):
+    """The reference observation of a track (the one with the most matches) and, for every other observation, the
+    affine map from the reference's image to its image near the reference, composed along the matches."""
+    reference = max(track, key=lambda node: len(neighbours[node]))
+    maps = {reference: np.eye(2)}
+    queue = collections.deque([reference])
+    while queue:
+        node = queue.popleft()
+        for other, L in neighbours[node]:
+            if other not in maps:
+                maps[other] = L @ maps[node]
+                queue.append(other)
+    return reference, maps
+
+
+def refine_tracks(images, regions, matches):
+    """Positions of every region of every image, those in tracks refined against their track's reference.
+
+    images: name -> image (an array or a path, as for :func:`orvo.detect`); regions: name -> (N, 5) regions
+    ``x y a b c``; matches: an iterable of :class:`Match` between named images. Returns (positions, failed), each a
+    dict by image name: positions float64 (N, 2), each region's position, its centre unless a track refined it (the
+    reference keeps its own); failed bool (N,), the observations of a track whose alignment with the reference did
+    not converge (they keep their centres: a wrong match, or a patch without texture). Raises ValueError for a match
+    naming an image or region that is not given.
+    """
+    regions = {name: check_regions(r, "refine_tracks") for name, r in regions.items()}
+    positions = {name: r[:, :2].copy() for name, r in regions.items()}
+    failed = {name: np.zeros(len(r), dtype=bool) for name, r in regions.items()}
+    edges = list(_edges(matches))
+    neighbours = collections.defaultdict(list)
+    for a, b, L in edges:
+        for (name, index) in (a, b):
+            if name not in regions or not 0 <= index < len(regions[name]):
+                raise ValueError(f"refine_tracks: the matches name region {index} of {name!r}, which is not given")
+        neighbours[a].append((b, L))
+        neighbours[b].append((a, np.linalg.inv(L)))
+
+    # The alignments to make, grouped by the two images' names.
+    work = collections.defaultdict(list)  # (reference image, image) -> [(reference index, index, map)]
+    for track in _components((a, b) for a, b, _ in edges):
+        reference, maps = _reference_maps(track, neighbours)
+        for node, L in maps.items():
+            if node != reference:
+                work[reference[0], node[0]].append((reference[1], node[1], L))
+
+    loaded = {}
+
+    def image(name):
+        if name not in loaded:
+            loaded[name] = _image(images[name], "refine_tracks")
+        return loaded[name]
+
+    for (name1, name2), items in work.items():
+        index1 = np.array([i for i, _, _ in items])
+        index2 = np.array([j for _, j, _ in items])
+        aligned = _orvo.align_patches(image(name1), image(name2), regions[name1][index1],
+                                      np.ascontiguousarray(regions[name2][index2, :2]),
+                                      np.ascontiguousarray([L for _, _, L in items], dtype=np.float64))
+        done = np.asarray(aligned["converged"], dtype=bool)
+        positions[name2][index2[done]] = np.asarray(aligned["points2"])[done]
+        failed[name2][index2[~done]] = True
+    return positions, failed

@@ -1,0 +1,98 @@
+"""orvo.tracks on three synthetic views of a textured plane with known affine maps between them."""
+
+import cv2
+import numpy as np
+import pytest
+
+from orvo import tracks
+
+ROTATION = np.array([[np.cos(0.2), -np.sin(0.2)], [np.sin(0.2), np.cos(0.2)]])
+# View k shows view 1's point p at A_k p + t_k.
+VIEWS = [(np.eye(2), np.zeros(2)), (ROTATION @ np.diag([1.1, 0.95]), np.array([-20.0, 35.0])),
+         (np.array([[0.9, 0.12], [-0.05, 1.05]]), np.array([30.0, -10.0]))]
+
+
+def view_point(k, p):
+    A, t = VIEWS[k]
+    return p @ A.T + t
+
+
+def affine_between(j, k):
+    return VIEWS[k][0] @ np.linalg.inv(VIEWS[j][0])
+
+
+@pytest.fixture(scope="module")
+def views():
+    rng = np.random.default_rng(3)
+    texture = cv2.GaussianBlur((rng.random((360, 480)) * 255).astype(np.float32), (0, 0), 2.5)
+    base = cv2.normalize(texture, None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
+    images = []
+    for k, (A, t) in enumerate(VIEWS):
+        warped = cv2.warpAffine(base, np.hstack([A, t[:, None]]), (480, 360), flags=cv2.INTER_CUBIC,
+                                borderMode=cv2.BORDER_REFLECT)
+        images.append(np.clip(warped.astype(np.float32) * (1 - 0.1 * k) + 10 * k, 0, 255).astype(np.uint8))
+    return {f"view{k}": image for k, image in enumerate(images)}
+
+
+def regions_and_matches(rng, count=40, noise=1.0):
+    """Per view the regions of `count` scene points (their centres off by up to `noise` px, circles of radius 6 in
+    view 0 mapped into the others), and the matches of each pair of views with slightly wrong affine maps."""
+    points = rng.uniform(140, 300, size=(count, 2))
+    regions = {}
+    for k, (A, _) in enumerate(VIEWS):
+        centres = view_point(k, points) + rng.uniform(-noise, noise, size=(count, 2))
+        M = np.linalg.inv(A).T @ (np.eye(2) / 36.0) @ np.linalg.inv(A)
+        regions[f"view{k}"] = np.column_stack([centres, np.tile([M[0, 0], M[0, 1], M[1, 1]], (count, 1))])
+    order = rng.permutation(count)  # each view lists the regions in its own order
+    regions["view2"] = regions["view2"][np.argsort(order)]
+    index = {0: np.arange(count), 1: np.arange(count), 2: order}
+    matches = [tracks.Match(f"view{j}", f"view{k}", index[j], index[k],
+                            np.tile(affine_between(j, k) @ np.array([[1.04, 0.02], [-0.03, 0.97]]), (count, 1, 1)))
+               for j, k in ((0, 1), (1, 2), (0, 2))]
+    return regions, matches, index
+
+
+def test_tracks_join_the_matches_of_every_pair():
+    regions, matches, index = regions_and_matches(np.random.default_rng(1), count=5)
+    found = tracks.tracks(matches)
+    assert len(found) == 5
+    for track in found:
+        assert len(track) == 3 and {name for name, _ in track} == {"view0", "view1", "view2"}
+        i = dict(track)["view0"]
+        assert dict(track) == {"view0": i, "view1": i, "view2": int(index[2][i])}
+    # A chain of two pairs is one track too.
+    assert sorted(len(t) for t in tracks.tracks(matches[:2])) == [3] * 5
+
+
+def test_refined_observations_agree_on_one_scene_point(views):
+    regions, matches, index = regions_and_matches(np.random.default_rng(2))
+    positions, failed = tracks.refine_tracks(views, regions, matches)
+    assert not any(f.any() for f in failed.values())
+    # Each region of each view is one position; mapped back to view 0, a track's positions coincide.
+    scene = np.stack([np.linalg.solve(VIEWS[k][0], (positions[f"view{k}"][index[k]] - VIEWS[k][1]).T).T
+                      for k in range(3)])
+    spread = np.linalg.norm(scene - scene.mean(axis=0), axis=2)
+    before = np.stack([np.linalg.solve(VIEWS[k][0], (regions[f"view{k}"][index[k], :2] - VIEWS[k][1]).T).T
+                       for k in range(3)])
+    assert np.median(np.linalg.norm(before - before.mean(axis=0), axis=2)) > 0.4
+    assert np.percentile(spread, 90) < 0.05
+
+
+def test_regions_outside_tracks_and_bad_matches(views):
+    regions, matches, _ = regions_and_matches(np.random.default_rng(4), count=6)
+    extra = {name: np.vstack([r, [[50.0, 50.0, 0.03, 0.0, 0.03]]]) for name, r in regions.items()}
+    positions, _ = tracks.refine_tracks(views, extra, matches[:1])  # view2 is in no match
+    for name in extra:
+        assert positions[name].shape == (7, 2)
+        np.testing.assert_array_equal(positions[name][6], [50.0, 50.0])
+    np.testing.assert_array_equal(positions["view2"], extra["view2"][:, :2])
+    # A match to a region elsewhere cannot be aligned: it keeps its centre and is reported.
+    astray = matches[0]._replace(index2=np.roll(matches[0].index2, 1))
+    positions, failed = tracks.refine_tracks(views, regions, [astray])
+    assert failed["view1"].sum() >= 5 and not failed["view0"].any()
+    np.testing.assert_array_equal(positions["view1"][failed["view1"]], regions["view1"][failed["view1"], :2])
+    wrong = tracks.Match("view0", "view1", [0, 9], [0, 1], np.tile(np.eye(2), (2, 1, 1)))
+    with pytest.raises(ValueError, match="region 9 of 'view0'"):
+        tracks.refine_tracks(views, regions, [wrong])
+    with pytest.raises(ValueError, match="indices"):
+        tracks.refine_tracks(views, regions, [wrong._replace(index2=[0])])
