@@ -11,6 +11,8 @@ from collections import namedtuple
 
 import numpy as np
 
+from .geometry import is_invertible_homography
+
 __all__ = ["Sequence", "SequenceError", "load_homography", "write_homography", "read_sequence", "read_image",
            "make_sequence"]
 
@@ -40,7 +42,7 @@ def load_homography(path):
     if len(values) != 9:
         raise SequenceError(f"{path}: a homography file holds 9 numbers, not {len(values)}")
     H = np.array(values).reshape(3, 3)
-    if not np.all(np.isfinite(H)) or abs(np.linalg.det(H)) < 1e-12 * np.abs(H).max() ** 3:
+    if not is_invertible_homography(H):
         raise SequenceError(f"{path}: the homography is not finite and invertible")
     return H
 
