@@ -576,3 +576,25 @@ def test_images_of_one_name_and_two_formats_are_two_images(tmp_path):
     pairs, _ = ev.evaluate_poses(tmp_path, ["cv-sift"], max_size=400)
     assert [r["pair"] for r in pairs] == ["v0.jpg-v0.png"]
     assert pairs[0]["inliers"] > 20 and pairs[0]["error"] < 8  # one image against itself gives no pose
+
+
+def test_names_of_any_bytes_are_kept(tmp_path):
+    """A sequence folder whose name is not UTF-8: made, measured, and named in every report as its bytes."""
+    cv2.imwrite(str(tmp_path / "photo.png"), textured())
+    folder = os.fsencode(str(tmp_path)) + b"/s\xffq"
+    environment = {**os.environ, "LC_ALL": "C.UTF-8", "PYTHONPATH": os.pathsep.join(
+        p for p in (os.path.dirname(os.path.dirname(os.path.abspath(orvo.__file__))), os.environ.get("PYTHONPATH"))
+        if p)}
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "orvo.evaluate", *args], capture_output=True, timeout=600,
+                              env=environment)
+
+    made = run("--make-sequence", str(tmp_path / "photo.png"), folder)
+    assert made.returncode == 0, made.stderr
+    done = run(folder, "-d", "cv-mser", "--no-matching", "--out", str(tmp_path / "out"))
+    assert done.returncode == 0, done.stderr
+    assert b"\ns\xffq " in done.stdout
+    rows = json.loads((tmp_path / "out" / "results.json").read_bytes().decode("utf-8"))
+    assert {os.fsencode(r["sequence"]) for r in rows} == {b"s\xffq"}
+    assert b"\ns\xffq,cv-mser,1-2," in (tmp_path / "out" / "results.csv").read_bytes()

@@ -188,6 +188,9 @@ def _poses(args, detectors, progress):
 
 
 def main(argv=None):
+    # Sequence and image names are file names, of any bytes: printed as such.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
     if args.make_sequence:

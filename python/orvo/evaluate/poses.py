@@ -26,7 +26,7 @@ from ..core import MEASUREMENT_SCALE
 from .detectors import parse_detector
 from .matching import image_features, mutual_ratio_matches
 from .report import aligned
-from .sequence import IMAGE_EXTENSIONS, SequenceError, read_image
+from .sequence import IMAGE_EXTENSIONS, SequenceError, read_image, write_image
 
 __all__ = ["Camera", "read_cameras", "relative_pose", "pose_error", "pose_auc", "estimate_pose", "evaluate_poses",
            "format_pose_table", "AUC_THRESHOLDS"]
@@ -166,9 +166,7 @@ def _scaled(camera, max_size, folder):
     the image's whole name: v0.png and v0.jpg stay two images)."""
     import cv2
 
-    image = cv2.imread(camera.image, cv2.IMREAD_UNCHANGED | cv2.IMREAD_IGNORE_ORIENTATION)
-    if image is None:
-        raise SequenceError(f"{camera.image}: cannot read the image")
+    image = read_image(camera.image, cv2.IMREAD_UNCHANGED)
     height, width = image.shape[:2]
     factor = max_size / max(width, height) if max_size else 1.0
     if factor >= 1.0:
@@ -176,7 +174,7 @@ def _scaled(camera, max_size, folder):
     size = (max(1, round(width * factor)), max(1, round(height * factor)))
     small = cv2.resize(image, size, interpolation=cv2.INTER_AREA)
     path = os.path.join(folder, os.path.basename(camera.image) + ".png")
-    if not cv2.imwrite(path, small):
+    if not write_image(path, small):
         raise OSError(f"{path}: cannot write the downscaled image")
     sx, sy = size[0] / width, size[1] / height
     # pixel centres at integers: x' = sx (x + 0.5) - 0.5
