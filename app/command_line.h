@@ -37,6 +37,13 @@ void print_newer_options();
 // `settings` is left as it was.
 bool parse_command_line(int argc, char** argv, command_line& settings);
 
+// The detector's options alone (-t, -s, --dense and the options above), as
+// orvo-batch and orvo-match pass them on: parsed as parse_command_line
+// does, but no usage text is printed (their own is theirs to print), and no
+// options at all give the classic settings. Returns false, after a message
+// on standard error, for a bad option.
+bool parse_detector_options(int argc, char** argv, command_line& settings);
+
 // True for the detector options that take a value (--edge-step and the
 // others above), which orvo-batch passes on to this parser.
 bool is_detector_option(const std::string& option);

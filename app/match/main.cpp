@@ -5,8 +5,9 @@
 // (--json).
 //
 // Exit status: 0 when the run completed (with or without a model); 1 for a
-// bad command line or when memory runs out; 2 when an image cannot be read
-// or an output cannot be written.
+// bad command line (outputs that are the same file as another or as an
+// image among it) or when memory runs out; 2 when an image cannot be read
+// or matched (a message says why) or an output cannot be written.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/output_paths.h"
 #include "app/program.h"
 #include "io/atomic_file.h"
 #include "io/png_encoder.h"
@@ -46,6 +48,10 @@ struct match_command {
     std::string image1, image2, drawing, json;
     bool outliers = false;
     orvo::MatchOptions options;
+
+    // The outputs asked for, by option: none may be the same file as
+    // another or as an image.
+    std::vector<named_file> outputs() const { return {{"-o", drawing}, {"--json", json}}; }
 };
 
 int bad_command_line(const std::string& message)
@@ -146,13 +152,18 @@ int parse(int argc, char** argv, match_command& command)
     if (images.size() != 2) return bad_command_line(images.empty() && argc == 1 ? "" : "two images are needed");
     command.image1 = images[0];
     command.image2 = images[1];
+    const std::string clash = output_clash(command.outputs(), {{"IMAGE1", command.image1}, {"IMAGE2", command.image2}});
+    if (!clash.empty()) {
+        std::cerr << "orvo-match: " << clash << ": nothing done: give each output its own file\n";
+        return 1;
+    }
     if (command.options.model == orvo::GeometricModel::essential && !K1_given)
         return bad_command_line("the essential matrix needs the intrinsics --K1 (and --K2 when the cameras differ)");
     if (!K2_given) command.options.K2 = command.options.K1;
 
     if (!classic) detector_args.insert(detector_args.begin() + 1, const_cast<char*>("--dense"));
     command_line detector;
-    if (!parse_command_line(static_cast<int>(detector_args.size()), detector_args.data(), detector))
+    if (!parse_detector_options(static_cast<int>(detector_args.size()), detector_args.data(), detector))
         return bad_command_line("bad detector option");
     command.options.detector = detector.detector;
     command.options.threads = detector.detector.threads;
@@ -177,22 +188,57 @@ void write_region(std::FILE* fp, const orvo::Region& r)
     std::fprintf(fp, "[%.10g, %.10g, %.10g, %.10g, %.10g]", r.x, r.y, r.a, r.b, r.c);
 }
 
-// A JSON string: the file name with quotes, backslashes and control
-// characters escaped.
+// The length of the UTF-8 character that starts at text[i], or 0 when the
+// bytes there are not one (a stray or missing continuation byte, an
+// overlong form, a surrogate, or a code point beyond U+10FFFF).
+std::size_t utf8_length(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+    const unsigned lead = byte(i);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    return length;
+}
+
+// A JSON string of a file name: quotes, backslashes and control characters
+// escaped, and each byte that is not part of a UTF-8 character written as
+// the escape \udcXX of Python's surrogateescape (XX the byte), which
+// os.fsencode turns back into the byte: the name is kept whole and the JSON
+// stays valid.
 std::string json_string(const std::string& text)
 {
     std::string out = "\"";
-    for (const unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = utf8_length(text, i);
+        char escaped[8];
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        } else if (c < 0x20 || length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", length == 0 ? 0xdc00u + c : c);
             out += escaped;
         } else {
-            out += static_cast<char>(c);
+            out.append(text, i, length);
         }
+        i += length == 0 ? 1 : length;
     }
     return out + "\"";
 }
@@ -286,5 +332,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    run_program("orvo-match", run, argc, argv);
+    run_program("orvo-match", run, argc, argv, 2);
 }
