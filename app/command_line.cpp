@@ -90,12 +90,12 @@ int default_threads()
     return static_cast<int>(std::max(1u, std::min(256u, std::thread::hardware_concurrency())));
 }
 
-bool parse_command_line(int argc, char** argv, command_line& p)
+namespace {
+
+// parse_command_line, printing the classic usage text for a rejected
+// argument when `classic_usage`, a message naming it otherwise.
+bool parse_arguments(int argc, char** argv, command_line& p, bool classic_usage)
 {
-    if (argc <= 1) {
-        print_usage();
-        return false;
-    }
     p = command_line();
     // The product in a wider type, so that its value can be named when the
     // one in double has left the range (1e-200 times 1e-200).
@@ -134,7 +134,7 @@ bool parse_command_line(int argc, char** argv, command_line& p)
             p.sift = true;
             ++sift_count;
             changes.push_back([&measurement](orvo::DetectorOptions& o) { o.scale *= measurement; });
-        } else if (std::strcmp(arg, "-h") == 0) {
+        } else if (std::strcmp(arg, "-h") == 0 && classic_usage) {
             print_usage();
             print_newer_options();
             return false;
@@ -149,7 +149,10 @@ bool parse_command_line(int argc, char** argv, command_line& p)
         } else {
             // Unknown arguments, bare file names and a value-taking option
             // with no value left.
-            print_usage();
+            if (classic_usage)
+                print_usage();
+            else
+                std::cerr << "Unknown detector option or missing value: " << arg << std::endl;
             return false;
         }
     }
@@ -174,6 +177,22 @@ bool parse_command_line(int argc, char** argv, command_line& p)
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool parse_command_line(int argc, char** argv, command_line& p)
+{
+    if (argc <= 1) {
+        print_usage();
+        return false;
+    }
+    return parse_arguments(argc, argv, p, true);
+}
+
+bool parse_detector_options(int argc, char** argv, command_line& p)
+{
+    return parse_arguments(argc, argv, p, false);
 }
 
 bool read_environment(command_line& p)

@@ -40,6 +40,13 @@ int default_threads();
 // `settings` is left as it was.
 bool parse_command_line(int argc, char** argv, command_line& settings);
 
+// The detector's options alone (-t, -s, --dense and the options above), as
+// orvo-batch and orvo-match pass them on: parsed as parse_command_line
+// does, but no usage text is printed (their own is theirs to print), and no
+// options at all give the classic settings. Returns false, after a message
+// on standard error, for a bad option.
+bool parse_detector_options(int argc, char** argv, command_line& settings);
+
 // True for the flags of the detector's table (--edge-step and the others
 // above), which orvo-batch and orvo-match pass on to this parser.
 bool is_detector_option(const std::string& option);

@@ -5,9 +5,11 @@
 //
 // OUTPUT: "128", the region count, then one line per region: its u v a b c
 // as read, then 128 integers 0..255. Exit status: 0 done; 1 bad command
-// line or memory ran out; 2 an input could not be read, a region cannot be
-// described (its patch cannot be sampled), or the output could not be
-// written (a message names the file and line; no output file is left).
+// line (an output that is the image or the region file among it) or memory
+// ran out; 2 an input could not be read, a region cannot be
+// described (its patch cannot be sampled), the output could not be
+// written (a message names the file and line; no output file is left), or
+// the description failed otherwise (a message says why).
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "app/output_paths.h"
 #include "app/program.h"
 #include "orvo/orvo.h"
 
@@ -76,6 +79,11 @@ int run(int argc, char** argv)
         std::cerr << USAGE;
         return 1;
     }
+    const std::string clash = output_clash({{"-o1", args.output}}, {{"-i", args.image}, {"-p1", args.regions}});
+    if (!clash.empty()) {
+        std::cerr << clash << ": nothing done" << std::endl;
+        return 1;
+    }
 
     cv::Mat image;
     try {
@@ -121,5 +129,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    run_program("compute_descriptors_64bit.ln", run, argc, argv);
+    run_program("compute_descriptors_64bit.ln", run, argc, argv, 2);
 }

@@ -37,22 +37,59 @@ std::string base64(const std::vector<unsigned char>& bytes)
     return out;
 }
 
+// The length of the UTF-8 character that starts at text[i], or 0 when the
+// bytes there are not one (a stray or missing continuation byte, an
+// overlong form, a surrogate, or a code point beyond U+10FFFF).
+std::size_t utf8_length(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+    const unsigned lead = byte(i);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    return length;
+}
+
 }  // namespace
 
+// A JSON string of a file name: quotes, backslashes and control characters
+// escaped, and each byte that is not part of a UTF-8 character written as
+// the escape \udcXX of Python's surrogateescape (XX the byte), which
+// os.fsencode turns back into the byte: the name is kept whole and the JSON
+// stays valid.
 std::string json_string(const std::string& text)
 {
     std::string out = "\"";
-    for (const unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = utf8_length(text, i);
+        char escaped[8];
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c == '<') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        } else if (c < 0x20 || c == '<' || length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", length == 0 ? 0xdc00u + c : c);
             out += escaped;
         } else {
-            out += static_cast<char>(c);
+            out.append(text, i, length);
         }
+        i += length == 0 ? 1 : length;
     }
     return out + "\"";
 }

@@ -13,7 +13,9 @@
 #include "orvo/region.h"
 
 // `text` as a JSON string: quotes, backslashes and control characters
-// escaped, and '<' too, so that no text closes the page's script.
+// escaped, '<' too, so that no text closes the page's script, and each byte
+// that is not part of a UTF-8 character as Python's surrogate escape
+// \udcXX (a file name of any bytes stays whole and the JSON valid).
 std::string json_string(const std::string& text);
 
 // One region as the JSON array [x, y, a, b, c].

@@ -5,9 +5,10 @@
 //
 // Exit status: 0 after a completed run; 1 when the command line (or
 // ORVO_DESCRIPTOR_TIMEOUT) is rejected, when the scale leaves an ellipse
-// that cannot be written, or when memory runs out; 2 when an output step
-// failed (ellipse file, drawing, PNG, window, descriptors, or the descriptor
-// step's time limit); 255 when no image is named or it cannot be read. An
+// that cannot be written, when memory runs out, or when the run fails
+// otherwise (a message says why); 2 when an output step failed (ellipse
+// file, drawing, PNG, window, descriptors, or the descriptor step's time
+// limit); 255 when no image is named or it cannot be read. An
 // interrupting signal ends the run as it would any process, after ending a
 // running descriptor step or window.
 #include <iostream>
@@ -133,5 +134,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    run_program("orvo", run, argc, argv);
+    run_program("orvo", run, argc, argv, 1);
 }

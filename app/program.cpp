@@ -2,6 +2,7 @@
 #include "app/program.h"
 
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <new>
 #include <opencv2/core.hpp>
@@ -18,7 +19,7 @@ void end_process(int status)
     _exit(status);
 }
 
-void run_program(const char* name, int (*run)(int, char**), int argc, char** argv)
+void run_program(const char* name, int (*run)(int, char**), int argc, char** argv, int failure_status)
 {
     orvo::detail::ignore_signals_for_file_output();
     orvo::detail::remove_temporary_files_on_signals();
@@ -33,6 +34,9 @@ void run_program(const char* name, int (*run)(int, char**), int argc, char** arg
     } catch (const std::bad_alloc&) {
         std::cerr << name << ": out of memory" << std::endl;
         status = 1;
+    } catch (const std::exception& e) {
+        std::cerr << name << ": " << e.what() << std::endl;
+        status = failure_status;
     }
     end_process(status);
 }

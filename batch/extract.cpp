@@ -10,6 +10,7 @@
 
 #include "batch/colmap_text.h"
 #include "batch/outputs.h"
+#include "library/measurement_region.h"
 #include "library/number_text.h"
 #include "orvo/orvo.h"
 
@@ -28,10 +29,17 @@ void write_outputs(const cv::Mat& image, const std::vector<orvo::Region>& region
                    const std::vector<std::string>& outputs, const batch_options& options)
 {
     if (options.format == output_format::colmap) {
+        // The features are the regions that can be described, as
+        // AlphaFeatures gives them.
         std::vector<cv::KeyPoint> keypoints;
-        keypoints.reserve(regions.size());
-        for (const orvo::Region& r : regions) keypoints.push_back(orvo::to_keypoint(r));
-        const cv::Mat descriptors = orvo::describe(image, orvo::scaled(regions, options.detector.measurement_scale));
+        std::vector<orvo::Region> measured;
+        for (const orvo::Region& r : regions) {
+            if (const auto grown = orvo::detail::measurement_region(r, options.detector.measurement_scale)) {
+                keypoints.push_back(orvo::to_keypoint(r));
+                measured.push_back(*grown);
+            }
+        }
+        const cv::Mat descriptors = orvo::describe(image, measured);
         const std::string failure = write_colmap_text(outputs[0], keypoints, descriptors);
         if (!failure.empty()) throw orvo::RegionFileError(outputs[0] + ": " + failure);
         return;

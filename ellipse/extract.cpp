@@ -31,6 +31,24 @@ triangle_corners corners_of_triangles(const face_table& table, std::size_t verte
     return result;
 }
 
+namespace {
+
+// fit_ellipse_by_moments of a polygon of exact positions, taken from its
+// first vertex: products of coordinates far from the origin would lose the
+// area of a thin hull to rounding. (Pixel positions multiply exactly and
+// are fitted as they are.)
+moment_fit fit_about_first_vertex(std::vector<cv::Point2d> polygon)
+{
+    if (polygon.empty()) return {};
+    const cv::Point2d origin = polygon[0];
+    for (cv::Point2d& p : polygon) p -= origin;
+    moment_fit fit = fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
+    if (fit.ellipse) fit.ellipse->x += origin.x, fit.ellipse->y += origin.y;
+    return fit;
+}
+
+}  // namespace
+
 std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
                                       double max_area, vertex_marks& marks)
 {
@@ -57,10 +75,10 @@ std::optional<Region> extract_ellipse(const triangle_corners& table, const std::
     }
     const std::vector<cv::Point2d> polygon =
         exact ? convex_hull_polygon(std::move(exact_points)) : digitised_hull_boundary(std::move(points));
-    moment_fit fit = fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
+    moment_fit fit = exact ? fit_about_first_vertex(polygon) : fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
     // Widening only adds area: a hull too large already stays too large.
     if (table.edge_pixels && fit.ellipse && max_area > fit.twice_area)
-        fit = fit_ellipse_by_moments(hull_with_edge_pixels(polygon, *table.edge_pixels), COVARIANCE_SCALE);
+        fit = fit_about_first_vertex(hull_with_edge_pixels(polygon, *table.edge_pixels));
     if (fit.ellipse && max_area > fit.twice_area) return fit.ellipse;
     return std::nullopt;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <opencv2/imgproc.hpp>
 
 namespace orvo::detail {
@@ -117,10 +118,11 @@ std::vector<cv::Point2d> convex_hull_polygon(std::vector<cv::Point2d> points)
 moment_fit fit_ellipse_by_moments(const std::vector<cv::Point2d>& polygon, double scale)
 {
     const std::size_t m = polygon.size();
-    double S = 0, Sx = 0, Sy = 0, Sxx = 0, Syy = 0, Sxy = 0;
+    double S = 0, Sx = 0, Sy = 0, Sxx = 0, Syy = 0, Sxy = 0, farthest = 0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t j = i + 1 < m ? i + 1 : 0;
         const double x0 = polygon[i].x, x1 = polygon[j].x, y0 = polygon[i].y, y1 = polygon[j].y;
+        farthest = std::max(farthest, x0 * x0 + y0 * y0);
         S += x1 * y0 - x0 * y1;
         Sx += (x0 * x0 + x0 * x1 + x1 * x1) * (y1 - y0);
         Sy += (y0 * y0 + y0 * y1 + y1 * y1) * (x1 - x0);
@@ -130,14 +132,19 @@ moment_fit fit_ellipse_by_moments(const std::vector<cv::Point2d>& polygon, doubl
     }
     moment_fit fit;
     fit.twice_area = S;
+    // Twice the area sums m products of coordinates up to `farthest`: within
+    // 16 times its rounding error of 0 it may be rounding alone, the polygon
+    // of points collinear but for it (sub-pixel edge points along a line),
+    // whose moments would be noise.
+    if (!(std::abs(S) > 32 * static_cast<double>(m + 2) * std::numeric_limits<double>::epsilon() * farthest))
+        return fit;
     const double A = S / 2;
-    if (A == 0) return fit;
     const double mx = -Sx / (6 * A), my = Sy / (6 * A);
     const double cxx = scale * (-Sxx / (12 * A) - mx * mx);
     const double cyy = scale * (Syy / (12 * A) - my * my);
     const double cxy = scale * (Sxy / (24 * A) - mx * my);
     const double det = cxx * cyy - cxy * cxy;
-    if (!(det > 0)) return fit;
+    if (!(det > 0 && cxx > 0)) return fit;
     fit.ellipse = Region{mx, my, cyy / det, -cxy / det, cxx / det};
     return fit;
 }

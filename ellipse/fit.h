@@ -34,8 +34,9 @@ struct moment_fit {
 
 // Moments of the closed polygon by Green's theorem: the ellipse centred on
 // its centroid whose matrix is the inverse of `scale` times its covariance.
-// No ellipse when the polygon has no area or the determinant of the scaled
-// covariance is not positive.
+// No ellipse when the polygon has no area (or one that the rounding of its
+// coordinates' products could give alone) or the scaled covariance is not
+// positive definite.
 moment_fit fit_ellipse_by_moments(const std::vector<cv::Point2d>& polygon, double scale);
 
 }  // namespace orvo::detail

@@ -7,6 +7,7 @@
 
 #include "descriptors/affine_sift.h"
 #include "library/image_types.h"
+#include "library/measurement_region.h"
 #include "library/out_of_memory.h"
 
 namespace orvo {
@@ -14,6 +15,17 @@ namespace orvo {
 bool can_describe(const Region& region)
 {
     return is_valid(region) && detail::can_sample_patch(region);
+}
+
+std::optional<Region> detail::measurement_region(const Region& region, double scale)
+{
+    try {
+        const Region grown = scaled(region, scale);
+        if (can_describe(grown)) return grown;
+    } catch (const std::invalid_argument&) {
+        // not a valid region, or one that cannot be grown so far
+    }
+    return std::nullopt;
 }
 
 cv::Mat describe(const cv::Mat& image, const std::vector<Region>& regions, std::vector<float>* orientations,

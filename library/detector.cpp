@@ -244,6 +244,18 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
     return regions;
 }
 
+// Drops the regions that are not finite and positive definite or whose
+// centre lies off the image (beyond its outer pixels' centres). The stages
+// give none such; this keeps the promise should rounding in one of them
+// ever produce one.
+void keep_regions_on_image(std::vector<Region>& regions, cv::Size size)
+{
+    const auto off = [&](const Region& r) {
+        return !is_valid(r) || !(r.x >= 0 && r.x <= size.width - 1 && r.y >= 0 && r.y <= size.height - 1);
+    };
+    regions.erase(std::remove_if(regions.begin(), regions.end(), off), regions.end());
+}
+
 // The regions grown by `scale`, or std::invalid_argument naming the option
 // when one would not be finite and positive definite.
 std::vector<Region> scaled_regions(const std::vector<Region>& regions, double scale)
@@ -276,6 +288,7 @@ std::vector<Region> detail::detect_at_sampling_phase(const cv::Mat& image, const
         std::vector<Region> regions =
             detect_levels(reduced_copies(grey, options.pyramid_levels, options.pyramid_step), options, steps, phase,
                           sum);
+        keep_regions_on_image(regions, grey.size());
         if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
             const std::size_t all = regions.size();
             regions = drop_near_duplicates(regions, options.duplicate_overlap, options.threads);

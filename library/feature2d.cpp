@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "library/measurement_region.h"
+
 namespace orvo {
 namespace detail {
 namespace {
@@ -99,13 +101,7 @@ private:
     // The region grown by the measurement scale, when that can be described.
     std::optional<Region> measured(const Region& region) const
     {
-        try {
-            const Region grown = scaled(region, measurement_scale_);
-            if (can_describe(grown)) return grown;
-        } catch (const std::invalid_argument&) {
-            // not a valid region, or one that cannot be grown so far
-        }
-        return std::nullopt;
+        return measurement_region(region, measurement_scale_);
     }
 
     // The ellipse of a keypoint this object returned, else its circle; a

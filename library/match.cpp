@@ -6,10 +6,12 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
-#include "library/option_table.h"
 #include "library/image_types.h"
+#include "library/measurement_region.h"
+#include "library/option_table.h"
 #include "library/out_of_memory.h"
 #include "matching/affine_correspondence.h"
 #include "matching/epipolar_estimator.h"
@@ -116,6 +118,27 @@ void set_verification(MatchResult& result, const detail::RansacResult& verified,
     }
     result.inliers.assign(verified.inliers.begin(), verified.inliers.end());
     result.counts.inliers = static_cast<std::size_t>(verified.inlier_count);
+}
+
+// The regions whose measurement regions (grown by `scale`) can be
+// described: those regions, their measurement regions, and the index of
+// each among `regions`.
+struct describable_regions {
+    std::vector<Region> regions, measured;
+    std::vector<int> index;
+};
+
+describable_regions describable(const std::vector<Region>& regions, double scale)
+{
+    describable_regions kept;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (const std::optional<Region> grown = detail::measurement_region(regions[i], scale)) {
+            kept.regions.push_back(regions[i]);
+            kept.measured.push_back(*grown);
+            kept.index.push_back(static_cast<int>(i));
+        }
+    }
+    return kept;
 }
 
 }  // namespace
@@ -256,13 +279,18 @@ MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptio
     std::vector<float> orientations1, orientations2;
     DescriptorOptions description;
     description.threads = detector.threads;
-    const double grown = detector.measurement_scale;
-    const cv::Mat descriptors1 = describe(image1, scaled(regions1, grown), &orientations1, description);
-    const cv::Mat descriptors2 = describe(image2, scaled(regions2, grown), &orientations2, description);
+    const describable_regions kept1 = describable(regions1, detector.measurement_scale),
+                              kept2 = describable(regions2, detector.measurement_scale);
+    const cv::Mat descriptors1 = describe(image1, kept1.measured, &orientations1, description);
+    const cv::Mat descriptors2 = describe(image2, kept2.measured, &orientations2, description);
     const double describe_time = milliseconds_since(start);
 
-    MatchResult result =
-        match_features(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, options);
+    MatchResult result = match_features(kept1.regions, descriptors1, orientations1, kept2.regions, descriptors2,
+                                        orientations2, options);
+    for (int& i : result.index1) i = kept1.index[i];
+    for (int& i : result.index2) i = kept2.index[i];
+    result.counts.regions1 = regions1.size();
+    result.counts.regions2 = regions2.size();
     result.times.detect = detect_time;
     result.times.describe = describe_time;
     if (options.refine) refine_matches(image1, image2, result, options);

@@ -16,20 +16,28 @@ struct Score {
     int inliers = 0;
 };
 
+// Point errors are compared and summed in units of 4^e, the threshold
+// being m 2^e with m in [0.5, 1): the very comparisons and sums made in
+// pixels squared (a power of two scales exactly) for every threshold whose
+// square is finite, and no overflow for those whose square is not (1e200),
+// so that a larger threshold never loses an inlier.
 class Scorer {
 public:
     Scorer(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
            const RansacSettings& settings)
-        : estimator_(estimator), correspondences_(correspondences),
-          squared_threshold_(settings.threshold * settings.threshold), affine_threshold_(settings.affine_threshold)
+        : estimator_(estimator), correspondences_(correspondences), affine_threshold_(settings.affine_threshold)
     {
+        int exponent = 0;
+        const double mantissa = std::frexp(settings.threshold, &exponent);
+        squared_threshold_ = mantissa * mantissa;
+        unit_exponent_ = 2 * exponent;
     }
 
     // Whether the correspondence is an inlier, with the point threshold
     // scaled by `fraction`.
     bool is_inlier(const cv::Matx33d& model, const AffineCorrespondence& c, double fraction = 1) const
     {
-        return estimator_.point_error(model, c) < fraction * fraction * squared_threshold_ &&
+        return point_error(model, c) < fraction * fraction * squared_threshold_ &&
                estimator_.affine_error(model, c) < affine_threshold_;
     }
 
@@ -41,7 +49,7 @@ public:
         s.cost = 0;
         if (mask) mask->assign(correspondences_.size(), 0);
         for (std::size_t i = 0; i < correspondences_.size(); ++i) {
-            const double error = estimator_.point_error(model, correspondences_[i]);
+            const double error = point_error(model, correspondences_[i]);
             if (error < squared_threshold_ &&
                 estimator_.affine_error(model, correspondences_[i]) < affine_threshold_) {
                 s.cost += error;
@@ -64,9 +72,16 @@ public:
     }
 
 private:
+    double point_error(const cv::Matx33d& model, const AffineCorrespondence& c) const
+    {
+        return std::ldexp(estimator_.point_error(model, c), -unit_exponent_);
+    }
+
     const Estimator& estimator_;
     const std::vector<AffineCorrespondence>& correspondences_;
-    double squared_threshold_, affine_threshold_;
+    double affine_threshold_;
+    double squared_threshold_ = 0;  // in units of 4^e
+    int unit_exponent_ = 0;         // 2 e
 };
 
 // Distinct indices below `count`.

@@ -217,6 +217,55 @@ TEST(Validity, WhatIsReturnedIsFiniteAndWhatIsWrittenReadsBack)
     EXPECT_EQ(orvo::unwritable_reason({r}), "");
 }
 
+TEST(Validity, EveryOptionGivesRegionsOnTheImage)
+{
+    // Noise (sub-pixel edge points nearly in a line gave hulls whose area was
+    // rounding alone, their ellipses not positive definite or centred far off
+    // the image), stripes and images of a few pixels, with every way of
+    // placing the edge points and the hulls, and nothing left out by the
+    // threshold or the area.
+    const auto noise = [](int width, int height, int seed) {
+        cv::Mat image(height, width, CV_8UC1);
+        cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, 256);
+        return image;
+    };
+    cv::Mat stripes(30, 40, CV_8UC1);
+    for (int c = 0; c < stripes.cols; ++c) stripes.col(c).setTo((c / 2) % 2 ? 230 : 20);
+    const std::vector<cv::Mat> images = {noise(76, 55, 8), noise(139, 100, 17), stripes, noise(1, 1, 1),
+                                         noise(3, 2, 2), noise(6, 5, 3)};
+    std::vector<orvo::DetectorOptions> sweep;
+    for (int placing = 0; placing < 8; ++placing) {
+        for (const int step : {1, 2, 5}) {
+            orvo::DetectorOptions o;
+            o.threshold = 0;
+            o.min_area = 0;
+            o.edge_step = step;
+            o.subpixel_edges = placing & 1;
+            o.exact_hull = placing & 2;
+            o.edge_pixel_hull = placing & 4;
+            sweep.push_back(o);
+        }
+    }
+    orvo::DetectorOptions dense = orvo::DetectorOptions::dense();
+    dense.threshold = 0;
+    dense.min_area = 0;
+    sweep.push_back(dense);
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        const cv::Mat& image = images[k];
+        for (const orvo::DetectorOptions& o : sweep) {
+            for (const orvo::Region& r : orvo::detect(image, o)) {
+                const std::string where = "image " + std::to_string(k) + ", step " + std::to_string(o.edge_step) +
+                                          ", sub-pixel " + std::to_string(o.subpixel_edges) + ", exact " +
+                                          std::to_string(o.exact_hull) + ", edge pixels " +
+                                          std::to_string(o.edge_pixel_hull);
+                ASSERT_TRUE(orvo::is_valid(r)) << where;
+                ASSERT_TRUE(r.x >= 0 && r.x <= image.cols - 1 && r.y >= 0 && r.y <= image.rows - 1)
+                    << where << ": centre " << r.x << ", " << r.y;
+            }
+        }
+    }
+}
+
 TEST(Detect, EveryImageTypeGivesTheRegionsOfItsColourImage)
 {
     const cv::Mat colour = shapes_image();

@@ -2,6 +2,11 @@
 // generated image and its view under a known homography.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <unistd.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -33,6 +38,20 @@ run_result run_match(const std::vector<std::string>& args)
 {
     return run_program(ORVO_MATCH_EXECUTABLE, args);
 }
+
+// Diagonal stripes two pixels wide: with every component kept and the
+// hulls on the exact sub-pixel edge points, some regions are too thin to
+// describe.
+cv::Mat thin_stripes()
+{
+    cv::Mat image(45, 60, CV_8UC1);
+    for (int r = 0; r < image.rows; ++r)
+        for (int c = 0; c < image.cols; ++c) image.at<unsigned char>(r, c) = ((r + c) / 2) % 2 ? 230 : 20;
+    return image;
+}
+
+const std::vector<std::string> THIN_OPTIONS = {"-t",         "0", "--min-area",       "0", "--edge-step", "2",
+                                               "--subpixel-edges", "1", "--exact-hull", "1"};
 
 }  // namespace
 
@@ -156,6 +175,92 @@ TEST(Match, RefusesBadOptionsAndFeaturesThatDoNotAgree)
     EXPECT_EQ(none.counts.tentative, 0u);
 }
 
+TEST(Match, RegionsTooThinToDescribeTakeNoPart)
+{
+    orvo::DetectorOptions detector;
+    detector.threshold = 0;
+    detector.min_area = 0;
+    detector.edge_step = 2;
+    detector.subpixel_edges = detector.exact_hull = true;
+    const cv::Mat image = thin_stripes();
+    const std::vector<orvo::Region> regions = orvo::detect(image, detector);
+    const auto describable = [&](const orvo::Region& r) {
+        return orvo::can_describe(orvo::scaled(r, detector.measurement_scale));
+    };
+    const std::size_t kept = static_cast<std::size_t>(std::count_if(regions.begin(), regions.end(), describable));
+    ASSERT_LT(kept, regions.size());  // the case is there
+
+    orvo::MatchOptions options;
+    options.detector = detector;
+    const orvo::MatchResult result = orvo::match(image, image, options);
+    EXPECT_EQ(result.counts.regions1, regions.size());
+    EXPECT_GT(result.counts.tentative, 0u);
+    for (std::size_t k = 0; k < result.counts.tentative; ++k) {
+        ASSERT_LT(static_cast<std::size_t>(result.index1[k]), regions.size());
+        const orvo::Region& r = regions[static_cast<std::size_t>(result.index1[k])];
+        EXPECT_TRUE(r.x == result.regions1[k].x && r.y == result.regions1[k].y && r.a == result.regions1[k].a);
+        EXPECT_TRUE(describable(r));
+    }
+
+    // The executables end their runs: orvo-match with a result, orvo-batch's
+    // COLMAP features without the thin regions.
+    temp_dir dir;
+    ASSERT_TRUE(cv::imwrite(dir / "stripes.png", image));
+    std::vector<std::string> args = {dir / "stripes.png", dir / "stripes.png", "--classic"};
+    args.insert(args.end(), THIN_OPTIONS.begin(), THIN_OPTIONS.end());
+    const run_result matched = run_match(args);
+    EXPECT_EQ(matched.status, 0) << matched.err;
+    args = {"-q", "--format", "colmap", dir / "stripes.png"};
+    args.insert(args.end(), THIN_OPTIONS.begin(), THIN_OPTIONS.end());
+    const run_result batch = run_program(ORVO_BATCH_EXECUTABLE, args);
+    EXPECT_EQ(batch.status, 0) << batch.err;
+    EXPECT_EQ(read_file(dir / "stripes.png.txt").substr(0, read_file(dir / "stripes.png.txt").find(' ')),
+              std::to_string(kept));
+}
+
+TEST(Match, ALargerThresholdNeverLosesInliers)
+{
+    // 40 circles and their exact images under VIEW (centre, shape and
+    // orientation), matched through descriptors of their own, and 10 matches
+    // wrong in place and shape. Past the threshold whose square overflows
+    // (1e200), the wrong ones once cost infinity each and no model was kept.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> x(50, 590), y(50, 430), angle(0, 6.28);
+    std::vector<orvo::Region> regions1, regions2;
+    std::vector<float> orientations1, orientations2;
+    for (int k = 0; k < 50; ++k) {
+        const orvo::Region circle{x(rng), y(rng), 1 / 16.0, 0, 1 / 16.0};
+        regions1.push_back(circle);
+        orientations1.push_back(0);
+        const cv::Vec3d p = VIEW * cv::Vec3d(circle.x, circle.y, 1);
+        // The Jacobian of VIEW at the centre maps the circle's frame 4 I.
+        const cv::Matx22d J = (cv::Matx22d(VIEW(0, 0), VIEW(0, 1), VIEW(1, 0), VIEW(1, 1)) -
+                               cv::Matx21d(p[0] / p[2], p[1] / p[2]) * cv::Matx12d(VIEW(2, 0), VIEW(2, 1))) *
+                              (1 / p[2]);
+        cv::Matx23d frame(4 * J(0, 0), 4 * J(0, 1), p[0] / p[2], 4 * J(1, 0), 4 * J(1, 1), p[1] / p[2]);
+        float orientation = static_cast<float>(std::atan2(J(1, 0), J(0, 0)));
+        if (k >= 40) {  // elsewhere, thinner and turned
+            frame = cv::Matx23d(8, 0, x(rng), 0, 1, y(rng));
+            orientation = static_cast<float>(angle(rng));
+        }
+        regions2.push_back(orvo::from_affine_frame(frame));
+        orientations2.push_back(orientation < 0 ? orientation + static_cast<float>(2 * CV_PI) : orientation);
+    }
+    cv::Mat descriptors(50, 128, CV_8U);
+    cv::RNG(9).fill(descriptors, cv::RNG::UNIFORM, 0, 256);
+    std::size_t before = 0;
+    for (const double threshold : {6.0, 1e3, 1e100, 1e160, 1e200, 1e300, 1.7e308}) {
+        orvo::MatchOptions options;
+        options.ransac_threshold = threshold;
+        const orvo::MatchResult result = orvo::match_features(regions1, descriptors, orientations1, regions2,
+                                                              descriptors, orientations2, options);
+        EXPECT_EQ(result.counts.tentative, 50u);
+        ASSERT_TRUE(result.model) << threshold;
+        EXPECT_GE(result.counts.inliers, std::max<std::size_t>(before, 40)) << threshold;
+        before = result.counts.inliers;
+    }
+}
+
 TEST(Match, CommandLine)
 {
     const WarpedPair pair;
@@ -193,6 +298,57 @@ TEST(Match, CommandLine)
         EXPECT_EQ(bad.status, 1);
         EXPECT_NE(bad.err.find("Usage: orvo-match"), std::string::npos);
     }
+    // Detector options as orvo reads them, the classic settings alone
+    // among them: orvo-match's own usage, never orvo's.
+    const run_result classic = run_match({dir / "a.png", dir / "b.png", "--classic"});
+    EXPECT_EQ(classic.status, 0) << classic.err;
+    EXPECT_EQ(classic.out.find("Usage"), std::string::npos);
+    for (const char* option : {"--min-area", "--subpixel-edges", "--edge-step"}) {
+        const run_result bad = run_match({dir / "a.png", dir / "b.png", "--classic", option, "-1x"});
+        EXPECT_EQ(bad.status, 1);
+        EXPECT_EQ(bad.out, "");
+        EXPECT_NE(bad.err.find("Usage: orvo-match"), std::string::npos) << bad.err;
+    }
+    const run_result batch = run_program(ORVO_BATCH_EXECUTABLE, {"--min-area", "-1", dir / "a.png"});
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_EQ(batch.out, "");
+    EXPECT_NE(batch.err.find("Usage: orvo-batch"), std::string::npos) << batch.err;
+
+    // Outputs that are the same file as another or as an image are refused
+    // before any work, whatever path leads to them.
+    ASSERT_EQ(symlink("a.png", (dir / "link.png").c_str()), 0);
+    const std::string photo = read_file(dir / "a.png");
+    for (const std::vector<std::string>& outputs :
+         {std::vector<std::string>{"-o", dir / "x.json", "--json", dir / "x.json"},
+          {"-o", dir / "x.json", "--json", dir / "./x.json"}, {"-o", dir / "a.png"}, {"--json", dir / "b.png"},
+          {"-o", dir / "link.png"}, {"--json", dir.path + "/../" + dir.path.substr(dir.path.rfind('/') + 1) + "/a.png"}}) {
+        std::vector<std::string> clash = {dir / "a.png", dir / "b.png"};
+        clash.insert(clash.end(), outputs.begin(), outputs.end());
+        const run_result refused = run_match(clash);
+        EXPECT_EQ(refused.status, 1) << outputs.back();
+        EXPECT_NE(refused.err.find("nothing done"), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.out, "");
+    }
+    EXPECT_EQ(read_file(dir / "a.png"), photo);
+    EXPECT_FALSE(file_exists(dir / "x.json"));
+    const run_result descriptors = run_program(
+        DESCRIPTORS_EXECUTABLE, {"-i", dir / "a.png", "-sift", "-p1", dir / "r.txt", "-o1", dir / "./r.txt"});
+    EXPECT_EQ(descriptors.status, 1);
+    EXPECT_NE(descriptors.err.find("-o1 would replace -p1"), std::string::npos) << descriptors.err;
+    const run_result listed = run_program(ORVO_BATCH_EXECUTABLE, {dir / "a.png", "--failed-list", dir / "link.png"});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_NE(listed.err.find("--failed-list would replace the image"), std::string::npos) << listed.err;
+    EXPECT_EQ(read_file(dir / "a.png"), photo);
+
+    // Image names of any bytes: valid JSON (UTF-8 kept, other bytes as the
+    // escapes os.fsencode reads back).
+    const std::string odd = dir / "b\xff\xc3\xa9\xed\xa0\x80\"\x01.png";
+    std::filesystem::copy_file(dir / "b.png", odd);
+    ASSERT_EQ(run_match({dir / "a.png", odd, "--json", dir / "odd.json", "--threads", "1"}).status, 0);
+    const std::string written = read_file(dir / "odd.json");
+    EXPECT_NE(written.find("b\\udcff\xc3\xa9\\udced\\udca0\\udc80\\\"\\u0001.png\""), std::string::npos) << written;
+    EXPECT_EQ(written.find('\xff'), std::string::npos);
+
     // An unreadable image, an output that cannot be written: status 2.
     EXPECT_EQ(run_match({dir / "a.png", dir / "missing.png"}).status, 2);
     const run_result unwritable = run_match({dir / "a.png", dir / "b.png", "--json", dir / "no/such/folder.json"});

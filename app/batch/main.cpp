@@ -2,7 +2,8 @@
 // pool of worker threads, resumable runs, shards and a summary.
 //
 // Exit status: 0 when every image was done or up to date; 2 when some
-// failed (or the failed list could not be written whole); 1 for a bad
+// failed (or the failed list could not be written whole, or the run failed
+// otherwise: a message says why); 1 for a bad
 // command line, an unreadable folder or list, images whose outputs would
 // clash or outputs made with other options; 128 + the signal number after
 // SIGINT, SIGTERM or SIGHUP, in whatever phase they arrive.
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <exception>
 #include <new>
 #include <opencv2/core.hpp>
 
@@ -23,6 +25,7 @@
 #include "app/program.h"
 #include "app/signal_cleanup.h"
 #include "app/batch/worker_pool.h"
+#include "app/output_paths.h"
 #include "io/atomic_file.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +64,19 @@ bool write_failed_list(const std::string& file, const std::vector<failed_image>&
     return failure.empty() && unlisted.empty();
 }
 
+// The image or output that the failed list would replace, as a message; ""
+// when it replaces none.
+std::string failed_list_clash(const std::vector<image_entry>& images, const batch_options& options)
+{
+    if (options.failed_list.empty()) return "";
+    std::vector<named_file> files;
+    for (const image_entry& image : images) {
+        files.push_back({"the image", image.path});
+        for (const std::string& output : output_files(image, options)) files.push_back({"the output", output});
+    }
+    return output_clash({{"--failed-list", options.failed_list}}, files);
+}
+
 int stopped_before_work(int signal_number)
 {
     std::cerr << "orvo-batch: stopped by SIG" << sigabbrev_np(signal_number) << " before any image was done\n";
@@ -97,6 +113,11 @@ int run(int argc, char** argv)
         std::cerr << "orvo-batch: nothing done: give each image its own output\n";
         return 1;
     }
+    const std::string list_clash = failed_list_clash(images, options);
+    if (!list_clash.empty()) {
+        std::cerr << "orvo-batch: " << list_clash << ": nothing done: give the failed list a file of its own\n";
+        return 1;
+    }
     const std::string conflict = manifest_conflict(images, options);
     if (!conflict.empty()) {
         std::cerr << "orvo-batch: " << conflict << ": nothing done: give --force to redo them with these options, "
@@ -127,6 +148,10 @@ int main(int argc, char** argv)
         status = run(argc, argv);
     } catch (const std::bad_alloc&) {
         std::cerr << "orvo-batch: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        // Each image's failures are its own; this is one around them.
+        std::cerr << "orvo-batch: " << e.what() << std::endl;
+        status = 2;
     }
     end_process(status);
 }

@@ -145,7 +145,7 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
 
     command_line detector_settings;
     if (detector_args.size() > 1) {
-        if (!parse_command_line(static_cast<int>(detector_args.size()), detector_args.data(), detector_settings))
+        if (!parse_detector_options(static_cast<int>(detector_args.size()), detector_args.data(), detector_settings))
             return bad("bad detector option");
         options.detector = detector_settings.detector;
     }

@@ -5,8 +5,9 @@
 // (--json) and the inspector's page of the matches (--html).
 //
 // Exit status: 0 when the run completed (with or without a model); 1 for a
-// bad command line or when memory runs out; 2 when an image cannot be read
-// or an output cannot be written.
+// bad command line (outputs that are the same file as another or as an
+// image among it) or when memory runs out; 2 when an image cannot be read
+// or matched (a message says why) or an output cannot be written.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,7 @@
 
 #include "app/command_line.h"
 #include "app/inspector_page.h"
+#include "app/output_paths.h"
 #include "app/program.h"
 #include "io/atomic_file.h"
 #include "io/png_encoder.h"
@@ -57,6 +59,10 @@ struct match_command {
     std::string image1, image2, drawing, json, html;
     orvo::MatchDrawing drawing_options;
     orvo::MatchOptions options;
+
+    // The outputs asked for, by option: none may be the same file as
+    // another or as an image.
+    std::vector<named_file> outputs() const { return {{"-o", drawing}, {"--json", json}}; }
 };
 
 int bad_command_line(const std::string& message)
@@ -146,6 +152,11 @@ int parse(int argc, char** argv, match_command& command)
     if (images.size() != 2) return bad_command_line(images.empty() && argc == 1 ? "" : "two images are needed");
     command.image1 = images[0];
     command.image2 = images[1];
+    const std::string clash = output_clash(command.outputs(), {{"IMAGE1", command.image1}, {"IMAGE2", command.image2}});
+    if (!clash.empty()) {
+        std::cerr << "orvo-match: " << clash << ": nothing done: give each output its own file\n";
+        return 1;
+    }
     if (command.options.model == orvo::GeometricModel::essential && !K1_given)
         return bad_command_line("the essential matrix needs the intrinsics --K1 (and --K2 when the cameras differ)");
     if (!K2_given) command.options.K2 = command.options.K1;
@@ -155,7 +166,7 @@ int parse(int argc, char** argv, match_command& command)
 
     if (!classic) detector_args.insert(detector_args.begin() + 1, const_cast<char*>("--dense"));
     command_line detector;
-    if (!parse_command_line(static_cast<int>(detector_args.size()), detector_args.data(), detector))
+    if (!parse_detector_options(static_cast<int>(detector_args.size()), detector_args.data(), detector))
         return bad_command_line("bad detector option");
     command.options.detector = detector.detector;
     try {
@@ -305,5 +316,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    run_program("orvo-match", run, argc, argv);
+    run_program("orvo-match", run, argc, argv, 2);
 }

@@ -138,7 +138,8 @@ struct DetectionStats {
 //   orvo::detect(grey) == orvo::detect(bgr)        // the same regions
 //
 // Regions come in the detector's selection order; each is finite and
-// positive definite. Throws std::invalid_argument for another image type or
+// positive definite, its centre on the image (from 0 to width - 1 and
+// height - 1). Throws std::invalid_argument for another image type or
 // a bad option, or when a region grown by an extreme scale would not be
 // finite and positive definite; std::bad_alloc when memory runs out.
 ORVO_EXPORT std::vector<Region> detect(const cv::Mat& image, const DetectorOptions& options = {},

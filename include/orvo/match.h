@@ -117,9 +117,11 @@ struct MatchResult {
     MatchTimes times;
 };
 
-// Detects, describes, matches and verifies. Images as for detect. Throws
-// std::invalid_argument for a bad option or image, std::bad_alloc when
-// memory runs out.
+// Detects, describes, matches and verifies. Images as for detect. A region
+// whose measurement region cannot be described (can_describe: too thin,
+// say) takes no part, as in AlphaFeatures; the indices of the result are
+// those of detect's regions. Throws std::invalid_argument for a bad option
+// or image, std::bad_alloc when memory runs out.
 ORVO_EXPORT MatchResult match(const cv::Mat& image1, const cv::Mat& image2, const MatchOptions& options = {});
 
 // Matches and verifies regions already described: for each image the

@@ -211,6 +211,15 @@ def test_homography_text_layout(tmp_path):
     (tmp_path / "bad").write_text("1 0 0 0 1 0 0 0\n")
     with pytest.raises(ev.SequenceError, match="9 numbers"):
         ev.load_homography(tmp_path / "bad")
+    # Singular matrices are refused whatever the scale of their numbers; a tiny but invertible one is not.
+    for singular in (np.zeros((3, 3)), np.diag([1.0, 1.0, 0.0]), [[1, 2, 3], [2, 4, 6], [0, 0, 1]]):
+        ev.write_homography(tmp_path / "H0", singular)
+        with pytest.raises(ev.SequenceError, match="invertible"):
+            ev.load_homography(tmp_path / "H0")
+        with pytest.raises(ValueError, match="singular"):
+            ev.repeatability(lattice(60, (200, 200)), lattice(60, (200, 200)), singular, (200, 200), (200, 200))
+    ev.write_homography(tmp_path / "H0", 1e-300 * np.eye(3))
+    assert ev.load_homography(tmp_path / "H0")[0, 0] == 1e-300
 
 
 def textured(width=160, height=120, seed=3):
@@ -302,6 +311,14 @@ def test_file_detector_reads_region_files(tiny_sequence, tmp_path):
     (["{seq}", "--threshold", "2"], "--threshold"),
     (["{seq}", "--max-size", "800"], "--max-size goes with --poses"),
     (["--poses", "{seq}"], "NAME.camera files"),
+    (["{seq}", "--normalise", "nan"], "--normalise"),
+    (["{seq}", "--normalise", "inf"], "--normalise"),
+    (["{seq}", "--normalise", "1e308"], "--normalise"),
+    (["{seq}", "--descriptor-scale", "1e300"], "--descriptor-scale"),
+    (["{seq}", "--descriptor-scale", "-inf"], "--descriptor-scale"),
+    (["{seq}", "--threshold", "nan"], "--threshold"),
+    (["{seq}", "--homography", "--ransac-threshold", "inf"], "--ransac-threshold"),
+    (["{seq}", "--homography", "--ratio", "nan"], "--ratio"),
 ])
 def test_command_errors(tiny_sequence, tmp_path, args, message):
     done = run_cli(*[a.format(seq=tiny_sequence) for a in args], "--out", str(tmp_path), "--no-matching")
@@ -373,7 +390,7 @@ def test_pose_of_projected_points_and_its_error(tmp_path):
     cameras = [(rotation([0, 1, 0.2], 10), np.array([0.0, 0, -10])),
                (rotation([0.3, 1, 0], -15), np.array([3.0, 1, -9]))]
     for name, (R, C) in zip(("a.png", "b.png"), cameras):
-        cv2.imwrite(str(tmp_path / name), np.zeros((4, 4), np.uint8))
+        cv2.imwrite(str(tmp_path / name), np.zeros((480, 640), np.uint8))
         camera_file(tmp_path / f"{name}.camera", K, R, C, (640, 480))
     one, two = ev.read_cameras(tmp_path)
     X = np.random.default_rng(2).uniform([-3, -3, -2], [3, 3, 2], (200, 3))
@@ -491,3 +508,115 @@ def test_poses_of_orvo_come_from_orvo_match(tmp_path):
     # The evaluator's RANSAC sees orvo.match's refined inliers: no more of them, and the right pose.
     assert pairs[0]["matches"] == result.counts["tentative"]
     assert 10 < pairs[0]["inliers"] <= result.counts["inliers"] and pairs[0]["error"] < 3, pairs[0]
+
+
+def test_a_singular_ground_truth_homography_is_a_usage_error(tiny_sequence, tmp_path):
+    folder = tmp_path / "zeros"
+    folder.mkdir()
+    for name in ("img1.png", "img2.png"):
+        (folder / name).write_bytes((tiny_sequence / name).read_bytes())
+    (folder / "H1to2p").write_text("0 0 0\n0 0 0\n0 0 0\n")
+    for mode in ([], ["--homography"]):
+        done = run_cli(str(folder), *mode, "-d", "cv-mser", "--out", str(tmp_path / "out"))
+        assert done.returncode == 2 and "H1to2p" in done.stderr and "Traceback" not in done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_progress_shows_on_a_terminal_only(tiny_sequence, tmp_path):
+    import pty
+
+    main, terminal = pty.openpty()
+    try:
+        done = subprocess.run([sys.executable, "-m", "orvo.evaluate", str(tiny_sequence), "-d", "cv-mser",
+                               "--no-matching", "--out", str(tmp_path)], stdout=subprocess.PIPE, stderr=terminal,
+                              env={**os.environ, "PYTHONPATH": os.pathsep.join(
+                                  p for p in (os.path.dirname(os.path.dirname(os.path.abspath(orvo.__file__))),
+                                              os.environ.get("PYTHONPATH")) if p)}, timeout=600)
+        os.close(terminal)
+        terminal = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:  # the terminal's other side is closed: all is read
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        if terminal is not None:
+            os.close(terminal)
+        os.close(main)
+    assert done.returncode == 0
+    assert b"\r[" in shown and b"6/6" in shown  # one step per image of the six
+    assert b"\r" not in done.stdout
+
+
+def bad_camera_sets():
+    K = [[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]]
+    mirror = np.diag([1.0, 1.0, -1.0])
+    yield "singular K", [[400.0, 0, 240], [0, 0, 180], [0, 0, 1]], np.eye(3), (480, 360), "K is not"
+    yield "K not upper triangular", [[400.0, 0, 240], [0, 400.0, 180], [1e-3, 0, 1]], np.eye(3), (480, 360), \
+        "K is not"
+    yield "a reflection", K, mirror, (480, 360), "R is not a rotation"
+    yield "another size", K, np.eye(3), (640, 480), "640 x 480"
+    yield "a fractional size", K, np.eye(3), (480.5, 360), "whole numbers"
+
+
+@pytest.mark.parametrize("what, K, R, size, message", list(bad_camera_sets()), ids=lambda v: v
+                         if isinstance(v, str) else "")
+def test_cameras_that_do_not_fit_are_refused(tmp_path, what, K, R, size, message):
+    K0 = np.array([[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]])
+    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -6])), (np.eye(3), np.array([1.0, 0, -6]))], K0)
+    camera_file(tmp_path / "1.png.camera", np.asarray(K), R, [1.0, 0, -6], size)
+    done = run_cli("--poses", str(tmp_path), "-d", "cv-sift", "--out", str(tmp_path / "out"))
+    assert done.returncode == 2, what
+    assert "1.png.camera" in done.stderr and message in done.stderr and "Traceback" not in done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_cameras_at_one_centre_are_not_scored(tmp_path):
+    K = np.array([[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]])
+    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -6])), (rotation([0, 1, 0], -8), np.array([0.0, 0, -6])),
+                           (np.eye(3), np.array([1.2, 0, -6]))], K)
+    pairs, summary = ev.evaluate_poses(tmp_path, ["cv-sift"])
+    assert [(r["pair"], r["scored"]) for r in pairs] == [("0-1", False), ("0-2", True), ("1-2", True)]
+    assert pairs[0]["error"] is None and pairs[0]["translation_error"] is None
+    assert all(r["error"] < 8 for r in pairs[1:])
+    assert summary[0]["pairs"] == 2
+
+
+def test_images_of_one_name_and_two_formats_are_two_images(tmp_path):
+    K = np.array([[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]])
+    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -6])), (rotation([0, 1, 0], -12), np.array([1.4, 0, -6]))],
+                K)
+    os.replace(tmp_path / "0.png", tmp_path / "v0.png")
+    os.replace(tmp_path / "0.png.camera", tmp_path / "v0.png.camera")
+    cv2.imwrite(str(tmp_path / "v0.jpg"), cv2.imread(str(tmp_path / "1.png")), [cv2.IMWRITE_JPEG_QUALITY, 98])
+    os.replace(tmp_path / "1.png.camera", tmp_path / "v0.jpg.camera")
+    os.remove(tmp_path / "1.png")
+    pairs, _ = ev.evaluate_poses(tmp_path, ["cv-sift"], max_size=400)
+    assert [r["pair"] for r in pairs] == ["v0.jpg-v0.png"]
+    assert pairs[0]["inliers"] > 20 and pairs[0]["error"] < 8  # one image against itself gives no pose
+
+
+def test_names_of_any_bytes_are_kept(tmp_path):
+    """A sequence folder whose name is not UTF-8: made, measured, and named in every report as its bytes."""
+    cv2.imwrite(str(tmp_path / "photo.png"), textured())
+    folder = os.fsencode(str(tmp_path)) + b"/s\xffq"
+    environment = {**os.environ, "LC_ALL": "C.UTF-8", "PYTHONPATH": os.pathsep.join(
+        p for p in (os.path.dirname(os.path.dirname(os.path.abspath(orvo.__file__))), os.environ.get("PYTHONPATH"))
+        if p)}
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "orvo.evaluate", *args], capture_output=True, timeout=600,
+                              env=environment)
+
+    made = run("--make-sequence", str(tmp_path / "photo.png"), folder)
+    assert made.returncode == 0, made.stderr
+    done = run(folder, "-d", "cv-mser", "--no-matching", "--out", str(tmp_path / "out"))
+    assert done.returncode == 0, done.stderr
+    assert b"\ns\xffq " in done.stdout
+    rows = json.loads((tmp_path / "out" / "results.json").read_bytes().decode("utf-8"))
+    assert {os.fsencode(r["sequence"]) for r in rows} == {b"s\xffq"}
+    assert b"\ns\xffq,cv-mser,1-2," in (tmp_path / "out" / "results.csv").read_bytes()

@@ -53,12 +53,13 @@ px, default 3). The error of a pair is the mean distance of image 1's four corne
 the true homography; the summary is the share of pairs within 1, 3 and 5 px.
 
 relative poses (--poses SETDIR...): a set is a folder of images NAME with NAME.camera files (K; a line of
-distortion; R, whose columns are the camera axes in world coordinates; the centre C; width and height). For every
-pair: the same matches, OpenCV's essential matrix (RANSAC, --ransac-threshold px, default 1) and recoverPose;
-error = max(rotation error, translation-direction error); AUC at 5, 10 and 20 degrees, mean matches, inliers and
-seconds per image per detector. cv-sift uses OpenCV's own SIFT descriptors there (and with --homography), orvo
-its preset's measurement scale. --max-size N downscales the
-images to at most N px (K scaled accordingly).
+distortion; R, whose columns are the camera axes in world coordinates; the centre C; width and height), K upper
+triangular and invertible, R a rotation and the size the image's. For every pair: the same matches, OpenCV's
+essential matrix (RANSAC, --ransac-threshold px, default 1) and recoverPose; error = max(rotation error,
+translation-direction error), no score for two cameras at one centre; AUC at 5, 10 and 20 degrees, mean matches,
+inliers and seconds per image per detector. cv-sift uses OpenCV's own SIFT descriptors there (and with
+--homography), orvo its preset's measurement scale. --max-size N downscales the images to at most N px (K scaled
+accordingly).
 
   python3 -m orvo.evaluate --make-sequence IMAGE DIR
 writes a synthetic sequence made from one photo (rotation, scale, perspective, blur, brightness) with exact
@@ -89,6 +90,21 @@ class _Progress:
             self.stream.flush()
 
 
+def _number(low, high, *, above=False, or_zero=False):
+    """An argparse type: a finite number from ``low`` to ``high`` (above ``low`` when ``above``; 0 too when
+    ``or_zero``). NaN, infinities and values that would overflow the measures are a usage error."""
+    def read(text):
+        try:
+            value = float(text)
+        except ValueError:
+            value = float("nan")
+        if (or_zero and value == 0) or ((value > low if above else value >= low) and value <= high):
+            return value
+        bounds = f"{'above' if above else 'from'} {low:g} {'and at most' if above else 'to'} {high:g}"
+        raise argparse.ArgumentTypeError(f"{text!r}: a number {bounds}{' (or 0)' if or_zero else ''} is needed")
+    return read
+
+
 def _parser():
     p = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -97,14 +113,15 @@ def _parser():
                    help="a detector to evaluate (repeatable; default: orvo and cv-mser)")
     p.add_argument("--out", "-o", default=".", metavar="DIR",
                    help="folder for results.csv, results.json and the plots (default: the current folder)")
-    p.add_argument("--threshold", type=float, default=0.4,
-                   help="largest overlap error of a correspondence, exclusive (default 0.4)")
-    p.add_argument("--normalise", type=float, default=30.0, metavar="RADIUS",
-                   help="radius the image-1 region of each pair is scaled to; 0 measures regions as they are "
-                        "(default 30)")
-    p.add_argument("--descriptor-scale", type=float, default=MEASUREMENT_SCALE, metavar="F",
-                   help="scale of the described region relative to the detected ellipse, for detectors other "
-                        "than orvo, whose regions are described at their preset's measurement scale (default 3)")
+    p.add_argument("--threshold", type=_number(0, 1, above=True), default=0.4,
+                   help="largest overlap error of a correspondence, exclusive, in (0, 1] (default 0.4)")
+    p.add_argument("--normalise", type=_number(1, 1e4, or_zero=True), default=30.0, metavar="RADIUS",
+                   help="radius the image-1 region of each pair is scaled to, 1 to 10000 px; 0 measures regions "
+                        "as they are (default 30)")
+    p.add_argument("--descriptor-scale", type=_number(0.01, 100), default=MEASUREMENT_SCALE, metavar="F",
+                   help="scale of the described region relative to the detected ellipse, 0.01 to 100, for "
+                        "detectors other than orvo, whose regions are described at their preset's measurement "
+                        "scale (default 3)")
     p.add_argument("--no-matching", action="store_true",
                    help="skip descriptors and the matching score (OpenCV detectors then need no orvo module)")
     p.add_argument("--make-sequence", nargs=2, metavar=("IMAGE", "DIR"),
@@ -115,10 +132,11 @@ def _parser():
     mode.add_argument("--poses", action="store_true",
                       help="the folders are multi-view sets with cameras: measure relative poses instead "
                            "(default detectors: orvo:dense=true, cv-sift)")
-    p.add_argument("--ratio", type=float, default=0.8, help="ratio test of the matches (default 0.8)")
-    p.add_argument("--ransac-threshold", type=float, metavar="PX",
-                   help="inlier threshold in pixels (default 1 for poses, 3 for MAGSAC's homographies, the "
-                        "affine verification's own for orvo's)")
+    p.add_argument("--ratio", type=_number(0, 1, above=True), default=0.8,
+                   help="ratio test of the matches, in (0, 1] (default 0.8)")
+    p.add_argument("--ransac-threshold", type=_number(0, 1e4, above=True), metavar="PX",
+                   help="inlier threshold in pixels, at most 10000 (default 1 for poses, 3 for MAGSAC's "
+                        "homographies, the affine verification's own for orvo's)")
     p.add_argument("--max-size", type=int, metavar="N",
                    help="with --poses: downscale the images so that their longer side is at most N pixels")
     return p
@@ -170,6 +188,9 @@ def _poses(args, detectors, progress):
 
 
 def main(argv=None):
+    # Sequence and image names are file names, of any bytes: printed as such.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
     if args.make_sequence:
@@ -184,12 +205,6 @@ def main(argv=None):
         return 0
     if not args.sequences:
         parser.error("name at least one sequence folder (or use --make-sequence IMAGE DIR)")
-    if not 0 < args.threshold <= 1:
-        parser.error("--threshold must be in (0, 1]")
-    if args.normalise < 0 or args.descriptor_scale <= 0:
-        parser.error("--normalise must be 0 or more and --descriptor-scale more than 0")
-    if not 0 < args.ratio <= 1 or (args.ransac_threshold is not None and not args.ransac_threshold > 0):
-        parser.error("--ratio must be in (0, 1] and --ransac-threshold more than 0")
     if args.max_size is not None and (args.max_size < 8 or not args.poses):
         parser.error("--max-size goes with --poses and is 8 or more")
     matching = args.homography or args.poses

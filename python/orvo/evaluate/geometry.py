@@ -38,6 +38,7 @@ __all__ = [
     "inside_image",
     "image_size",
     "ellipse_overlap_error",
+    "is_invertible_homography",
 ]
 
 # Below this relative anisotropy ((l_max - l_min) / (l_max + l_min) of Q) E is treated as a circle.
@@ -110,6 +111,16 @@ def map_regions(regions, H):
     ok = (w > 0) & np.all(np.isfinite(mapped), axis=1) & (ma > 0) & (ma * mc - mb * mb > 0)
     mapped[~ok] = np.nan
     return mapped, ok
+
+
+def is_invertible_homography(H):
+    """Whether H is a 3 x 3 matrix of finite numbers whose determinant, with H scaled to a largest entry of 1, is
+    above 1e-12: a matrix of zeros, or one of rank 2 or less, is not (whatever the scale of its numbers)."""
+    H = np.asarray(H, dtype=np.float64)
+    if H.shape != (3, 3) or not np.all(np.isfinite(H)):
+        return False
+    largest = np.abs(H).max()
+    return bool(largest > 0 and abs(np.linalg.det(H / largest)) > 1e-12)
 
 
 def half_extents(regions):

@@ -29,7 +29,7 @@ from collections import namedtuple
 
 import numpy as np
 
-from .geometry import as_regions, ellipse_overlap_error, inside_image, map_regions
+from .geometry import as_regions, ellipse_overlap_error, inside_image, is_invertible_homography, map_regions
 
 __all__ = [
     "Overlaps",
@@ -75,7 +75,7 @@ def _homography(H):
     H = np.asarray(H, dtype=np.float64)
     if H.shape != (3, 3) or not np.all(np.isfinite(H)):
         raise ValueError("a homography is a 3 x 3 matrix of finite numbers")
-    if abs(np.linalg.det(H)) < 1e-12 * np.abs(H).max() ** 3:
+    if not is_invertible_homography(H):
         raise ValueError("the homography is singular")
     return H
 

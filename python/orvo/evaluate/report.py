@@ -3,6 +3,8 @@
 A row is a dict ``{"sequence", "detector", "pair": "1-k", "regions": [n1, nk], "repeatability": percent,
 "chance": percent, "above_chance": percent points, "correspondences": int, "matching_score": percent}``; a
 measure that could not be computed (no visible region, or no descriptors) is None (null in JSON, empty in CSV).
+Names from file names that are not UTF-8 (Python's surrogate escapes) are written as their bytes in CSV and as
+``\\udcXX`` escapes in JSON, so that ``os.fsencode`` gives the file name back.
 """
 
 import csv
@@ -44,6 +46,11 @@ def aligned(header, lines, left):
     return "\n".join(text) + "\n"
 
 
+def _shown(name):
+    """A name as a plot shows it: bytes of a file name that are not UTF-8 as \\xNN."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def _plain(value):
     if isinstance(value, float) and math.isnan(value):
         return None
@@ -52,7 +59,7 @@ def _plain(value):
 
 def write_csv(rows, path):
     """Write the rows as CSV with the columns of :data:`CSV_FIELDS` (regions split into two columns)."""
-    with open(path, "w", newline="", encoding="utf-8") as f:
+    with open(path, "w", newline="", encoding="utf-8", errors="surrogateescape") as f:
         out = csv.writer(f)
         out.writerow(CSV_FIELDS)
         for r in rows:
@@ -64,7 +71,7 @@ def write_csv(rows, path):
 
 def write_rows_csv(rows, path):
     """Write rows of plain values (dicts with the same keys) as CSV, a column per key; None as empty."""
-    with open(path, "w", newline="", encoding="utf-8") as f:
+    with open(path, "w", newline="", encoding="utf-8", errors="surrogateescape") as f:
         out = csv.writer(f)
         fields = list(rows[0]) if rows else []
         out.writerow(fields)
@@ -121,7 +128,7 @@ def plot_results(rows, path, measure="repeatability", title=None):
             if measure == "repeatability" and chance:
                 ax.plot(*zip(*chance), linestyle="--", color=f"C{d % 10}", alpha=0.7)
                 handles[_CHANCE] = Line2D([], [], linestyle="--", color="grey")
-        ax.set_title(sequence)
+        ax.set_title(_shown(sequence))
         ax.set_xlabel("image")
         ax.set_ylabel(label)
         ax.set_ylim(0, 100)
@@ -131,7 +138,7 @@ def plot_results(rows, path, measure="repeatability", title=None):
     fig.suptitle(title or label)
     legend = [d for d in [*detectors, _CHANCE] if d in handles]
     if legend:
-        fig.legend([handles[d] for d in legend], legend, loc="lower center", ncol=min(len(legend), 4),
-                   fontsize="small", frameon=False)
+        fig.legend([handles[d] for d in legend], [_shown(d) for d in legend], loc="lower center",
+                   ncol=min(len(legend), 4), fontsize="small", frameon=False)
     fig.tight_layout(rect=(0, 0.04 + 0.04 * ((len(legend) + 3) // 4), 1, 1))
     fig.savefig(path, dpi=100)

@@ -11,7 +11,9 @@ from collections import namedtuple
 
 import numpy as np
 
-__all__ = ["Sequence", "SequenceError", "load_homography", "write_homography", "read_sequence", "read_image",
+from .geometry import is_invertible_homography
+
+__all__ = ["Sequence", "SequenceError", "load_homography", "write_homography", "read_sequence", "read_image", "write_image",
            "make_sequence"]
 
 IMAGE_EXTENSIONS = (".png", ".jpg", ".jpeg", ".ppm", ".pgm", ".pnm", ".pbm", ".bmp", ".tif", ".tiff", ".webp",
@@ -40,7 +42,7 @@ def load_homography(path):
     if len(values) != 9:
         raise SequenceError(f"{path}: a homography file holds 9 numbers, not {len(values)}")
     H = np.array(values).reshape(3, 3)
-    if not np.all(np.isfinite(H)) or abs(np.linalg.det(H)) < 1e-12 * np.abs(H).max() ** 3:
+    if not is_invertible_homography(H):
         raise SequenceError(f"{path}: the homography is not finite and invertible")
     return H
 
@@ -54,15 +56,36 @@ def write_homography(path, H):
 
 
 def read_image(path, flags=None):
-    """Load an image as stored (EXIF orientation ignored); grey 8-bit by default. Raises SequenceError."""
+    """Load an image as stored (EXIF orientation ignored); grey 8-bit by default. Raises SequenceError.
+
+    The file is read by Python and decoded by OpenCV, so that a path of any bytes works (OpenCV's own file
+    functions take UTF-8 text alone)."""
     import cv2
 
     if flags is None:
         flags = cv2.IMREAD_GRAYSCALE
-    image = cv2.imread(os.fspath(path), flags | cv2.IMREAD_IGNORE_ORIENTATION)
+    try:
+        encoded = np.fromfile(os.fspath(path), dtype=np.uint8)
+    except (OSError, ValueError):
+        encoded = np.zeros(0, np.uint8)
+    image = cv2.imdecode(encoded, flags | cv2.IMREAD_IGNORE_ORIENTATION) if encoded.size else None
     if image is None:
-        raise SequenceError(f"{path}: cannot read the image")
+        raise SequenceError(f"{os.fsdecode(path)}: cannot read the image")
     return image
+
+
+def write_image(path, image):
+    """Write an image in the format of the path's extension, whatever bytes the path holds; False when it cannot
+    be encoded or written."""
+    import cv2
+
+    try:
+        done, encoded = cv2.imencode(os.path.splitext(os.fsdecode(path))[1], image)
+        if done:
+            encoded.tofile(os.fspath(path))
+        return bool(done)
+    except (OSError, cv2.error):
+        return False
 
 
 def _find_images(folder):
@@ -161,7 +184,7 @@ def make_sequence(image, folder):
 
     def write(name, img):
         path = os.path.join(folder, name)
-        if not cv2.imwrite(path, img):
+        if not write_image(path, img):
             raise SequenceError(f"{path}: cannot write the image")
 
     write("img1.png", photo)
