@@ -16,6 +16,8 @@
 
 extern char** environ;
 
+namespace orvo::cli {
+
 namespace {
 
 constexpr int INTERRUPTING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
@@ -131,3 +133,5 @@ child_end child_watch::wait(pid_t pid, double timeout_seconds)
         pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
 }
+
+}  // namespace orvo::cli

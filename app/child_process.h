@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <vector>
 
+namespace orvo::cli {
+
 // How a child process ended.
 struct child_end {
     bool timed_out = false;  // stopped after its time ran out
@@ -39,3 +41,5 @@ public:
     // still running then is stopped (SIGTERM, and SIGKILL a moment later).
     child_end wait(pid_t pid, double timeout_seconds);
 };
+
+}  // namespace orvo::cli

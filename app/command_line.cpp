@@ -16,6 +16,8 @@
 #include "library/option_table.h"
 #include "orvo/describe.h"
 
+namespace orvo::cli {
+
 namespace {
 
 using orvo::detail::read_number;
@@ -209,3 +211,5 @@ bool read_environment(command_line& p)
     p.descriptor_timeout = seconds;
     return true;
 }
+
+}  // namespace orvo::cli

@@ -6,6 +6,8 @@
 
 #include "orvo/detector.h"
 
+namespace orvo::cli {
+
 // The run's settings: the classic options -i, -t, -s, -sift, -disp and
 // -save, and the detector options beyond them: --dense (the dense preset,
 // the others then change it), one flag per option of the detector's table
@@ -55,3 +57,5 @@ bool is_detector_option(const std::string& option);
 // limit) into `settings`. Returns false, after a message on standard
 // error, when it holds anything else.
 bool read_environment(command_line& settings);
+
+}  // namespace orvo::cli

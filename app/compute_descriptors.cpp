@@ -21,6 +21,8 @@
 #include "app/program.h"
 #include "orvo/orvo.h"
 
+namespace orvo::cli {
+
 namespace {
 
 const char* const USAGE =
@@ -126,6 +128,10 @@ int run(int argc, char** argv)
 }
 
 }  // namespace
+
+}  // namespace orvo::cli
+
+using namespace orvo::cli;
 
 int main(int argc, char** argv)
 {

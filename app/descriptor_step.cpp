@@ -8,6 +8,8 @@
 
 #include "app/child_process.h"
 
+namespace orvo::cli {
+
 bool compute_descriptors(const std::string& image_name, const std::string& ellipse_file_name, double timeout_seconds)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -36,3 +38,5 @@ bool compute_descriptors(const std::string& image_name, const std::string& ellip
     std::cout << "Descriptors computed in: " << seconds << " s " << std::endl;
     return failure.empty();
 }
+
+}  // namespace orvo::cli

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace orvo::cli {
+
 // Name of the descriptor executable, found by command search.
 constexpr const char* DESCRIPTOR_EXECUTABLE = "compute_descriptors_64bit.ln";
 
@@ -15,3 +17,5 @@ constexpr const char* DESCRIPTOR_EXECUTABLE = "compute_descriptors_64bit.ln";
 // did not end with status 0 or ran out of time.
 bool compute_descriptors(const std::string& image_name, const std::string& ellipse_file_name,
                          double timeout_seconds = 0);
+
+}  // namespace orvo::cli

@@ -13,6 +13,8 @@
 #include "orvo/errors.h"
 #include "orvo/image.h"
 
+namespace orvo::cli {
+
 namespace {
 
 bool save_png(const std::string& file_name, const cv::Mat& drawing)
@@ -46,3 +48,5 @@ bool draw_show_and_save(const std::string& image_name, const std::vector<orvo::R
     if (disp) ok = show_until_key(image_name, drawing) && ok;
     return ok;
 }
+
+}  // namespace orvo::cli

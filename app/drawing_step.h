@@ -7,6 +7,8 @@
 
 #include "orvo/region.h"
 
+namespace orvo::cli {
+
 // Reloads the image and draws the regions; saves the drawing as
 // image_name + ".orvo.png" (save), then shows it in a window titled with the
 // image name until a key is pressed or the window is closed (disp). The PNG
@@ -15,3 +17,5 @@
 // not be done. Throws std::bad_alloc when memory runs out.
 bool draw_show_and_save(const std::string& image_name, const std::vector<orvo::Region>& regions, bool disp,
                         bool save);
+
+}  // namespace orvo::cli

@@ -11,6 +11,8 @@
 #include "io/jpeg_encoder.h"
 #include "library/image_types.h"
 
+namespace orvo::cli {
+
 namespace {
 
 // The quality of the embedded pictures: photographs stay sharp at a fraction
@@ -145,3 +147,5 @@ bool names_same_file(const std::string& a, const std::string& b)
     if (std::filesystem::equivalent(a, b, error)) return true;
     return std::filesystem::weakly_canonical(a, error) == std::filesystem::weakly_canonical(b, error);
 }
+
+}  // namespace orvo::cli

@@ -12,6 +12,8 @@
 
 #include "orvo/region.h"
 
+namespace orvo::cli {
+
 // `text` as a JSON string: quotes, backslashes and control characters
 // escaped, '<' too, so that no text closes the page's script, and each byte
 // that is not part of a UTF-8 character as Python's surrogate escape
@@ -40,3 +42,5 @@ void write_region_data(std::FILE* fp, const std::string& image_name, const cv::S
 // path once made absolute and normal (for refusing a page that would
 // replace an input or another output). False when either is empty.
 bool names_same_file(const std::string& a, const std::string& b);
+
+}  // namespace orvo::cli

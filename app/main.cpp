@@ -26,6 +26,8 @@
 #include "io/atomic_file.h"
 #include "orvo/orvo.h"
 
+namespace orvo::cli {
+
 namespace {
 
 // User CPU time of the process so far, in seconds.
@@ -131,6 +133,10 @@ int run(int argc, char** argv)
 }
 
 }  // namespace
+
+}  // namespace orvo::cli
+
+using namespace orvo::cli;
 
 int main(int argc, char** argv)
 {

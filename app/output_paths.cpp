@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+namespace orvo::cli {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -44,3 +46,5 @@ std::string output_clash(const std::vector<named_file>& outputs, const std::vect
     }
     return "";
 }
+
+}  // namespace orvo::cli

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace orvo::cli {
+
 // A file named on the command line, and what names it: the option ("-o",
 // "--json") or the argument ("IMAGE1").
 struct named_file {
@@ -22,3 +24,5 @@ bool same_file(const std::string& a, const std::string& b);
 // IMAGE1 a.png"); "" when there is none. Outputs whose path is empty are
 // not asked for and take no part.
 std::string output_clash(const std::vector<named_file>& outputs, const std::vector<named_file>& inputs);
+
+}  // namespace orvo::cli

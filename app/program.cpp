@@ -11,6 +11,8 @@
 #include "app/signal_cleanup.h"
 #include "io/atomic_file.h"
 
+namespace orvo::cli {
+
 void end_process(int status)
 {
     std::cout.flush();
@@ -40,3 +42,5 @@ void run_program(const char* name, int (*run)(int, char**), int argc, char** arg
     }
     end_process(status);
 }
+
+}  // namespace orvo::cli

@@ -8,6 +8,8 @@
 // runs no library's exit code.
 #pragma once
 
+namespace orvo::cli {
+
 // Runs `run` and ends the process with its status (see end_process). An
 // exception that `run` lets through (the library's, for a case it did not
 // foresee) ends the run with "NAME: " and its message and
@@ -21,3 +23,5 @@
 // that loops on an allocation refused under an address-space limit), and
 // every file of ours is complete or removed by then.
 [[noreturn]] void end_process(int status);
+
+}  // namespace orvo::cli

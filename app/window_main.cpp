@@ -15,6 +15,8 @@
 #include "app/window_protocol.h"
 #include "io/full_transfer.h"
 
+namespace orvo::cli {
+
 namespace {
 
 // A positive image side given on the command line; 0 when it is not one.
@@ -67,6 +69,11 @@ int run(int argc, char** argv)
 // Ended without the loaded libraries' exit code: the window library's
 // teardown is not needed, and a threaded numeric library's can hang under
 // an address-space limit.
+
+}  // namespace orvo::cli
+
+using namespace orvo::cli;
+
 int main(int argc, char** argv)
 {
     const int status = run(argc, argv);

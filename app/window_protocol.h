@@ -14,7 +14,11 @@
 //       away.
 #pragma once
 
+namespace orvo::cli {
+
 // Looked for beside the running orvo, else by command search.
 constexpr const char* WINDOW_EXECUTABLE = "orvo-window";
 
 constexpr int WINDOW_DONE = 0, WINDOW_NO_DISPLAY = 1, WINDOW_FAILED = 2, WINDOW_OUT_OF_MEMORY = 3;
+
+}  // namespace orvo::cli

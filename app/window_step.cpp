@@ -15,6 +15,8 @@
 #include "app/window_protocol.h"
 #include "io/full_transfer.h"
 
+namespace orvo::cli {
+
 namespace {
 
 // The window executable: the one beside the running orvo, else the one
@@ -110,3 +112,5 @@ bool show_until_key(const std::string& title, const cv::Mat& drawing)
     const std::string failure = display_failure(window_program);
     return failure.empty() ? show_in_window(window_program, title, drawing) : report_window_failure(title, failure);
 }
+
+}  // namespace orvo::cli

@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+namespace orvo::cli {
+
 // Seconds a display may take to accept a connection and answer it.
 constexpr double DISPLAY_ANSWER_SECONDS = 5.0;
 
@@ -16,3 +18,5 @@ constexpr double DISPLAY_ANSWER_SECONDS = 5.0;
 // cannot run or the display is lost. Throws std::bad_alloc when memory runs
 // out.
 bool show_until_key(const std::string& title, const cv::Mat& drawing);
+
+}  // namespace orvo::cli

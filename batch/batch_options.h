@@ -9,6 +9,8 @@
 
 #include "orvo/detector.h"
 
+namespace orvo::batch {
+
 enum class output_format { orvo, colmap };
 enum class verbosity { quiet, normal, verbose };
 
@@ -24,3 +26,5 @@ struct batch_options {
     verbosity level = verbosity::normal;
     std::string failed_list;         // --failed-list FILE; empty: none
 };
+
+}  // namespace orvo::batch

@@ -9,6 +9,8 @@
 #include "orvo/describe.h"
 #include "orvo/region.h"
 
+namespace orvo::batch {
+
 namespace {
 
 constexpr double RADIANS_PER_DEGREE = M_PI / 180.0;
@@ -37,3 +39,5 @@ std::string write_colmap_text(const std::string& path, const std::vector<cv::Key
         }
     });
 }
+
+}  // namespace orvo::batch

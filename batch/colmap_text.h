@@ -15,7 +15,11 @@
 #include <string>
 #include <vector>
 
+namespace orvo::batch {
+
 // Writes the file completely or not at all. `descriptors`: one CV_8U row of
 // 128 values per keypoint. Returns "" or the reason for the failure.
 std::string write_colmap_text(const std::string& path, const std::vector<cv::KeyPoint>& keypoints,
                               const cv::Mat& descriptors);
+
+}  // namespace orvo::batch

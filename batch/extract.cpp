@@ -14,6 +14,8 @@
 #include "library/number_text.h"
 #include "orvo/orvo.h"
 
+namespace orvo::batch {
+
 namespace {
 
 // Why the region file could not hold a circle of `radius` pixels; "" when
@@ -106,3 +108,5 @@ image_outcome extract_image(const image_entry& image, const batch_options& optio
         return {image_status::failed, 0, without_prefix(e.what(), image.path + ": ")};
     }
 }
+
+}  // namespace orvo::batch

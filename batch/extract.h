@@ -8,6 +8,8 @@
 #include "batch/inputs.h"
 #include "batch/batch_options.h"
 
+namespace orvo::batch {
+
 enum class image_status { done, skipped, failed };
 
 struct image_outcome {
@@ -28,3 +30,5 @@ std::string options_refusal(const batch_options& options);
 
 // Never throws: every failure, out of memory included, is an outcome.
 image_outcome extract_image(const image_entry& image, const batch_options& options);
+
+}  // namespace orvo::batch

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <unistd.h>
 
+namespace orvo::batch {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -188,3 +190,5 @@ std::vector<image_entry> collect_images(const std::vector<std::string>& inputs, 
     }
     return images;
 }
+
+}  // namespace orvo::batch

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace orvo::batch {
+
 struct image_entry {
     std::string path;             // as it is opened
     std::size_t mirror_from = 0;  // path.substr(mirror_from): the path mirrored under -o
@@ -61,3 +63,5 @@ bool listable(const std::string& path);
 // `stop` is requested meanwhile (a list read from a FIFO or a slow device is
 // waited for together with `stop`).
 std::vector<image_entry> collect_images(const std::vector<std::string>& inputs, const stop_request& stop = {});
+
+}  // namespace orvo::batch

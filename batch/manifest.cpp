@@ -13,6 +13,8 @@
 #include "library/number_text.h"
 #include "library/option_table.h"
 
+namespace orvo::batch {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -132,3 +134,5 @@ std::string record_manifests(const std::vector<image_entry>& images, const batch
     }
     return "";
 }
+
+}  // namespace orvo::batch

@@ -10,6 +10,8 @@
 #include "batch/inputs.h"
 #include "batch/batch_options.h"
 
+namespace orvo::batch {
+
 constexpr const char* MANIFEST_NAME = ".orvo-batch-options";
 
 // The options that shape the outputs, one "name value" a line.
@@ -24,3 +26,5 @@ std::string manifest_conflict(const std::vector<image_entry>& images, const batc
 // differs (creating the output folder). Returns "" or the reason it could
 // not.
 std::string record_manifests(const std::vector<image_entry>& images, const batch_options& options);
+
+}  // namespace orvo::batch

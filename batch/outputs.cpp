@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <system_error>
 
+namespace orvo::batch {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -101,3 +103,5 @@ std::vector<std::string> clash_messages(const std::vector<image_entry>& images, 
         lines.push_back("and " + std::to_string(clashes.size() - CLASHES_SHOWN) + " more images with clashing outputs");
     return lines;
 }
+
+}  // namespace orvo::batch

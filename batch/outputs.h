@@ -10,6 +10,8 @@
 #include "batch/inputs.h"
 #include "batch/batch_options.h"
 
+namespace orvo::batch {
+
 // The files written for one image, named as `orvo` names them: IMAGE.orvo
 // and IMAGE.orvo.sift, or IMAGE.txt for COLMAP. Beside the image, or under
 // options.output_dir at the image's mirrored path.
@@ -30,3 +32,5 @@ std::vector<std::pair<std::size_t, std::size_t>> output_clashes(const std::vecto
 // The clashes described, a line each ("A and B would write the same output
 // X"; after the first few, how many more), for messages; empty when none.
 std::vector<std::string> clash_messages(const std::vector<image_entry>& images, const batch_options& options);
+
+}  // namespace orvo::batch

@@ -63,13 +63,13 @@ bool read_homography(const std::string& file, cv::Matx33d& h)
 }
 
 // The affine correspondences of a result's tentative matches.
-std::vector<orvo::detail::AffineCorrespondence> correspondences_of(const orvo::MatchResult& result,
+std::vector<orvo::detail::affine_correspondence> correspondences_of(const orvo::MatchResult& result,
                                                                    const Features& f1, const Features& f2)
 {
-    std::vector<orvo::detail::AffineCorrespondence> out;
+    std::vector<orvo::detail::affine_correspondence> out;
     for (std::size_t k = 0; k < result.index1.size(); ++k) {
         const orvo::Region &a = result.regions1[k], &b = result.regions2[k];
-        out.push_back(orvo::detail::affine_correspondence(
+        out.push_back(orvo::detail::correspondence_from_frames(
             {a.x, a.y}, orvo::detail::oriented_frame(a.a, a.b, a.c, f1.orientations[result.index1[k]]), {b.x, b.y},
             orvo::detail::oriented_frame(b.a, b.b, b.c, f2.orientations[result.index2[k]])));
     }
@@ -78,18 +78,18 @@ std::vector<orvo::detail::AffineCorrespondence> correspondences_of(const orvo::M
 
 // Both samplers on the same correspondences, with the same confidence:
 // hypotheses drawn and the result's corner error, median over seeds.
-void compare_samplers(const std::vector<orvo::detail::AffineCorrespondence>& correspondences,
+void compare_samplers(const std::vector<orvo::detail::affine_correspondence>& correspondences,
                       const cv::Matx33d& truth, cv::Size size)
 {
     std::printf("      %-8s %10s %8s %10s\n", "sampler", "hypotheses", "inliers", "error px");
     for (const bool affine : {true, false}) {
         std::vector<double> hypotheses, inliers, errors;
         for (unsigned seed = 1; seed <= 5; ++seed) {
-            orvo::detail::RansacSettings settings;
+            orvo::detail::ransac_options settings;
             settings.affine_samples = affine;
             settings.max_iterations = 1000000;
             settings.seed = seed;
-            const auto r = orvo::detail::ransac(orvo::detail::HomographyEstimator(), correspondences, settings);
+            const auto r = orvo::detail::ransac(orvo::detail::homography_estimator(), correspondences, settings);
             hypotheses.push_back(r.hypotheses);
             inliers.push_back(r.inlier_count);
             errors.push_back(r.model ? corner_error(truth, *r.model, size) : INFINITY);

@@ -62,23 +62,23 @@ void check_features(const char* image, const std::vector<Region>& regions, const
     }
 }
 
-detail::AffineCorrespondence correspondence(const Region& r1, float orientation1, const Region& r2,
+detail::affine_correspondence correspondence(const Region& r1, float orientation1, const Region& r2,
                                             float orientation2)
 {
-    return detail::affine_correspondence({r1.x, r1.y}, detail::oriented_frame(r1.a, r1.b, r1.c, orientation1),
+    return detail::correspondence_from_frames({r1.x, r1.y}, detail::oriented_frame(r1.a, r1.b, r1.c, orientation1),
                                          {r2.x, r2.y}, detail::oriented_frame(r2.a, r2.b, r2.c, orientation2));
 }
 
-std::unique_ptr<detail::Estimator> estimator_for(const MatchOptions& options)
+std::unique_ptr<detail::model_estimator> estimator_for(const MatchOptions& options)
 {
-    if (options.model == GeometricModel::homography) return std::make_unique<detail::HomographyEstimator>();
-    if (options.model == GeometricModel::fundamental) return std::make_unique<detail::EpipolarEstimator>();
-    return std::make_unique<detail::EpipolarEstimator>(options.K1, options.K2);
+    if (options.model == GeometricModel::homography) return std::make_unique<detail::homography_estimator>();
+    if (options.model == GeometricModel::fundamental) return std::make_unique<detail::epipolar_estimator>();
+    return std::make_unique<detail::epipolar_estimator>(options.K1, options.K2);
 }
 
-detail::RansacSettings ransac_settings(const MatchOptions& options)
+detail::ransac_options ransac_settings(const MatchOptions& options)
 {
-    detail::RansacSettings settings;
+    detail::ransac_options settings;
     settings.threshold = options.ransac_threshold;
     settings.affine_threshold = options.affine_threshold;
     settings.confidence = options.confidence;
@@ -89,10 +89,10 @@ detail::RansacSettings ransac_settings(const MatchOptions& options)
 // The model as results give it: a homography with H(2, 2) = 1 (unit norm
 // when that entry vanishes), an essential matrix from the fit with
 // intrinsics, a fundamental matrix as fitted (unit norm).
-cv::Matx33d result_model(const cv::Matx33d& fitted, const MatchOptions& options, const detail::Estimator& estimator)
+cv::Matx33d result_model(const cv::Matx33d& fitted, const MatchOptions& options, const detail::model_estimator& estimator)
 {
     if (options.model == GeometricModel::essential)
-        return static_cast<const detail::EpipolarEstimator&>(estimator).essential(fitted);
+        return static_cast<const detail::epipolar_estimator&>(estimator).essential(fitted);
     if (options.model == GeometricModel::homography && std::abs(fitted(2, 2)) > 1e-12 * cv::norm(fitted))
         return fitted * (1 / fitted(2, 2));
     return fitted * (1 / cv::norm(fitted));
@@ -105,9 +105,9 @@ cv::Matx33d fitted_model(const cv::Matx33d& model, const MatchOptions& options)
     return model;
 }
 
-void set_verification(MatchResult& result, const detail::RansacResult& verified, const MatchOptions& options,
-                      const detail::Estimator& estimator,
-                      const std::vector<detail::AffineCorrespondence>& correspondences)
+void set_verification(MatchResult& result, const detail::ransac_result& verified, const MatchOptions& options,
+                      const detail::model_estimator& estimator,
+                      const std::vector<detail::affine_correspondence>& correspondences)
 {
     result.model.reset();
     result.errors.assign(correspondences.size(), std::numeric_limits<double>::infinity());
@@ -190,16 +190,16 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
         result.counts.regions2 = regions2.size();
 
         auto start = std::chrono::steady_clock::now();
-        std::vector<detail::TentativeMatch> tentative;
+        std::vector<detail::tentative_match> tentative;
         if (both_described)
             tentative = detail::mutual_nearest_neighbours(descriptors1, descriptors2, options.ratio,
                                                           options.detector.threads);
         result.times.match = milliseconds_since(start);
 
         start = std::chrono::steady_clock::now();
-        std::vector<detail::AffineCorrespondence> correspondences;
+        std::vector<detail::affine_correspondence> correspondences;
         correspondences.reserve(tentative.size());
-        for (const detail::TentativeMatch& m : tentative) {
+        for (const detail::tentative_match& m : tentative) {
             result.index1.push_back(m.index1);
             result.index2.push_back(m.index2);
             result.regions1.push_back(regions1[m.index1]);
@@ -208,14 +208,14 @@ MatchResult match_features(const std::vector<Region>& regions1, const cv::Mat& d
             result.ratios.push_back(m.ratio);
             correspondences.push_back(correspondence(regions1[m.index1], orientations1[m.index1],
                                                      regions2[m.index2], orientations2[m.index2]));
-            const detail::AffineCorrespondence& c = correspondences.back();
+            const detail::affine_correspondence& c = correspondences.back();
             result.points1.emplace_back(c.point1[0], c.point1[1]);
             result.points2.emplace_back(c.point2[0], c.point2[1]);
             result.affines.push_back(c.affine);
         }
         result.refined.assign(tentative.size(), false);
-        const std::unique_ptr<detail::Estimator> estimator = estimator_for(options);
-        const detail::RansacResult verified = detail::ransac(*estimator, correspondences, ransac_settings(options));
+        const std::unique_ptr<detail::model_estimator> estimator = estimator_for(options);
+        const detail::ransac_result verified = detail::ransac(*estimator, correspondences, ransac_settings(options));
         set_verification(result, verified, options, *estimator, correspondences);
         result.times.verify = milliseconds_since(start);
         result.counts.tentative = tentative.size();
@@ -234,16 +234,16 @@ void refine_matches(const cv::Mat& image1, const cv::Mat& image2, MatchResult& r
     detail::translate_out_of_memory([&] {
         const auto start = std::chrono::steady_clock::now();
         const auto pyramid = [](const cv::Mat& image) {
-            return detail::alignment_pyramid(detail::to_grey(image, "refine_matches"));
+            return detail::build_alignment_pyramid(detail::to_grey(image, "refine_matches"));
         };
-        const detail::AlignmentPyramid pyramid1 = pyramid(image1), pyramid2 = pyramid(image2);
+        const detail::alignment_pyramid pyramid1 = pyramid(image1), pyramid2 = pyramid(image2);
         if (!result.model) return;
-        std::vector<detail::AffineCorrespondence> correspondences(n);
+        std::vector<detail::affine_correspondence> correspondences(n);
         for (std::size_t k = 0; k < n; ++k) {
             const Region& r = result.regions1[k];
             const cv::Matx22d frame = detail::oriented_frame(r.a, r.b, r.c, 0);
             if (result.inliers[k]) {
-                const detail::PatchAlignment aligned =
+                const detail::patch_alignment aligned =
                     detail::align_patch(pyramid1, pyramid2, {result.points1[k].x, result.points1[k].y}, frame,
                                         {result.points2[k].x, result.points2[k].y}, result.affines[k]);
                 if (aligned.converged) {
@@ -257,7 +257,7 @@ void refine_matches(const cv::Mat& image1, const cv::Mat& image2, MatchResult& r
                                   result.affines[k],
                                   std::sqrt(std::abs(cv::determinant(frame)))};
         }
-        const std::unique_ptr<detail::Estimator> estimator = estimator_for(options);
+        const std::unique_ptr<detail::model_estimator> estimator = estimator_for(options);
         set_verification(result,
                          detail::final_fit(*estimator, correspondences, fitted_model(*result.model, options),
                                            ransac_settings(options)),

@@ -17,7 +17,7 @@ cv::Matx22d oriented_frame(double a, double b, double c, double orientation)
     return upright * turn;
 }
 
-AffineCorrespondence affine_correspondence(const cv::Vec2d& centre1, const cv::Matx22d& frame1,
+affine_correspondence correspondence_from_frames(const cv::Vec2d& centre1, const cv::Matx22d& frame1,
                                            const cv::Vec2d& centre2, const cv::Matx22d& frame2)
 {
     return {centre1, centre2, frame2 * frame1.inv(), std::sqrt(std::abs(cv::determinant(frame1)))};

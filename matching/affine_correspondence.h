@@ -13,7 +13,7 @@
 
 namespace orvo::detail {
 
-struct AffineCorrespondence {
+struct affine_correspondence {
     cv::Vec2d point1, point2;  // the two centres, pixels
     cv::Matx22d affine;        // L: image 1 to image 2 near point1
     double size1 = 1;          // the first region's geometric-mean semi-axis, pixels
@@ -25,7 +25,7 @@ struct AffineCorrespondence {
 cv::Matx22d oriented_frame(double a, double b, double c, double orientation);
 
 // The correspondence of two regions given by centre, oriented frame.
-AffineCorrespondence affine_correspondence(const cv::Vec2d& centre1, const cv::Matx22d& frame1,
+affine_correspondence correspondence_from_frames(const cv::Vec2d& centre1, const cv::Matx22d& frame1,
                                            const cv::Vec2d& centre2, const cv::Matx22d& frame2);
 
 }  // namespace orvo::detail

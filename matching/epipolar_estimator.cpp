@@ -26,12 +26,12 @@ cv::Matx33d enforce_constraints(const cv::Matx33d& m, bool essential)
 
 }  // namespace
 
-EpipolarEstimator::EpipolarEstimator(const cv::Matx33d& K1, const cv::Matx33d& K2)
+epipolar_estimator::epipolar_estimator(const cv::Matx33d& K1, const cv::Matx33d& K2)
     : calibrated_(true), K1_(K1), K2_(K2)
 {
 }
 
-std::optional<cv::Matx33d> EpipolarEstimator::fit(const std::vector<AffineCorrespondence>& correspondences,
+std::optional<cv::Matx33d> epipolar_estimator::fit(const std::vector<affine_correspondence>& correspondences,
                                                   const std::vector<int>& subset, bool with_affine) const
 {
     const int per_correspondence = with_affine ? 3 : 1;
@@ -51,7 +51,7 @@ std::optional<cv::Matx33d> EpipolarEstimator::fit(const std::vector<AffineCorres
     cv::Mat system(equations, 9, CV_64F);
     int row = 0;
     for (int i : subset) {
-        const AffineCorrespondence c = transformed(correspondences[i], change1, change2);
+        const affine_correspondence c = transformed(correspondences[i], change1, change2);
         const cv::Vec3d p1(c.point1[0], c.point1[1], 1), p2(c.point2[0], c.point2[1], 1);
         double* epipolar = system.ptr<double>(row++);
         for (int r = 0; r < 3; ++r)
@@ -74,7 +74,7 @@ std::optional<cv::Matx33d> EpipolarEstimator::fit(const std::vector<AffineCorres
     return f * (1 / scale);
 }
 
-double EpipolarEstimator::point_error(const cv::Matx33d& f, const AffineCorrespondence& c) const
+double epipolar_estimator::point_error(const cv::Matx33d& f, const affine_correspondence& c) const
 {
     const cv::Vec3d p1(c.point1[0], c.point1[1], 1), p2(c.point2[0], c.point2[1], 1);
     const cv::Vec3d line2 = f * p1, line1 = f.t() * p2;
@@ -84,7 +84,7 @@ double EpipolarEstimator::point_error(const cv::Matx33d& f, const AffineCorrespo
     return residual * residual / gradient;
 }
 
-double EpipolarEstimator::affine_error(const cv::Matx33d& f, const AffineCorrespondence& c) const
+double epipolar_estimator::affine_error(const cv::Matx33d& f, const affine_correspondence& c) const
 {
     const cv::Vec3d line2 = f * cv::Vec3d(c.point1[0], c.point1[1], 1);
     const cv::Vec3d line1 = f.t() * cv::Vec3d(c.point2[0], c.point2[1], 1);
@@ -95,7 +95,7 @@ double EpipolarEstimator::affine_error(const cv::Matx33d& f, const AffineCorresp
     return cv::norm(carried + normal1) / size;
 }
 
-cv::Matx33d EpipolarEstimator::essential(const cv::Matx33d& model) const
+cv::Matx33d epipolar_estimator::essential(const cv::Matx33d& model) const
 {
     const cv::Matx33d e = K2_.t() * model * K1_;
     return e * (1 / cv::norm(e));

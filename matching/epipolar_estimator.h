@@ -15,25 +15,25 @@
 
 namespace orvo::detail {
 
-class EpipolarEstimator : public Estimator {
+class epipolar_estimator : public model_estimator {
 public:
     // A fundamental matrix.
-    EpipolarEstimator() = default;
+    epipolar_estimator() = default;
     // An essential matrix between cameras of intrinsics K1 and K2 (upper
     // triangular, invertible). The models fitted are still the fundamental
     // matrices K2^-T E K1^-1 that act on pixels: essential() gives E.
-    EpipolarEstimator(const cv::Matx33d& K1, const cv::Matx33d& K2);
+    epipolar_estimator(const cv::Matx33d& K1, const cv::Matx33d& K2);
 
     int affine_sample_size() const override { return 3; }
     int point_sample_size() const override { return 8; }
-    std::optional<cv::Matx33d> fit(const std::vector<AffineCorrespondence>& correspondences,
+    std::optional<cv::Matx33d> fit(const std::vector<affine_correspondence>& correspondences,
                                    const std::vector<int>& subset, bool with_affine) const override;
     // Sampson's approximation of the squared distance to the epipolar
     // geometry, pixels^2.
-    double point_error(const cv::Matx33d& model, const AffineCorrespondence& correspondence) const override;
+    double point_error(const cv::Matx33d& model, const affine_correspondence& correspondence) const override;
     // |L' n2 + n1| / max(|n1|, |L' n2|) with n1 = (F' p2)[0:2] and
     // n2 = (F p1)[0:2], the normals of the two epipolar lines.
-    double affine_error(const cv::Matx33d& model, const AffineCorrespondence& correspondence) const override;
+    double affine_error(const cv::Matx33d& model, const affine_correspondence& correspondence) const override;
 
     // The essential matrix (unit norm) of a model fitted with intrinsics.
     cv::Matx33d essential(const cv::Matx33d& model) const;

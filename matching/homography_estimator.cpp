@@ -22,7 +22,7 @@ void put_row(cv::Mat& system, int& row, std::initializer_list<double> coefficien
 
 }  // namespace
 
-std::optional<cv::Matx33d> HomographyEstimator::fit(const std::vector<AffineCorrespondence>& correspondences,
+std::optional<cv::Matx33d> homography_estimator::fit(const std::vector<affine_correspondence>& correspondences,
                                                     const std::vector<int>& subset, bool with_affine) const
 {
     const int equations = static_cast<int>(subset.size()) * (with_affine ? 6 : 2);
@@ -37,7 +37,7 @@ std::optional<cv::Matx33d> HomographyEstimator::fit(const std::vector<AffineCorr
     cv::Mat system(equations, 9, CV_64F);
     int row = 0;
     for (int i : subset) {
-        const AffineCorrespondence c = transformed(correspondences[i], change1, change2);
+        const affine_correspondence c = transformed(correspondences[i], change1, change2);
         const double x = c.point1[0], y = c.point1[1], u = c.point2[0], v = c.point2[1];
         put_row(system, row, {x, y, 1, 0, 0, 0, -u * x, -u * y, -u});
         put_row(system, row, {0, 0, 0, x, y, 1, -v * x, -v * y, -v});
@@ -60,7 +60,7 @@ std::optional<cv::Matx33d> HomographyEstimator::fit(const std::vector<AffineCorr
     return h;
 }
 
-double HomographyEstimator::point_error(const cv::Matx33d& h, const AffineCorrespondence& c) const
+double homography_estimator::point_error(const cv::Matx33d& h, const affine_correspondence& c) const
 {
     const cv::Vec3d q = h * cv::Vec3d(c.point1[0], c.point1[1], 1);
     if (!(std::abs(q[2]) > 1e-12 * cv::norm(q))) return INFINITE_ERROR;
@@ -68,7 +68,7 @@ double HomographyEstimator::point_error(const cv::Matx33d& h, const AffineCorres
     return dx * dx + dy * dy;
 }
 
-double HomographyEstimator::affine_error(const cv::Matx33d& h, const AffineCorrespondence& c) const
+double homography_estimator::affine_error(const cv::Matx33d& h, const affine_correspondence& c) const
 {
     const cv::Vec3d q = h * cv::Vec3d(c.point1[0], c.point1[1], 1);
     if (!(std::abs(q[2]) > 1e-12 * cv::norm(q))) return INFINITE_ERROR;

@@ -13,16 +13,16 @@
 
 namespace orvo::detail {
 
-class HomographyEstimator : public Estimator {
+class homography_estimator : public model_estimator {
 public:
     int affine_sample_size() const override { return 2; }
     int point_sample_size() const override { return 4; }
-    std::optional<cv::Matx33d> fit(const std::vector<AffineCorrespondence>& correspondences,
+    std::optional<cv::Matx33d> fit(const std::vector<affine_correspondence>& correspondences,
                                    const std::vector<int>& subset, bool with_affine) const override;
     // |H p1 - p2|^2 in image 2.
-    double point_error(const cv::Matx33d& model, const AffineCorrespondence& correspondence) const override;
+    double point_error(const cv::Matx33d& model, const affine_correspondence& correspondence) const override;
     // |J^-1 L - I| (Frobenius), J the Jacobian of H at p1.
-    double affine_error(const cv::Matx33d& model, const AffineCorrespondence& correspondence) const override;
+    double affine_error(const cv::Matx33d& model, const affine_correspondence& correspondence) const override;
 };
 
 }  // namespace orvo::detail

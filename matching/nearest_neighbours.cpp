@@ -15,7 +15,7 @@ namespace {
 constexpr int BLOCK_ROWS = 256;
 constexpr float FAR = std::numeric_limits<float>::infinity();
 
-struct Nearest {
+struct nearest_pair {
     float distance = FAR;  // squared
     int index = -1;
 };
@@ -23,7 +23,7 @@ struct Nearest {
 // For the rows [first, last) of `a`: each row's nearest and second nearest
 // in `b`; and for each row of `b`, its nearest in these rows of `a`.
 void scan_rows(const cv::Mat& a, const cv::Mat& b, const cv::Mat& norms_a, const cv::Mat& norms_b, int first,
-               int last, std::vector<Nearest>& nearest, std::vector<float>& second, std::vector<Nearest>& back)
+               int last, std::vector<nearest_pair>& nearest, std::vector<float>& second, std::vector<nearest_pair>& back)
 {
     cv::Mat products;
     for (int begin = first; begin < last; begin += BLOCK_ROWS) {
@@ -33,7 +33,7 @@ void scan_rows(const cv::Mat& a, const cv::Mat& b, const cv::Mat& norms_a, const
             const float* dot = products.ptr<float>(i - begin);
             const float* nb = norms_b.ptr<float>();
             const float na = norms_a.at<float>(i);
-            Nearest best;
+            nearest_pair best;
             float next = FAR;
             for (int j = 0; j < b.rows; ++j) {
                 const float d = std::max(0.0f, na + nb[j] - 2 * dot[j]);
@@ -53,11 +53,11 @@ void scan_rows(const cv::Mat& a, const cv::Mat& b, const cv::Mat& norms_a, const
 
 }  // namespace
 
-std::vector<TentativeMatch> mutual_nearest_neighbours(const cv::Mat& descriptors1, const cv::Mat& descriptors2,
+std::vector<tentative_match> mutual_nearest_neighbours(const cv::Mat& descriptors1, const cv::Mat& descriptors2,
                                                       double ratio, int threads)
 {
     CV_Assert(descriptors1.cols == descriptors2.cols && threads >= 1);
-    std::vector<TentativeMatch> matches;
+    std::vector<tentative_match> matches;
     if (descriptors1.empty() || descriptors2.empty()) return matches;
     cv::Mat a, b, norms_a, norms_b;
     descriptors1.convertTo(a, CV_32F);
@@ -68,9 +68,9 @@ std::vector<TentativeMatch> mutual_nearest_neighbours(const cv::Mat& descriptors
 
     const int rows = a.rows;
     const int workers = std::max(1, std::min(threads, (rows + BLOCK_ROWS - 1) / BLOCK_ROWS));
-    std::vector<Nearest> nearest(rows);
+    std::vector<nearest_pair> nearest(rows);
     std::vector<float> second(rows);
-    std::vector<std::vector<Nearest>> back(workers, std::vector<Nearest>(b.rows));
+    std::vector<std::vector<nearest_pair>> back(workers, std::vector<nearest_pair>(b.rows));
     const auto share = [&](int k) { return static_cast<int>(static_cast<long long>(rows) * k / workers); };
     std::vector<std::thread> pool;
     for (int k = 1; k < workers; ++k) {

@@ -7,7 +7,7 @@
 
 namespace orvo::detail {
 
-struct TentativeMatch {
+struct tentative_match {
     int index1 = 0, index2 = 0;
     // The descriptor distance from index1 to index2 (Euclidean), and its
     // ratio to the distance from index1 to its second nearest (0 when there
@@ -21,7 +21,7 @@ struct TentativeMatch {
 // `descriptors2` (always true when there is no second). Both matrices have
 // the same number of columns, any depth; ordered by i. `threads` (>= 1)
 // threads compute the distances.
-std::vector<TentativeMatch> mutual_nearest_neighbours(const cv::Mat& descriptors1, const cv::Mat& descriptors2,
+std::vector<tentative_match> mutual_nearest_neighbours(const cv::Mat& descriptors1, const cv::Mat& descriptors2,
                                                       double ratio, int threads);
 
 }  // namespace orvo::detail

@@ -28,7 +28,7 @@ cv::Matx22d linear_part(const cv::Matx33d& change)
     return cv::Matx22d(change(0, 0), change(0, 1), change(1, 0), change(1, 1));
 }
 
-AffineCorrespondence transformed(const AffineCorrespondence& correspondence, const cv::Matx33d& change1,
+affine_correspondence transformed(const affine_correspondence& correspondence, const cv::Matx33d& change1,
                                  const cv::Matx33d& change2)
 {
     const cv::Matx22d linear1 = linear_part(change1);

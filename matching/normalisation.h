@@ -22,7 +22,7 @@ cv::Matx22d linear_part(const cv::Matx33d& change);
 // The correspondence in changed coordinates: points N1 p1 and N2 p2, the
 // affine map B2 L B1^-1 (B the linear parts), the region size scaled by
 // sqrt |det B1|.
-AffineCorrespondence transformed(const AffineCorrespondence& correspondence, const cv::Matx33d& change1,
+affine_correspondence transformed(const affine_correspondence& correspondence, const cv::Matx33d& change1,
                                  const cv::Matx33d& change2);
 
 }  // namespace orvo::detail

@@ -14,11 +14,11 @@ constexpr int smallest_level_side = 16;
 
 // Bilinear samples of a level, its gradient and whether the point lies
 // within the level's pixel centres.
-struct Sample {
+struct intensity_sample {
     float value = 0, dx = 0, dy = 0;
 };
 
-bool sample(const AlignmentPyramid& pyramid, int level, double x, double y, Sample& out, bool gradient)
+bool sample(const alignment_pyramid& pyramid, int level, double x, double y, intensity_sample& out, bool gradient)
 {
     const cv::Mat& image = pyramid.levels[level];
     if (!(x >= 0 && y >= 0 && x <= image.cols - 1 && y <= image.rows - 1)) return false;
@@ -46,7 +46,7 @@ int level_for(const cv::Matx22d& P, int half, int highest)
     return std::clamp(level, 0, highest);
 }
 
-struct GridPoint {
+struct grid_point {
     cv::Vec2d u;
     double weight;
     float value;  // the first patch's intensity
@@ -55,17 +55,17 @@ struct GridPoint {
 // Weighted means, variances and covariance of the first patch and the
 // second image sampled through the warp p2 + P2 u (the grid points whose
 // warped point lies outside the second image left out).
-struct PatchMoments {
+struct patch_moments {
     double mean1 = 0, mean2 = 0, variance1 = 0, variance2 = 0, covariance = 0;
 };
 
-PatchMoments moments(const std::vector<GridPoint>& grid, const AlignmentPyramid& image2, int level2, double scale2,
+patch_moments moments(const std::vector<grid_point>& grid, const alignment_pyramid& image2, int level2, double scale2,
                      const cv::Vec2d& p2, const cv::Matx22d& P2)
 {
     double n = 0, m1 = 0, m2 = 0, s11 = 0, s22 = 0, s12 = 0;
-    for (const GridPoint& g : grid) {
+    for (const grid_point& g : grid) {
         const cv::Vec2d x = p2 + P2 * g.u;
-        Sample s;
+        intensity_sample s;
         if (!sample(image2, level2, x[0] * scale2, x[1] * scale2, s, false)) continue;
         n += g.weight;
         m1 += g.weight * g.value;
@@ -74,7 +74,7 @@ PatchMoments moments(const std::vector<GridPoint>& grid, const AlignmentPyramid&
         s22 += g.weight * s.value * s.value;
         s12 += g.weight * g.value * s.value;
     }
-    PatchMoments m;
+    patch_moments m;
     if (n <= 0) return m;
     m.mean1 = m1 / n;
     m.mean2 = m2 / n;
@@ -86,9 +86,9 @@ PatchMoments moments(const std::vector<GridPoint>& grid, const AlignmentPyramid&
 
 }  // namespace
 
-AlignmentPyramid alignment_pyramid(const cv::Mat& grey)
+alignment_pyramid build_alignment_pyramid(const cv::Mat& grey)
 {
-    AlignmentPyramid pyramid;
+    alignment_pyramid pyramid;
     cv::Mat level;
     grey.convertTo(level, CV_32F);
     while (true) {
@@ -106,11 +106,11 @@ AlignmentPyramid alignment_pyramid(const cv::Mat& grey)
     return pyramid;
 }
 
-PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyramid& image2, const cv::Vec2d& point1,
+patch_alignment align_patch(const alignment_pyramid& image1, const alignment_pyramid& image2, const cv::Vec2d& point1,
                            const cv::Matx22d& frame1, const cv::Vec2d& point2, const cv::Matx22d& affine,
-                           const PatchAlignmentSettings& settings)
+                           const patch_alignment_settings& settings)
 {
-    PatchAlignment result;
+    patch_alignment result;
     result.point2 = point2;
     result.affine = affine;
     const cv::Matx22d P1 = frame1 * settings.radius;
@@ -121,14 +121,14 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
     const double scale1 = std::ldexp(1.0, -level1), scale2 = std::ldexp(1.0, -level2);
 
     // The first patch, on a disk of the grid weighted towards its centre.
-    std::vector<GridPoint> grid;
+    std::vector<grid_point> grid;
     const double sigma2 = 2 * 0.5 * 0.5;
     for (int i = -settings.half; i <= settings.half; ++i)
         for (int j = -settings.half; j <= settings.half; ++j) {
             const cv::Vec2d u(double(j) / settings.half, double(i) / settings.half);
             if (u.dot(u) > 1) continue;
             const cv::Vec2d x = point1 + P1 * u;
-            Sample s;
+            intensity_sample s;
             if (!sample(image1, level1, x[0] * scale1, x[1] * scale1, s, false)) continue;
             grid.push_back({u, std::exp(-u.dot(u) / sigma2), s.value});
         }
@@ -137,7 +137,7 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
 
     // Gain and bias from the patches' means and deviations at the start.
     cv::Vec2d p2 = point2;
-    const PatchMoments start = moments(grid, image2, level2, scale2, p2, P2);
+    const patch_moments start = moments(grid, image2, level2, scale2, p2, P2);
     if (!(start.variance1 > 1e-6 && start.variance2 > 1e-6)) return result;  // a flat patch cannot be aligned
     double gain = std::sqrt(start.variance1 / start.variance2);
     double bias = start.mean1 - gain * start.mean2;
@@ -151,9 +151,9 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
         cv::Matx<double, 8, 8> H = cv::Matx<double, 8, 8>::zeros();
         cv::Vec<double, 8> e = cv::Vec<double, 8>::all(0);
         std::size_t inside = 0;
-        for (const GridPoint& g : grid) {
+        for (const grid_point& g : grid) {
             const cv::Vec2d x = p2 + P2 * g.u;
-            Sample s;
+            intensity_sample s;
             if (!sample(image2, level2, x[0] * scale2, x[1] * scale2, s, true)) continue;
             ++inside;
             const double gx = gain * s.dx * scale2, gy = gain * s.dy * scale2;
@@ -190,7 +190,7 @@ PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyrami
     }
     if (!result.converged) return result;
 
-    const PatchMoments aligned = moments(grid, image2, level2, scale2, p2, P2);
+    const patch_moments aligned = moments(grid, image2, level2, scale2, p2, P2);
     result.correlation = aligned.covariance / std::sqrt(std::max(aligned.variance1 * aligned.variance2, 1e-12));
     result.point2 = p2;
     result.affine = P2 * P1.inv();

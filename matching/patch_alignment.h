@@ -21,15 +21,15 @@ namespace orvo::detail {
 // A grey image halved again and again (as cv::pyrDown: pixel i of level k
 // shows pixel 2^k i of level 0), with each level's central-difference
 // gradient, all CV_32F.
-struct AlignmentPyramid {
+struct alignment_pyramid {
     std::vector<cv::Mat> levels, dx, dy;
 };
 
 // The pyramid of an 8-bit or float single-channel image, halved while the
 // next level keeps 16 pixels or more on its shorter side.
-AlignmentPyramid alignment_pyramid(const cv::Mat& grey);
+alignment_pyramid build_alignment_pyramid(const cv::Mat& grey);
 
-struct PatchAlignmentSettings {
+struct patch_alignment_settings {
     double radius = 2.0;  // the patch: the first region's ellipse grown by this factor
     int half = 10;        // grid samples from the patch centre to its border
     int max_iterations = 50;
@@ -37,7 +37,7 @@ struct PatchAlignmentSettings {
     double max_shift = 0.5;   // patch radii: farther from its start, the second centre has lost its match
 };
 
-struct PatchAlignment {
+struct patch_alignment {
     cv::Vec2d point2;    // the refined second centre
     cv::Matx22d affine;  // the refined map from image 1 to image 2 near the first centre
     double gain = 1, bias = 0;  // second patch times gain plus bias matches the first
@@ -50,8 +50,8 @@ struct PatchAlignment {
 // has centre point1 and frame frame1 (the map of the unit circle onto its
 // ellipse, F F' = M^-1); point2 and affine (image 1 to image 2 near point1)
 // are the start.
-PatchAlignment align_patch(const AlignmentPyramid& image1, const AlignmentPyramid& image2, const cv::Vec2d& point1,
+patch_alignment align_patch(const alignment_pyramid& image1, const alignment_pyramid& image2, const cv::Vec2d& point1,
                            const cv::Matx22d& frame1, const cv::Vec2d& point2, const cv::Matx22d& affine,
-                           const PatchAlignmentSettings& settings = {});
+                           const patch_alignment_settings& settings = {});
 
 }  // namespace orvo::detail

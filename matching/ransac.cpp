@@ -11,7 +11,7 @@ namespace orvo::detail {
 
 namespace {
 
-struct Score {
+struct hypothesis_score {
     double cost = std::numeric_limits<double>::infinity();
     int inliers = 0;
 };
@@ -21,10 +21,10 @@ struct Score {
 // pixels squared (a power of two scales exactly) for every threshold whose
 // square is finite, and no overflow for those whose square is not (1e200),
 // so that a larger threshold never loses an inlier.
-class Scorer {
+class hypothesis_scorer {
 public:
-    Scorer(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
-           const RansacSettings& settings)
+    hypothesis_scorer(const model_estimator& estimator, const std::vector<affine_correspondence>& correspondences,
+           const ransac_options& settings)
         : estimator_(estimator), correspondences_(correspondences), affine_threshold_(settings.affine_threshold)
     {
         int exponent = 0;
@@ -35,7 +35,7 @@ public:
 
     // Whether the correspondence is an inlier, with the point threshold
     // scaled by `fraction`.
-    bool is_inlier(const cv::Matx33d& model, const AffineCorrespondence& c, double fraction = 1) const
+    bool is_inlier(const cv::Matx33d& model, const affine_correspondence& c, double fraction = 1) const
     {
         return point_error(model, c) < fraction * fraction * squared_threshold_ &&
                estimator_.affine_error(model, c) < affine_threshold_;
@@ -43,9 +43,9 @@ public:
 
     // The cost of a model, and its inliers when `mask` is given. Gives up as
     // soon as the cost exceeds `bound`.
-    Score score(const cv::Matx33d& model, double bound, std::vector<unsigned char>* mask = nullptr) const
+    hypothesis_score score(const cv::Matx33d& model, double bound, std::vector<unsigned char>* mask = nullptr) const
     {
-        Score s;
+        hypothesis_score s;
         s.cost = 0;
         if (mask) mask->assign(correspondences_.size(), 0);
         for (std::size_t i = 0; i < correspondences_.size(); ++i) {
@@ -72,13 +72,13 @@ public:
     }
 
 private:
-    double point_error(const cv::Matx33d& model, const AffineCorrespondence& c) const
+    double point_error(const cv::Matx33d& model, const affine_correspondence& c) const
     {
         return std::ldexp(estimator_.point_error(model, c), -unit_exponent_);
     }
 
-    const Estimator& estimator_;
-    const std::vector<AffineCorrespondence>& correspondences_;
+    const model_estimator& estimator_;
+    const std::vector<affine_correspondence>& correspondences_;
     double affine_threshold_;
     double squared_threshold_ = 0;  // in units of 4^e
     int unit_exponent_ = 0;         // 2 e
@@ -105,19 +105,19 @@ int required_samples(double inlier_share, int sample_size, double confidence, in
     return static_cast<int>(std::clamp(needed, 1.0, static_cast<double>(cap)));
 }
 
-RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
-                    const RansacSettings& settings)
+ransac_result ransac(const model_estimator& estimator, const std::vector<affine_correspondence>& correspondences,
+                    const ransac_options& settings)
 {
-    RansacResult result;
+    ransac_result result;
     result.inliers.assign(correspondences.size(), 0);
     const int count = static_cast<int>(correspondences.size());
     const int sample_size = settings.affine_samples ? estimator.affine_sample_size() : estimator.point_sample_size();
     if (count < sample_size) return result;
 
-    const Scorer scorer(estimator, correspondences, settings);
+    const hypothesis_scorer scorer(estimator, correspondences, settings);
     std::mt19937 random(settings.seed);
     std::optional<cv::Matx33d> best;
-    Score best_score;
+    hypothesis_score best_score;
     std::vector<int> sample;
     int needed = settings.max_iterations;
     while (result.hypotheses < std::min(needed, settings.max_iterations)) {
@@ -127,7 +127,7 @@ RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespo
         if (!model || !std::all_of(sample.begin(), sample.end(),
                                    [&](int i) { return scorer.is_inlier(*model, correspondences[i]); }))
             continue;
-        Score score = scorer.score(*model, best_score.cost);
+        hypothesis_score score = scorer.score(*model, best_score.cost);
         if (score.cost >= best_score.cost) continue;
 
         // Local optimisation: refit to the inliers while that helps, with
@@ -137,7 +137,7 @@ RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespo
             const std::optional<cv::Matx33d> refined =
                 estimator.fit(correspondences, scorer.inliers_of(*model), with_affine);
             if (!refined) break;
-            const Score refined_score = scorer.score(*refined, score.cost);
+            const hypothesis_score refined_score = scorer.score(*refined, score.cost);
             if (refined_score.cost >= score.cost) break;
             model = refined;
             score = refined_score;
@@ -148,19 +148,19 @@ RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespo
                                   settings.max_iterations);
     }
     if (!best) return result;
-    RansacResult fitted = final_fit(estimator, correspondences, *best, settings);
+    ransac_result fitted = final_fit(estimator, correspondences, *best, settings);
     fitted.hypotheses = result.hypotheses;
     return fitted;
 }
 
-RansacResult final_fit(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
-                       const cv::Matx33d& model, const RansacSettings& settings)
+ransac_result final_fit(const model_estimator& estimator, const std::vector<affine_correspondence>& correspondences,
+                       const cv::Matx33d& model, const ransac_options& settings)
 {
     // The point equations of the inliers, first within the threshold, then
     // within a half and a quarter of it while enough correspondences
     // remain: the model found is close enough by then to single out the
     // most precise ones, which extrapolate best.
-    const Scorer scorer(estimator, correspondences, settings);
+    const hypothesis_scorer scorer(estimator, correspondences, settings);
     cv::Matx33d best = model;
     const int enough = 2 * estimator.point_sample_size();
     for (const double fraction : {1.0, 1.0, 0.5, 0.5, 0.25, 0.25}) {
@@ -170,7 +170,7 @@ RansacResult final_fit(const Estimator& estimator, const std::vector<AffineCorre
         if (!refined) break;
         best = *refined;
     }
-    RansacResult result;
+    ransac_result result;
     result.inliers.assign(correspondences.size(), 0);
     result.model = best;
     result.inlier_count = scorer.score(best, std::numeric_limits<double>::infinity(), &result.inliers).inliers;

@@ -22,7 +22,7 @@
 
 namespace orvo::detail {
 
-struct RansacSettings {
+struct ransac_options {
     double threshold = 6.0;         // point error, pixels
     double affine_threshold = 0.5;  // relative error of the affine map
     double confidence = 0.999;
@@ -31,20 +31,20 @@ struct RansacSettings {
     unsigned seed = 1;
 };
 
-struct RansacResult {
+struct ransac_result {
     std::optional<cv::Matx33d> model;
     std::vector<unsigned char> inliers;  // 1 per inlier, over the correspondences
     int inlier_count = 0;
     int hypotheses = 0;                  // minimal samples drawn
 };
 
-RansacResult ransac(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
-                    const RansacSettings& settings);
+ransac_result ransac(const model_estimator& estimator, const std::vector<affine_correspondence>& correspondences,
+                    const ransac_options& settings);
 
 // The final fit of a model found to the correspondences, and its inliers
 // (hypotheses 0): also the refit once the correspondences have been refined.
-RansacResult final_fit(const Estimator& estimator, const std::vector<AffineCorrespondence>& correspondences,
-                       const cv::Matx33d& model, const RansacSettings& settings);
+ransac_result final_fit(const model_estimator& estimator, const std::vector<affine_correspondence>& correspondences,
+                       const cv::Matx33d& model, const ransac_options& settings);
 
 // Samples needed to draw, with probability `confidence`, at least one
 // sample of `sample_size` inliers when a share `inlier_share` of the

@@ -15,6 +15,8 @@
 #include "batch/outputs.h"
 #include "python/detector_options.h"
 
+using namespace orvo::batch;
+
 namespace py = pybind11;
 using orvo::detail::options_of_dict;
 using orvo::detail::setting;

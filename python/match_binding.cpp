@@ -234,11 +234,11 @@ py::dict align_patches(const py::array& array1, const py::array& array2, const D
     bool* out_converged = converged.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        const orvo::detail::AlignmentPyramid pyramid1 = orvo::detail::alignment_pyramid(image1);
-        const orvo::detail::AlignmentPyramid pyramid2 = orvo::detail::alignment_pyramid(image2);
+        const orvo::detail::alignment_pyramid pyramid1 = orvo::detail::build_alignment_pyramid(image1);
+        const orvo::detail::alignment_pyramid pyramid2 = orvo::detail::build_alignment_pyramid(image2);
         for (std::size_t k = 0; k < n; ++k) {
             const orvo::Region& r = regions[k];
-            const orvo::detail::PatchAlignment aligned = orvo::detail::align_patch(
+            const orvo::detail::patch_alignment aligned = orvo::detail::align_patch(
                 pyramid1, pyramid2, {r.x, r.y}, orvo::detail::oriented_frame(r.a, r.b, r.c, 0),
                 {p[2 * k], p[2 * k + 1]}, cv::Matx22d(a + 4 * k));
             out_points[2 * k] = aligned.point2[0];
@@ -263,7 +263,7 @@ py::array_t<double> affine_maps(const DoubleArray& regions1, const FloatArray& o
     for (std::size_t k = 0; k < r1.size(); ++k) {
         using orvo::detail::oriented_frame;
         const cv::Matx22d L =
-            orvo::detail::affine_correspondence({r1[k].x, r1[k].y}, oriented_frame(r1[k].a, r1[k].b, r1[k].c, o1[k]),
+            orvo::detail::correspondence_from_frames({r1[k].x, r1[k].y}, oriented_frame(r1[k].a, r1[k].b, r1[k].c, o1[k]),
                                                 {r2[k].x, r2[k].y}, oriented_frame(r2[k].a, r2[k].b, r2[k].c, o2[k]))
                 .affine;
         std::copy(L.val, L.val + 4, maps.mutable_data() + 4 * k);

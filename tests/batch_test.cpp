@@ -23,6 +23,7 @@
 #include "orvo/orvo.h"
 #include "tests/test_support.h"
 
+
 namespace fs = std::filesystem;
 
 namespace {

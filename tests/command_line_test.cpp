@@ -10,6 +10,8 @@
 #include "app/command_line.h"
 #include "tests/test_support.h"
 
+using namespace orvo::cli;
+
 namespace {
 
 const char* const BANNER =

@@ -14,6 +14,8 @@
 #include "io/jpeg_encoder.h"
 #include "tests/generated_image.h"
 
+using namespace orvo::cli;
+
 TEST(InspectorPage, JpegPicturesDecodeBackToTheImage)
 {
     const cv::Mat colour = generated_image(97, 61, 3);

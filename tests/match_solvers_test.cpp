@@ -37,10 +37,10 @@ cv::Matx22d random_frame(std::mt19937& random)
     return cv::Matx22d(std::cos(t), -std::sin(t), std::sin(t), std::cos(t)) * cv::Matx22d(s * e, 0, 0, s / e);
 }
 
-AffineCorrespondence correspondence_under(const cv::Matx33d& h, const cv::Vec2d& p, std::mt19937& random)
+affine_correspondence correspondence_under(const cv::Matx33d& h, const cv::Vec2d& p, std::mt19937& random)
 {
     const cv::Matx22d frame1 = random_frame(random);
-    return affine_correspondence(p, frame1, project(h, p), jacobian(h, p) * frame1);
+    return correspondence_from_frames(p, frame1, project(h, p), jacobian(h, p) * frame1);
 }
 
 // A perspective homography of a 640 x 480 view.
@@ -89,7 +89,7 @@ struct TwoViews {
     }
 
     // The correspondence of a scene point seen at pixel p of view 1.
-    AffineCorrespondence correspondence(const cv::Vec2d& p, std::mt19937& random) const
+    affine_correspondence correspondence(const cv::Vec2d& p, std::mt19937& random) const
     {
         std::uniform_real_distribution<double> depth(4, 10), unit(-0.5, 0.5);
         const cv::Vec3d ray = K.inv() * cv::Vec3d(p[0], p[1], 1);
@@ -98,7 +98,7 @@ struct TwoViews {
         // The plane n'X = d through x induces H = K (R + t n' / d) K^-1.
         const cv::Matx33d plane = K * (R + t * normal.t() * (1 / normal.dot(x))) * K.inv();
         const cv::Matx22d frame1 = random_frame(random);
-        return affine_correspondence(p, frame1, project(plane, p), jacobian(plane, p) * frame1);
+        return correspondence_from_frames(p, frame1, project(plane, p), jacobian(plane, p) * frame1);
     }
 };
 
@@ -108,7 +108,7 @@ double max_relative_difference(const cv::Matx33d& estimated, const cv::Matx33d& 
     return std::min(cv::norm(a - b, cv::NORM_INF), cv::norm(a + b, cv::NORM_INF));
 }
 
-AffineCorrespondence with_noise(AffineCorrespondence c, double pixels, double affine, std::mt19937& random)
+affine_correspondence with_noise(affine_correspondence c, double pixels, double affine, std::mt19937& random)
 {
     std::normal_distribution<double> noise(0, 1);
     c.point1 += cv::Vec2d(noise(random), noise(random)) * pixels;
@@ -143,8 +143,8 @@ TEST(MatchSolvers, OrientedFramesOfMappedRegionsGiveTheMap)
         const cv::Matx22d frame1 = oriented_frame(m1(0, 0), m1(0, 1), m1(1, 1), orientation1);
         EXPECT_LT(cv::norm(frame1 * frame1.t() - inverse_m1), 1e-9 * cv::norm(inverse_m1));
         EXPECT_NEAR(std::remainder(std::atan2(frame1(1, 0), frame1(0, 0)) - orientation1, 2 * CV_PI), 0, 1e-9);
-        const AffineCorrespondence c =
-            affine_correspondence({1, 2}, frame1, {3, 4}, oriented_frame(m2(0, 0), m2(0, 1), m2(1, 1), orientation2));
+        const affine_correspondence c =
+            correspondence_from_frames({1, 2}, frame1, {3, 4}, oriented_frame(m2(0, 0), m2(0, 1), m2(1, 1), orientation2));
         EXPECT_LT(cv::norm(c.affine - map), 1e-9 * cv::norm(map));
     }
 }
@@ -152,10 +152,10 @@ TEST(MatchSolvers, OrientedFramesOfMappedRegionsGiveTheMap)
 TEST(MatchSolvers, HomographyFromTwoAffineCorrespondencesOrFourPoints)
 {
     std::mt19937 random(5);
-    const HomographyEstimator estimator;
+    const homography_estimator estimator;
     for (int trial = 0; trial < 20; ++trial) {
         const cv::Matx33d truth = random_homography(random);
-        std::vector<AffineCorrespondence> exact, noisy;
+        std::vector<affine_correspondence> exact, noisy;
         for (int i = 0; i < 60; ++i) {
             exact.push_back(correspondence_under(truth, random_point(random), random));
             noisy.push_back(with_noise(exact.back(), 0.5, 0.03, random));
@@ -173,7 +173,7 @@ TEST(MatchSolvers, HomographyFromTwoAffineCorrespondencesOrFourPoints)
         EXPECT_LT(corner_error(*fitted, truth), 2.0);
     }
     // One correspondence twice leaves the homography undetermined.
-    const std::vector<AffineCorrespondence> twice(2, correspondence_under(cv::Matx33d::eye(), {5, 5}, random));
+    const std::vector<affine_correspondence> twice(2, correspondence_under(cv::Matx33d::eye(), {5, 5}, random));
     EXPECT_FALSE(estimator.fit(twice, {0, 1}, true));
 }
 
@@ -182,8 +182,8 @@ TEST(MatchSolvers, EpipolarGeometryFromThreeAffineCorrespondences)
     std::mt19937 random(7);
     for (int trial = 0; trial < 20; ++trial) {
         const TwoViews views(random);
-        const EpipolarEstimator fundamental, essential(views.K, views.K);
-        std::vector<AffineCorrespondence> exact, noisy;
+        const epipolar_estimator fundamental, essential(views.K, views.K);
+        std::vector<affine_correspondence> exact, noisy;
         for (int i = 0; i < 80; ++i) {
             exact.push_back(views.correspondence(random_point(random), random));
             noisy.push_back(with_noise(exact.back(), 0.3, 0.03, random));
@@ -202,7 +202,7 @@ TEST(MatchSolvers, EpipolarGeometryFromThreeAffineCorrespondences)
         const auto fitted = fundamental.fit(noisy, all_of(noisy.size()), true);
         ASSERT_TRUE(fitted);
         double sum = 0;
-        for (const AffineCorrespondence& c : exact) sum += std::sqrt(fundamental.point_error(*fitted, c));
+        for (const affine_correspondence& c : exact) sum += std::sqrt(fundamental.point_error(*fitted, c));
         EXPECT_LT(sum / exact.size(), 1.0);
     }
 }
@@ -210,19 +210,19 @@ TEST(MatchSolvers, EpipolarGeometryFromThreeAffineCorrespondences)
 TEST(MatchSolvers, RansacFindsTheModelAmongFewInliers)
 {
     std::mt19937 random(11);
-    const auto run = [&](const Estimator& estimator, std::vector<AffineCorrespondence> inliers,
+    const auto run = [&](const model_estimator& estimator, std::vector<affine_correspondence> inliers,
                          const std::function<double(const cv::Matx33d&)>& model_error) {
         const std::size_t inlier_count = inliers.size();
-        std::vector<AffineCorrespondence> all = inliers;
+        std::vector<affine_correspondence> all = inliers;
         // 15 % inliers: the others join random points with random maps.
         while (all.size() < inlier_count * 100 / 15) {
             const cv::Matx22d frame1 = random_frame(random), frame2 = random_frame(random);
-            all.push_back(affine_correspondence(random_point(random), frame1, random_point(random), frame2));
+            all.push_back(correspondence_from_frames(random_point(random), frame1, random_point(random), frame2));
         }
         std::shuffle(all.begin(), all.end(), random);
-        RansacSettings settings;
+        ransac_options settings;
         settings.threshold = 2.0;
-        const RansacResult result = ransac(estimator, all, settings);
+        const ransac_result result = ransac(estimator, all, settings);
         ASSERT_TRUE(result.model);
         EXPECT_LT(model_error(*result.model), 1.5);
         EXPECT_GE(result.inlier_count, static_cast<int>(inlier_count * 9 / 10));
@@ -235,16 +235,16 @@ TEST(MatchSolvers, RansacFindsTheModelAmongFewInliers)
     };
 
     const cv::Matx33d h = random_homography(random);
-    std::vector<AffineCorrespondence> on_plane;
+    std::vector<affine_correspondence> on_plane;
     for (int i = 0; i < 60; ++i)
         on_plane.push_back(with_noise(correspondence_under(h, random_point(random), random), 0.4, 0.05, random));
-    run(HomographyEstimator(), on_plane, [&](const cv::Matx33d& m) { return corner_error(m, h); });
+    run(homography_estimator(), on_plane, [&](const cv::Matx33d& m) { return corner_error(m, h); });
 
     const TwoViews views(random);
-    std::vector<AffineCorrespondence> in_scene;
+    std::vector<affine_correspondence> in_scene;
     for (int i = 0; i < 60; ++i)
         in_scene.push_back(with_noise(views.correspondence(random_point(random), random), 0.3, 0.05, random));
-    const EpipolarEstimator fundamental;
+    const epipolar_estimator fundamental;
     run(fundamental, in_scene, [&](const cv::Matx33d& m) {
         double sum = 0;
         for (int i = 0; i < 50; ++i)
@@ -253,7 +253,7 @@ TEST(MatchSolvers, RansacFindsTheModelAmongFewInliers)
     });
 
     // Fewer correspondences than a sample: no model.
-    EXPECT_FALSE(ransac(HomographyEstimator(), {on_plane[0]}, RansacSettings()).model);
+    EXPECT_FALSE(ransac(homography_estimator(), {on_plane[0]}, ransac_options()).model);
 }
 
 TEST(MatchSolvers, MutualNearestNeighboursWithRatioTest)
@@ -262,7 +262,7 @@ TEST(MatchSolvers, MutualNearestNeighboursWithRatioTest)
     // row 0 is its nearest. Row 2 has two near-equal candidates (ratio test).
     const cv::Mat first = (cv::Mat_<float>(4, 2) << 0, 0, 0.5, 0, 10, 10, 20, 0);
     const cv::Mat second = (cv::Mat_<float>(4, 2) << 0.1, 0, 10, 9, 9, 10, 20, 1);
-    const std::vector<TentativeMatch> matches = mutual_nearest_neighbours(first, second, 0.8, 1);
+    const std::vector<tentative_match> matches = mutual_nearest_neighbours(first, second, 0.8, 1);
     ASSERT_EQ(matches.size(), 2u);
     EXPECT_EQ(matches[0].index1, 0);
     EXPECT_EQ(matches[0].index2, 0);
@@ -277,8 +277,8 @@ TEST(MatchSolvers, MutualNearestNeighboursWithRatioTest)
     cv::Mat many1(700, 16, CV_8U), many2(650, 16, CV_8U);
     cv::randu(many1, 0, 256);
     many2 = many1.rowRange(30, 680).clone();
-    const std::vector<TentativeMatch> alone = mutual_nearest_neighbours(many1, many2, 0.8, 1);
-    const std::vector<TentativeMatch> shared = mutual_nearest_neighbours(many1, many2, 0.8, 3);
+    const std::vector<tentative_match> alone = mutual_nearest_neighbours(many1, many2, 0.8, 1);
+    const std::vector<tentative_match> shared = mutual_nearest_neighbours(many1, many2, 0.8, 3);
     ASSERT_EQ(alone.size(), 650u);
     ASSERT_EQ(shared.size(), alone.size());
     for (std::size_t k = 0; k < alone.size(); ++k) {

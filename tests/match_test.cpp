@@ -284,7 +284,7 @@ TEST(Match, CommandLine)
     EXPECT_EQ(first["affine"].size(), 2u);
     EXPECT_TRUE(first["refined"].isInt());  // true or false
     EXPECT_EQ(run_match({dir / "a.png", dir / "b.png", "-o", dir / "n.png", "--draw-inliers", "5",
-                         "--colour-by-error", "--no-refine"})
+                         "--colour-by-error", "--refine", "0"})
                   .status,
               0);
 

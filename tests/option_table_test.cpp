@@ -18,6 +18,9 @@
 #include "library/option_table.h"
 #include "tests/test_support.h"
 
+using namespace orvo::batch;
+using namespace orvo::cli;
+
 namespace {
 
 using orvo::detail::detector_option;

@@ -45,10 +45,10 @@ cv::Matx22d frame(double major, double minor, double angle)
 
 }  // namespace
 
-TEST(PatchAlignment, RecoversKnownAffineMapFromPerturbedStarts)
+TEST(patch_alignment, RecoversKnownAffineMapFromPerturbedStarts)
 {
     const WarpedPair pair = warped_pair(0.8, 20);
-    const AlignmentPyramid pyramid1 = alignment_pyramid(pair.image1), pyramid2 = alignment_pyramid(pair.image2);
+    const alignment_pyramid pyramid1 = build_alignment_pyramid(pair.image1), pyramid2 = build_alignment_pyramid(pair.image2);
     const struct {
         cv::Vec2d centre;
         cv::Matx22d frame;
@@ -57,7 +57,7 @@ TEST(PatchAlignment, RecoversKnownAffineMapFromPerturbedStarts)
         SCOPED_TRACE(region.frame(0, 0));
         const cv::Vec2d start = pair.map(region.centre) + cv::Vec2d(1.2, -0.8);
         const cv::Matx22d start_affine = pair.A * cv::Matx22d(1.06, 0.04, -0.03, 0.95);
-        const PatchAlignment aligned =
+        const patch_alignment aligned =
             align_patch(pyramid1, pyramid2, region.centre, region.frame, start, start_affine);
         ASSERT_TRUE(aligned.converged);
         // Within a tenth of a pixel; the patches of image 1 and 2 may come
@@ -70,28 +70,28 @@ TEST(PatchAlignment, RecoversKnownAffineMapFromPerturbedStarts)
     }
 }
 
-TEST(PatchAlignment, ReportsFailureAndKeepsTheStart)
+TEST(patch_alignment, ReportsFailureAndKeepsTheStart)
 {
     const WarpedPair pair = warped_pair(1, 0);
-    const AlignmentPyramid pyramid1 = alignment_pyramid(pair.image1), pyramid2 = alignment_pyramid(pair.image2);
+    const alignment_pyramid pyramid1 = build_alignment_pyramid(pair.image1), pyramid2 = build_alignment_pyramid(pair.image2);
     const cv::Vec2d centre(200, 150), start = pair.map(centre);
 
     // A flat image has nothing to align on.
-    const AlignmentPyramid flat = alignment_pyramid(cv::Mat(360, 480, CV_8U, cv::Scalar(90)));
-    const PatchAlignment on_flat = align_patch(pyramid1, flat, centre, frame(6, 4, 0), start, pair.A);
+    const alignment_pyramid flat = build_alignment_pyramid(cv::Mat(360, 480, CV_8U, cv::Scalar(90)));
+    const patch_alignment on_flat = align_patch(pyramid1, flat, centre, frame(6, 4, 0), start, pair.A);
     EXPECT_FALSE(on_flat.converged);
     EXPECT_EQ(on_flat.point2, start);
 
     // A patch wholly outside the second image.
-    const PatchAlignment outside =
+    const patch_alignment outside =
         align_patch(pyramid1, pyramid2, centre, frame(6, 4, 0), cv::Vec2d(-100, -100), pair.A);
     EXPECT_FALSE(outside.converged);
     EXPECT_EQ(outside.point2, cv::Vec2d(-100, -100));
 
     // A start too far to come back within the allowed shift.
-    PatchAlignmentSettings tight;
+    patch_alignment_settings tight;
     tight.max_shift = 0.05;  // a tenth of the patch's radius, about half a pixel
-    const PatchAlignment far =
+    const patch_alignment far =
         align_patch(pyramid1, pyramid2, centre, frame(6, 4, 0), start + cv::Vec2d(2, 0), pair.A, tight);
     EXPECT_FALSE(far.converged);
 }

@@ -88,7 +88,7 @@ struct stand_in {
     explicit stand_in(const std::string& record_file, int status = 0, const std::string& before_exit = "")
         : record(record_file)
     {
-        const std::string script = bin / DESCRIPTOR_EXECUTABLE;
+        const std::string script = bin / orvo::cli::DESCRIPTOR_EXECUTABLE;
         write_file(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\necho stand-in output\n" +
                                before_exit + "exit " + std::to_string(status) + "\n");
         chmod(script.c_str(), 0755);
@@ -240,22 +240,22 @@ TEST(Run, SiftFailuresEndWithStatusTwo)
         run_options options{f.dir.path, {"PATH=" + f.dir.path}};
         const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, options);
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " could not be started: No such file or directory\n");
+        EXPECT_EQ(r.err, std::string(orvo::cli::DESCRIPTOR_EXECUTABLE) + " could not be started: No such file or directory\n");
         EXPECT_NE(r.out.find("Descriptors computed in: "), std::string::npos);
     }
     {
         stand_in exe(f.dir / "args.txt", 3);
         const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {exe.path_entry()}});
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " ended with status 3\n");
+        EXPECT_EQ(r.err, std::string(orvo::cli::DESCRIPTOR_EXECUTABLE) + " ended with status 3\n");
     }
     {
         temp_dir bin;
-        write_file(bin / DESCRIPTOR_EXECUTABLE, "#!/bin/sh\nkill -9 $$\n");
-        chmod((bin / DESCRIPTOR_EXECUTABLE).c_str(), 0755);
+        write_file(bin / orvo::cli::DESCRIPTOR_EXECUTABLE, "#!/bin/sh\nkill -9 $$\n");
+        chmod((bin / orvo::cli::DESCRIPTOR_EXECUTABLE).c_str(), 0755);
         const run_result r = run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {"PATH=" + bin.path}});
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " was killed by signal 9\n");
+        EXPECT_EQ(r.err, std::string(orvo::cli::DESCRIPTOR_EXECUTABLE) + " was killed by signal 9\n");
     }
     {
         // No descriptors for the regions of an old ellipse file.
@@ -275,7 +275,7 @@ TEST(Run, SiftFailuresEndWithStatusTwo)
         const run_result r =
             run_orvo({"-i", "shapes.png", "-sift"}, {f.dir.path, {exe.path_entry(), "ORVO_DESCRIPTOR_TIMEOUT=0.5"}});
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, std::string(DESCRIPTOR_EXECUTABLE) + " was stopped after 0.5 s (ORVO_DESCRIPTOR_TIMEOUT)\n");
+        EXPECT_EQ(r.err, std::string(orvo::cli::DESCRIPTOR_EXECUTABLE) + " was stopped after 0.5 s (ORVO_DESCRIPTOR_TIMEOUT)\n");
         EXPECT_NE(kill(std::stoi(read_file(f.dir / "pid")), 0), 0);  // ended and reaped
         for (const std::string bad : {"abc", "-1", "0", "5s", "inf"}) {
             const run_result refused =
@@ -402,7 +402,7 @@ TEST(Run, SecondReadFailureDrawsNothing)
 {
     temp_dir dir;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(draw_show_and_save(dir / "gone.png", {{10, 10, 1, 0, 1}}, false, true));
+    EXPECT_FALSE(orvo::cli::draw_show_and_save(dir / "gone.png", {{10, 10, 1, 0, 1}}, false, true));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to read " + dir / "gone.png" + " again: nothing drawn\n");
     EXPECT_TRUE(list_dir(dir.path).empty());
 }

@@ -28,6 +28,10 @@
 #include "app/output_paths.h"
 #include "io/atomic_file.h"
 
+namespace orvo::batch {
+
+using namespace orvo::cli;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -140,6 +144,10 @@ int run(int argc, char** argv)
 }
 
 }  // namespace
+
+}  // namespace orvo::batch
+
+using namespace orvo::batch;
 
 int main(int argc, char** argv)
 {

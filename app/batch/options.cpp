@@ -12,6 +12,10 @@
 #include "app/command_line.h"
 #include "library/option_table.h"
 
+namespace orvo::batch {
+
+using namespace orvo::cli;
+
 namespace {
 
 // The usage text, the detector's options listed from their table.
@@ -155,3 +159,5 @@ parse_outcome parse_batch_options(int argc, char** argv, batch_options& options)
     if (!refusal.empty()) return bad(refusal);
     return parse_outcome::run;
 }
+
+}  // namespace orvo::batch

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace orvo::batch {
+
 namespace {
 
 constexpr int BAR_WIDTH = 30;
@@ -112,3 +114,5 @@ std::vector<failed_image> progress_report::sorted_failures() const
               [](const failed_image& x, const failed_image& y) { return x.position < y.position; });
     return sorted;
 }
+
+}  // namespace orvo::batch

@@ -13,6 +13,8 @@
 #include "batch/inputs.h"
 #include "batch/batch_options.h"
 
+namespace orvo::batch {
+
 struct batch_tally {
     std::size_t done = 0, skipped = 0, failed = 0, regions = 0;
     std::size_t finished() const { return done + skipped + failed; }
@@ -54,3 +56,5 @@ private:
     std::vector<failed_image> failures_;
     double last_drawn_ = -1;
 };
+
+}  // namespace orvo::batch

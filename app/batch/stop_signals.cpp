@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+namespace orvo::batch {
+
 namespace {
 
 std::atomic<int> first_signal{0};
@@ -50,3 +52,5 @@ bool wait_for_stop(int milliseconds)
     if (first_signal.load() == 0) poll(&wait, 1, milliseconds);
     return first_signal.load() != 0;
 }
+
+}  // namespace orvo::batch

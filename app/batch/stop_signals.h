@@ -6,6 +6,8 @@
 
 #include "batch/inputs.h"
 
+namespace orvo::batch {
+
 // Installs the handlers (restarting interrupted system calls). Returns false
 // when they could not be installed.
 bool catch_stop_signals();
@@ -20,3 +22,5 @@ stop_request stop_requests();
 // Waits until a stop signal arrives or `milliseconds` pass; true when one
 // has arrived.
 bool wait_for_stop(int milliseconds);
+
+}  // namespace orvo::batch

@@ -12,6 +12,8 @@
 
 #include "app/batch/stop_signals.h"
 
+namespace orvo::batch {
+
 namespace {
 
 constexpr int REFRESH_MILLISECONDS = 100;
@@ -73,3 +75,5 @@ int run_workers(const std::vector<image_entry>& images, const batch_options& opt
     if (out_of_memory.load()) throw std::bad_alloc();
     return stop_signal_received();
 }
+
+}  // namespace orvo::batch

@@ -8,6 +8,8 @@
 #include "batch/batch_options.h"
 #include "app/batch/progress.h"
 
+namespace orvo::batch {
+
 // Extracts the images of the shard (positions options.shard_index modulo
 // options.shard_count) with options.jobs workers, each pulling the next
 // position when it is free, so that at most one image per worker is in
@@ -22,3 +24,5 @@ int run_workers(const std::vector<image_entry>& images, const batch_options& opt
 
 // The number of images in the shard.
 std::size_t shard_size(std::size_t images, const batch_options& options);
+
+}  // namespace orvo::batch

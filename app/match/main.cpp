@@ -28,6 +28,8 @@
 #include "library/option_table.h"
 #include "orvo/orvo.h"
 
+namespace orvo::cli {
+
 namespace {
 
 // The usage text: the outputs, then the matcher's and the detector's
@@ -313,6 +315,10 @@ int run(int argc, char** argv)
 }
 
 }  // namespace
+
+}  // namespace orvo::cli
+
+using namespace orvo::cli;
 
 int main(int argc, char** argv)
 {

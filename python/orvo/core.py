@@ -130,6 +130,12 @@ def detector_settings(threshold, scale, dense, options, caller):
     return _orvo.detector_options(bool(dense), given, caller)
 
 
+def _switch(value, name, caller):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{caller}: {name} must be True or False, not {type(value).__name__} {value!r}")
+    return bool(value)
+
+
 def describe(image, regions):
     """Descriptors of the regions exactly as given: uint8 array (N, 128), one row per region, in order.
 

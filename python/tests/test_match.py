@@ -87,7 +87,7 @@ def test_refine_points_serves_matches_made_elsewhere(scene_views):
     features = []
     for path in (path1, path2):
         regions = orvo.detect(path, dense=True)
-        descriptors, orientations = orvo.describe(path, orvo.scale_regions(regions, 3), orientations=True)
+        descriptors, orientations = orvo.describe_oriented(path, orvo.scale_regions(regions, 3))
         features.append((regions, descriptors, orientations))
     (r1, d1, o1), (r2, d2, o2) = features
     pairs = [(m.queryIdx, m.trainIdx) for m, n in cv2.BFMatcher(cv2.NORM_L2).knnMatch(d1, d2, k=2)

@@ -34,6 +34,8 @@ NOT_RUN = {
                      "../shared/data/multiview/herzjesu-p8",
     "../shared/data/oxford": "the measurements behind the figures: hours over ../shared/data, their results kept "
                              "in docs/",
+    "venv/bin/pip install": "builds the whole library again for the wheel; .ci/run builds the wheel, installs it "
+                            "into a fresh venv and runs the Python tests there",
 }
 
 # Text of a block replaced before it runs: what needs root or a cluster, made local.
@@ -57,6 +59,7 @@ EXPECTED_OUTPUTS = {
     "orvo.export.colmap_database": ["scene.db", "features.h5"],
     "orvo-batch --format colmap": ["db", "features/a.jpg.txt"],
     "--make-sequence photo.jpg myseq": ["myseq/H1to2p", "report/results.csv"],
+    "--html photo.html": ["photo.html", "matches.html", "matches-again.html"],
 }
 
 
