@@ -1,11 +1,10 @@
-// Detection of an in-memory image: the grey image the detector works on,
-// then edge points, alpha shape, face table, component tree, selection and
-// one ellipse per selected component.
+// Detection of an in-memory image, read as the pipeline: the grey image the
+// detector works on, then edge points, alpha shape, face table, component
+// tree, selection and one ellipse per selected component. The stages' sizes
+// and times are gathered beside it (library/detection_stats).
 #include "orvo/detector.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <numeric>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "edges/subpixel.h"
 #include "ellipse/extract.h"
 #include "ellipse/near_duplicates.h"
+#include "library/detection_stats.h"
 #include "library/image_types.h"
 #include "library/out_of_memory.h"
 #include "library/sampling_phase.h"
@@ -32,15 +32,6 @@ namespace orvo {
 namespace {
 
 using namespace detail;
-
-// Milliseconds since `start`, and restarts it.
-double lap_ms(std::chrono::steady_clock::time_point& start)
-{
-    const auto now = std::chrono::steady_clock::now();
-    const double ms = std::chrono::duration<double, std::milli>(now - start).count();
-    start = now;
-    return ms;
-}
 
 // The grey image the detector reads: by default colour is weighted with the
 // red weight on the first stored channel (blue), as the detector always has;
@@ -89,23 +80,24 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
                                              double image_area, const edge_pixel_map* edge_pixels,
                                              DetectionStats* stats)
 {
-    auto clock = std::chrono::steady_clock::now();
+    stage_clock clock;
+    triangulation_times times;
     if (shape.dimension() == 2) assign_alpha_values(shape, options.threads);
-    const double alpha_ms = lap_ms(clock);
+    times.alpha = clock.lap_ms();
 
     const face_table table = build_face_table(shape, options.threads);
-    const double face_table_ms = lap_ms(clock);
+    times.face_table = clock.lap_ms();
 
     const component_tree tree = build_component_tree(table);
     const node_face_lists node_faces = group_faces_by_node(tree.node_of_row);
-    const double tree_ms = lap_ms(clock);
+    times.tree = clock.lap_ms();
 
     const double step = options.edge_step;
     const std::vector<chosen_node> selected =
         tree.root < 0 ? std::vector<chosen_node>{}
                       : choose_in_subtree(tree, tree.root,
                                           {options.threshold, options.min_area_growth, options.min_area * step * step});
-    const double selection_ms = lap_ms(clock);
+    times.selection = clock.lap_ms();
 
     std::vector<int> selected_nodes;
     for (const chosen_node& chosen : selected) selected_nodes.push_back(chosen.node);
@@ -121,21 +113,8 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
                       regions.end());
     }
 
-    if (stats) {
-        stats->extraction_ms = lap_ms(clock);
-        stats->alpha_ms = alpha_ms;
-        stats->face_table_ms = face_table_ms;
-        stats->tree_ms = tree_ms;
-        stats->selection_ms = selection_ms;
-        stats->vertices = shape.number_of_vertices();
-        stats->triangles = shape.dimension() == 2 ? shape.number_of_faces() : 0;
-        stats->face_rows = table.rows.size();
-        stats->edges = table.rows.size() - stats->triangles;
-        stats->live_nodes = 0;
-        for (const tree_node& node : tree.nodes) stats->live_nodes += !node.merged();
-        stats->selected = selected.size();
-        stats->regions = regions.size();
-    }
+    times.extraction = clock.lap_ms();
+    if (stats) record_triangulation(*stats, shape, table, tree, selected.size(), regions.size(), times);
     return regions;
 }
 
@@ -153,36 +132,8 @@ std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const
                                                             static_cast<std::uint64_t>(step), shape,
                                                             options.subpixel_edges ? &refined : nullptr);
     std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
-    stats.sampled_points = edges.points[k].size();
-    stats.points_inserted = counts.points_inserted;
-    stats.midpoints_found = counts.midpoints_found;
-    stats.midpoints_inserted = counts.midpoints_inserted;
-    stats.points_ms = counts.points_ms;
+    record_edge_input(stats, edges.points[k].size(), counts);
     return regions;
-}
-
-void add_sizes_and_times(DetectionStats& sum, const DetectionStats& pass)
-{
-    for (auto field : {&DetectionStats::sampled_points, &DetectionStats::points_inserted,
-                       &DetectionStats::midpoints_found, &DetectionStats::midpoints_inserted, &DetectionStats::vertices,
-                       &DetectionStats::triangles, &DetectionStats::edges, &DetectionStats::face_rows,
-                       &DetectionStats::live_nodes, &DetectionStats::selected, &DetectionStats::regions})
-        sum.*field += pass.*field;
-    for (auto field : {&DetectionStats::points_ms, &DetectionStats::alpha_ms, &DetectionStats::face_table_ms,
-                       &DetectionStats::tree_ms, &DetectionStats::selection_ms, &DetectionStats::extraction_ms})
-        sum.*field += pass.*field;
-}
-
-// Runs work(0) .. work(count - 1) on up to `threads` threads, the calling
-// thread one of them, each thread taking the next k when it is done with
-// one. An exception ends its thread's turn and is rethrown at the end.
-template <class Work>
-void run_in_turn(std::size_t count, int threads, Work work)
-{
-    std::atomic<std::size_t> next{0};
-    run_in_shares(count, threads, [&](std::size_t, std::size_t) {
-        for (std::size_t k = next++; k < count; k = next++) work(k);
-    });
 }
 
 // Every pass of every pyramid level: the edges detected once per level and

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <system_error>
@@ -56,6 +57,18 @@ void run_in_shares(std::size_t count, int threads, const Work& work)
 {
     const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
     run_jobs(static_cast<int>(shares), [&](int j) { work(count * j / shares, count * (j + 1) / shares); });
+}
+
+// Runs work(0) .. work(count - 1) on up to `threads` threads, the calling
+// thread one of them, each thread taking the next k when it is done with
+// one. An exception ends its thread's turn and is rethrown at the end.
+template <class Work>
+void run_in_turn(std::size_t count, int threads, Work work)
+{
+    std::atomic<std::size_t> next{0};
+    run_in_shares(count, threads, [&](std::size_t, std::size_t) {
+        for (std::size_t k = next++; k < count; k = next++) work(k);
+    });
 }
 
 }  // namespace orvo::detail
