@@ -16,6 +16,7 @@
 #include "orvo/orvo.h"
 #include "python/batch_binding.h"
 #include "python/match_binding.h"
+#include "library/measurement_region.h"
 #include "python/detector_options.h"
 #include "python/image_arrays.h"
 #include "python/region_arrays.h"
@@ -152,6 +153,17 @@ py::array_t<bool> valid_regions(const RegionArray& region_array)
     return valid;
 }
 
+// Whether each region's measurement region (the region grown by `scale`) can
+// be described.
+py::array_t<bool> describable_regions(const RegionArray& region_array, double scale)
+{
+    const std::vector<orvo::Region> regions = regions_from_array(region_array);
+    py::array_t<bool> describable(static_cast<py::ssize_t>(regions.size()));
+    bool* values = describable.mutable_data();
+    for (const orvo::Region& r : regions) *values++ = orvo::detail::measurement_region(r, scale).has_value();
+    return describable;
+}
+
 py::array_t<double> scale_regions(const RegionArray& region_array, double factor)
 {
     return array_from_regions(orvo::scaled(regions_from_array(region_array), factor));
@@ -257,6 +269,8 @@ PYBIND11_MODULE(_orvo, m)
           "Writes a region file.");
     m.def("valid_regions", &valid_regions, py::arg("regions"),
           "(N,) bool: whether each region is finite and positive definite.");
+    m.def("describable_regions", &describable_regions, py::arg("regions"), py::arg("scale"),
+          "(N,) bool: whether each region grown by scale can be described.");
     m.def("scale_regions", &scale_regions, py::arg("regions"), py::arg("factor"),
           "The regions grown by factor about their centres.");
     m.def("keypoints", &keypoints, py::arg("regions"), "(N, 4) float32 rows x y size angle of the KeyPoints.");

@@ -109,10 +109,13 @@ class _Extraction:
 
     def features(self, names, orientations=False):
         """(name, image, regions, strengths, descriptors[, orientations]) of the named images in order, several at
-        once."""
+        once; regions too thin or too large to describe at the measurement scale are left out, as orvo.match
+        leaves them out."""
         def extract(name):
             image = read_image(self.paths[name])
             regions, strengths = _orvo.detect(image, self.detector, True)
+            describable = _orvo.describable_regions(regions, self.measurement_scale)
+            regions, strengths = regions[describable], strengths[describable]
             return (name, image, regions, strengths) + self.description(image, regions, orientations)
 
         with concurrent.futures.ThreadPoolExecutor(max_workers=self.threads) as pool:

@@ -451,3 +451,19 @@ def test_colmap_mapper_on_a_pairs_list_with_known_intrinsics(tmp_path, capsys):
         estimated = poses[f"view{k}.png"] @ poses["view0.png"].T
         true = rotations[k] @ rotations[0].T
         assert rotation_angle(estimated @ true.T) < 1.0, k
+
+
+def test_regions_too_thin_to_describe_are_left_out_of_the_exports(tmp_path):
+    pytest.importorskip("h5py")
+    rows, cols = np.indices((45, 60))
+    stripes = np.where(((rows + cols) // 2) % 2 == 1, 230, 20).astype(np.uint8)  # diagonal stripes 2 px wide
+    cv2.imwrite(str(tmp_path / "stripes.png"), stripes)
+    options = dict(threshold=0, min_area=0, edge_step=2, subpixel_edges=True, exact_hull=True)
+    regions = orvo.detect(stripes, **options)
+    describable = orvo._orvo.describable_regions(regions, 3.0)
+    assert 0 < describable.sum() < len(regions)  # the case is there
+    names = orvo.export.colmap_database(tmp_path / "stripes.db", [tmp_path / "stripes.png"], threads=1, **options)
+    assert list(names) == ["stripes.png"]
+    with sqlite3.connect(tmp_path / "stripes.db") as connection:
+        assert connection.execute("SELECT rows FROM keypoints").fetchone()[0] == describable.sum()
+    orvo.export.hloc_h5(tmp_path / "stripes.h5", [tmp_path / "stripes.png"], threads=1, **options)
