@@ -82,10 +82,11 @@ def build_core(folder):
 
 
 def package_files(package):
-    """(path in the wheel, file) of the package's modules and compiled core, without caches."""
+    """(path in the wheel, file) of the package's modules, its data (the inspector's page) and compiled core,
+    without caches."""
     files = []
     for path in sorted(package.rglob("*")):
-        if path.is_file() and "__pycache__" not in path.parts and path.suffix in (".py", ".so"):
+        if path.is_file() and "__pycache__" not in path.parts and path.suffix in (".py", ".so", ".html"):
             files.append((f"{NAME}/{path.relative_to(package).as_posix()}", path))
     if not any(name.endswith(".so") for name, _ in files):
         raise RuntimeError(f"the build left no compiled module in {package}")

@@ -126,7 +126,10 @@ def readme_environment(orvo_executable, tmp_path_factory):
     """The environment the blocks run in: the executables beside orvo and this interpreter as `python3` first on
     PATH, windows off screen."""
     tools = tmp_path_factory.mktemp("readme_tools")
-    (tools / "python3").symlink_to(sys.executable)
+    # A script, not a link: a virtual environment's interpreter finds its packages only when called by its own path.
+    shim = tools / "python3"
+    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+    shim.chmod(0o755)
     environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", PYTHONDONTWRITEBYTECODE="1")
     # The blocks run in another folder: a relative PYTHONPATH would no longer find the module.
     environment["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry)
