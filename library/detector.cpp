@@ -94,14 +94,11 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
 
     const double step = options.edge_step;
     const std::vector<chosen_node> selected =
-        tree.root < 0 ? std::vector<chosen_node>{}
-                      : choose_in_subtree(tree, tree.root,
-                                          {options.threshold, options.min_area_growth, options.min_area * step * step});
+        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step});
     times.selection = clock.lap_ms();
 
-    std::vector<int> selected_nodes;
-    for (const chosen_node& chosen : selected) selected_nodes.push_back(chosen.node);
-    const subtree_triangles subtrees = collect_subtree_triangles(tree, node_faces, table.rows, selected_nodes);
+    const subtree_triangles subtrees =
+        collect_subtree_triangles(tree, node_faces, table.rows, node_numbers(selected));
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.exact_hull,
                                                     edge_pixels, options.threads);

@@ -29,15 +29,6 @@ value_kind kind_of_field(const option_field<Options>& field)
     return kinds[field.index()];
 }
 
-template <class Options>
-const option_entry<Options>* find_in(const std::vector<option_entry<Options>>& table, const std::string& key,
-                                     bool by_flag)
-{
-    for (const option_entry<Options>& option : table)
-        if (by_flag ? option.flag && key == option.flag : key == option.name) return &option;
-    return nullptr;
-}
-
 // The value as a number, for the range check; a list checks each value.
 template <class Options>
 std::vector<double> numbers_of(const option_entry<Options>& option, const Options& options)
@@ -280,14 +271,14 @@ value_kind kind_of(const match_option& option) { return kind_of_field(option.fie
 
 const detector_option* find_detector_option(const std::string& name)
 {
-    return find_in(detector_option_table(), name, false);
+    return find_named(detector_option_table(), name);
 }
-const match_option* find_match_option(const std::string& name) { return find_in(match_option_table(), name, false); }
+const match_option* find_match_option(const std::string& name) { return find_named(match_option_table(), name); }
 const detector_option* find_detector_flag(const std::string& flag)
 {
-    return find_in(detector_option_table(), flag, true);
+    return find_flagged(detector_option_table(), flag);
 }
-const match_option* find_match_flag(const std::string& flag) { return find_in(match_option_table(), flag, true); }
+const match_option* find_match_flag(const std::string& flag) { return find_flagged(match_option_table(), flag); }
 
 bool in_range(const value_range& range, double value)
 {

@@ -62,6 +62,23 @@ const std::vector<match_option>& match_option_table();
 value_kind kind_of(const detector_option& option);
 value_kind kind_of(const match_option& option);
 
+// The option of `table` named `name` (its field's name), or given by the
+// command-line flag `flag`; nullptr when there is none.
+template <class Options>
+const option_entry<Options>* find_named(const std::vector<option_entry<Options>>& table, const std::string& name)
+{
+    for (const option_entry<Options>& option : table)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+template <class Options>
+const option_entry<Options>* find_flagged(const std::vector<option_entry<Options>>& table, const std::string& flag)
+{
+    for (const option_entry<Options>& option : table)
+        if (option.flag && flag == option.flag) return &option;
+    return nullptr;
+}
+
 // The option named `name` (its field's name), or nullptr.
 const detector_option* find_detector_option(const std::string& name);
 const match_option* find_match_option(const std::string& name);

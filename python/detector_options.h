@@ -111,14 +111,6 @@ void set_from_python(const option_entry<Options>& option, const pybind11::handle
         option.field);
 }
 
-template <class Options>
-const option_entry<Options>* entry_named(const std::vector<option_entry<Options>>& table, const std::string& name)
-{
-    for (const option_entry<Options>& option : table)
-        if (name == option.name) return &option;
-    return nullptr;
-}
-
 // Every option of `table` under its name; lists as tuples.
 template <class Options>
 pybind11::dict dict_of(const std::vector<option_entry<Options>>& table, const Options& options)
@@ -151,7 +143,7 @@ void set_given(const std::vector<option_entry<Options>>& table, const pybind11::
 {
     std::vector<std::string> unknown;
     for (const auto& item : given)
-        if (!entry_named(table, pybind11::str(item.first))) unknown.push_back(pybind11::str(item.first));
+        if (!find_named(table, pybind11::str(item.first))) unknown.push_back(pybind11::str(item.first));
     if (!unknown.empty()) {
         std::sort(unknown.begin(), unknown.end());
         std::string names, known;
@@ -161,7 +153,7 @@ void set_given(const std::vector<option_entry<Options>>& table, const pybind11::
                                    known + ")");
     }
     for (const auto& [key, value] : given) {
-        const option_entry<Options>& option = *entry_named(table, pybind11::str(key));
+        const option_entry<Options>& option = *find_named(table, pybind11::str(key));
         set_from_python(option, value, options, caller);
         if constexpr (std::is_same_v<Options, DetectorOptions>) apply_replacement(option, options);
     }

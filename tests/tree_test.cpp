@@ -354,7 +354,7 @@ struct selection_tree {
     }
     std::vector<int> select(double threshold, double min_area = 0)
     {
-        return choose_components(tree, {threshold, 0.1, min_area});
+        return node_numbers(choose_components(tree, {threshold, 0.1, min_area}));
     }
 };
 

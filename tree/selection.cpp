@@ -101,12 +101,18 @@ std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node,
     return chosen;
 }
 
-std::vector<int> choose_components(const component_tree& tree, const selection_criteria& criteria)
+std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria)
 {
-    std::vector<int> selected;
-    if (tree.root < 0) return selected;
-    for (const chosen_node& chosen : choose_in_subtree(tree, tree.root, criteria)) selected.push_back(chosen.node);
-    return selected;
+    if (tree.root < 0) return {};
+    return choose_in_subtree(tree, tree.root, criteria);
+}
+
+std::vector<int> node_numbers(const std::vector<chosen_node>& chosen)
+{
+    std::vector<int> numbers;
+    numbers.reserve(chosen.size());
+    for (const chosen_node& c : chosen) numbers.push_back(c.node);
+    return numbers;
 }
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,

@@ -43,8 +43,12 @@ struct chosen_node {
 // node's chosen children before any of their descendants).
 std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria);
 
-// The chosen nodes of the whole tree, in the same order.
-std::vector<int> choose_components(const component_tree& tree, const selection_criteria& criteria);
+// The chosen nodes of the whole tree, in the same order (none for an empty
+// tree).
+std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria);
+
+// The nodes' numbers, in order.
+std::vector<int> node_numbers(const std::vector<chosen_node>& chosen);
 
 // The triangle rows of chosen subtrees in depth-first order (a node's own
 // triangles, then its children's subtrees in child-list order), so that the
