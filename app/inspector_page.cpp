@@ -3,7 +3,6 @@
 #include "app/inspector_page.h"
 
 #include <cstring>
-#include <filesystem>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
@@ -138,14 +137,6 @@ void write_region_data(std::FILE* fp, const std::string& image_name, const cv::S
         write_json_region(fp, regions[k]);
     }
     std::fprintf(fp, "]}\n");
-}
-
-bool names_same_file(const std::string& a, const std::string& b)
-{
-    if (a.empty() || b.empty()) return false;
-    std::error_code error;
-    if (std::filesystem::equivalent(a, b, error)) return true;
-    return std::filesystem::weakly_canonical(a, error) == std::filesystem::weakly_canonical(b, error);
 }
 
 }  // namespace orvo::cli

@@ -38,9 +38,5 @@ void write_inspector_page(std::FILE* fp, const std::function<void(std::FILE*)>& 
 void write_region_data(std::FILE* fp, const std::string& image_name, const cv::Size& size, double measurement_scale,
                        const std::vector<orvo::Region>& regions);
 
-// Whether two paths name the same file: the same existing file, or the same
-// path once made absolute and normal (for refusing a page that would
-// replace an input or another output). False when either is empty.
-bool names_same_file(const std::string& a, const std::string& b);
 
 }  // namespace orvo::cli

@@ -22,6 +22,7 @@
 #include "app/descriptor_step.h"
 #include "app/drawing_step.h"
 #include "app/inspector_page.h"
+#include "app/output_paths.h"
 #include "app/program.h"
 #include "io/atomic_file.h"
 #include "orvo/orvo.h"
@@ -76,12 +77,15 @@ int run(int argc, char** argv)
         std::cerr << "unable to open file for input" << std::endl;
         return 255;
     }
-    for (const char* kept : {"", ".orvo", ".orvo.png", ".orvo.sift"})
-        if (names_same_file(settings.html, settings.image_name + kept)) {
-            std::cerr << "--html " << settings.html << " names the same file as the image or another output"
-                      << std::endl;
-            return 1;
-        }
+    const std::string& name = settings.image_name;
+    const std::string clash = output_clash({{"--html", settings.html}}, {{"the image", name},
+                                                                       {"the ellipse file", name + ".orvo"},
+                                                                       {"the drawing", name + ".orvo.png"},
+                                                                       {"the descriptors", name + ".orvo.sift"}});
+    if (!clash.empty()) {
+        std::cerr << clash << ": nothing done: give the page its own file" << std::endl;
+        return 1;
+    }
 
     cv::Mat image;
     try {

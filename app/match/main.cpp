@@ -64,7 +64,7 @@ struct match_command {
 
     // The outputs asked for, by option: none may be the same file as
     // another or as an image.
-    std::vector<named_file> outputs() const { return {{"-o", drawing}, {"--json", json}}; }
+    std::vector<named_file> outputs() const { return {{"-o", drawing}, {"--json", json}, {"--html", html}}; }
 };
 
 int bad_command_line(const std::string& message)
@@ -162,9 +162,6 @@ int parse(int argc, char** argv, match_command& command)
     if (command.options.model == orvo::GeometricModel::essential && !K1_given)
         return bad_command_line("the essential matrix needs the intrinsics --K1 (and --K2 when the cameras differ)");
     if (!K2_given) command.options.K2 = command.options.K1;
-    for (const std::string& other : {command.image1, command.image2, command.drawing, command.json})
-        if (!command.html.empty() && names_same_file(command.html, other))
-            return bad_command_line("--html " + command.html + " names the same file as another input or output");
 
     if (!classic) detector_args.insert(detector_args.begin() + 1, const_cast<char*>("--dense"));
     command_line detector;
