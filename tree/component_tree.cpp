@@ -214,9 +214,8 @@ void reset_row(construction& c, const std::vector<double>& area, int row)
 // order. The other rows, those of the nodes whose component reaches another
 // block through a neighbour of alpha at least their level, are put back as
 // they were, marked in `shared`, for the joining of the whole table; each
-// node that stays inside under one that does not becomes a tree of its own,
-// its rows led through their nodes' parents to it. The cells of the kept
-// child lists are returned, numbered from 0.
+// node that stays inside under one that does not becomes a tree of its own.
+// The cells of the kept child lists are returned, numbered from 0.
 std::vector<child_cell> build_block(construction& c, const std::vector<double>& area, const std::vector<int>& block,
                                     int id, std::vector<double>& reach, std::vector<char>& shared)
 {
@@ -226,7 +225,8 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
         if (block[r] == id) rows.push_back(r);
     std::vector<child_cell> cells;
     cells.reserve(rows.size());
-    join_rows(c, in_alpha_order(c.alpha, rows), cells, {&block, id, &reach});
+    const std::vector<int> order = in_alpha_order(c.alpha, rows);
+    join_rows(c, order, cells, {&block, id, &reach});
 
     std::vector<tree_node>& nodes = c.nodes;
     auto is_node = [&](int r) { return c.node_sets.parent[r] == r; };
@@ -251,18 +251,23 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
         nodes[r].first_child = first;
         nodes[r].last_child = static_cast<int>(kept.size()) - 1;
     }
+    // The rows inside lead straight to the top of their tree, the nodes
+    // taken from the lowest level up (parents before children).
     for (const int r : rows) {
         if (shared[r]) {
             reset_row(c, area, r);
         } else if (is_node(r)) {
-            const bool top = nodes[r].parent == NO_PARENT;
-            c.tree_sets.parent[r] = top ? r : nodes[r].parent;
-            c.tree_sets.rank[r] = top ? 1 : 0;
+            c.tree_sets.rank[r] = nodes[r].parent == NO_PARENT ? 1 : 0;
             c.subtree_root[r] = r;
-        } else {
-            c.tree_sets.parent[r] = c.node_sets.parent[r];
-            c.tree_sets.rank[r] = 0;
         }
+    }
+    for (auto r = order.rbegin(); r != order.rend(); ++r)
+        if (!shared[*r] && is_node(*r))
+            c.tree_sets.parent[*r] = nodes[*r].parent == NO_PARENT ? *r : c.tree_sets.parent[nodes[*r].parent];
+    for (const int r : rows) {
+        if (shared[r] || is_node(r)) continue;
+        c.tree_sets.parent[r] = c.tree_sets.parent[c.node_sets.parent[r]];
+        c.tree_sets.rank[r] = 0;
     }
     return kept;
 }
