@@ -398,10 +398,10 @@ TEST(ComponentTree, BlocksOnThreadsGiveTheTreeOfOneThread)
         for (int c = 0; c < n; ++c)
             for (int a : g.adjacent[c]) rows[c].row[rows[c].count++] = a;
         for (int blocks = 2; blocks <= 8; ++blocks) {
-            std::vector<int> strips(n), scattered(n);
+            std::vector<std::uint8_t> strips(n), scattered(n);
             for (int r = 0; r < n; ++r) {
-                strips[r] = r % side * blocks / side;
-                scattered[r] = static_cast<int>(rng() % blocks);
+                strips[r] = static_cast<std::uint8_t>(r % side * blocks / side);
+                scattered[r] = static_cast<std::uint8_t>(rng() % blocks);
             }
             const std::string what = std::to_string(trial) + ", " + std::to_string(blocks) + " blocks";
             expect_same_tree(one, component_tree_over(g.alpha, g.area, rows, strips, blocks), what + " in strips");

@@ -110,7 +110,7 @@ struct construction {
 // the neighbours of other blocks: for each node the largest alpha of a
 // neighbour, in another block, of any row of its subtree.
 struct block_view {
-    const std::vector<int>* block = nullptr;  // every row's block; null when all rows are joined
+    const std::vector<std::uint8_t>* block = nullptr;  // every row's block; null when all rows are joined
     int id = 0;
     std::vector<double>* reach = nullptr;
 
@@ -216,7 +216,7 @@ void reset_row(construction& c, const std::vector<double>& area, int row)
 // they were, marked in `shared`, for the joining of the whole table; each
 // node that stays inside under one that does not becomes a tree of its own.
 // The cells of the kept child lists are returned, numbered from 0.
-std::vector<child_cell> build_block(construction& c, const std::vector<double>& area, const std::vector<int>& block,
+std::vector<child_cell> build_block(construction& c, const std::vector<double>& area, const std::vector<std::uint8_t>& block,
                                     int id, std::vector<double>& reach, std::vector<char>& shared)
 {
     const int n = static_cast<int>(block.size());
@@ -289,7 +289,8 @@ component_tree build_component_tree(const face_table& table, int threads)
     // The rows' values in flat arrays, read in row order once:
     // the construction visits the rows in alpha order, all over the table.
     const std::size_t n = table.rows.size();
-    const int blocks = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n / MIN_BLOCK_ROWS)));
+    const int blocks = static_cast<int>(
+        std::max<std::size_t>(1, std::min<std::size_t>(std::min(threads, MAX_BLOCKS), n / MIN_BLOCK_ROWS)));
     std::vector<double> alpha(n), area(n), x(blocks > 1 ? n : 0);
     run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
@@ -300,7 +301,7 @@ component_tree build_component_tree(const face_table& table, int threads)
     });
     // Blocks of the plane: strips across x holding about as many rows each,
     // cut at the quantiles of a sample of the rows.
-    std::vector<int> block(blocks > 1 ? n : 0);
+    std::vector<std::uint8_t> block(blocks > 1 ? n : 0);
     if (blocks > 1) {
         std::vector<double> sample;
         for (std::size_t i = 0; i < n; i += 61) sample.push_back(x[i]);
@@ -309,14 +310,14 @@ component_tree build_component_tree(const face_table& table, int threads)
         for (int b = 1; b < blocks; ++b) cuts.push_back(sample[sample.size() * b / blocks]);
         run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i)
-                block[i] = static_cast<int>(std::upper_bound(cuts.begin(), cuts.end(), x[i]) - cuts.begin());
+                block[i] = static_cast<std::uint8_t>(std::upper_bound(cuts.begin(), cuts.end(), x[i]) - cuts.begin());
         });
     }
     return component_tree_over(alpha, area, table.adjacent, block, blocks);
 }
 
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::vector<adjacent_rows>& neighbours, const std::vector<int>& block,
+                                   const std::vector<adjacent_rows>& neighbours, const std::vector<std::uint8_t>& block,
                                    int blocks)
 {
     const int n = static_cast<int>(alpha.size());
