@@ -216,8 +216,9 @@ void reset_row(construction& c, const std::vector<double>& area, int row)
 // they were, marked in `shared`, for the joining of the whole table; each
 // node that stays inside under one that does not becomes a tree of its own.
 // The cells of the kept child lists are returned, numbered from 0.
-std::vector<child_cell> build_block(construction& c, const std::vector<double>& area, const std::vector<std::uint8_t>& block,
-                                    int id, std::vector<double>& reach, std::vector<char>& shared)
+std::vector<child_cell> build_block(construction& c, const std::vector<double>& area,
+                                    const std::vector<std::uint8_t>& block, int id, std::vector<double>& reach,
+                                    std::vector<char>& shared)
 {
     const int n = static_cast<int>(block.size());
     std::vector<int> rows;
@@ -290,7 +291,7 @@ component_tree build_component_tree(const face_table& table, int threads)
     // the construction visits the rows in alpha order, all over the table.
     const std::size_t n = table.rows.size();
     const int blocks = static_cast<int>(
-        std::max<std::size_t>(1, std::min<std::size_t>(std::min(threads, MAX_BLOCKS), n / MIN_BLOCK_ROWS)));
+        std::max<std::size_t>(1, std::min<std::size_t>(std::clamp(threads, 1, MAX_BLOCKS), n / MIN_BLOCK_ROWS)));
     std::vector<double> alpha(n), area(n), x(blocks > 1 ? n : 0);
     run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
