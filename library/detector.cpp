@@ -88,7 +88,7 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     const face_table table = build_face_table(shape, options.threads);
     times.face_table = clock.lap_ms();
 
-    const component_tree tree = build_component_tree(table);
+    const component_tree tree = build_component_tree(table, options.threads);
     const node_face_lists node_faces = group_faces_by_node(tree.node_of_row);
     times.tree = clock.lap_ms();
 

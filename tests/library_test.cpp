@@ -311,6 +311,22 @@ TEST(Detect, EightThreadsGiveWhatOneThreadGives)
     }
 }
 
+TEST(Detect, ThreadCountsGiveTheRegionsOfOneThread)
+{
+    // Large enough for the tree to be built in blocks on the threads.
+    for (unsigned seed : {2u, 5u}) {
+        const cv::Mat image = generated_image(720, 540, seed);
+        for (orvo::DetectorOptions options : {orvo::DetectorOptions(), orvo::DetectorOptions::dense()}) {
+            const std::vector<orvo::Region> one = orvo::detect(image, options);
+            EXPECT_FALSE(one.empty());
+            for (int threads : {2, 3}) {
+                options.threads = threads;
+                EXPECT_TRUE(same_regions(orvo::detect(image, options), one)) << seed << ", " << threads << " threads";
+            }
+        }
+    }
+}
+
 TEST(AlphaFeatures, KeyPointsAndDescriptorsOfTheRegions)
 {
     const cv::Mat image = shapes_image();

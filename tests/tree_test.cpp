@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <string>
 
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
@@ -339,6 +340,89 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     double all = 0;
     for (const face_row& f : faces) all += f.area;
     EXPECT_NEAR(tree.nodes[tree.root].area, all, 1e-9 * all);
+}
+
+namespace {
+
+// Two trees alike in everything the selection and the extraction read:
+// the root, each row's node, and each slot's level, parent, area and
+// children in order (the cells may be numbered differently).
+void expect_same_tree(const component_tree& a, const component_tree& b, const std::string& what)
+{
+    SCOPED_TRACE(what);
+    EXPECT_EQ(a.root, b.root);
+    ASSERT_EQ(a.node_of_row, b.node_of_row);
+    ASSERT_EQ(a.nodes.size(), b.nodes.size());
+    EXPECT_EQ(a.child_cells.size(), b.child_cells.size());
+    for (std::size_t v = 0; v < a.nodes.size(); ++v) {
+        const tree_node &p = a.nodes[v], &q = b.nodes[v];
+        ASSERT_EQ(p.child_count, q.child_count) << v;
+        if (p.merged()) continue;
+        EXPECT_EQ(p.level, q.level) << v;
+        EXPECT_EQ(p.parent, q.parent) << v;
+        EXPECT_EQ(p.area, q.area) << v;
+        ASSERT_EQ(children_of(a, static_cast<int>(v)), children_of(b, static_cast<int>(v))) << v;
+    }
+}
+
+}  // namespace
+
+TEST(ComponentTree, BlocksOnThreadsGiveTheTreeOfOneThread)
+{
+    // Random planar-like tables: rows on a grid, each joined to up to three
+    // neighbours, alphas from few values (many ties), some rows cut off
+    // (several components), in blocks of rows at random or in strips.
+    std::mt19937 rng(17);
+    for (int trial = 0; trial < 12; ++trial) {
+        const int side = 20 + trial * 7, n = side * side;
+        graph g{std::vector<double>(n), std::vector<double>(n)};
+        const int values = trial % 3 == 0 ? 3 : 40;
+        for (int r = 0; r < n; ++r) {
+            g.alpha[r] = static_cast<double>(rng() % values) - 2;
+            g.area[r] = rng() % 2 ? 0.0 : static_cast<double>(rng() % 10);
+        }
+        std::vector<int> degree(n, 0);
+        auto join = [&](int a, int b) {
+            if (degree[a] == 3 || degree[b] == 3 || rng() % 8 == 0) return;
+            ++degree[a];
+            ++degree[b];
+            g.link(a, b);
+        };
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) {
+                if (x + 1 < side) join(y * side + x, y * side + x + 1);
+                if (y + 1 < side) join(y * side + x, (y + 1) * side + x);
+            }
+        const component_tree one = g.build();
+        std::vector<adjacent_rows> rows(n);
+        for (int c = 0; c < n; ++c)
+            for (int a : g.adjacent[c]) rows[c].row[rows[c].count++] = a;
+        for (int blocks = 2; blocks <= 8; ++blocks) {
+            std::vector<std::uint8_t> strips(n), scattered(n);
+            for (int r = 0; r < n; ++r) {
+                strips[r] = static_cast<std::uint8_t>(r % side * blocks / side);
+                scattered[r] = static_cast<std::uint8_t>(rng() % blocks);
+            }
+            const std::string what = std::to_string(trial) + ", " + std::to_string(blocks) + " blocks";
+            expect_same_tree(one, component_tree_over(g.alpha, g.area, rows, strips, blocks), what + " in strips");
+            expect_same_tree(one, component_tree_over(g.alpha, g.area, rows, scattered, blocks), what + " scattered");
+        }
+    }
+}
+
+TEST(ComponentTree, ThreadsGiveTheTreeOfOneThreadOnATriangulation)
+{
+    // Integer points and weights: equal alphas between neighbours.
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> coord(0, 400), weight(0, 12);
+    regular_triangulation A;
+    for (int i = 0; i < 5000; ++i) A.insert(wp(coord(rng), coord(rng), weight(rng)));
+    finish(A);
+    const face_table table = build_face_table(A);
+    ASSERT_GT(table.rows.size(), 8 * 2048u);  // enough rows for eight blocks
+    const component_tree one = build_component_tree(table);
+    for (int threads = 2; threads <= 8; ++threads)
+        expect_same_tree(one, build_component_tree(table, threads), std::to_string(threads) + " threads");
 }
 
 namespace {

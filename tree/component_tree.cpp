@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
+#include "parallel/jobs.h"
 #include "tree/union_find.h"
 
 namespace orvo::detail {
@@ -57,28 +59,34 @@ std::vector<int> descending_alpha_order(const std::vector<double>& alpha)
     return order;
 }
 
-void add_child(component_tree& tree, int parent, int child)
+
+namespace {
+
+// Tables smaller than this many rows a block are built on one thread.
+constexpr std::size_t MIN_BLOCK_ROWS = 2048;
+
+void add_child_cell(std::vector<tree_node>& nodes, std::vector<child_cell>& cells, int parent, int child)
 {
-    const int cell = static_cast<int>(tree.child_cells.size());
-    tree_node& p = tree.nodes[parent];
-    tree.child_cells.push_back({child, p.child_count > 0 ? p.first_child : NO_CELL});
+    const int cell = static_cast<int>(cells.size());
+    tree_node& p = nodes[parent];
+    cells.push_back({child, p.child_count > 0 ? p.first_child : NO_CELL});
     if (p.child_count <= 0) p.last_child = cell;
     p.first_child = cell;
     p.child_count += 1;
-    tree.nodes[child].parent = parent;
+    nodes[child].parent = parent;
 }
 
-void merge_nodes(component_tree& tree, int a, int b)
+void merge_child_lists(std::vector<tree_node>& nodes, std::vector<child_cell>& cells, int a, int b)
 {
-    tree_node& na = tree.nodes[a];
-    tree_node& nb = tree.nodes[b];
+    tree_node& na = nodes[a];
+    tree_node& nb = nodes[b];
     if (nb.child_count > 0) {
         if (na.child_count <= 0) {
             na.first_child = nb.first_child;
             na.last_child = nb.last_child;
             na.child_count = nb.child_count;
         } else {
-            tree.child_cells[na.last_child].next = nb.first_child;
+            cells[na.last_child].next = nb.first_child;
             na.last_child = nb.last_child;
             na.child_count += nb.child_count;
         }
@@ -86,41 +94,48 @@ void merge_nodes(component_tree& tree, int a, int b)
     nb.child_count = MERGED;
 }
 
-component_tree build_component_tree(const face_table& table)
+// What the construction keeps while it joins rows: the table's values, the
+// nodes, a forest grouping the rows into partial trees (each set's root
+// names, in subtree_root, the top node of its tree) and one grouping the
+// rows of a node.
+struct construction {
+    const std::vector<double>& alpha;
+    const std::vector<adjacent_rows>& neighbours;
+    std::vector<tree_node>& nodes;
+    union_find tree_sets, node_sets;
+    std::vector<int> subtree_root;
+};
+
+// The rows of one block, and where the joining of a block's rows reports
+// the neighbours of other blocks: for each node the largest alpha of a
+// neighbour, in another block, of any row of its subtree.
+struct block_view {
+    const std::vector<std::uint8_t>* block = nullptr;  // every row's block; null when all rows are joined
+    int id = 0;
+    std::vector<double>* reach = nullptr;
+
+    bool outside(int row) const { return block && (*block)[row] != id; }
+};
+
+// Joins the rows of `order` (alpha descending, equal alphas by ascending
+// row) to those of larger or equal alpha around them: a neighbour's tree
+// becomes a child of the row's node when its top node lies higher, and two
+// nodes of one level merge. Child cells are added to `cells`. Neighbours
+// outside `view`'s block are not joined; their alphas go to its reach.
+void join_rows(construction& c, const std::vector<int>& order, std::vector<child_cell>& cells, const block_view& view)
 {
-    // The rows' values in flat arrays, read in row order once:
-    // the construction visits the rows in alpha order, all over the table.
-    const std::size_t n = table.rows.size();
-    std::vector<double> alpha(n), area(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        alpha[i] = table.rows[i].alpha;
-        area[i] = table.rows[i].area;
-    }
-    return component_tree_over(alpha, area, table.adjacent);
-}
-
-component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::vector<adjacent_rows>& neighbours)
-{
-    const int n = static_cast<int>(alpha.size());
-    component_tree tree;
-    tree.nodes.resize(n);
-    tree.child_cells.reserve(n);  // every node becomes a child at most once
-    std::vector<int> subtree_root(n);
-
-    const std::vector<int> order = descending_alpha_order(alpha);
-
-    union_find tree_sets(n), node_sets(n);
-    std::vector<tree_node>& nodes = tree.nodes;
-    for (int i = 0; i < n; ++i) {
-        subtree_root[i] = i;
-        nodes[i] = {alpha[i], NO_PARENT, 0, area[i], NO_CELL, NO_CELL};
-    }
-
+    const std::vector<double>& alpha = c.alpha;
+    const std::vector<adjacent_rows>& neighbours = c.neighbours;
+    std::vector<tree_node>& nodes = c.nodes;
+    union_find& tree_sets = c.tree_sets;
+    union_find& node_sets = c.node_sets;
+    std::vector<int>& subtree_root = c.subtree_root;
+    const int n = static_cast<int>(order.size());
     // The rows come in alpha order, all over the table: what the rows a few
     // steps ahead will read is fetched into the cache before it is needed,
     // in stages (their neighbours, then the neighbours' values and sets,
-    // then the subtrees those sets stand for).
+    // then the subtrees those sets stand for). Only rows of the block are
+    // read ahead: the others belong to other threads.
     constexpr int AHEAD = 6;
     for (int i = 0; i < n; ++i) {
         if (i + 3 * AHEAD < n) __builtin_prefetch(&neighbours[order[i + 3 * AHEAD]]);
@@ -137,42 +152,232 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
             const int ahead = order[i + AHEAD];
             const adjacent_rows& around = neighbours[ahead];
             __builtin_prefetch(&subtree_root[tree_sets.parent[ahead]]);
-            for (int k = 0; k < around.count; ++k) __builtin_prefetch(&subtree_root[tree_sets.parent[around.row[k]]]);
+            for (int k = 0; k < around.count; ++k)
+                if (!view.outside(around.row[k])) __builtin_prefetch(&subtree_root[tree_sets.parent[around.row[k]]]);
         }
-        const int c = order[i];
-        int cur_tree = tree_sets.find(c);
+        const int row = order[i];
+        int cur_tree = tree_sets.find(row);
         int cur_node = node_sets.find(subtree_root[cur_tree]);
-        const adjacent_rows& adjacent = neighbours[c];
+        const adjacent_rows& adjacent = neighbours[row];
         for (int k = 0; k < adjacent.count; ++k) {
             const int g = adjacent.row[k];
-            if (!(alpha[g] >= alpha[c])) continue;
+            if (view.outside(g)) {
+                double& reach = (*view.reach)[cur_node];
+                reach = std::max(reach, alpha[g]);
+                continue;
+            }
+            if (!(alpha[g] >= alpha[row])) continue;
             const int adj_tree = tree_sets.find(g);
             const int adj_node = node_sets.find(subtree_root[adj_tree]);
             if (adj_node == cur_node) continue;
             if (nodes[cur_node].level != nodes[adj_node].level) {
-                add_child(tree, cur_node, adj_node);
+                add_child_cell(nodes, cells, cur_node, adj_node);
                 nodes[cur_node].area += nodes[adj_node].area;
+                if (view.reach) (*view.reach)[cur_node] = std::max((*view.reach)[cur_node], (*view.reach)[adj_node]);
             } else {
                 const int r = node_sets.link(adj_node, cur_node);
                 const int other = r == adj_node ? cur_node : adj_node;
                 const double merged_area = nodes[adj_node].area + nodes[cur_node].area;
-                merge_nodes(tree, r, other);
+                merge_child_lists(nodes, cells, r, other);
                 nodes[r].area = merged_area;
+                if (view.reach) (*view.reach)[r] = std::max((*view.reach)[r], (*view.reach)[other]);
                 cur_node = r;
             }
             cur_tree = tree_sets.link(adj_tree, cur_tree);
             subtree_root[cur_tree] = cur_node;
         }
     }
+}
 
-    if (n > 0) tree.root = subtree_root[tree_sets.find(node_sets.find(0))];
-    tree.node_of_row.resize(n);
-    for (int p = 0; p < n; ++p) tree.node_of_row[p] = node_sets.find(p);
-    for (int slot = 0; slot < n; ++slot) {
-        if (nodes[slot].child_count <= 0) continue;
-        for (int cell = nodes[slot].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
-            nodes[tree.child_cells[cell].child].parent = slot;
+// The rows of `rows` (ascending) in the order of the construction.
+std::vector<int> in_alpha_order(const std::vector<double>& alpha, const std::vector<int>& rows)
+{
+    std::vector<double> values(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) values[i] = alpha[rows[i]];
+    std::vector<int> order = descending_alpha_order(values);
+    for (int& i : order) i = rows[i];
+    return order;
+}
+
+// A row back to its state before any joining.
+void reset_row(construction& c, const std::vector<double>& area, int row)
+{
+    c.nodes[row] = {c.alpha[row], NO_PARENT, 0, area[row], NO_CELL, NO_CELL};
+    c.tree_sets.parent[row] = c.node_sets.parent[row] = c.subtree_root[row] = row;
+    c.tree_sets.rank[row] = c.node_sets.rank[row] = 0;
+}
+
+// One block's share of the construction, on a thread of its own: its rows
+// joined to each other alone. The nodes whose component (the connected rows
+// of alpha at least their level) stays inside the block come out as the
+// whole table gives them, since the same joins happen to them in the same
+// order. The other rows, those of the nodes whose component reaches another
+// block through a neighbour of alpha at least their level, are put back as
+// they were, marked in `shared`, for the joining of the whole table; each
+// node that stays inside under one that does not becomes a tree of its own.
+// The cells of the kept child lists are returned, numbered from 0.
+std::vector<child_cell> build_block(construction& c, const std::vector<double>& area,
+                                    const std::vector<std::uint8_t>& block, int id, std::vector<double>& reach,
+                                    std::vector<char>& shared)
+{
+    const int n = static_cast<int>(block.size());
+    std::vector<int> rows;
+    for (int r = 0; r < n; ++r)
+        if (block[r] == id) rows.push_back(r);
+    std::vector<child_cell> cells;
+    cells.reserve(rows.size());
+    const std::vector<int> order = in_alpha_order(c.alpha, rows);
+    join_rows(c, order, cells, {&block, id, &reach});
+
+    std::vector<tree_node>& nodes = c.nodes;
+    auto is_node = [&](int r) { return c.node_sets.parent[r] == r; };
+    for (const int r : rows) {
+        const int node = c.node_sets.find(r);
+        shared[r] = reach[node] >= nodes[node].level;
     }
+    // The kept lists, those of nodes inside the block, hold only such
+    // nodes: their cells are copied together, and the children told their
+    // parents.
+    std::vector<child_cell> kept;
+    for (const int r : rows)
+        if (!shared[r] && is_node(r)) nodes[r].parent = NO_PARENT;
+    for (const int r : rows) {
+        if (shared[r] || !is_node(r) || nodes[r].child_count <= 0) continue;
+        const int first = static_cast<int>(kept.size());
+        for (int cell = nodes[r].first_child; cell != NO_CELL; cell = cells[cell].next) {
+            kept.push_back({cells[cell].child, static_cast<int>(kept.size()) + 1});
+            nodes[cells[cell].child].parent = r;
+        }
+        kept.back().next = NO_CELL;
+        nodes[r].first_child = first;
+        nodes[r].last_child = static_cast<int>(kept.size()) - 1;
+    }
+    // The rows inside lead straight to the top of their tree, the nodes
+    // taken from the lowest level up (parents before children).
+    for (const int r : rows) {
+        if (shared[r]) {
+            reset_row(c, area, r);
+        } else if (is_node(r)) {
+            c.tree_sets.rank[r] = nodes[r].parent == NO_PARENT ? 1 : 0;
+            c.subtree_root[r] = r;
+        }
+    }
+    for (auto r = order.rbegin(); r != order.rend(); ++r)
+        if (!shared[*r] && is_node(*r))
+            c.tree_sets.parent[*r] = nodes[*r].parent == NO_PARENT ? *r : c.tree_sets.parent[nodes[*r].parent];
+    for (const int r : rows) {
+        if (shared[r] || is_node(r)) continue;
+        c.tree_sets.parent[r] = c.tree_sets.parent[c.node_sets.parent[r]];
+        c.tree_sets.rank[r] = 0;
+    }
+    return kept;
+}
+
+}  // namespace
+
+void add_child(component_tree& tree, int parent, int child)
+{
+    add_child_cell(tree.nodes, tree.child_cells, parent, child);
+}
+
+void merge_nodes(component_tree& tree, int a, int b)
+{
+    merge_child_lists(tree.nodes, tree.child_cells, a, b);
+}
+
+component_tree build_component_tree(const face_table& table, int threads)
+{
+    // The rows' values in flat arrays, read in row order once:
+    // the construction visits the rows in alpha order, all over the table.
+    const std::size_t n = table.rows.size();
+    const int blocks = static_cast<int>(
+        std::max<std::size_t>(1, std::min<std::size_t>(std::clamp(threads, 1, MAX_BLOCKS), n / MIN_BLOCK_ROWS)));
+    std::vector<double> alpha(n), area(n), x(blocks > 1 ? n : 0);
+    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            alpha[i] = table.rows[i].alpha;
+            area[i] = table.rows[i].area;
+            if (blocks > 1) x[i] = table.rows[i].face->vertex(0)->point().point().x();
+        }
+    });
+    // Blocks of the plane: strips across x holding about as many rows each,
+    // cut at the quantiles of a sample of the rows.
+    std::vector<std::uint8_t> block(blocks > 1 ? n : 0);
+    if (blocks > 1) {
+        std::vector<double> sample;
+        for (std::size_t i = 0; i < n; i += 61) sample.push_back(x[i]);
+        std::sort(sample.begin(), sample.end());
+        std::vector<double> cuts;
+        for (int b = 1; b < blocks; ++b) cuts.push_back(sample[sample.size() * b / blocks]);
+        run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                block[i] = static_cast<std::uint8_t>(std::upper_bound(cuts.begin(), cuts.end(), x[i]) - cuts.begin());
+        });
+    }
+    return component_tree_over(alpha, area, table.adjacent, block, blocks);
+}
+
+component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
+                                   const std::vector<adjacent_rows>& neighbours, const std::vector<std::uint8_t>& block,
+                                   int blocks)
+{
+    const int n = static_cast<int>(alpha.size());
+    component_tree tree;
+    tree.nodes.resize(n);
+    construction c{alpha, neighbours, tree.nodes, union_find(n), union_find(n), std::vector<int>(n)};
+    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            c.subtree_root[i] = static_cast<int>(i);
+            tree.nodes[i] = {alpha[i], NO_PARENT, 0, area[i], NO_CELL, NO_CELL};
+        }
+    });
+
+    tree.child_cells.reserve(n);  // every node becomes a child at most once
+    if (blocks <= 1) {
+        join_rows(c, descending_alpha_order(alpha), tree.child_cells, {});
+    } else {
+        // Each block on its own thread, then the rows whose nodes reach
+        // across blocks, joined in the order of the whole table.
+        std::vector<double> reach(n, -std::numeric_limits<double>::infinity());
+        std::vector<char> shared(n, 0);
+        std::vector<std::vector<child_cell>> cells(blocks);
+        run_jobs(blocks, [&](int b) { cells[b] = build_block(c, area, block, b, reach, shared); });
+        std::vector<int> offset(blocks + 1, 0);
+        for (int b = 0; b < blocks; ++b) offset[b + 1] = offset[b] + static_cast<int>(cells[b].size());
+        tree.child_cells.resize(offset[blocks]);
+        run_jobs(blocks, [&](int b) {
+            const int shift = offset[b];
+            for (std::size_t k = 0; k < cells[b].size(); ++k) {
+                const child_cell& cell = cells[b][k];
+                tree.child_cells[shift + k] = {cell.child, cell.next == NO_CELL ? NO_CELL : cell.next + shift};
+            }
+            for (int r = 0; r < n; ++r) {
+                tree_node& node = tree.nodes[r];
+                if (block[r] != b || shared[r] || node.child_count <= 0) continue;
+                node.first_child += shift;
+                node.last_child += shift;
+            }
+        });
+        std::vector<int> shared_rows;
+        for (int r = 0; r < n; ++r)
+            if (shared[r]) shared_rows.push_back(r);
+        join_rows(c, in_alpha_order(alpha, shared_rows), tree.child_cells, {});
+    }
+
+    std::vector<tree_node>& nodes = tree.nodes;
+    if (n > 0) tree.root = c.subtree_root[c.tree_sets.find(c.node_sets.find(0))];
+    tree.node_of_row.resize(n);
+    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) tree.node_of_row[p] = c.node_sets.root_of(static_cast<int>(p));
+    });
+    // Every child cell is its child's only one: the shares write disjoint parents.
+    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t slot = begin; slot < end; ++slot) {
+            if (nodes[slot].child_count <= 0) continue;
+            for (int cell = nodes[slot].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
+                nodes[tree.child_cells[cell].child].parent = static_cast<int>(slot);
+        }
+    });
     return tree;
 }
 

@@ -5,6 +5,7 @@
 // than their children.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "tree/face_table.h"
@@ -41,14 +42,24 @@ struct component_tree {
     int root = -1;                        // -1 for an empty table
 };
 
-// Builds the tree over the face table. Throws std::bad_alloc when memory
-// runs out.
-component_tree build_component_tree(const face_table& table);
+// Builds the tree over the face table, on `threads` threads, each taking a
+// strip of the plane; the tree does not depend on their number. Throws
+// std::bad_alloc when memory runs out.
+component_tree build_component_tree(const face_table& table, int threads = 1);
+
+// The most blocks of rows the construction takes (one byte a row).
+constexpr int MAX_BLOCKS = 255;
 
 // The same construction over any table given by its rows' alpha values and
-// areas and each row's neighbours.
+// areas and each row's neighbours. With `blocks` > 1 (at most MAX_BLOCKS)
+// every row is given a block (0 .. blocks - 1) in `block`, and each block is
+// built on a thread of its own, then the nodes that reach across blocks on
+// one: the tree is the same for any blocks (the construction is fastest
+// with blocks of few neighbours in other blocks) but for the cells'
+// numbering in child_cells.
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::vector<adjacent_rows>& neighbours);
+                                   const std::vector<adjacent_rows>& neighbours,
+                                   const std::vector<std::uint8_t>& block = {}, int blocks = 1);
 
 // Makes node `child` a child of node `parent` (at the head of its list).
 void add_child(component_tree& tree, int parent, int child);

@@ -20,6 +20,12 @@ int union_find::find(int x)
     return root;
 }
 
+int union_find::root_of(int x) const
+{
+    while (parent[x] != x) x = parent[x];
+    return x;
+}
+
 int union_find::link(int x, int y)
 {
     if (rank[x] > rank[y]) {

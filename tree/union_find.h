@@ -17,6 +17,10 @@ struct union_find {
     // The root of x's set; every element on the way is made a child of it.
     int find(int x);
 
+    // The root of x's set, the forest left as it is (for readers on
+    // several threads).
+    int root_of(int x) const;
+
     // x and y must be two different roots; returns the new root.
     int link(int x, int y);
 };
