@@ -374,10 +374,10 @@ std::vector<image_entry> default_images(bool quick)
         if (stat(file.c_str(), &info) != 0) cv::imwrite(file, generated_image(size.first, size.second, 5));
         images.push_back({"generated " + name, file, 0, true});
     }
-    for (const char* photo : {"eiffel_tower1.jpg", "multiview/herzjesu-p8/0000.jpg"}) {
+    for (const std::string photo : {"eiffel_tower1.jpg", "multiview/herzjesu-p8/0000.jpg"}) {
         const std::string file = std::string(ORVO_SHARED_DATA) + "/" + photo;
         struct stat info;
-        if (stat(file.c_str(), &info) == 0) images.push_back({photo, file, 0, false});
+        if (stat(file.c_str(), &info) == 0) images.push_back({photo.substr(photo.find('/') + 1), file, 0, false});
     }
     return images;
 }
