@@ -9,6 +9,9 @@
 //
 //   orvo_bench [--report] [--quick] [--dense | --classic] [--repeat N] [IMAGE...]
 //   orvo_bench --counts IMAGE...       the size of every stage, one image a column
+//   orvo_bench --peak PRESET THREADS IMAGE
+//                                      the detection alone (classic or dense), which the
+//                                      report runs in a process of its own for its peak memory
 //
 // Without images: generated textured images of 1, 6 and 24 megapixels, and
 // the photos eiffel_tower1.jpg and multiview/herzjesu-p8/0000.jpg of
@@ -246,8 +249,8 @@ double amdahl_ratio(double p, int n) { return (1 - p) + p / n; }
 
 void print_header(const std::vector<image_entry>& images)
 {
-    std::printf("|");
-    for (std::size_t i = 0; i <= images.size(); ++i) std::printf(i == 0 ? " |" : " %s |", images[i - 1].label.c_str());
+    std::printf("| |");
+    for (const image_entry& image : images) std::printf(" %s |", image.label.c_str());
     std::printf("\n|---|");
     for (std::size_t i = 0; i < images.size(); ++i) std::printf("---:|");
     std::printf("\n");
