@@ -1,44 +1,50 @@
-// Benchmark of the detector against OpenCV's MSER, and the stage counts.
+// Benchmark of the detector, printed as Markdown tables: for the dense
+// preset and the classic settings, the processor time of every stage on one
+// thread, the share of it spent in parallel sections (Amdahl's p), the wall
+// time on 1, 2 and all threads, the peak memory of a detection run in a
+// process of its own; then, side by side in the same run, the dense
+// detection + description against OpenCV's SIFT detectAndCompute, the
+// classic detection against OpenCV's MSER, and the time per inserted edge
+// point at 24 megapixels against 1.
 //
-//   orvo_bench [--repeat N] [--dense] [--threads N] [IMAGE...]
-//                                        per-stage median times on one thread, MSER, the detection
-//                                        on N threads (default 2) against one, whole runs, peak memory
-//   orvo_bench --counts IMAGE...         the size of every stage, one image a column
-//   orvo_bench --descriptors [--dense] [--threads N] IMAGE...
-//                                        description per region against OpenCV's SIFT, on 1 and
-//                                        N threads, and the descriptor executable's whole run
+//   orvo_bench [--report] [--quick] [--dense | --classic] [--repeat N] [IMAGE...]
+//   orvo_bench --counts IMAGE...       the size of every stage, one image a column
+//   orvo_bench --peak PRESET THREADS IMAGE
+//                                      the detection alone (classic or dense), which the
+//                                      report runs in a process of its own for its peak memory
+//
+// Without images: generated textured images of 1, 6 and 24 megapixels, and
+// the photos eiffel_tower1.jpg and multiview/herzjesu-p8/0000.jpg of
+// ../shared/data when present (--quick: no 24 megapixels, fewer repeats).
+// Figures are medians over the repeats, OpenCV on one thread. On a machine
+// shared with other work the processor times are the figures to trust; wall
+// times and their ratios move with the load, printed in the heading.
 //
 // An image that cannot be read ends it with a message and status 1.
-//
-// Without images it takes the photos of ../shared/data (when present), the
-// bundled sample and generated textured images of 1, 6 and 24 megapixels.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <stdexcept>
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
-#include <time.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "bench/launcher.h"
 #include "orvo/orvo.h"
+#include "parallel/processor_time.h"
 #include "tests/generated_image.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double ms_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
-}
+using orvo::detail::process_cpu_ms;
 
 double median(std::vector<double> v)
 {
@@ -46,318 +52,423 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-struct stage_counts : orvo::DetectionStats {
-    double file_ms = 0;
-};
-
-// A private folder for the benchmark's output files, removed at the end.
-struct scratch_folder {
-    std::string path;
-    scratch_folder()
-    {
-        char name[] = "/tmp/orvo-bench-XXXXXX";
-        if (mkdtemp(name) == nullptr) throw std::runtime_error("cannot create a scratch folder");
-        path = name;
-    }
-    ~scratch_folder()
-    {
-        unlink((path + "/out.orvo").c_str());
-        rmdir(path.c_str());
-    }
-    std::string output() const { return path + "/out.orvo"; }
-};
-
-stage_counts detect(const cv::Mat& colour, const std::string& output, const orvo::DetectorOptions& options = {})
-{
-    stage_counts counts;
-    const std::vector<orvo::Region> regions = orvo::detect(colour, options, &counts);
-    const auto start = clock_type::now();
-    orvo::write_region_file(output, regions);
-    counts.file_ms = ms_since(start);
-    return counts;
-}
-
-void print_counts(const std::vector<std::string>& names)
-{
-    const scratch_folder scratch;
-    std::vector<stage_counts> all;
-    for (const std::string& name : names) all.push_back(detect(orvo::read_image(name), scratch.output()));
-    auto row = [&](const char* label, const std::function<std::size_t(const stage_counts&)>& field) {
-        std::printf("| %-26s |", label);
-        for (const stage_counts& c : all) std::printf(" %zu |", field(c));
-        std::printf("\n");
-    };
-    std::printf("| %-26s |", "stage");
-    for (const std::string& name : names) std::printf(" %s |", name.substr(name.find_last_of('/') + 1).c_str());
-    std::printf("\n");
-    row("high threshold", [](const stage_counts& c) { return c.high_threshold; });
-    row("low threshold", [](const stage_counts& c) { return c.low_threshold; });
-    row("edge pixels", [](const stage_counts& c) { return c.edge_pixels; });
-    row("sampled points", [](const stage_counts& c) { return c.sampled_points; });
-    row("points inserted (g >= 10)", [](const stage_counts& c) { return c.points_inserted; });
-    row("gap midpoints found", [](const stage_counts& c) { return c.midpoints_found; });
-    row("midpoints inserted", [](const stage_counts& c) { return c.midpoints_inserted; });
-    row("triangulation vertices", [](const stage_counts& c) { return c.vertices; });
-    row("finite triangles", [](const stage_counts& c) { return c.triangles; });
-    row("finite edges", [](const stage_counts& c) { return c.edges; });
-    row("face-table rows", [](const stage_counts& c) { return c.face_rows; });
-    row("live tree nodes", [](const stage_counts& c) { return c.live_nodes; });
-    row("selected nodes", [](const stage_counts& c) { return c.selected; });
-    row("ellipses written", [](const stage_counts& c) { return c.regions; });
-}
-
 // The wall time and the processor time of the whole process (all its
-// threads), in milliseconds. On a machine shared with other work the
-// processor time of a one-thread call is the steadier figure.
+// threads) over a call, in milliseconds.
 struct call_time {
     double wall = 0, cpu = 0;
 };
 
-double process_cpu_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
 template <class Call>
 call_time time_call(const Call& call)
 {
-    const auto start = clock_type::now();
-    const double cpu_start = process_cpu_ms();
+    orvo::detail::stage_clock clock;
     call();
-    return {ms_since(start), process_cpu_ms() - cpu_start};
+    const orvo::detail::stage_lap lap = clock.lap();
+    return {lap.wall_ms, lap.cpu_ms};
 }
 
-struct call_times {
-    std::vector<double> wall, cpu;
-    void add(const call_time& t)
+void print_counts(const std::vector<std::string>& names)
+{
+    std::vector<orvo::DetectionStats> all;
+    for (const std::string& name : names) {
+        all.emplace_back();
+        orvo::detect(orvo::read_image(name), {}, &all.back());
+    }
+    auto row = [&](const char* label, const std::function<std::size_t(const orvo::DetectionStats&)>& field) {
+        std::printf("| %-26s |", label);
+        for (const orvo::DetectionStats& c : all) std::printf(" %zu |", field(c));
+        std::printf("\n");
+    };
+    std::printf("| %-26s |", "stage");
+    for (const std::string& name : names) std::printf(" %s |", name.substr(name.find_last_of('/') + 1).c_str());
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < names.size(); ++i) std::printf("---|");
+    std::printf("\n");
+    using S = orvo::DetectionStats;
+    row("high threshold", [](const S& c) { return static_cast<std::size_t>(c.high_threshold); });
+    row("low threshold", [](const S& c) { return static_cast<std::size_t>(c.low_threshold); });
+    row("edge pixels", [](const S& c) { return c.edge_pixels; });
+    row("sampled points", [](const S& c) { return c.sampled_points; });
+    row("points inserted (g >= 10)", [](const S& c) { return c.points_inserted; });
+    row("gap midpoints found", [](const S& c) { return c.midpoints_found; });
+    row("midpoints inserted", [](const S& c) { return c.midpoints_inserted; });
+    row("triangulation vertices", [](const S& c) { return c.vertices; });
+    row("finite triangles", [](const S& c) { return c.triangles; });
+    row("finite edges", [](const S& c) { return c.edges; });
+    row("face-table rows", [](const S& c) { return c.face_rows; });
+    row("live tree nodes", [](const S& c) { return c.live_nodes; });
+    row("selected nodes", [](const S& c) { return c.selected; });
+    row("ellipses written", [](const S& c) { return c.regions; });
+}
+
+struct image_entry {
+    std::string label, file;
+    double megapixels = 0;
+    bool generated = false;
+};
+
+struct preset {
+    std::string name;
+    orvo::DetectorOptions options;
+};
+
+// The thread counts whose wall times are measured: 1, 2 and all the
+// machine has (each once).
+std::vector<int> thread_counts()
+{
+    std::vector<int> counts{1, 2};
+    const int all = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    if (all > 2) counts.push_back(all);
+    return counts;
+}
+
+// One repeat's figures of a preset on an image; processor times of one
+// thread in milliseconds.
+struct run_figures {
+    orvo::DetectionStats stats;   // one thread
+    double detection = 0;         // the whole detect call
+    double parallel = 0;          // of which inside parallel sections
+    double description = 0;       // orvo::describe of the regions grown by the measurement scale
+    std::vector<double> wall;     // the detection's, per thread_counts()
+    bool same_regions = true;     // on every thread count
+    double reference = 0;         // SIFT detectAndCompute (dense) or MSER (classic)
+    std::size_t regions = 0, reference_count = 0;
+};
+
+// The medians of a preset's repeats on an image, and its peak memory.
+struct preset_figures {
+    std::vector<run_figures> runs;
+    double peak_mb_one = 0, peak_mb_all = 0;
+    double mser_peak_mb = 0;  // of mser_run, beside the classic settings
+
+    double of(const std::function<double(const run_figures&)>& field) const
     {
-        wall.push_back(t.wall);
-        cpu.push_back(t.cpu);
+        std::vector<double> values;
+        for (const run_figures& r : runs) values.push_back(field(r));
+        return median(values);
+    }
+    double p() const { return of([](const run_figures& r) { return r.parallel / r.detection; }); }
+    std::size_t inserted() const
+    {
+        const orvo::DetectionStats& s = runs.back().stats;
+        return s.points_inserted + s.midpoints_inserted;
     }
 };
 
-struct bench_settings {
-    bool dense = false;  // the dense preset's regions instead of the classic ones
-    int threads = 2;     // the detection's and the description's second measurement
-    int repeat = 5;
-};
-
-// The regions as lines, in order, to compare the detections of two thread counts.
-std::vector<std::string> region_lines(const std::vector<orvo::Region>& regions)
+std::string region_lines(const std::vector<orvo::Region>& regions)
 {
-    std::vector<std::string> lines;
+    std::string lines;
     for (const orvo::Region& r : regions) {
         char line[160];
-        std::snprintf(line, sizeof line, "%.17g %.17g %.17g %.17g %.17g", r.x, r.y, r.a, r.b, r.c);
-        lines.push_back(line);
+        std::snprintf(line, sizeof line, "%.17g %.17g %.17g %.17g %.17g\n", r.x, r.y, r.a, r.b, r.c);
+        lines += line;
     }
     return lines;
 }
 
-void bench_image(launcher& runs, const std::string& label, const std::string& file, const bench_settings& settings,
-                 int repeat)
+bool is_dense(const preset& p) { return p.options.pyramid_levels > 1; }
+
+// One repeat: the detection on one thread with its stages and parallel
+// share, on the other thread counts for the wall time, the description,
+// and the reference detector, one thread each.
+run_figures measure_once(const cv::Mat& colour, const cv::Mat& grey, const preset& p)
 {
-    orvo::DetectorOptions options = settings.dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
-    orvo::DetectorOptions threaded = options;
-    threaded.threads = settings.threads;
-    std::vector<double> one_wall, one_cpu, threaded_wall, mser_cpu;
-    bool same_regions = true;
-    std::vector<double> load, canny, points, alpha, table, tree, select, extract, file_ms, total, mser;
-    stage_counts counts;
-    cv::Mat colour;
-    const scratch_folder scratch;
-    const std::string output = scratch.output();
-    for (int i = 0; i < repeat; ++i) {
-        auto start = clock_type::now();
-        colour = orvo::read_image(file);
-        load.push_back(ms_since(start));
-
-        start = clock_type::now();
-        counts = detect(colour, output, options);
-        total.push_back(ms_since(start) - counts.file_ms);
-        canny.push_back(counts.canny_ms);
-        points.push_back(counts.points_ms);
-        alpha.push_back(counts.alpha_ms);
-        table.push_back(counts.face_table_ms);
-        tree.push_back(counts.tree_ms);
-        select.push_back(counts.selection_ms);
-        extract.push_back(counts.extraction_ms);
-        file_ms.push_back(counts.file_ms);
-
-        cv::Mat grey = colour;
-        const call_time mser_time = time_call([&] {
-            if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-            std::vector<std::vector<cv::Point>> regions;
-            std::vector<cv::Rect> boxes;
-            cv::MSER::create()->detectRegions(grey, regions, boxes);
-        });
-        mser.push_back(mser_time.wall);
-        mser_cpu.push_back(mser_time.cpu);
-
-        std::vector<orvo::Region> one, several;
-        const call_time single = time_call([&] { one = orvo::detect(colour, options); });
-        threaded_wall.push_back(time_call([&] { several = orvo::detect(colour, threaded); }).wall);
-        one_wall.push_back(single.wall);
-        one_cpu.push_back(single.cpu);
-        same_regions = same_regions && region_lines(one) == region_lines(several);
+    run_figures f;
+    std::vector<orvo::Region> one;
+    const double parallel_before = orvo::detail::parallel_processor_ms();
+    const call_time single = time_call([&] { one = orvo::detect(colour, p.options, &f.stats); });
+    f.parallel = orvo::detail::parallel_processor_ms() - parallel_before;
+    f.detection = single.cpu;
+    f.regions = one.size();
+    f.wall.push_back(single.wall);
+    const std::vector<int> counts = thread_counts();
+    for (std::size_t k = 1; k < counts.size(); ++k) {
+        orvo::DetectorOptions threaded = p.options;
+        threaded.threads = counts[k];
+        std::vector<orvo::Region> several;
+        f.wall.push_back(time_call([&] { several = orvo::detect(colour, threaded); }).wall);
+        f.same_regions = f.same_regions && region_lines(several) == region_lines(one);
     }
-    std::vector<double> orvo_runs, mser_runs;
-    double orvo_peak = 0, mser_peak = 0;
-    for (int i = 0; i < repeat; ++i) {
-        const process_run o = runs.run(ORVO_EXECUTABLE, settings.dense ? std::vector<std::string>{"-i", file, "--dense"}
-                                                                      : std::vector<std::string>{"-i", file});
-        const process_run m = runs.run(MSER_EXECUTABLE, {file});
-        orvo_runs.push_back(o.ms);
-        mser_runs.push_back(m.ms);
-        orvo_peak = std::max(orvo_peak, o.peak_mb);
-        mser_peak = std::max(mser_peak, m.peak_mb);
+    const std::vector<orvo::Region> measured = orvo::scaled(one, p.options.measurement_scale);
+    f.description = time_call([&] { orvo::describe(grey, measured); }).cpu;
+    if (is_dense(p)) {
+        const cv::Ptr<cv::SIFT> sift = cv::SIFT::create();
+        std::vector<cv::KeyPoint> keypoints;
+        cv::Mat descriptors;
+        f.reference = time_call([&] { sift->detectAndCompute(grey, cv::noArray(), keypoints, descriptors); }).cpu;
+        f.reference_count = keypoints.size();
+    } else {
+        std::vector<std::vector<cv::Point>> regions;
+        std::vector<cv::Rect> boxes;
+        f.reference = time_call([&] { cv::MSER::create()->detectRegions(grey, regions, boxes); }).cpu;
+        f.reference_count = regions.size();
     }
-    unlink((file + ".orvo").c_str());
-
-    const double mp = colour.cols * static_cast<double>(colour.rows) / 1e6;
-    std::printf("%s: %d x %d (%.2f MP), %zu points inserted, %zu face rows, %zu selected, %zu ellipses\n",
-                label.c_str(), colour.cols, colour.rows, mp, counts.points_inserted + counts.midpoints_inserted,
-                counts.face_rows, counts.selected, counts.regions);
-    std::printf("  median ms: load %.1f | canny %.1f | points+triangulation %.1f | alpha %.1f | face table %.1f | "
-                "tree %.1f | selection %.2f | extraction %.1f | file %.2f\n",
-                median(load), median(canny), median(points), median(alpha), median(table), median(tree),
-                median(select), median(extract), median(file_ms));
-    std::printf("  detection %.1f ms (%.1f ms/MP) | MSER %.1f ms | ratio %.2f\n", median(total), median(total) / mp,
-                median(mser), median(total) / median(mser));
-    std::printf("  processor time: detection %.1f ms | MSER %.1f ms | ratio %.2f\n", median(one_cpu), median(mser_cpu),
-                median(one_cpu) / median(mser_cpu));
-    std::printf("  one thread: %.1f ms wall | %d threads: %.1f ms wall, ratio %.2f, %s regions\n", median(one_wall),
-                settings.threads, median(threaded_wall), median(threaded_wall) / median(one_wall),
-                same_regions ? "the same" : "OTHER");
-    std::printf("  whole run: orvo %.1f ms, %.1f MB peak | mser_run %.1f ms, %.1f MB peak | ratio %.2f\n\n",
-                median(orvo_runs), orvo_peak, median(mser_runs), mser_peak, median(orvo_runs) / median(mser_runs));
-    std::fflush(stdout);
+    return f;
 }
 
-
-
-// Description of the detector's regions, scaled by 3 as "-sift" hands them
-// over, on one thread and on settings.threads, against OpenCV's SIFT on the
-// same grey image, one thread each: its description per keypoint (all its
-// own keypoints; detectAndCompute minus detect) and detection + description
-// against detectAndCompute. Then the descriptor executable as a whole run,
-// with its peak memory. One-thread figures are processor times.
-void bench_descriptors(launcher& runs, const std::string& file, const bench_settings& settings)
+// The detection that --peak runs in a process of its own.
+int detect_for_peak(const std::string& preset_name, int threads, const std::string& file)
 {
-    const cv::Mat colour = orvo::read_image(file);
-    const orvo::DetectorOptions detector = settings.dense ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
+    orvo::DetectorOptions options = preset_name == "dense" ? orvo::DetectorOptions::dense() : orvo::DetectorOptions();
+    options.threads = threads;
+    return orvo::detect(orvo::read_image(file), options).empty() ? 2 : 0;
+}
+
+struct report_settings {
+    bool quick = false;
+    int repeat = 0;  // 0: 3 (1 at 24 MP) or with --quick 1
+    std::vector<std::string> presets{"classic", "dense"};
+};
+
+std::string self_executable()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) throw std::runtime_error("cannot find the benchmark's own executable");
+    return std::string(path, static_cast<std::size_t>(n));
+}
+
+preset_figures measure(launcher& runs, const image_entry& image, const preset& p, int repeat)
+{
+    const cv::Mat colour = orvo::read_image(image.file);
     cv::Mat grey = colour;
     if (colour.channels() == 3) cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-    const cv::Ptr<cv::SIFT> sift = cv::SIFT::create();
-    orvo::DescriptorOptions threaded;
-    threaded.threads = settings.threads;
-
-    std::vector<orvo::Region> regions;
-    std::vector<cv::KeyPoint> keypoints;
-    call_times detection, one_thread, threads, sift_detection, sift_both;
-    for (int i = 0; i < settings.repeat; ++i) {
-        detection.add(time_call([&] {
-            regions = orvo::scaled(orvo::detect(colour, detector), orvo::MEASUREMENT_SCALE);
-        }));
-        one_thread.add(time_call([&] { orvo::describe(grey, regions); }));
-        threads.add(time_call([&] { orvo::describe(grey, regions, nullptr, threaded); }));
-        sift_detection.add(time_call([&] { sift->detect(grey, keypoints); }));
-        cv::Mat descriptors;
-        sift_both.add(time_call([&] { sift->detectAndCompute(grey, cv::noArray(), keypoints, descriptors); }));
-    }
-    const double n = static_cast<double>(regions.size()), m = static_cast<double>(keypoints.size());
-    const double ours = median(one_thread.cpu), theirs = median(sift_both.cpu) - median(sift_detection.cpu);
-    const double detected = median(detection.cpu);
-    std::printf("%s (%d x %d), %s regions; processor times of one thread, medians of %d\n",
-                file.substr(file.find_last_of('/') + 1).c_str(), grey.cols, grey.rows,
-                settings.dense ? "dense" : "classic", settings.repeat);
-    std::printf("  description of %zu regions: %.1f ms (%.1f us each) | wall: 1 thread %.1f ms, %d threads %.1f ms "
-                "(%.2fx)\n", regions.size(), ours, 1000 * ours / n, median(one_thread.wall), settings.threads,
-                median(threads.wall), median(threads.wall) / median(one_thread.wall));
-    std::printf("  OpenCV SIFT description of %zu keypoints: %.1f ms (%.1f us each) | ratio per region %.2f\n",
-                keypoints.size(), theirs, 1000 * theirs / m, (ours / n) / (theirs / m));
-    std::printf("  detection %.1f + description %.1f = %.1f ms | SIFT detection %.1f + description %.1f = %.1f ms | "
-                "ratio %.2f\n", detected, ours, detected + ours, median(sift_detection.cpu), theirs,
-                median(sift_both.cpu), (detected + ours) / median(sift_both.cpu));
-
-    const scratch_folder scratch;
-    orvo::write_region_file(scratch.output(), regions, 0.0);
-    const std::string descriptors = scratch.path + "/out.sift";
-    std::vector<double> whole;
-    double peak = 0;
-    for (int i = 0; i < settings.repeat; ++i) {
-        const process_run r = runs.run(DESCRIPTORS_EXECUTABLE,
-                                       {"-i", file, "-sift", "-p1", scratch.output(), "-o1", descriptors});
-        whole.push_back(r.ms);
-        peak = std::max(peak, r.peak_mb);
-    }
-    unlink(descriptors.c_str());
-    std::printf("  whole descriptor run: %.1f ms, %.1f MB peak\n", median(whole), peak);
-    std::fflush(stdout);
+    preset_figures figures;
+    for (int i = 0; i < repeat; ++i) figures.runs.push_back(measure_once(colour, grey, p));
+    const std::string self = self_executable();
+    const std::string all = std::to_string(thread_counts().back());
+    figures.peak_mb_one = runs.run(self, {"--peak", p.name, "1", image.file}).peak_mb;
+    figures.peak_mb_all = runs.run(self, {"--peak", p.name, all, image.file}).peak_mb;
+    if (!is_dense(p)) figures.mser_peak_mb = runs.run(MSER_EXECUTABLE, {image.file}).peak_mb;
+    return figures;
 }
 
-// The benchmark the command line asks for.
-int run(launcher& runs, const std::vector<std::string>& names, bool counts, bool descriptors,
-        const bench_settings& settings)
+// Amdahl's bound on the wall-time ratio of n threads to one: the parallel
+// share p divided among them, the rest as it was.
+double amdahl_ratio(double p, int n) { return (1 - p) + p / n; }
+
+void print_header(const std::vector<image_entry>& images)
 {
-    const int repeat = settings.repeat;
-    if (counts) {
-        print_counts(names);
-        return 0;
+    std::printf("| |");
+    for (const image_entry& image : images) std::printf(" %s |", image.label.c_str());
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < images.size(); ++i) std::printf("---:|");
+    std::printf("\n");
+}
+
+void print_row(const char* label, const std::vector<preset_figures>& all,
+               const std::function<std::string(const preset_figures&)>& cell)
+{
+    std::printf("| %s |", label);
+    for (const preset_figures& f : all) std::printf(" %s |", f.runs.empty() ? "" : cell(f).c_str());
+    std::printf("\n");
+}
+
+std::string format(const char* pattern, double a, double b = 0, double c = 0)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, pattern, a, b, c);
+    return text;
+}
+
+void print_preset_table(const preset& p, const std::vector<image_entry>& images,
+                        const std::vector<preset_figures>& all)
+{
+    const std::vector<int> counts = thread_counts();
+    std::printf("\n**%s**: processor time of one thread per stage, ms (medians of %zu)\n\n", p.name.c_str(),
+                all.front().runs.size());
+    print_header(images);
+    using R = run_figures;
+    const auto ms = [&](const char* label, const std::function<double(const R&)>& field) {
+        print_row(label, all, [&](const preset_figures& f) { return format("%.0f", f.of(field)); });
+    };
+    print_row("regions", all, [](const preset_figures& f) { return format("%.0f", f.runs.back().regions); });
+    print_row("points inserted", all, [](const preset_figures& f) { return format("%.0f", f.inserted()); });
+    ms("Canny", [](const R& r) { return r.stats.canny_cpu_ms; });
+    ms("points + triangulation", [](const R& r) { return r.stats.points_cpu_ms; });
+    ms("alpha values", [](const R& r) { return r.stats.alpha_cpu_ms; });
+    ms("face table", [](const R& r) { return r.stats.face_table_cpu_ms; });
+    ms("tree", [](const R& r) { return r.stats.tree_cpu_ms; });
+    ms("selection", [](const R& r) { return r.stats.selection_cpu_ms; });
+    ms("extraction", [](const R& r) { return r.stats.extraction_cpu_ms; });
+    ms("near-duplicates", [](const R& r) { return r.stats.near_duplicates_cpu_ms; });
+    ms("other (grey, pyramid, edge map, ...)", [](const R& r) {
+        const orvo::DetectionStats& s = r.stats;
+        return r.detection - s.canny_cpu_ms - s.points_cpu_ms - s.alpha_cpu_ms - s.face_table_cpu_ms - s.tree_cpu_ms -
+               s.selection_cpu_ms - s.extraction_cpu_ms - s.near_duplicates_cpu_ms;
+    });
+    ms("**detection**", [](const R& r) { return r.detection; });
+    ms("description", [](const R& r) { return r.description; });
+    print_row("parallel share p", all, [](const preset_figures& f) { return format("%.2f", f.p()); });
+    print_row("wall ms, 1 thread", all, [](const preset_figures& f) {
+        return format("%.0f", f.of([](const R& r) { return r.wall[0]; }));
+    });
+    for (std::size_t k = 1; k < counts.size(); ++k) {
+        const std::string label = "wall ms, " + std::to_string(counts[k]) + " threads" +
+                                  (k + 1 == counts.size() ? " (all)" : "") + ": ratio (Amdahl's bound)";
+        print_row(label.c_str(), all, [&](const preset_figures& f) {
+            const double wall = f.of([&](const R& r) { return r.wall[k]; });
+            return format("%.0f: %.2fx (%.2fx)", wall, wall / f.of([](const R& r) { return r.wall[0]; }),
+                          amdahl_ratio(f.p(), counts[k]));
+        });
     }
-    if (descriptors) {
-        for (const std::string& name : names) bench_descriptors(runs, name, settings);
-        return 0;
-    }
-    std::vector<std::pair<std::string, std::string>> images;  // label, file
-    for (const std::string& name : names) images.emplace_back(name, name);
-    if (names.empty()) {
-        for (const char* photo : {"butterfly.jpg", "simple.jpg", "eiffel_tower1.jpg", "eiffel_tower2.jpg"}) {
-            const std::string file = std::string(ORVO_SHARED_DATA) + "/" + photo;
-            struct stat info;
-            if (stat(file.c_str(), &info) == 0) images.emplace_back(photo, file);
+    print_row("same regions on every thread count", all, [](const preset_figures& f) {
+        for (const run_figures& r : f.runs)
+            if (!r.same_regions) return std::string("**no**");
+        return std::string("yes");
+    });
+    print_row("peak MB, 1 thread / all", all,
+              [](const preset_figures& f) { return format("%.0f / %.0f", f.peak_mb_one, f.peak_mb_all); });
+    if (!is_dense(p))
+        print_row("peak MB of MSER (mser_run)", all, [](const preset_figures& f) { return format("%.0f", f.mser_peak_mb); });
+}
+
+// Processor time per inserted point of the classic or dense detection, in
+// microseconds.
+double us_per_point(const preset_figures& f)
+{
+    return 1000 * f.of([](const run_figures& r) { return r.detection; }) / static_cast<double>(f.inserted());
+}
+
+void print_side_by_side(const std::vector<preset>& presets, const std::vector<image_entry>& images,
+                        const std::vector<std::vector<preset_figures>>& all)
+{
+    std::printf("\n**Side by side**, processor time of one thread each, ms (medians)\n\n");
+    std::printf("| image | work | Orvo | reference | ratio |\n|---|---|---:|---:|---:|\n");
+    using R = run_figures;
+    for (std::size_t i = 0; i < images.size(); ++i)
+        for (std::size_t q = 0; q < presets.size(); ++q) {
+            const preset_figures& f = all[q][i];
+            if (f.runs.empty()) continue;
+            const double ours = is_dense(presets[q])
+                                    ? f.of([](const R& r) { return r.detection + r.description; })
+                                    : f.of([](const R& r) { return r.detection; });
+            const double theirs = f.of([](const R& r) { return r.reference; });
+            std::printf("| %s | %s | %.0f (%zu regions) | %.0f (%zu %s) | %.2fx |\n", images[i].label.c_str(),
+                        is_dense(presets[q]) ? "dense detect + describe against SIFT detectAndCompute"
+                                             : "classic detection against MSER (grey)",
+                        ours, f.runs.back().regions, theirs, f.runs.back().reference_count,
+                        is_dense(presets[q]) ? "keypoints" : "regions", ours / theirs);
         }
-        images.emplace_back("sample.png", ORVO_SAMPLE);
-        const std::pair<int, int> sizes[] = {{1224, 817}, {3000, 2000}, {6000, 4000}};
-        for (const auto& size : sizes) {
-            const std::string file = "/tmp/orvo-bench-" + std::to_string(size.first) + "x" + std::to_string(size.second) + ".png";
-            struct stat info;
-            if (stat(file.c_str(), &info) != 0) cv::imwrite(file, generated_image(size.first, size.second, 5));
-            images.emplace_back("generated " + std::to_string(size.first) + "x" + std::to_string(size.second), file);
+    // Per point: the generated images, the largest against the smallest.
+    std::size_t small = images.size(), large = images.size();
+    for (std::size_t i = 0; i < images.size(); ++i)
+        if (images[i].generated) {
+            if (small == images.size() || images[i].megapixels < images[small].megapixels) small = i;
+            if (large == images.size() || images[i].megapixels > images[large].megapixels) large = i;
         }
+    if (small == large || small == images.size()) return;
+    for (std::size_t q = 0; q < presets.size(); ++q) {
+        const double a = us_per_point(all[q][small]), b = us_per_point(all[q][large]);
+        std::printf("| %s against %s | %s detection per inserted point, us | %.2f | %.2f | %.2fx |\n",
+                    images[large].label.c_str(), images[small].label.c_str(), presets[q].name.c_str(), b, a, b / a);
     }
-    for (const auto& image : images) bench_image(runs, image.first, image.second, settings,
-                    image.first.rfind("generated 6000", 0) == 0 ? std::min(repeat, 3) : repeat);
+}
+
+std::vector<image_entry> default_images(bool quick)
+{
+    std::vector<image_entry> images;
+    const std::pair<int, int> sizes[] = {{1224, 817}, {3000, 2000}, {6000, 4000}};
+    for (const auto& size : quick ? std::vector<std::pair<int, int>>(sizes, sizes + 2)
+                                  : std::vector<std::pair<int, int>>(sizes, sizes + 3)) {
+        const std::string name = std::to_string(size.first) + "x" + std::to_string(size.second);
+        const std::string file = "/tmp/orvo-bench-" + name + ".png";
+        struct stat info;
+        if (stat(file.c_str(), &info) != 0) cv::imwrite(file, generated_image(size.first, size.second, 5));
+        images.push_back({"generated " + name, file, 0, true});
+    }
+    for (const std::string photo : {"eiffel_tower1.jpg", "multiview/herzjesu-p8/0000.jpg"}) {
+        const std::string file = std::string(ORVO_SHARED_DATA) + "/" + photo;
+        struct stat info;
+        if (stat(file.c_str(), &info) == 0) images.push_back({photo.substr(photo.find('/') + 1), file, 0, false});
+    }
+    return images;
+}
+
+int report(launcher& runs, const std::vector<std::string>& names, const report_settings& settings)
+{
+    std::vector<image_entry> images;
+    for (const std::string& name : names) images.push_back({name.substr(name.find_last_of('/') + 1), name, 0, false});
+    if (names.empty()) images = default_images(settings.quick);
+    for (image_entry& image : images) {
+        const cv::Mat m = orvo::read_image(image.file);
+        image.megapixels = m.cols * static_cast<double>(m.rows) / 1e6;
+        image.label += format(" (%.1f MP)", image.megapixels);
+    }
+    std::sort(images.begin(), images.end(),
+              [](const image_entry& a, const image_entry& b) { return a.megapixels < b.megapixels; });
+
+    std::vector<preset> presets;
+    for (const std::string& name : settings.presets)
+        presets.push_back({name, name == "dense" ? orvo::DetectorOptions::dense() : orvo::DetectorOptions()});
+    double load[3];
+    const int loads = getloadavg(load, 3);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::vector<preset_figures>> all(presets.size());
+    for (std::size_t q = 0; q < presets.size(); ++q)
+        for (const image_entry& image : images) {
+            const int repeat = settings.repeat > 0 ? settings.repeat
+                               : settings.quick    ? 1
+                               : image.megapixels > 12 ? 1
+                                                       : 3;
+            std::fprintf(stderr, "orvo_bench: %s on %s\n", presets[q].name.c_str(), image.label.c_str());
+            all[q].push_back(measure(runs, image, presets[q], repeat));
+        }
+    double load_after[3];
+    const int loads_after = getloadavg(load_after, 3);
+    std::printf("Orvo benchmark: %zu images, %u hardware threads, load average %.1f before and %.1f after "
+                "(%.0f s). Processor times are the figures to trust on a shared machine; wall times and their "
+                "ratios move with the load.\n",
+                images.size(), std::thread::hardware_concurrency(), loads > 0 ? load[0] : -1.0,
+                loads_after > 0 ? load_after[0] : -1.0,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    for (std::size_t q = 0; q < presets.size(); ++q) print_preset_table(presets[q], images, all[q]);
+    print_side_by_side(presets, images, all);
     return 0;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "Usage: orvo_bench [--report] [--quick] [--dense | --classic] [--repeat N] [IMAGE...]\n"
+                         "       orvo_bench --counts IMAGE...\n");
+    return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && std::strcmp(argv[1], "--peak") == 0) {  // a run of its own, for its peak memory
+        try {
+            return detect_for_peak(argv[2], std::max(1, std::atoi(argv[3])), argv[4]);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "orvo_bench: %s\n", e.what());
+            return 1;
+        }
+    }
     launcher runs;  // before anything is loaded: see launcher.h
     cv::setNumThreads(0);
     std::vector<std::string> names;
-    bool counts = false, descriptors = false;
-    bench_settings settings;
+    bool counts = false;
+    report_settings settings;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--counts") == 0) counts = true;
-        else if (std::strcmp(argv[i], "--descriptors") == 0) descriptors = true;
-        else if (std::strcmp(argv[i], "--dense") == 0) settings.dense = true;
+        else if (std::strcmp(argv[i], "--report") == 0) continue;
+        else if (std::strcmp(argv[i], "--quick") == 0) settings.quick = true;
+        else if (std::strcmp(argv[i], "--dense") == 0) settings.presets = {"dense"};
+        else if (std::strcmp(argv[i], "--classic") == 0) settings.presets = {"classic"};
         else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
             settings.repeat = std::max(1, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
-            settings.threads = std::max(1, std::atoi(argv[++i]));
-        else if (argv[i][0] == '-') {
-            std::fprintf(stderr, "Usage: orvo_bench [--repeat N] [--dense] [--threads N] [IMAGE...] | --counts IMAGE... |\n"
-                                 "       --descriptors [--dense] [--threads N] [--repeat N] IMAGE...\n");
-            return 1;
-        } else names.push_back(argv[i]);
+        else if (argv[i][0] == '-') return usage();
+        else names.push_back(argv[i]);
     }
     try {
-        return run(runs, names, counts, descriptors, settings);
+        if (counts) {
+            if (names.empty()) return usage();
+            print_counts(names);
+            return 0;
+        }
+        return report(runs, names, settings);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvo_bench: %s\n", e.what());
         return 1;

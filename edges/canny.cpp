@@ -4,7 +4,6 @@
 #include "edges/canny.h"
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <opencv2/imgproc.hpp>
 
@@ -126,7 +125,7 @@ canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::ve
 
 sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, int threads, int phase)
 {
-    const auto start = std::chrono::steady_clock::now();
+    stage_clock clock;
     canny_edges canny = detect_canny_edges(grey, CANNY_SIGMA, steps, threads, phase);
     sampled_edges result;
     result.gradient = std::move(canny.gradient);
@@ -134,7 +133,7 @@ sampled_edges sample_edges(const cv::Mat& grey, const std::vector<int>& steps, i
     result.high_threshold = canny.high_threshold;
     result.low_threshold = canny.low_threshold;
     result.edge_pixels = static_cast<std::size_t>(cv::countNonZero(canny.edges));
-    result.canny_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    result.canny_time = clock.lap();
     return result;
 }
 

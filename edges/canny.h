@@ -8,6 +8,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "parallel/processor_time.h"
+
 namespace orvo::detail {
 
 // The smoothing the detector applies (its Gaussian's sigma).
@@ -40,7 +42,7 @@ struct sampled_edges {
     int high_threshold = 0;
     int low_threshold = 0;
     std::size_t edge_pixels = 0;
-    double canny_ms = 0;
+    stage_lap canny_time;
 };
 
 // Detects the edges (sigma CANNY_SIGMA) once and samples them with each of

@@ -1,13 +1,13 @@
 // The sizes and times of a detection's stages (DetectionStats), gathered
-// beside the detection: a clock that times one stage after another, the
-// figures of a triangulation's pass and of its edge points, and the sum of
-// the passes of a multi-scale detection.
+// beside the detection (stage_clock times the stages): the figures of a
+// triangulation's pass and of its edge points, and the sum of the passes of
+// a multi-scale detection.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 
 #include "orvo/detector.h"
+#include "parallel/processor_time.h"
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
 #include "triangulation/regular_triangulation.h"
@@ -15,19 +15,9 @@
 
 namespace orvo::detail {
 
-// Times stages one after another: each lap is the milliseconds since the
-// last one (or since the clock started).
-class stage_clock {
-public:
-    double lap_ms();
-
-private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
-
-// The times of a triangulation's stages, in milliseconds.
+// The times of a triangulation's stages.
 struct triangulation_times {
-    double alpha = 0, face_table = 0, tree = 0, selection = 0, extraction = 0;
+    stage_lap alpha, face_table, tree, selection, extraction;
 };
 
 // The sizes and times of one pass over a filled triangulation.

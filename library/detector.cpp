@@ -83,19 +83,19 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     stage_clock clock;
     triangulation_times times;
     if (shape.dimension() == 2) assign_alpha_values(shape, options.threads);
-    times.alpha = clock.lap_ms();
+    times.alpha = clock.lap();
 
     const face_table table = build_face_table(shape, options.threads);
-    times.face_table = clock.lap_ms();
+    times.face_table = clock.lap();
 
     const component_tree tree = build_component_tree(table, options.threads);
     const node_face_lists node_faces = group_faces_by_node(tree.node_of_row);
-    times.tree = clock.lap_ms();
+    times.tree = clock.lap();
 
     const double step = options.edge_step;
     const std::vector<chosen_node> selected =
         choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step});
-    times.selection = clock.lap_ms();
+    times.selection = clock.lap();
 
     const subtree_triangles subtrees =
         collect_subtree_triangles(tree, node_faces, table.rows, node_numbers(selected));
@@ -110,7 +110,7 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
                       regions.end());
     }
 
-    times.extraction = clock.lap_ms();
+    times.extraction = clock.lap();
     if (stats) record_triangulation(*stats, shape, table, tree, selected.size(), regions.size(), times);
     return regions;
 }
@@ -155,7 +155,8 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
             sum.low_threshold = edges[0].low_threshold;
         }
         sum.edge_pixels += edges.back().edge_pixels;
-        sum.canny_ms += edges.back().canny_ms;
+        sum.canny_ms += edges.back().canny_time.wall_ms;
+        sum.canny_cpu_ms += edges.back().canny_time.cpu_ms;
         if (options.edge_pixel_hull) {
             const std::vector<cv::Point>& all = edges.back().points.back();
             edge_pixels.push_back(map_edge_pixels(
@@ -239,7 +240,11 @@ std::vector<Region> detail::detect_at_sampling_phase(const cv::Mat& image, const
         keep_regions_on_image(regions, grey.size());
         if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
             const std::size_t all = regions.size();
+            stage_clock clock;
             regions = drop_near_duplicates(regions, options.duplicate_overlap, options.threads);
+            const stage_lap test = clock.lap();
+            sum.near_duplicates_ms = test.wall_ms;
+            sum.near_duplicates_cpu_ms = test.cpu_ms;
             sum.near_duplicates = all - regions.size();
             sum.regions = regions.size();
         }

@@ -1,6 +1,8 @@
 // Running independent jobs on threads: each job on a thread of its own, or
 // a range of items cut into consecutive shares, one per thread. Every stage
-// that works on several threads uses these.
+// that works on several threads uses these, and each call counts as a
+// parallel section (parallel/processor_time.h) however many threads it is
+// given, except a range of a single item, which no thread count divides.
 //
 //   run_in_shares(items.size(), threads, [&](std::size_t begin, std::size_t end) {
 //       for (std::size_t k = begin; k < end; ++k) process(items[k]);
@@ -15,14 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "parallel/processor_time.h"
+
 namespace orvo::detail {
 
-// Runs job(0) .. job(count - 1), each on its own thread, the calling thread
-// doing job 0. A job whose thread cannot be started runs on the calling
-// thread after job 0. The first exception of a job is rethrown once all of
-// them have ended.
+// run_jobs without counting it as a parallel section.
 template <class Job>
-void run_jobs(int count, const Job& job)
+void run_jobs_uncounted(int count, const Job& job)
 {
     std::vector<std::exception_ptr> errors(count);
     auto guarded = [&](int j) {
@@ -50,13 +51,26 @@ void run_jobs(int count, const Job& job)
         if (e) std::rethrow_exception(e);
 }
 
+// Runs job(0) .. job(count - 1), each on its own thread, the calling thread
+// doing job 0. A job whose thread cannot be started runs on the calling
+// thread after job 0. The first exception of a job is rethrown once all of
+// them have ended.
+template <class Job>
+void run_jobs(int count, const Job& job)
+{
+    const parallel_section counted;
+    run_jobs_uncounted(count, job);
+}
+
 // Calls work(begin, end) on `threads` consecutive shares of 0 .. count - 1
 // (as many as there are items when fewer), as the jobs of run_jobs.
 template <class Work>
 void run_in_shares(std::size_t count, int threads, const Work& work)
 {
     const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
-    run_jobs(static_cast<int>(shares), [&](int j) { work(count * j / shares, count * (j + 1) / shares); });
+    const auto share = [&](int j) { work(count * j / shares, count * (j + 1) / shares); };
+    if (count > 1) run_jobs(static_cast<int>(shares), share);
+    else run_jobs_uncounted(static_cast<int>(shares), share);
 }
 
 // Runs work(0) .. work(count - 1) on up to `threads` threads, the calling

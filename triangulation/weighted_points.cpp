@@ -5,7 +5,6 @@
 #include <CGAL/Spatial_sort_traits_adapter_2.h>
 #include <algorithm>
 #include <boost/property_map/function_property_map.hpp>
-#include <chrono>
 #include <cmath>
 #include <opencv2/core.hpp>
 #include <vector>
@@ -80,7 +79,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
                                          std::uint64_t step, regular_triangulation& triangulation,
                                          const std::vector<cv::Point2d>* positions)
 {
-    const auto start = std::chrono::steady_clock::now();
+    stage_clock clock;
     edge_input_counts counts;
     const double half_step = static_cast<double>(step) * 0.5;
     const double weight_per_gradient = half_step * half_step / 255.0;
@@ -105,7 +104,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
     }
     counts.midpoints_inserted = weighted.size();
     counts.insertion_walk += insert_in_spatial_order(weighted, triangulation);
-    counts.points_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    counts.points_time = clock.lap();
     return counts;
 }
 

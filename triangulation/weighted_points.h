@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "parallel/processor_time.h"
 #include "triangulation/regular_triangulation.h"
 
 namespace orvo::detail {
@@ -22,7 +23,7 @@ struct edge_input_counts {
     // the one inserted before it: what the walks locating them cross. It
     // grows with the number of points, not with the image's aspect ratio.
     double insertion_walk = 0;
-    double points_ms = 0;  // weighting and insertion into the triangulation
+    stage_lap points_time;  // weighting and insertion into the triangulation
 };
 
 // Inserts into `triangulation` (empty on entry) every point sampled with

@@ -111,6 +111,10 @@ struct ORVO_EXPORT DetectorOptions {
 // Sizes and wall-clock times of the stages of one detection (of a
 // multi-scale detection: the sums over its passes, except the edge
 // detection's thresholds, pixels and time, which it does once for all).
+// The *_cpu_ms fields are the processor times of the same stages: of the
+// whole process while the stage ran, so on one thread (threads = 1) they
+// are the stages' own; with several threads, passes that run at the same
+// time each count the others' work too.
 struct DetectionStats {
     int high_threshold = 0, low_threshold = 0;  // Canny hysteresis thresholds
     std::size_t edge_pixels = 0, sampled_points = 0, points_inserted = 0;
@@ -120,6 +124,9 @@ struct DetectionStats {
     std::size_t near_duplicates = 0;  // regions dropped by a multi-scale detection
     double canny_ms = 0, points_ms = 0, alpha_ms = 0, face_table_ms = 0, tree_ms = 0, selection_ms = 0,
            extraction_ms = 0;
+    double near_duplicates_ms = 0;  // the multi-scale detection's near-duplicate test
+    double canny_cpu_ms = 0, points_cpu_ms = 0, alpha_cpu_ms = 0, face_table_cpu_ms = 0, tree_cpu_ms = 0,
+           selection_cpu_ms = 0, extraction_cpu_ms = 0, near_duplicates_cpu_ms = 0;
 };
 
 // The regions of `image`: 8-bit or 16-bit, 1 (grey), 3 (BGR) or 4 (BGRA)
