@@ -27,6 +27,9 @@ struct hull_lines {
 
     explicit hull_lines(const std::vector<cv::Point2d>& hull)
     {
+        start.reserve(hull.size());
+        direction.reserve(hull.size());
+        tolerance.reserve(hull.size());
         for (std::size_t i = 0; i < hull.size(); ++i) {
             start.push_back(hull[i]);
             direction.push_back(hull[(i + 1) % hull.size()] - hull[i]);
@@ -76,7 +79,9 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     // Only the edge pixels that are not clearly inside the hull can be
     // vertices of the widened one; the others are left out of its sort.
     const hull_lines lines(hull);
-    std::vector<cv::Point2d> points = hull;
+    std::vector<cv::Point2d> points;
+    points.reserve(16 * h);
+    points = hull;
     constexpr double M = EDGE_HULL_MARGIN;
     // Slack for the rounding of the bounds below; the test of each pixel is
     // exact to its own arithmetic.

@@ -155,6 +155,42 @@ TEST(Fit, HullWidenedToTheEdgePixelsOfACircle)
     EXPECT_NEAR(fit.ellipse->c, 1 / 400.0, 1e-5);
 }
 
+TEST(Fit, ExactHullIsConvexHoldsEveryPointAndIgnoresInteriorOnes)
+{
+    // Random clouds of sub-pixel points, some on a coarse grid so that many
+    // lie on one line: the hull's vertices are points of the cloud, every
+    // corner turns the same way, every point lies inside or on it, and
+    // points added strictly inside (near its sides too) leave it unchanged.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<cv::Point2d> cloud(3 + rng() % 200);
+        const bool grid = trial % 2 == 0;
+        for (cv::Point2d& p : cloud) {
+            p = {100 + 40 * unit(rng), 300 + 25 * unit(rng)};
+            if (grid) p = {std::floor(p.x / 4) * 4, std::floor(p.y / 4) * 4 + 0.5};
+        }
+        const std::vector<cv::Point2d> hull = convex_hull_polygon(cloud);
+        if (hull.size() < 3) continue;
+        const std::size_t h = hull.size();
+        for (std::size_t i = 0; i < h; ++i) {
+            EXPECT_NE(std::find(cloud.begin(), cloud.end(), hull[i]), cloud.end());
+            const cv::Point2d a = hull[i], d = hull[(i + 1) % h] - a;
+            EXPECT_LT(d.cross(hull[(i + 2) % h] - a), 0) << "trial " << trial;
+            for (const cv::Point2d& p : cloud) EXPECT_LE(d.cross(p - a), 1e-9) << "trial " << trial;
+        }
+        std::vector<cv::Point2d> more = cloud;
+        for (int k = 0; k < 100; ++k) {
+            const std::size_t i = rng() % h;
+            const double s = unit(rng), inward = 0.001 + 0.998 * unit(rng);
+            const cv::Point2d on_side = hull[i] + (hull[(i + 1) % h] - hull[i]) * (0.01 + 0.98 * s);
+            const cv::Point2d centre = (hull[0] + hull[h / 3] + hull[2 * h / 3]) / 3;
+            more.push_back(on_side + (centre - on_side) * inward);
+        }
+        EXPECT_EQ(convex_hull_polygon(more), hull) << "trial " << trial;
+    }
+}
+
 TEST(Fit, WidenedHullByCellsIsTheHullOfEveryPixelWithinTheMargin)
 {
     // Random hulls of every size over random edge pixels (each moved up to a
