@@ -1,4 +1,5 @@
-// Widening a component's hull to the edge pixels along its boundary.
+// Widening a component's hull to the edge pixels along its boundary, the
+// pixels looked up by cells.
 #include "ellipse/edge_hull.h"
 
 #include <algorithm>
@@ -7,66 +8,120 @@
 #include "ellipse/fit.h"
 
 namespace orvo::detail {
+namespace {
 
-edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point>& pixels,
-                               const std::vector<cv::Point2d>& positions)
+// The cell of coordinate v (in pixels) among `count`, clamped to them.
+int cell_of(double v, int count)
+{
+    return static_cast<int>(std::clamp(std::floor(v / EDGE_CELL), 0.0, static_cast<double>(count - 1)));
+}
+
+// The hull's edges as lines: a point p lies strictly inside the hull when
+// (d x (p - a)) < 0 for every edge from a along d (the turn of
+// convex_hull_polygon's walk); "clearly" when it lies more than a
+// millionth of a pixel inside every line, so that rounding in the hull's
+// own turn tests cannot make it a vertex.
+struct hull_lines {
+    std::vector<cv::Point2d> start, direction;
+    std::vector<double> tolerance;
+
+    explicit hull_lines(const std::vector<cv::Point2d>& hull)
+    {
+        start.reserve(hull.size());
+        direction.reserve(hull.size());
+        tolerance.reserve(hull.size());
+        for (std::size_t i = 0; i < hull.size(); ++i) {
+            start.push_back(hull[i]);
+            direction.push_back(hull[(i + 1) % hull.size()] - hull[i]);
+            tolerance.push_back(1e-6 * std::sqrt(direction.back().dot(direction.back())));
+        }
+    }
+
+    bool inside_line(std::size_t i, const cv::Point2d& p) const
+    {
+        return direction[i].cross(p - start[i]) < -tolerance[i];
+    }
+
+    // Line `first` is tried first: the one the point was found beside.
+    bool clearly_inside(const cv::Point2d& p, std::size_t first) const
+    {
+        if (!inside_line(first, p)) return false;
+        for (std::size_t i = 0; i < start.size(); ++i)
+            if (i != first && !inside_line(i, p)) return false;
+        return true;
+    }
+};
+
+}  // namespace
+
+edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point2d>& positions)
 {
     edge_pixel_map map;
-    map.index = cv::Mat::zeros(size, CV_32SC1);
-    map.position = positions;
-    for (std::size_t k = 0; k < pixels.size(); ++k) map.index.at<int>(pixels[k]) = static_cast<int>(k + 1);
+    map.columns = std::max(1, (size.width + EDGE_CELL - 1) / EDGE_CELL);
+    map.rows = std::max(1, (size.height + EDGE_CELL - 1) / EDGE_CELL);
+    std::vector<int> cell(positions.size());
+    map.first.assign(static_cast<std::size_t>(map.columns) * map.rows + 1, 0);
+    for (std::size_t k = 0; k < positions.size(); ++k) {
+        cell[k] = cell_of(positions[k].y, map.rows) * map.columns + cell_of(positions[k].x, map.columns);
+        ++map.first[cell[k] + 1];
+    }
+    for (std::size_t c = 1; c < map.first.size(); ++c) map.first[c] += map.first[c - 1];
+    std::vector<int> next(map.first.begin(), map.first.end() - 1);
+    map.position.resize(positions.size());
+    for (std::size_t k = 0; k < positions.size(); ++k) map.position[next[cell[k]]++] = positions[k];
     return map;
 }
 
 std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges)
 {
     const std::size_t h = hull.size();
-    if (h < 3) return hull;
-    std::vector<int> taken;  // 1 + the pixels' numbers
-    const int cols = edges.index.cols, rows = edges.index.rows;
-    const auto take = [&](int x, int y, const auto& near_edge) {
-        if (x < 0 || y < 0 || x >= cols || y >= rows) return;
-        const int k = edges.index.at<int>(y, x);
-        if (k != 0 && near_edge(edges.position[k - 1])) taken.push_back(k);
-    };
-    // Each hull edge is walked a pixel at a time along its major axis, from
-    // a margin before its start to a margin past its end; at each step the
-    // pixels across it that may lie within the margin are looked at, and
-    // taken when their position is within the margin of that edge.
+    if (h < 3 || edges.position.empty()) return hull;
+    // Only the edge pixels that are not clearly inside the hull can be
+    // vertices of the widened one; the others are left out of its sort.
+    const hull_lines lines(hull);
+    std::vector<cv::Point2d> points;
+    points.reserve(16 * h);
+    points = hull;
+    constexpr double M = EDGE_HULL_MARGIN;
+    // Slack for the rounding of the bounds below; the test of each pixel is
+    // exact to its own arithmetic.
+    constexpr double slack = 1e-6;
     for (std::size_t i = 0; i < h; ++i) {
-        const cv::Point2d a = hull[i], d = hull[(i + 1) % h] - a;
+        const cv::Point2d a = hull[i], d = lines.direction[i];
         const double squared_length = d.dot(d);
         const auto near_edge = [&](const cv::Point2d& p) {
             const double t = squared_length > 0 ? std::clamp((p - a).dot(d) / squared_length, 0.0, 1.0) : 0.0;
             const cv::Point2d off = p - (a + d * t);
-            return off.dot(off) <= EDGE_HULL_MARGIN * EDGE_HULL_MARGIN;
+            return off.dot(off) <= M * M;
         };
-        const bool along_x = std::abs(d.x) >= std::abs(d.y);
-        const double major = along_x ? d.x : d.y, minor = along_x ? d.y : d.x;
-        const double start = along_x ? a.x : a.y, across_start = along_x ? a.y : a.x;
-        const double slope = major != 0 ? minor / major : 0;
-        // Across the major axis a point within the margin of the line lies
-        // within margin * sqrt(1 + slope^2) of it, at most margin * sqrt(2);
-        // a pixel lies within a pixel of its position, and one more covers
-        // the rounding.
-        const int reach = static_cast<int>(std::ceil(EDGE_HULL_MARGIN * std::sqrt(1 + slope * slope))) + 2;
-        const double low = std::min(start, start + major) - EDGE_HULL_MARGIN - 1;
-        const double high = std::max(start, start + major) + EDGE_HULL_MARGIN + 1;
-        for (int u = static_cast<int>(std::floor(low)); u <= static_cast<int>(std::ceil(high)); ++u) {
-            const double t = std::clamp(u - start, std::min(0.0, major), std::max(0.0, major));
-            const int v = static_cast<int>(std::lround(across_start + slope * t));
-            for (int w = v - reach; w <= v + reach; ++w) {
-                if (along_x)
-                    take(u, w, near_edge);
-                else
-                    take(w, u, near_edge);
+        // A pixel within the margin of the edge lies within the margin of
+        // it along each axis: in each row of cells, those within the margin
+        // of the part of the edge within the margin of the row.
+        const int row_low = cell_of(std::min(a.y, a.y + d.y) - M - slack, edges.rows);
+        const int row_high = cell_of(std::max(a.y, a.y + d.y) + M + slack, edges.rows);
+        for (int row = row_low; row <= row_high; ++row) {
+            const double y0 = row * EDGE_CELL - M - slack, y1 = (row + 1) * EDGE_CELL + M + slack;
+            double t0 = 0, t1 = 1;
+            if (d.y != 0) {
+                t0 = (y0 - a.y) / d.y;
+                t1 = (y1 - a.y) / d.y;
+                if (t0 > t1) std::swap(t0, t1);
+                if (t1 < 0 || t0 > 1) continue;
+                t0 = std::max(t0, 0.0);
+                t1 = std::min(t1, 1.0);
+            } else if (a.y < y0 || a.y > y1) {
+                continue;
+            }
+            const double x0 = a.x + d.x * t0, x1 = a.x + d.x * t1;
+            const int column_low = cell_of(std::min(x0, x1) - M - slack, edges.columns);
+            const int column_high = cell_of(std::max(x0, x1) + M + slack, edges.columns);
+            const int end = edges.first[row * edges.columns + column_high + 1];
+            for (int k = edges.first[row * edges.columns + column_low]; k < end; ++k) {
+                const cv::Point2d& p = edges.position[k];
+                if (near_edge(p) && !lines.clearly_inside(p, i)) points.push_back(p);
             }
         }
     }
-    std::sort(taken.begin(), taken.end());
-    taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
-    std::vector<cv::Point2d> points = hull;
-    for (const int k : taken) points.push_back(edges.position[k - 1]);
     return convex_hull_polygon(std::move(points));
 }
 

@@ -9,16 +9,22 @@
 
 namespace orvo::detail {
 
-// Every edge pixel of an image: index.at<int>(y, x) is 1 + the pixel's number
-// in `position` (0 off the edges), position its place (its centre, or its
-// sub-pixel position).
+// The edge pixels of an image by their places (their centres, or their
+// sub-pixel positions), bucketed by square cells of EDGE_CELL pixels: the
+// places in cell (column i, row j) are position[first[j * columns + i]]
+// up to position[first[j * columns + i + 1]], so that a row of cells is one
+// run of `position`.
 struct edge_pixel_map {
-    cv::Mat index;  // 32-bit signed, one channel
+    int columns = 0, rows = 0;  // of cells
+    std::vector<int> first;     // columns * rows + 1 entries
     std::vector<cv::Point2d> position;
 };
 
-edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point>& pixels,
-                               const std::vector<cv::Point2d>& positions);
+constexpr int EDGE_CELL = 4;
+
+// The map of an image of `size` whose edge pixels lie at `positions` (each
+// within the image: from 0 to its width - 1 and height - 1).
+edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point2d>& positions);
 
 // How far outside a component's hull an edge pixel may lie and still be
 // taken into it, in pixels: about the bulge of a curved edge between two
@@ -26,7 +32,8 @@ edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point>& pixe
 constexpr double EDGE_HULL_MARGIN = 2.0;
 
 // The convex hull (as convex_hull_polygon gives it) of `hull`, a convex
-// polygon, and of the edge pixels within EDGE_HULL_MARGIN of its boundary.
+// polygon as convex_hull_polygon gives it, and of the edge pixels within
+// EDGE_HULL_MARGIN of its boundary.
 std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges);
 
 }  // namespace orvo::detail

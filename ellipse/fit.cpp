@@ -64,6 +64,36 @@ void drop_interior_points(std::vector<cv::Point>& points)
     points.erase(std::remove_if(points.begin(), points.end(), inside), points.end());
 }
 
+// The same for exact positions, dropping only the points more than a
+// millionth of a pixel inside each side: rounding in the hull's turn tests
+// cannot make one of them a vertex.
+void drop_interior_points(std::vector<cv::Point2d>& points)
+{
+    cv::Point2d corner[4] = {points[0], points[0], points[0], points[0]};
+    for (const cv::Point2d& p : points) {
+        if (p.x < corner[0].x) corner[0] = p;
+        if (p.y < corner[1].y) corner[1] = p;
+        if (p.x > corner[2].x) corner[2] = p;
+        if (p.y > corner[3].y) corner[3] = p;
+    }
+    cv::Point2d direction[4];
+    double tolerance[4];
+    for (int k = 0; k < 4; ++k) {
+        direction[k] = corner[(k + 1) % 4] - corner[k];
+        tolerance[k] = 1e-6 * std::sqrt(direction[k].dot(direction[k]));
+    }
+    const auto inside = [&](const cv::Point2d& p) {
+        int positive = 0, negative = 0;
+        for (int k = 0; k < 4; ++k) {
+            const double side = direction[k].cross(p - corner[k]);
+            positive += side > tolerance[k];
+            negative += side < -tolerance[k];
+        }
+        return positive == 4 || negative == 4;
+    };
+    points.erase(std::remove_if(points.begin(), points.end(), inside), points.end());
+}
+
 }  // namespace
 
 std::vector<cv::Point2d> digitised_hull_boundary(std::vector<cv::Point> points)
@@ -91,6 +121,7 @@ std::vector<cv::Point2d> digitised_hull_boundary(std::vector<cv::Point> points)
 
 std::vector<cv::Point2d> convex_hull_polygon(std::vector<cv::Point2d> points)
 {
+    if (points.size() > 8) drop_interior_points(points);
     std::sort(points.begin(), points.end(),
               [](const cv::Point2d& p, const cv::Point2d& q) { return p.x < q.x || (p.x == q.x && p.y < q.y); });
     points.erase(std::unique(points.begin(), points.end()), points.end());

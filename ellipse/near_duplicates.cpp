@@ -49,14 +49,62 @@ struct outline {
     double x, y;
     double radius;  // the major semi-axis: the ellipse lies in this circle
     double area;    // of the polygon
+    double ellipse_area;
+    cv::Matx22d covariance;  // the inverse of the region's matrix
+    cv::Point2d axis;        // the direction of the major axis
     std::vector<cv::Point2f> points;
 
     explicit outline(const Region& r)
         : x(r.x), y(r.y), radius(ellipse_semi_axes({r.a, r.b, r.c}).major), points(polygon(r))
     {
         area = cv::contourArea(points);
+        const double det = r.a * r.c - r.b * r.b;
+        ellipse_area = CV_PI / std::sqrt(det);
+        covariance = cv::Matx22d(r.c, -r.b, -r.b, r.a) * (1 / det);
+        const double angle = 0.5 * std::atan2(-2 * r.b, r.c - r.a);
+        axis = {std::cos(angle), std::sin(angle)};
+    }
+
+    // Half the ellipse's width across unit direction n.
+    double half_width(const cv::Point2d& n) const
+    {
+        return std::sqrt(n.x * n.x * covariance(0, 0) + 2 * n.x * n.y * covariance(0, 1) +
+                         n.y * n.y * covariance(1, 1));
     }
 };
+
+// The area of the unit disc on the side u . y <= t of a line.
+double disc_below(double t)
+{
+    t = std::clamp(t, -1.0, 1.0);
+    return t * std::sqrt(1 - t * t) + std::asin(t) + CV_PI / 2;
+}
+
+// The area of p's ellipse within the narrowest strip across unit direction
+// n that holds q's: the ellipse is an affine disc, and the strip stays a
+// strip.
+double ellipse_in_strip(const outline& p, const outline& q, const cv::Point2d& n)
+{
+    const double width_p = p.half_width(n), width_q = q.half_width(n);
+    const double offset = n.x * (q.x - p.x) + n.y * (q.y - p.y);
+    return (disc_below((offset + width_q) / width_p) - disc_below((offset - width_q) / width_p)) / CV_PI *
+           p.ellipse_area;
+}
+
+// An upper bound of the area common to the ellipses of p and q (and so to
+// their inscribed polygons): each within strips holding the other, across
+// the line between their centres and across either's axes.
+double common_area_bound(const outline& p, const outline& q)
+{
+    const cv::Point2d between(q.x - p.x, q.y - p.y);
+    const double distance = std::hypot(between.x, between.y);
+    double bound = std::min(p.ellipse_area, q.ellipse_area);
+    const cv::Point2d directions[] = {p.axis, {-p.axis.y, p.axis.x}, q.axis, {-q.axis.y, q.axis.x},
+                                      distance > 0 ? between / distance : p.axis};
+    for (const cv::Point2d& n : directions)
+        bound = std::min({bound, ellipse_in_strip(p, q, n), ellipse_in_strip(q, p, n)});
+    return bound;
+}
 
 // The area of the intersection of two discs of radii r1 and r2 whose
 // centres are d apart.
@@ -81,18 +129,27 @@ double overlap_error(const outline& p, const outline& q)
     return union_area > 0 ? 1 - intersection / union_area : 1.0;
 }
 
+// True when the circles around two regions (centres and radii) are
+// clearly apart (the margin covers the rounding of the squares): the
+// regions do not intersect.
+bool circles_apart(double x1, double y1, double r1, double x2, double y2, double r2)
+{
+    const double dx = x1 - x2, dy = y1 - y2, reach = r1 + r2;
+    return dx * dx + dy * dy > reach * reach * (1 + 1e-9);
+}
+
 // True when the error of p and q cannot be below max_error: the
 // intersection is at most the smaller area and at most the lens of the
 // circles around them, the union at least the larger area.
 bool surely_distinct(const outline& p, const outline& q, double max_error)
 {
-    // Circles clearly apart (the margin covers the rounding of the squares)
-    // have no lens: the intersection is empty.
-    const double dx = p.x - q.x, dy = p.y - q.y, reach = p.radius + q.radius;
-    if (dx * dx + dy * dy > reach * reach * (1 + 1e-9)) return true;
+    if (circles_apart(p.x, p.y, p.radius, q.x, q.y, q.radius)) return true;
     const double larger = std::max(p.area, q.area);
     const double bound = std::min({p.area, q.area, lens_area(std::hypot(p.x - q.x, p.y - q.y), p.radius, q.radius)});
-    return bound <= (1 - max_error) * larger;
+    if (bound <= (1 - max_error) * larger) return true;
+    // The strips' bound is of exact ellipses: a margin far above its
+    // rounding and that of the polygons' single-precision corners.
+    return common_area_bound(p, q) * (1 + 1e-5) <= (1 - max_error) * larger;
 }
 
 }  // namespace
@@ -105,20 +162,23 @@ double overlap_error(const Region& p, const Region& q)
 namespace {
 
 // The kept regions of the areas within a factor of each other (see
-// drop_near_duplicates), ordered by centre x, and the largest of their radii.
+// drop_near_duplicates), ordered by centre x, each with its centre and
+// radius at hand (most are passed over by them alone), and the largest of
+// their radii.
 struct area_class {
     struct entry {
-        double x;
+        double x, y, radius;
         int region;
     };
     std::vector<entry> kept;
     double widest = 0;
 
-    void add(double x, int region, double radius)
+    void add(const outline& o, int region)
     {
-        const auto at = std::upper_bound(kept.begin(), kept.end(), x, [](double v, const entry& e) { return v < e.x; });
-        kept.insert(at, {x, region});
-        widest = std::max(widest, radius);
+        const auto at =
+            std::upper_bound(kept.begin(), kept.end(), o.x, [](double v, const entry& e) { return v < e.x; });
+        kept.insert(at, {o.x, o.y, o.radius, region});
+        widest = std::max(widest, o.radius);
     }
     // Adds the entries of `other` (cleared).
     void take(area_class& other)
@@ -149,6 +209,7 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
         auto k = std::lower_bound(group.kept.begin(), group.kept.end(), candidate.x - reach,
                                   [](const area_class::entry& e, double x) { return e.x < x; });
         for (; k != group.kept.end() && k->x <= candidate.x + reach; ++k) {
+            if (circles_apart(k->x, k->y, k->radius, candidate.x, candidate.y, candidate.radius)) continue;
             const outline& kept = outlines[k->region];
             if (!surely_distinct(kept, candidate, max_error) && overlap_error(kept, candidate) < max_error) return true;
         }
@@ -192,7 +253,7 @@ std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, dou
             if (repeats[i - begin] || repeats_one_of(in_block, outlines, class_of, static_cast<int>(i), max_error))
                 continue;
             result.push_back(regions[i]);
-            in_block[class_of[i]].add(outlines[i].x, static_cast<int>(i), outlines[i].radius);
+            in_block[class_of[i]].add(outlines[i], static_cast<int>(i));
         }
         for (auto& [c, group] : in_block) before[c].take(group);
         in_block.clear();

@@ -160,9 +160,8 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
         if (options.edge_pixel_hull) {
             const std::vector<cv::Point>& all = edges.back().points.back();
             edge_pixels.push_back(map_edge_pixels(
-                level.grey.size(), all,
-                options.subpixel_edges ? subpixel_edge_positions(edges.back().gradient, all)
-                                       : std::vector<cv::Point2d>(all.begin(), all.end())));
+                level.grey.size(), options.subpixel_edges ? subpixel_edge_positions(edges.back().gradient, all)
+                                                          : std::vector<cv::Point2d>(all.begin(), all.end())));
         }
     }
 

@@ -143,7 +143,7 @@ TEST(Fit, HullWidenedToTheEdgePixelsOfACircle)
     }
     pixels.emplace_back(64, 40);
     positions.emplace_back(64.3, 39.6);
-    const edge_pixel_map edges = map_edge_pixels({80, 80}, pixels, positions);
+    const edge_pixel_map edges = map_edge_pixels({80, 80}, positions);
     std::vector<cv::Point2d> sampled;
     for (std::size_t k = 0; k < 10; ++k) sampled.push_back(positions[k * (positions.size() - 1) / 10]);
     const moment_fit fit = fit_ellipse_by_moments(hull_with_edge_pixels(convex_hull_polygon(sampled), edges), 4);
@@ -153,6 +153,85 @@ TEST(Fit, HullWidenedToTheEdgePixelsOfACircle)
     EXPECT_NEAR(fit.ellipse->a, 1 / 400.0, 1e-5);
     EXPECT_NEAR(fit.ellipse->b, 0, 1e-5);
     EXPECT_NEAR(fit.ellipse->c, 1 / 400.0, 1e-5);
+}
+
+TEST(Fit, ExactHullIsConvexHoldsEveryPointAndIgnoresInteriorOnes)
+{
+    // Random clouds of sub-pixel points, some on a coarse grid so that many
+    // lie on one line: the hull's vertices are points of the cloud, every
+    // corner turns the same way, every point lies inside or on it, and
+    // points added strictly inside (near its sides too) leave it unchanged.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<cv::Point2d> cloud(3 + rng() % 200);
+        const bool grid = trial % 2 == 0;
+        for (cv::Point2d& p : cloud) {
+            p = {100 + 40 * unit(rng), 300 + 25 * unit(rng)};
+            if (grid) p = {std::floor(p.x / 4) * 4, std::floor(p.y / 4) * 4 + 0.5};
+        }
+        const std::vector<cv::Point2d> hull = convex_hull_polygon(cloud);
+        if (hull.size() < 3) continue;
+        const std::size_t h = hull.size();
+        for (std::size_t i = 0; i < h; ++i) {
+            EXPECT_NE(std::find(cloud.begin(), cloud.end(), hull[i]), cloud.end());
+            const cv::Point2d a = hull[i], d = hull[(i + 1) % h] - a;
+            EXPECT_LT(d.cross(hull[(i + 2) % h] - a), 0) << "trial " << trial;
+            for (const cv::Point2d& p : cloud) EXPECT_LE(d.cross(p - a), 1e-9) << "trial " << trial;
+        }
+        std::vector<cv::Point2d> more = cloud;
+        for (int k = 0; k < 100; ++k) {
+            const std::size_t i = rng() % h;
+            const double s = unit(rng), inward = 0.001 + 0.998 * unit(rng);
+            const cv::Point2d on_side = hull[i] + (hull[(i + 1) % h] - hull[i]) * (0.01 + 0.98 * s);
+            const cv::Point2d centre = (hull[0] + hull[h / 3] + hull[2 * h / 3]) / 3;
+            more.push_back(on_side + (centre - on_side) * inward);
+        }
+        EXPECT_EQ(convex_hull_polygon(more), hull) << "trial " << trial;
+    }
+}
+
+TEST(Fit, WidenedHullByCellsIsTheHullOfEveryPixelWithinTheMargin)
+{
+    // Random hulls of every size over random edge pixels (each moved up to a
+    // pixel along its row or column, as sub-pixel positions are; some
+    // exactly on a hull vertex or edge, some at the image's border): the
+    // widened hull equals that of the hull and of every edge pixel within
+    // the margin of one of its edges, found by looking at them all.
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int trial = 0; trial < 400; ++trial) {
+        const cv::Size size(1 + static_cast<int>(rng() % 60), 1 + static_cast<int>(rng() % 60));
+        const auto place = [&] { return cv::Point2d(unit(rng) * (size.width - 1), unit(rng) * (size.height - 1)); };
+        std::vector<cv::Point2d> corners(3 + rng() % 12);
+        for (cv::Point2d& p : corners) p = place();
+        const std::vector<cv::Point2d> hull = convex_hull_polygon(corners);
+        std::vector<cv::Point2d> positions;
+        for (int k = 0, count = static_cast<int>(rng() % 400); k < count; ++k) {
+            cv::Point2d p(static_cast<int>(rng() % size.width), static_cast<int>(rng() % size.height));
+            (rng() % 2 ? p.x : p.y) += 2 * unit(rng) - 1;
+            p.x = std::clamp(p.x, 0.0, size.width - 1.0);
+            p.y = std::clamp(p.y, 0.0, size.height - 1.0);
+            positions.push_back(p);
+        }
+        for (std::size_t i = 0; i < hull.size() && hull.size() >= 3; ++i) {
+            positions.push_back(hull[i]);
+            positions.push_back(hull[i] + (hull[(i + 1) % hull.size()] - hull[i]) * unit(rng));
+        }
+        std::vector<cv::Point2d> expected = hull;
+        for (const cv::Point2d& p : positions) {
+            for (std::size_t i = 0; i < hull.size(); ++i) {
+                const cv::Point2d a = hull[i], d = hull[(i + 1) % hull.size()] - a;
+                const cv::Point2d off = p - (a + d * std::clamp((p - a).dot(d) / d.dot(d), 0.0, 1.0));
+                if (off.dot(off) <= EDGE_HULL_MARGIN * EDGE_HULL_MARGIN) {
+                    expected.push_back(p);
+                    break;
+                }
+            }
+        }
+        expected = hull.size() < 3 ? hull : convex_hull_polygon(expected);
+        EXPECT_EQ(hull_with_edge_pixels(hull, map_edge_pixels(size, positions)), expected) << "trial " << trial;
+    }
 }
 
 TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <random>
 #include <thread>
 
 #include "ellipse/near_duplicates.h"
@@ -460,6 +461,36 @@ TEST(AlphaFeatures, DetectThenComputeFlannAndRetainBest)
     for (const cv::KeyPoint& k : limited) EXPECT_GE(k.response, responses[best - 1]);
     EXPECT_THROW(orvo::AlphaFeatures::create(options, 3, -1), std::invalid_argument);
     EXPECT_THROW(orvo::AlphaFeatures::create(options, 3, 0, CV_16U), std::invalid_argument);
+}
+
+TEST(MultiScale, NearDuplicatesAreDecidedByTheOverlapErrorAlone)
+{
+    // Pairs of random ellipses, thin or round, turned, near one another or
+    // apart: the second is dropped exactly when its overlap error with the
+    // first is below the limit, whatever the bounds that spare the exact
+    // comparison decide.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> unit(0, 1);
+    const auto ellipse = [&](double x, double y) {
+        const double major = 2 + 30 * unit(rng), minor = major * (0.05 + 0.95 * unit(rng));
+        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
+        const double u = 1 / (major * major), v = 1 / (minor * minor);
+        return orvo::Region{x, y, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+    };
+    int dropped = 0, kept = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const orvo::Region p = ellipse(100, 100);
+        const orvo::Region q = trial % 3 == 0 ? orvo::scaled(p, 0.8 + 0.4 * unit(rng))
+                                              : ellipse(100 + 40 * unit(rng) - 20, 100 + 40 * unit(rng) - 20);
+        const double error = orvo::detail::overlap_error(p, q);
+        for (const double limit : {0.1, 0.3, 0.5, 0.8}) {
+            const bool repeats = orvo::detail::drop_near_duplicates({p, q}, limit).size() == 1;
+            EXPECT_EQ(repeats, error < limit) << "trial " << trial << ", limit " << limit << ", error " << error;
+            (repeats ? dropped : kept) += 1;
+        }
+    }
+    EXPECT_GT(dropped, 1000);
+    EXPECT_GT(kept, 1000);
 }
 
 TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
