@@ -81,6 +81,8 @@ _DEGENERATE = 1
 _MODEL_COLUMNS = {"essential": "E", "fundamental": "F", "homography": "H"}
 #: The fewest inliers COLMAP keeps a verified pair with.
 MIN_INLIERS = 15
+#: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
+TRACK_COMPLETION_THRESHOLD = 1.0
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -655,14 +657,15 @@ def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs
             results.append((pair, result))
             shown.step()
     if refine_tracks:
-        _refine_tracks(database, ids, extraction.paths, features, results)
+        _refine_tracks(database, ids, extraction.paths, features, results, model, intrinsics)
     for (first, second), result in results:
         database.add_pair(ids[first], ids[second], result, model)
 
 
-def _refine_tracks(database, ids, paths, features, results):
+def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
     """Moves the keypoints of the verified matches of ((name, name), MatchResult) so that each track's observations
-    agree (orvo.tracks), and drops from the inliers the matches of observations that could not be aligned."""
+    agree (orvo.tracks), drops from the inliers the matches of observations that could not be aligned, and adds the
+    matches the tracks imply that the pairs' epipolar geometry confirms (orvo.tracks.complete_tracks)."""
     verified = [(pair, r) for pair, r in results if r.model is not None and r.inliers.sum() >= MIN_INLIERS]
     matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
                for pair, r in verified]
@@ -671,6 +674,17 @@ def _refine_tracks(database, ids, paths, features, results):
         r.inliers = r.inliers & ~failed[first][r.index1] & ~failed[second][r.index2]
     for name in {name for m in matches for name in m[:2]}:
         database.move_keypoints(ids[name], positions[name])
+    if model == "homography":
+        return
+    models = {pair: np.asarray(r.model) if model == "fundamental" else
+              np.linalg.inv(intrinsics[pair[1]]).T @ np.asarray(r.model) @ np.linalg.inv(intrinsics[pair[0]])
+              for pair, r in verified}
+    kept = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], None) for pair, r in verified]
+    added = tracks.complete_tracks(kept, positions, models, TRACK_COMPLETION_THRESHOLD)
+    for pair, r in verified:
+        new1, new2 = added.get(pair, (np.zeros(0, np.int64),) * 2)
+        r.index1, r.index2 = np.concatenate([r.index1, new1]), np.concatenate([r.index2, new2])
+        r.inliers = np.concatenate([r.inliers, np.ones(len(new1), dtype=bool)])
 
 
 def _stored_features(database, extraction, image_id, name):
