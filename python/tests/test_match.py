@@ -102,3 +102,48 @@ def test_refine_points_serves_matches_made_elsewhere(scene_views):
     np.testing.assert_array_equal(points2[~refined], r2[i2][~refined, :2])
     with pytest.raises(ValueError, match="regions in image 1 but"):
         orvo.refine_points(path1, path2, r1[i1], r2[i2[:-1]], o1[i1], o2[i2[:-1]])
+
+
+def test_guided_matches_find_repeated_patterns_along_epipolar_lines():
+    # Two views of 60 points; the points come in pairs that look alike (one descriptor, a little noise), so that
+    # the ratio test over the whole image rejects them, but the two of a pair lie on different epipolar lines.
+    rng = np.random.default_rng(7)
+    scene = rng.uniform(-2, 2, size=(60, 3))
+    K = np.array([[800.0, 0, 320], [0, 800, 240], [0, 0, 1]])
+    R = cv2.Rodrigues(np.array([0.0, 0.2, 0.02]))[0]
+    t = np.array([-1.5, 0.1, 0.2])
+    points1 = (scene + [0, 0, 10]) @ K.T
+    points2 = ((scene + [0, 0, 10]) @ R.T + t) @ K.T
+    points1, points2 = points1[:, :2] / points1[:, 2:], points2[:, :2] / points2[:, 2:]
+    cross = np.array([[0, -t[2], t[1]], [t[2], 0, -t[0]], [-t[1], t[0], 0]])
+    F = np.linalg.inv(K).T @ cross @ R @ np.linalg.inv(K)
+    looks = rng.integers(0, 256, size=(30, 128))
+    descriptors = [np.clip(looks[np.arange(60) // 2] + rng.normal(0, 2, (60, 128)), 0, 255).astype(np.uint8)
+                   for _ in range(2)]
+    order = rng.permutation(60)  # image 2 lists the regions in its own order
+    circle = np.tile([1 / 25, 0, 1 / 25], (60, 1))
+    regions1 = np.column_stack([points1, circle])
+    regions2 = np.column_stack([points2, circle])[order]
+    orientations1 = rng.uniform(-np.pi, np.pi, 60).astype(np.float32)
+    orientations2 = (orientations1 + 0.2).astype(np.float32)[order]
+    features = (regions1, descriptors[0], orientations1, regions2, descriptors[1][order], orientations2)
+
+    index1, index2, affines = orvo.guided_matches(*features, F)
+    assert len(index1) >= 55 and (order[index2] == index1).all()
+    assert orvo.match_features(*features, model="fundamental").counts["tentative"] < 10
+    # The affine maps from the regions' oriented frames, as match_features gives them for the matches both find.
+    loose = orvo.match_features(*features, model="fundamental", ratio=1.0)
+    guided = {(i, j): L for i, j, L in zip(index1.tolist(), index2.tolist(), affines)}
+    both = [(guided[i, j], L) for i, j, L in zip(loose.index1.tolist(), loose.index2.tolist(), loose.affines)
+            if (i, j) in guided]
+    assert len(both) >= 10
+    for ours, theirs in both:
+        np.testing.assert_allclose(ours, theirs, atol=1e-6)
+    # Equal circles turned by 0.2 rad: the map is that turn.
+    np.testing.assert_allclose(affines[0], cv2.Rodrigues(np.array([0, 0, 0.2]))[0][:2, :2], atol=1e-6)
+    # Moved 10 px across their epipolar lines, the regions of image 2 are no longer found by their matches.
+    lines = np.column_stack([points1, np.ones(60)]) @ F.T
+    moved = regions2.copy()
+    moved[:, :2] += 10 * (lines[:, :2] / np.hypot(lines[:, 0], lines[:, 1])[:, None])[order]
+    far1, far2, _ = orvo.guided_matches(*features[:3], moved, *features[4:], F)
+    assert not (order[far2] == far1).any()
