@@ -28,15 +28,14 @@ import importlib
 from .conversions import from_lafs, scale_regions, to_colmap_keypoints, to_keypoints, to_lafs
 from .core import (DEFAULT_OPTIONS, DENSE_OPTIONS, DESCRIPTOR_SIZE, MEASUREMENT_SCALE, ORVO_FILE_OFFSET, ImageError,
                    describe, describe_oriented, detect, draw, read_image, read_regions, write_regions)
-from .matching import (MATCH_OPTIONS, MatchResult, draw_matches, guided_matches, match, match_features, oriented_frames,
-                       refine_points)
+from .matching import MATCH_OPTIONS, MatchResult, draw_matches, match, match_features, refine_points
 
 __version__ = "1.0.0"
 
 __all__ = ["detect", "describe", "describe_oriented", "draw", "read_image", "read_regions", "write_regions", "ImageError",
            "scale_regions", "to_keypoints", "to_lafs", "from_lafs", "to_colmap_keypoints", "DEFAULT_OPTIONS",
            "DENSE_OPTIONS", "DESCRIPTOR_SIZE", "MEASUREMENT_SCALE", "ORVO_FILE_OFFSET", "match", "match_features",
-           "MATCH_OPTIONS", "draw_matches", "refine_points", "MatchResult", "guided_matches", "oriented_frames"]
+           "MATCH_OPTIONS", "draw_matches", "refine_points", "MatchResult"]
 
 _SUBPACKAGES = ("export", "evaluate", "dask", "view", "tracks")
 

@@ -33,7 +33,6 @@ from . import _orvo, tracks
 from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colmap_keypoints, to_lafs
 from .core import describe, describe_oriented, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
-from .matching import guided_matches
 
 __all__ = ["colmap_database", "hloc_h5", "hloc_matches", "read_pairs", "sequential_pairs", "retrieval_pairs",
            "hloc_pair_name", "COLMAP_SCHEMA",
@@ -84,10 +83,6 @@ _MODEL_COLUMNS = {"essential": "E", "fundamental": "F", "homography": "H"}
 MIN_INLIERS = 15
 #: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
 TRACK_COMPLETION_THRESHOLD = 1.0
-#: Matching along the epipolar lines of a verified pair: the largest distance, pixels, of a region from the line,
-#: and the ratio test among the regions near the line.
-GUIDED_THRESHOLD = 2.0
-GUIDED_RATIO = 0.9
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -653,10 +648,7 @@ def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs
     def verify(pair):
         first, second = pair
         calibration = dict(K1=intrinsics[first], K2=intrinsics[second]) if intrinsics else {}
-        result = match_features(*features[first], *features[second], ratio=ratio, model=model, **calibration)
-        if model != "homography" and result.model is not None and result.inliers.sum() >= MIN_INLIERS:
-            _add_guided_matches(result, features[first], features[second], _fundamental(result, model, calibration))
-        return result
+        return match_features(*features[first], *features[second], ratio=ratio, model=model, **calibration)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=extraction.threads) as pool, \
             _Progress("colmap_database: pairs", len(pairs), progress) as shown:
@@ -668,25 +660,6 @@ def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs
         _refine_tracks(database, ids, extraction.paths, features, results, model, intrinsics)
     for (first, second), result in results:
         database.add_pair(ids[first], ids[second], result, model)
-
-
-def _fundamental(result, model, calibration):
-    """The fundamental matrix of a pair verified with an epipolar model (pixels, 0-based)."""
-    if model == "fundamental":
-        return np.asarray(result.model)
-    return np.linalg.inv(calibration["K2"]).T @ np.asarray(result.model) @ np.linalg.inv(calibration["K1"])
-
-
-def _add_guided_matches(result, features1, features2, F):
-    """Adds to a verified pair's inliers the matches found along the epipolar lines (orvo.guided_matches) of
-    regions that no inlier holds yet."""
-    index1, index2, affines = guided_matches(*features1, *features2, F, threshold=GUIDED_THRESHOLD,
-                                             ratio=GUIDED_RATIO)
-    new = ~np.isin(index1, result.index1[result.inliers]) & ~np.isin(index2, result.index2[result.inliers])
-    result.index1 = np.concatenate([result.index1, index1[new]])
-    result.index2 = np.concatenate([result.index2, index2[new]])
-    result.affines = np.concatenate([result.affines, affines[new]])
-    result.inliers = np.concatenate([result.inliers, np.ones(new.sum(), dtype=bool)])
 
 
 def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
@@ -703,7 +676,8 @@ def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
         database.move_keypoints(ids[name], positions[name])
     if model == "homography":
         return
-    models = {pair: _fundamental(r, model, dict(K1=intrinsics.get(pair[0]), K2=intrinsics.get(pair[1])))
+    models = {pair: np.asarray(r.model) if model == "fundamental" else
+              np.linalg.inv(intrinsics[pair[1]]).T @ np.asarray(r.model) @ np.linalg.inv(intrinsics[pair[0]])
               for pair, r in verified}
     kept = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], None) for pair, r in verified]
     added = tracks.complete_tracks(kept, positions, models, TRACK_COMPLETION_THRESHOLD)

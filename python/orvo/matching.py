@@ -25,8 +25,7 @@ from . import _orvo
 from .conversions import check_regions
 from .core import _image, detector_settings
 
-__all__ = ["MatchResult", "match", "match_features", "guided_matches", "oriented_frames", "refine_points",
-           "draw_matches", "MODELS", "MATCH_OPTIONS"]
+__all__ = ["MatchResult", "match", "match_features", "refine_points", "draw_matches", "MODELS", "MATCH_OPTIONS"]
 
 #: The models ``model=`` accepts.
 MODELS = ("homography", "fundamental", "essential")
@@ -199,64 +198,3 @@ def draw_matches(image1, image2, result, outliers=False, *, inliers=None, colour
     return _orvo.draw_matches(pictures[0], pictures[1], result.regions1, result.regions2,
                               np.asarray(result.inliers, dtype=bool), np.asarray(result.errors, dtype=np.float64),
                               bool(outliers), 0 if inliers is None else int(inliers), bool(colour_by_error))
-
-
-def guided_matches(regions1, descriptors1, orientations1, regions2, descriptors2, orientations2, F, *,
-                   threshold=2.0, ratio=0.9, block=1024):
-    """Matches of two images whose epipolar geometry is known: each region of image 1 is matched among the regions
-    of image 2 near its epipolar line only, so that a descriptor that is not distinct in the whole image (a
-    repeated pattern) may still be distinct on its line. (index1, index2, affines).
-
-    Arguments as for :func:`match_features`, and F with p2' F p1 = 0 (pixels, 0-based). A pair (i, j) is kept
-    when region j's centre lies at most ``threshold`` pixels from region i's epipolar line, its descriptor is the
-    nearest to i's among those of such regions, i's is the nearest to j's among the regions of image 1 whose lines
-    pass that near j, and its distance is below ``ratio`` times that of i's second nearest near the line.
-    index1, index2: int64 (K,) in increasing order of index1; affines: float64 (K, 2, 2), the affine map from
-    image 1 to image 2 near each first region, from the two regions' oriented frames (as
-    ``MatchResult.affines``). Computed a ``block`` of rows of image 1 at a time.
-    """
-    regions1, regions2 = check_regions(regions1, "guided_matches"), check_regions(regions2, "guided_matches")
-    d1 = _descriptors(descriptors1, len(regions1), "descriptors1").astype(np.float32)
-    d2 = _descriptors(descriptors2, len(regions2), "descriptors2").astype(np.float32)
-    F = _matrix(F, "F")
-    homogeneous2 = np.column_stack([regions2[:, :2], np.ones(len(regions2))])
-    norms1, norms2 = (d1 * d1).sum(1), (d2 * d2).sum(1)
-    nearest = np.full(len(regions1), -1)
-    passes = np.zeros(len(regions1), dtype=bool)
-    back_distance, back = np.full(len(regions2), np.inf, np.float32), np.full(len(regions2), -1)
-    for start in range(0, len(regions1), block):
-        rows = slice(start, start + block)
-        lines = np.column_stack([regions1[rows, :2], np.ones(len(regions1[rows]))]) @ F.T
-        off_line = np.abs(lines @ homogeneous2.T) / np.maximum(np.hypot(lines[:, :1], lines[:, 1:2]), 1e-12)
-        distances = norms1[rows, None] + norms2[None] - 2 * d1[rows] @ d2.T
-        distances[off_line > threshold] = np.inf
-        best = np.argmin(distances, axis=1) if len(regions2) else np.zeros(len(distances), np.int64)
-        order = np.arange(len(distances))
-        best_distance = distances[order, best].copy()
-        distances[order, best] = np.inf
-        second = distances.min(axis=1) if len(regions2) > 1 else np.full(len(distances), np.inf)
-        distances[order, best] = best_distance
-        nearest[rows] = best
-        passes[rows] = np.isfinite(best_distance) & (best_distance < ratio * ratio * second)
-        column_best = np.argmin(distances, axis=0) if len(distances) else np.zeros(len(regions2), np.int64)
-        column_distance = distances[column_best, np.arange(len(regions2))]
-        closer = column_distance < back_distance
-        back_distance[closer], back[closer] = column_distance[closer], column_best[closer] + start
-    index1 = np.flatnonzero(passes & (back[np.maximum(nearest, 0)] == np.arange(len(regions1))))
-    index2 = nearest[index1]
-    frames1 = oriented_frames(regions1[index1], _orientations(orientations1, len(regions1), "orientations1")[index1])
-    frames2 = oriented_frames(regions2[index2], _orientations(orientations2, len(regions2), "orientations2")[index2])
-    return index1.astype(np.int64), index2.astype(np.int64), frames2 @ np.linalg.inv(frames1)
-
-
-def oriented_frames(regions, orientations):
-    """(N, 2, 2) each region's frame turned to its orientation: the map A from the unit disc onto the ellipse
-    (A A' the ellipse's inverse matrix) whose first column points along the orientation (radians, image axes)."""
-    a, b, c = regions[:, 2], regions[:, 3], regions[:, 4]
-    d = a * c - b * b
-    upright = np.zeros((len(regions), 2, 2))
-    upright[:, 0, 0], upright[:, 1, 0], upright[:, 1, 1] = np.sqrt(c / d), -b / np.sqrt(c * d), 1 / np.sqrt(c)
-    direction = np.linalg.solve(upright, np.column_stack([np.cos(orientations), np.sin(orientations)])[..., None])
-    t = np.arctan2(direction[:, 1, 0], direction[:, 0, 0])
-    turn = np.stack([np.stack([np.cos(t), -np.sin(t)], -1), np.stack([np.sin(t), np.cos(t)], -1)], -2)
-    return upright @ turn
