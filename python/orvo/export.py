@@ -83,6 +83,7 @@ _MODEL_COLUMNS = {"essential": "E", "fundamental": "F", "homography": "H"}
 MIN_INLIERS = 15
 #: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
 TRACK_COMPLETION_THRESHOLD = 1.0
+SPLIT_TRACKS = True
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -547,8 +548,8 @@ def retrieval_pairs(descriptors, neighbours, *, words=256, sample=100000):
     descriptors: image name -> (N, D) descriptors (as :func:`orvo.describe` gives them). Each image is described
     as a whole by the words of a vocabulary that its descriptors fall into: ``words`` centres found by k-means on
     at most ``sample`` of the set's descriptors (an even spread of them, so the same descriptors give the same
-    pairs), each image's counts of words weighted by how rare each word is in the set (tf-idf), square-rooted and
-    normalised; two images are as similar as the dot product of theirs. Nothing is downloaded: the vocabulary is
+    pairs); each image's shares of the words, square-rooted, less the set's mean of them (what every image shows
+    makes no two alike) and normalised; two images are as similar as the dot product of theirs. Nothing is downloaded: the vocabulary is
     learnt from the set itself.
     """
     caller = "retrieval_pairs"
@@ -564,8 +565,8 @@ def retrieval_pairs(descriptors, neighbours, *, words=256, sample=100000):
     spread = everything[np.linspace(0, len(everything) - 1, min(len(everything), int(sample))).astype(np.int64)]
     centres = _kmeans(spread, min(words, len(spread)))
     counts = np.stack([np.bincount(_nearest_centre(a, centres), minlength=len(centres)) for a in arrays])
-    weights = np.log(len(names) / np.maximum(1, (counts > 0).sum(0)))
-    vectors = np.sqrt(counts * weights)
+    vectors = np.sqrt(counts / np.maximum(1, counts.sum(1, keepdims=True)))
+    vectors -= vectors.mean(0)
     vectors /= np.maximum(np.linalg.norm(vectors, axis=1, keepdims=True), 1e-12)
     similarity = vectors @ vectors.T
     np.fill_diagonal(similarity, -np.inf)
@@ -667,6 +668,13 @@ def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
     agree (orvo.tracks), drops from the inliers the matches of observations that could not be aligned, and adds the
     matches the tracks imply that the pairs' epipolar geometry confirms (orvo.tracks.complete_tracks)."""
     verified = [(pair, r) for pair, r in results if r.model is not None and r.inliers.sum() >= MIN_INLIERS]
+    if SPLIT_TRACKS:
+        inliers = [np.flatnonzero(r.inliers) for _, r in verified]
+        kept = tracks.consistent_matches([tracks.Match(*pair, r.index1[k], r.index2[k], None)
+                                          for (pair, r), k in zip(verified, inliers)],
+                                         [r.distances[k] for (_, r), k in zip(verified, inliers)])
+        for (_, r), k, keep in zip(verified, inliers, kept):
+            r.inliers[k[~keep]] = False
     matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
                for pair, r in verified]
     positions, failed = tracks.refine_tracks(paths, {name: f[0] for name, f in features.items()}, matches)

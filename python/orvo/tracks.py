@@ -22,7 +22,7 @@ from . import _orvo
 from .conversions import check_regions
 from .core import _image
 
-__all__ = ["Match", "tracks", "refine_tracks", "complete_tracks", "sampson_distances"]
+__all__ = ["Match", "tracks", "refine_tracks", "complete_tracks", "consistent_matches", "sampson_distances"]
 
 Match = collections.namedtuple("Match", "image1 image2 index1 index2 affines")
 Match.__doc__ = """The verified matches of two images: their names, the (K,) indices of the matched regions in each
@@ -177,3 +177,41 @@ def sampson_distances(F, points1, points2):
     Fx1, Ftx2 = x1 @ np.asarray(F).T, x2 @ np.asarray(F)
     algebraic = np.sum(x2 * Fx1, axis=1)
     return np.abs(algebraic) / np.sqrt(Fx1[:, 0] ** 2 + Fx1[:, 1] ** 2 + Ftx2[:, 0] ** 2 + Ftx2[:, 1] ** 2)
+
+
+def consistent_matches(matches, distances):
+    """Which matches to keep so that no track holds two observations of one image: a list of bool arrays, one per
+    :class:`Match` of ``matches``, over its matches.
+
+    A track that reaches an image twice has a wrong match in it (or two regions of one place), and a reconstruction
+    that meets it keeps one of its observations per image and loses the others' matches with it. Here each track
+    is built again from its matches, the most alike first (``distances``: per Match an array of its matches'
+    descriptor distances), a match joining two parts only when they see no image in common: the wrong matches are
+    left out and the track splits where they joined it. Matches of consistent tracks are all kept.
+    """
+    matches = list(matches)
+    edges = [(float(d), m, k, (match.image1, int(i)), (match.image2, int(j)))
+             for m, (match, dist) in enumerate(zip(matches, distances))
+             for k, (i, j, d) in enumerate(zip(np.asarray(match.index1).tolist(), np.asarray(match.index2).tolist(),
+                                              np.asarray(dist).tolist()))]
+    edges.sort(key=lambda edge: edge[:3])
+    parent, images = {}, {}
+
+    def root(node):
+        if node not in parent:
+            parent[node], images[node] = node, {node[0]}
+        while parent[node] != node:
+            parent[node] = parent[parent[node]]
+            node = parent[node]
+        return node
+
+    kept = [np.zeros(len(np.asarray(match.index1)), dtype=bool) for match in matches]
+    for _, m, k, a, b in edges:
+        ra, rb = root(a), root(b)
+        if ra == rb:
+            kept[m][k] = True
+        elif not images[ra] & images[rb]:
+            parent[rb] = ra
+            images[ra] |= images.pop(rb)
+            kept[m][k] = True
+    return kept

@@ -147,3 +147,28 @@ def test_completed_tracks_join_every_view_their_point_is_seen_in():
     assert tracks.complete_tracks([tracks.Match(*pair, everything, everything, None) for pair in models], positions,
                                   models) == {}
     assert tracks.complete_tracks(matches, positions, {}) == {}
+
+
+def test_tracks_split_where_a_wrong_match_joins_two_points():
+    # Four views of ten points, matched along a chain and from view 0 to view 3. One wrong match (point 2 of view
+    # 1 to point 3 of view 2, less alike than the true ones) joins the tracks of points 2 and 3, which then reach
+    # every view twice; a second pair of near-identical regions of view 3 (points 5 and 9, the latter also
+    # matched to point 5 of view 2, equally alike) puts two observations of view 3 into point 5's track.
+    everything = np.arange(10)
+    pairs = [("view0", "view1", everything, everything), ("view1", "view2", np.append(everything, 2),
+                                                           np.append(everything, 3)),
+             ("view2", "view3", np.append(everything, 5), np.append(everything, 9)),
+             ("view0", "view3", everything, everything)]
+    matches = [tracks.Match(a, b, i, j, None) for a, b, i, j in pairs]
+    distances = [np.full(len(m.index1), 0.2) for m in matches]
+    distances[1][-1] = 0.5
+    distances[2][-1] = 0.2
+    kept = tracks.consistent_matches(matches, distances)
+
+    assert [k.all() for k in kept] == [True, False, False, True]
+    assert kept[1].tolist() == [True] * 10 + [False]
+    assert kept[2][:10].all() and not kept[2][10]  # a tie goes to the match given first
+    found = tracks.tracks([m._replace(index1=m.index1[k], index2=m.index2[k]) for m, k in zip(matches, kept)])
+    assert sorted(sorted(index for _, index in t) for t in found) == [[k] * 4 for k in range(10)]
+    # Consistent tracks keep every match.
+    assert all(k.all() for k in tracks.consistent_matches(matches[:1], distances[:1]))
