@@ -84,6 +84,8 @@ MIN_INLIERS = 15
 #: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
 TRACK_COMPLETION_THRESHOLD = 1.0
 SPLIT_TRACKS = True
+EXTEND_TRACKS = True
+SPLIT_COST = "distances"
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -549,8 +551,8 @@ def retrieval_pairs(descriptors, neighbours, *, words=256, sample=100000):
     as a whole by the words of a vocabulary that its descriptors fall into: ``words`` centres found by k-means on
     at most ``sample`` of the set's descriptors (an even spread of them, so the same descriptors give the same
     pairs); each image's shares of the words, square-rooted, less the set's mean of them (what every image shows
-    makes no two alike) and normalised; two images are as similar as the dot product of theirs. Nothing is downloaded: the vocabulary is
-    learnt from the set itself.
+    makes no two alike) and normalised; two images are as similar as the dot product of theirs. Nothing is
+    downloaded: the vocabulary is learnt from the set itself.
     """
     caller = "retrieval_pairs"
     neighbours = _positive_integer(neighbours, "neighbours", caller)
@@ -628,9 +630,9 @@ class _Progress:
 def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, neighbours, progress,
                  refine_tracks):
     """Matches and verifies the chosen pairs (None: every pair, or with `neighbours` each image's most similar ones)
-    of the images that the database has no geometry of yet, and stores them; then, when `refine_tracks`, moves the keypoints of the verified matches to agree along
-    their tracks. `features` holds the (regions, descriptors, orientations) of the images just added; the
-    others' are made again from their stored keypoints."""
+    of the images that the database has no geometry of yet, and stores them; then, when `refine_tracks`, moves the
+    keypoints of the verified matches to agree along their tracks. `features` holds the (regions, descriptors,
+    orientations) of the images just added; the others' are made again from their stored keypoints."""
     from . import match_features
 
     names = sorted(set(extraction.names), key=ids.get)  # each pair first by the smaller id, as COLMAP stores it
@@ -672,9 +674,22 @@ def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
         inliers = [np.flatnonzero(r.inliers) for _, r in verified]
         kept = tracks.consistent_matches([tracks.Match(*pair, r.index1[k], r.index2[k], None)
                                           for (pair, r), k in zip(verified, inliers)],
-                                         [r.distances[k] for (_, r), k in zip(verified, inliers)])
+                                         [getattr(r, SPLIT_COST)[k] for (_, r), k in zip(verified, inliers)])
         for (_, r), k, keep in zip(verified, inliers, kept):
             r.inliers[k[~keep]] = False
+    models = {} if model == "homography" else {
+        pair: np.asarray(r.model) if model == "fundamental" else
+        np.linalg.inv(intrinsics[pair[1]]).T @ np.asarray(r.model) @ np.linalg.inv(intrinsics[pair[0]])
+        for pair, r in verified}
+    if EXTEND_TRACKS and models:
+        added = tracks.extend_tracks([tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], None)
+                                      for pair, r in verified], {name: f[0] for name, f in features.items()},
+                                     {name: f[1] for name, f in features.items()}, models)
+        for (first, second), r in verified:
+            new1, new2 = added.get((first, second), (np.zeros(0, np.int64),) * 2)
+            frames1 = tracks.oriented_frames(features[first][0][new1], features[first][2][new1])
+            frames2 = tracks.oriented_frames(features[second][0][new2], features[second][2][new2])
+            _append_inliers(r, new1, new2, frames2 @ np.linalg.inv(frames1))
     matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
                for pair, r in verified]
     positions, failed = tracks.refine_tracks(paths, {name: f[0] for name, f in features.items()}, matches)
@@ -682,17 +697,23 @@ def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
         r.inliers = r.inliers & ~failed[first][r.index1] & ~failed[second][r.index2]
     for name in {name for m in matches for name in m[:2]}:
         database.move_keypoints(ids[name], positions[name])
-    if model == "homography":
+    if not models:
         return
-    models = {pair: np.asarray(r.model) if model == "fundamental" else
-              np.linalg.inv(intrinsics[pair[1]]).T @ np.asarray(r.model) @ np.linalg.inv(intrinsics[pair[0]])
-              for pair, r in verified}
     kept = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], None) for pair, r in verified]
     added = tracks.complete_tracks(kept, positions, models, TRACK_COMPLETION_THRESHOLD)
     for pair, r in verified:
         new1, new2 = added.get(pair, (np.zeros(0, np.int64),) * 2)
-        r.index1, r.index2 = np.concatenate([r.index1, new1]), np.concatenate([r.index2, new2])
-        r.inliers = np.concatenate([r.inliers, np.ones(len(new1), dtype=bool)])
+        _append_inliers(r, new1, new2, np.tile(np.eye(2), (len(new1), 1, 1)))
+
+
+def _append_inliers(result, index1, index2, affines):
+    """Adds matches to a pair's result as inliers (their distances and errors unknown: infinite)."""
+    result.index1, result.index2 = np.concatenate([result.index1, index1]), np.concatenate([result.index2, index2])
+    result.affines = np.concatenate([result.affines, affines])
+    result.inliers = np.concatenate([result.inliers, np.ones(len(index1), dtype=bool)])
+    unknown = np.full(len(index1), np.inf)
+    result.distances = np.concatenate([result.distances, unknown])
+    result.errors = np.concatenate([result.errors, unknown])
 
 
 def _stored_features(database, extraction, image_id, name):
