@@ -84,7 +84,6 @@ MIN_INLIERS = 15
 #: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
 TRACK_COMPLETION_THRESHOLD = 1.0
 SPLIT_TRACKS = True
-EXTEND_TRACKS = True
 SPLIT_COST = "distances"
 _MAX_IMAGE_ID = 2147483647
 
@@ -681,15 +680,6 @@ def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
         pair: np.asarray(r.model) if model == "fundamental" else
         np.linalg.inv(intrinsics[pair[1]]).T @ np.asarray(r.model) @ np.linalg.inv(intrinsics[pair[0]])
         for pair, r in verified}
-    if EXTEND_TRACKS and models:
-        added = tracks.extend_tracks([tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], None)
-                                      for pair, r in verified], {name: f[0] for name, f in features.items()},
-                                     {name: f[1] for name, f in features.items()}, models)
-        for (first, second), r in verified:
-            new1, new2 = added.get((first, second), (np.zeros(0, np.int64),) * 2)
-            frames1 = tracks.oriented_frames(features[first][0][new1], features[first][2][new1])
-            frames2 = tracks.oriented_frames(features[second][0][new2], features[second][2][new2])
-            _append_inliers(r, new1, new2, frames2 @ np.linalg.inv(frames1))
     matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
                for pair, r in verified]
     positions, failed = tracks.refine_tracks(paths, {name: f[0] for name, f in features.items()}, matches)
@@ -703,17 +693,8 @@ def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
     added = tracks.complete_tracks(kept, positions, models, TRACK_COMPLETION_THRESHOLD)
     for pair, r in verified:
         new1, new2 = added.get(pair, (np.zeros(0, np.int64),) * 2)
-        _append_inliers(r, new1, new2, np.tile(np.eye(2), (len(new1), 1, 1)))
-
-
-def _append_inliers(result, index1, index2, affines):
-    """Adds matches to a pair's result as inliers (their distances and errors unknown: infinite)."""
-    result.index1, result.index2 = np.concatenate([result.index1, index1]), np.concatenate([result.index2, index2])
-    result.affines = np.concatenate([result.affines, affines])
-    result.inliers = np.concatenate([result.inliers, np.ones(len(index1), dtype=bool)])
-    unknown = np.full(len(index1), np.inf)
-    result.distances = np.concatenate([result.distances, unknown])
-    result.errors = np.concatenate([result.errors, unknown])
+        r.index1, r.index2 = np.concatenate([r.index1, new1]), np.concatenate([r.index2, new2])
+        r.inliers = np.concatenate([r.inliers, np.ones(len(new1), dtype=bool)])
 
 
 def _stored_features(database, extraction, image_id, name):

@@ -22,8 +22,7 @@ from . import _orvo
 from .conversions import check_regions
 from .core import _image
 
-__all__ = ["Match", "tracks", "refine_tracks", "complete_tracks", "consistent_matches", "extend_tracks", "sampson_distances",
-           "oriented_frames"]
+__all__ = ["Match", "tracks", "refine_tracks", "complete_tracks", "consistent_matches", "sampson_distances"]
 
 Match = collections.namedtuple("Match", "image1 image2 index1 index2 affines")
 Match.__doc__ = """The verified matches of two images: their names, the (K,) indices of the matched regions in each
@@ -218,90 +217,3 @@ def consistent_matches(matches, costs):
             images[ra] |= images.pop(rb)
             kept[m][k] = True
     return kept
-
-
-def extend_tracks(matches, regions, descriptors, models, threshold=2.0, ratio=0.9):
-    """Matches that join a track to an image it was not matched in: where the epipolar lines of its observations
-    meet in that image, the region there that looks most like them.
-
-    matches: an iterable of :class:`Match`; regions: image name -> (N, 5) regions, their centres the positions to
-    trust; descriptors: image name -> (N, D) descriptors; models: (image1, image2) -> F with p2' F p1 = 0, each pair
-    in one orientation. For a track with at most one observation per image and an image it has none in, whose
-    pair with at least two of its images has a model: the point nearest to those epipolar lines (when they cross
-    at an angle of at least five degrees), the regions of the image that no match holds yet within ``threshold``
-    pixels of every line; the one whose descriptor is nearest to one of the track's joins the track when its
-    distance is below ``ratio`` times that of the next candidate (if any) and no larger than the largest distance
-    between two of the track's own descriptors. Returns a dict (image1, image2) -> (index1, index2), int64 arrays
-    of the new matches between the new observation and each observation of the track whose pair has a model,
-    in the orientation of ``models``.
-    """
-    matches = list(matches)
-    held = collections.defaultdict(set)
-    for m in matches:
-        held[m.image1].update(np.asarray(m.index1).tolist())
-        held[m.image2].update(np.asarray(m.index2).tolist())
-    found = collections.defaultdict(list)
-    for track in tracks(matches):
-        observed = dict(track)
-        if len(observed) < len(track):
-            continue
-        own = np.array([descriptors[name][index] for name, index in observed.items()], dtype=np.float32)
-        spread = max(np.linalg.norm(own[i] - own[j]) for i in range(len(own)) for j in range(i + 1, len(own)))
-        for image in regions:
-            if image in observed:
-                continue
-            lines = [_epipolar_line(models, name, index, regions, image) for name, index in observed.items()]
-            lines = np.array([line for line in lines if line is not None])
-            if len(lines) < 2:
-                continue
-            lines /= np.hypot(lines[:, 0], lines[:, 1])[:, None]
-            normal = lines[:, :2].T @ lines[:, :2]
-            if np.linalg.eigvalsh(normal)[0] < np.sin(np.radians(5)) ** 2:
-                continue
-            point = np.linalg.solve(normal, -lines[:, :2].T @ lines[:, 2])
-            centres = regions[image][:, :2]
-            near = np.flatnonzero(np.sum((centres - point) ** 2, axis=1) <= 4 * threshold * threshold)
-            near = [k for k in near.tolist() if k not in held[image]]
-            if not near:
-                continue
-            off = np.abs(np.column_stack([centres[near], np.ones(len(near))]) @ lines.T).max(axis=1)
-            near = np.array(near)[off <= threshold]
-            if not len(near):
-                continue
-            distances = np.linalg.norm(np.asarray(descriptors[image][near], np.float32)[:, None] - own[None],
-                                       axis=2).min(axis=1)
-            order = np.argsort(distances, kind="stable")
-            best = distances[order[0]]
-            if best > spread or (len(order) > 1 and best >= ratio * distances[order[1]]):
-                continue
-            held[image].add(int(near[order[0]]))
-            for name, index in observed.items():
-                if (name, image) in models:
-                    found[name, image].append((index, int(near[order[0]])))
-                elif (image, name) in models:
-                    found[image, name].append((int(near[order[0]]), index))
-    return {pair: tuple(np.array(found[pair], dtype=np.int64).reshape(-1, 2).T) for pair in found}
-
-
-def _epipolar_line(models, name, index, regions, image):
-    """The epipolar line in `image` of region `index` of image `name` (a, b, c: a x + b y + c = 0), or None."""
-    x = np.append(regions[name][index, :2], 1.0)
-    if (name, image) in models:
-        return np.asarray(models[name, image]) @ x
-    if (image, name) in models:
-        return np.asarray(models[image, name]).T @ x
-    return None
-
-
-def oriented_frames(regions, orientations):
-    """(N, 2, 2) each region's frame turned to its orientation: the map A from the unit disc onto the ellipse
-    (A A' the ellipse's inverse matrix) whose first column points along the orientation (radians, image axes), as
-    the matcher builds its affine maps from them (A2 A1^-1 from image 1 to image 2)."""
-    a, b, c = regions[:, 2], regions[:, 3], regions[:, 4]
-    d = a * c - b * b
-    upright = np.zeros((len(regions), 2, 2))
-    upright[:, 0, 0], upright[:, 1, 0], upright[:, 1, 1] = np.sqrt(c / d), -b / np.sqrt(c * d), 1 / np.sqrt(c)
-    direction = np.linalg.solve(upright, np.column_stack([np.cos(orientations), np.sin(orientations)])[..., None])
-    t = np.arctan2(direction[:, 1, 0], direction[:, 0, 0])
-    turn = np.stack([np.stack([np.cos(t), -np.sin(t)], -1), np.stack([np.sin(t), np.cos(t)], -1)], -2)
-    return upright @ turn

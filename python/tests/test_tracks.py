@@ -99,12 +99,11 @@ def test_regions_outside_tracks_and_bad_matches(views):
 
 
 def camera(k):
-    """The k-th of four cameras looking at the origin from about 10 units away, on a zigzag (so that the epipolar
-    lines of one point in the others cross), 800 px focal length: P = K [R | t]."""
+    """The k-th of four cameras looking at the origin from 10 units away, 800 px focal length: P = K [R | t]."""
     angle = 0.15 * k
     R = np.array([[np.cos(angle), 0, -np.sin(angle)], [0, 1, 0], [np.sin(angle), 0, np.cos(angle)]])
     K = np.array([[800.0, 0, 320], [0, 800, 240], [0, 0, 1]])
-    return K, R, np.array([0.0, 1.5 * (k % 2), 10.0])
+    return K, R, np.array([0.0, 0.1 * k, 10.0])
 
 
 def fundamental(j, k):
@@ -173,47 +172,3 @@ def test_tracks_split_where_a_wrong_match_joins_two_points():
     assert sorted(sorted(index for _, index in t) for t in found) == [[k] * 4 for k in range(10)]
     # Consistent tracks keep every match.
     assert all(k.all() for k in tracks.consistent_matches(matches[:1], distances[:1]))
-
-
-def test_tracks_extended_to_an_image_where_their_epipolar_lines_meet():
-    # Tracks of 30 points over views 0-2; view 3 was matched with nothing. Its regions: the 30 points (point 4's
-    # region missing), and decoys: one at point 4's place that looks like nothing of the track, and copies of
-    # points 10-14's descriptors 20 px off.
-    rng = np.random.default_rng(5)
-    scene = rng.uniform(-2, 2, size=(30, 3))
-    looks = rng.integers(0, 256, size=(30, 128)).astype(np.float64)
-    regions, descriptors = {}, {}
-    for k in range(4):
-        K, R, t = camera(k)
-        seen = (scene @ R.T + t) @ K.T
-        regions[f"view{k}"] = np.column_stack([seen[:, :2] / seen[:, 2:], np.tile([1 / 25, 0, 1 / 25], (30, 1))])
-        descriptors[f"view{k}"] = np.clip(looks + rng.normal(0, 4, looks.shape), 0, 255).astype(np.uint8)
-    descriptors["view3"][4] = rng.integers(0, 256, 128)
-    decoys = regions["view3"][10:15] + [20, 0, 0, 0, 0]
-    regions["view3"] = np.concatenate([regions["view3"], decoys])
-    descriptors["view3"] = np.concatenate([descriptors["view3"], descriptors["view3"][10:15]])
-    everything = np.arange(30)
-    matches = [tracks.Match("view0", "view1", everything, everything, None),
-               tracks.Match("view1", "view2", everything, everything, None)]
-    models = {(f"view{j}", f"view{k}"): fundamental(j, k) for j in range(4) for k in range(j + 1, 4)}
-    added = tracks.extend_tracks(matches, regions, descriptors, models)
-
-    assert set(added) == {("view0", "view3"), ("view1", "view3"), ("view2", "view3")}
-    for index1, index2 in added.values():
-        # Each point's own region (the decoys are off the lines, or unlike the track), nearly all of them.
-        assert index1.tolist() == index2.tolist() and 4 not in index1 and len(index1) >= 27
-    # Regions that matches already hold are not taken again; without two models to cross, nothing is found.
-    held = matches + [tracks.Match("view2", "view3", everything, everything, None)]
-    assert tracks.extend_tracks(held, regions, descriptors, models) == {}
-    assert tracks.extend_tracks(matches, regions, descriptors, {("view0", "view3"): models["view0", "view3"]}) == {}
-
-
-def test_oriented_frames_map_equal_circles_by_the_turn_between_their_orientations():
-    circles = np.tile([10.0, 20.0, 1 / 25, 0, 1 / 25], (2, 1))
-    frames = tracks.oriented_frames(circles, np.array([0.3, 0.8]))
-    turn = frames[1] @ np.linalg.inv(frames[0])
-    np.testing.assert_allclose(turn, [[np.cos(0.5), -np.sin(0.5)], [np.sin(0.5), np.cos(0.5)]], atol=1e-12)
-    ellipse = np.array([[5.0, 6.0, 0.05, 0.01, 0.02]])
-    frame = tracks.oriented_frames(ellipse, np.array([1.0]))[0]
-    np.testing.assert_allclose(np.linalg.inv(frame @ frame.T), [[0.05, 0.01], [0.01, 0.02]], atol=1e-12)
-    assert np.arctan2(frame[1, 0], frame[0, 0]) == pytest.approx(1.0)
