@@ -83,8 +83,6 @@ _MODEL_COLUMNS = {"essential": "E", "fundamental": "F", "homography": "H"}
 MIN_INLIERS = 15
 #: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
 TRACK_COMPLETION_THRESHOLD = 1.0
-SPLIT_TRACKS = True
-SPLIT_COST = "distances"
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -190,7 +188,7 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
                     camera_model="SIMPLE_RADIAL", camera_params=None, single_camera=False,
                     single_camera_per_folder=False, match=False, pairs=None, neighbours=None,
                     match_model="fundamental", ratio=0.8, threads=None, progress=None, refine_tracks=True,
-                    **detect_options):
+                    split_tracks=False, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
     ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
     runs without COLMAP's own matching.
@@ -224,7 +222,11 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     pairs whatever their number. With ``refine_tracks``
     (the default) the keypoints of the verified matches are then moved so that each track's observations agree
     (:func:`orvo.tracks.refine_tracks`): an image's keypoint is one position for all its matches; matches whose
-    observations cannot be aligned are no longer inliers. Then::
+    observations cannot be aligned are no longer inliers; and the matches that a track implies between two of its
+    images, where the pair's epipolar geometry confirms them at the refined positions, are added
+    (:func:`orvo.tracks.complete_tracks`). With ``split_tracks`` too, a track that reaches an image twice is first
+    split where its least alike match joined it (:func:`orvo.tracks.consistent_matches`): more 3D points, shorter
+    tracks. Then::
 
         colmap mapper --database_path DB --image_path ROOT --output_path sparse
 
@@ -275,7 +277,7 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
                 shown.step()
         if match:
             _match_pairs(database, extraction, ids, features, match_model, ratio, pair_names, neighbours,
-                         progress, refine_tracks)
+                         progress, refine_tracks, split_tracks)
     finally:
         connection.close()
         if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
@@ -627,7 +629,7 @@ class _Progress:
 
 
 def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, neighbours, progress,
-                 refine_tracks):
+                 refine_tracks, split_tracks):
     """Matches and verifies the chosen pairs (None: every pair, or with `neighbours` each image's most similar ones)
     of the images that the database has no geometry of yet, and stores them; then, when `refine_tracks`, moves the
     keypoints of the verified matches to agree along their tracks. `features` holds the (regions, descriptors,
@@ -659,21 +661,22 @@ def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs
             results.append((pair, result))
             shown.step()
     if refine_tracks:
-        _refine_tracks(database, ids, extraction.paths, features, results, model, intrinsics)
+        _refine_tracks(database, ids, extraction.paths, features, results, model, intrinsics, split_tracks)
     for (first, second), result in results:
         database.add_pair(ids[first], ids[second], result, model)
 
 
-def _refine_tracks(database, ids, paths, features, results, model, intrinsics):
+def _refine_tracks(database, ids, paths, features, results, model, intrinsics, split):
     """Moves the keypoints of the verified matches of ((name, name), MatchResult) so that each track's observations
     agree (orvo.tracks), drops from the inliers the matches of observations that could not be aligned, and adds the
-    matches the tracks imply that the pairs' epipolar geometry confirms (orvo.tracks.complete_tracks)."""
+    matches the tracks imply that the pairs' epipolar geometry confirms (orvo.tracks.complete_tracks); when `split`,
+    first drops the matches that make a track reach an image twice (orvo.tracks.consistent_matches)."""
     verified = [(pair, r) for pair, r in results if r.model is not None and r.inliers.sum() >= MIN_INLIERS]
-    if SPLIT_TRACKS:
+    if split:
         inliers = [np.flatnonzero(r.inliers) for _, r in verified]
         kept = tracks.consistent_matches([tracks.Match(*pair, r.index1[k], r.index2[k], None)
                                           for (pair, r), k in zip(verified, inliers)],
-                                         [getattr(r, SPLIT_COST)[k] for (_, r), k in zip(verified, inliers)])
+                                         [r.distances[k] for (_, r), k in zip(verified, inliers)])
         for (_, r), k, keep in zip(verified, inliers, kept):
             r.inliers[k[~keep]] = False
     models = {} if model == "homography" else {

@@ -17,6 +17,7 @@ import pytest
 
 import orvo
 import orvo.export
+import orvo.tracks
 
 from conftest import SAMPLE, textured_scene
 
@@ -508,5 +509,16 @@ def test_matches_of_retrieved_pairs_stored_alike_for_any_thread_count(tmp_path):
     # Each of the four views with its nearest: fewer than the six pairs of all, at least two.
     assert 2 <= len(stored[0][1]) < 6
     assert stored[1] == stored[0]
+    # Split, no track of the verified matches reaches an image twice.
+    split = tmp_path / "split.db"
+    ids = orvo.export.colmap_database(split, paths, match=True, dense=True, split_tracks=True, threads=2)
+    names = {image_id: name for name, image_id in ids.items()}
+    with sqlite3.connect(split) as connection:
+        verified = [orvo.tracks.Match(*(names[i] for i in divmod(pair, 2147483647)), *np.frombuffer(data, np.uint32)
+                                      .reshape(rows, 2).T, None)
+                    for pair, rows, data in connection.execute("SELECT pair_id, rows, data FROM two_view_geometries")]
+    found = orvo.tracks.tracks(verified)
+    assert sum(len(m.index1) for m in verified) > 100 and max(len(t) for t in found) >= 3
+    assert all(len({name for name, _ in t}) == len(t) for t in found)
     with pytest.raises(ValueError, match="neighbours"):
         orvo.export.colmap_database(tmp_path / "none.db", paths, match=True, pairs=[], neighbours=1)
