@@ -23,8 +23,11 @@ import time
 import numpy as np
 
 FEATURES = {"orvo": {}, "orvo-dense": {"dense": True}, "colmap-sift": None,
-            # Our own verified matches (tracks refined), one camera: COLMAP's matcher is not run.
-            "orvo-dense-matched": {"dense": True, "match": True, "single_camera_per_folder": True}}
+            # Our own verified matches (tracks refined and completed), one camera: COLMAP's matcher is not run. A
+            # third edge sampling step gives more regions; mutual nearest neighbours without the ratio test keep
+            # the matches of repeated patterns, which the verification and the tracks' refinement then sort out.
+            "orvo-dense-matched": {"dense": True, "match": True, "single_camera_per_folder": True, "ratio": 1.0,
+                                   "edge_steps": (11, 9, 7)}}
 IMAGE_EXTENSIONS = (".jpg", ".jpeg", ".png", ".tif", ".tiff", ".bmp", ".ppm", ".pgm")
 
 

@@ -20,6 +20,7 @@
 #include "matching/patch_alignment.h"
 #include "matching/ransac.h"
 #include "orvo/describe.h"
+#include "parallel/jobs.h"
 
 namespace orvo {
 
@@ -236,10 +237,16 @@ void refine_matches(const cv::Mat& image1, const cv::Mat& image2, MatchResult& r
         const auto pyramid = [](const cv::Mat& image) {
             return detail::build_alignment_pyramid(detail::to_grey(image, "refine_matches"));
         };
-        const detail::alignment_pyramid pyramid1 = pyramid(image1), pyramid2 = pyramid(image2);
+        detail::alignment_pyramid pyramid1, pyramid2;
+        detail::run_in_turn(2, options.detector.threads,
+                            [&](std::size_t k) { (k == 0 ? pyramid1 : pyramid2) = pyramid(k == 0 ? image1 : image2); });
         if (!result.model) return;
+        // Each inlier is aligned on its own, in turn on the threads; the
+        // result does not depend on their number. (Whether each converged is
+        // kept in bytes: threads may not write neighbouring bits.)
         std::vector<detail::affine_correspondence> correspondences(n);
-        for (std::size_t k = 0; k < n; ++k) {
+        std::vector<char> refined(n, 0);
+        detail::run_in_turn(n, options.detector.threads, [&](std::size_t k) {
             const Region& r = result.regions1[k];
             const cv::Matx22d frame = detail::oriented_frame(r.a, r.b, r.c, 0);
             if (result.inliers[k]) {
@@ -249,14 +256,16 @@ void refine_matches(const cv::Mat& image1, const cv::Mat& image2, MatchResult& r
                 if (aligned.converged) {
                     result.points2[k] = {aligned.point2[0], aligned.point2[1]};
                     result.affines[k] = aligned.affine;
-                    result.refined[k] = true;
+                    refined[k] = 1;
                 }
             }
             correspondences[k] = {{result.points1[k].x, result.points1[k].y},
                                   {result.points2[k].x, result.points2[k].y},
                                   result.affines[k],
                                   std::sqrt(std::abs(cv::determinant(frame)))};
-        }
+        });
+        for (std::size_t k = 0; k < n; ++k)
+            if (refined[k]) result.refined[k] = true;
         const std::unique_ptr<detail::model_estimator> estimator = estimator_for(options);
         set_verification(result,
                          detail::final_fit(*estimator, correspondences, fitted_model(*result.model, options),

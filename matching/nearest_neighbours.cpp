@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <system_error>
-#include <thread>
+#include <mutex>
+
+#include "parallel/jobs.h"
 
 namespace orvo::detail {
 
@@ -66,32 +67,30 @@ std::vector<tentative_match> mutual_nearest_neighbours(const cv::Mat& descriptor
     cv::reduce(b.mul(b), norms_b, 1, cv::REDUCE_SUM);
     norms_b = norms_b.t();
 
+    // The blocks of rows are the same whatever the number of threads, so are
+    // their products; each thread keeps the nearest of its own rows for the
+    // rows of b, merged in the order of (distance, row): the same matches
+    // and distances for any number of threads.
     const int rows = a.rows;
-    const int workers = std::max(1, std::min(threads, (rows + BLOCK_ROWS - 1) / BLOCK_ROWS));
-    std::vector<nearest_pair> nearest(rows);
+    const std::size_t blocks = static_cast<std::size_t>((rows + BLOCK_ROWS - 1) / BLOCK_ROWS);
+    std::vector<nearest_pair> nearest(rows), back(b.rows);
     std::vector<float> second(rows);
-    std::vector<std::vector<nearest_pair>> back(workers, std::vector<nearest_pair>(b.rows));
-    const auto share = [&](int k) { return static_cast<int>(static_cast<long long>(rows) * k / workers); };
-    std::vector<std::thread> pool;
-    for (int k = 1; k < workers; ++k) {
-        try {
-            pool.emplace_back(scan_rows, std::cref(a), std::cref(b), std::cref(norms_a), std::cref(norms_b),
-                              share(k), share(k + 1), std::ref(nearest), std::ref(second), std::ref(back[k]));
-        } catch (const std::system_error&) {
-            // A thread that cannot be started leaves its share to this one.
-            scan_rows(a, b, norms_a, norms_b, share(k), share(k + 1), nearest, second, back[k]);
-        }
-    }
-    scan_rows(a, b, norms_a, norms_b, 0, share(1), nearest, second, back[0]);
-    for (std::thread& t : pool) t.join();
-    for (int k = 1; k < workers; ++k)
+    std::mutex merging;
+    run_in_shares(blocks, threads, [&](std::size_t first, std::size_t last) {
+        std::vector<nearest_pair> own(b.rows);
+        scan_rows(a, b, norms_a, norms_b, static_cast<int>(first) * BLOCK_ROWS,
+                  std::min(rows, static_cast<int>(last) * BLOCK_ROWS), nearest, second, own);
+        const std::lock_guard<std::mutex> lock(merging);
         for (int j = 0; j < b.rows; ++j)
-            if (back[k][j].distance < back[0][j].distance) back[0][j] = back[k][j];
+            if (own[j].distance < back[j].distance ||
+                (own[j].distance == back[j].distance && own[j].index < back[j].index))
+                back[j] = own[j];
+    });
 
     const float squared_ratio = static_cast<float>(ratio * ratio);
     for (int i = 0; i < rows; ++i) {
         const int j = nearest[i].index;
-        if (j >= 0 && back[0][j].index == i && nearest[i].distance < squared_ratio * second[i])
+        if (j >= 0 && back[j].index == i && nearest[i].distance < squared_ratio * second[i])
             matches.push_back({i, j, std::sqrt(nearest[i].distance),
                                second[i] < FAR ? std::sqrt(nearest[i].distance / second[i]) : 0.0f});
     }

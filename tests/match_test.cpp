@@ -89,6 +89,27 @@ TEST(Match, RecoversTheHomographyOfAWarpedImage)
     EXPECT_EQ(drawing.type(), CV_8UC3);
 }
 
+TEST(Match, TheSameMatchesForAnyNumberOfThreads)
+{
+    // Detection, description, the descriptor matching and the refinement
+    // all share their work among the threads; the result does not change.
+    const WarpedPair pair;
+    orvo::MatchOptions one, three;
+    one.detector.threads = 1;
+    three.detector.threads = 3;
+    const orvo::MatchResult alone = orvo::match(pair.image1, pair.image2, one);
+    const orvo::MatchResult shared = orvo::match(pair.image1, pair.image2, three);
+    ASSERT_TRUE(alone.model && shared.model);
+    EXPECT_EQ(cv::norm(*alone.model - *shared.model), 0);
+    EXPECT_EQ(shared.index1, alone.index1);
+    EXPECT_EQ(shared.index2, alone.index2);
+    EXPECT_EQ(shared.distances, alone.distances);
+    EXPECT_EQ(shared.inliers, alone.inliers);
+    EXPECT_EQ(shared.refined, alone.refined);
+    EXPECT_EQ(shared.points2, alone.points2);
+    EXPECT_GT(std::count(alone.refined.begin(), alone.refined.end(), true), 0);
+}
+
 double distance_under_view(const cv::Point2d& p1, const cv::Point2d& p2)
 {
     const cv::Vec3d p = VIEW * cv::Vec3d(p1.x, p1.y, 1);

@@ -34,7 +34,8 @@ from .conversions import COLMAP_PIXEL_ORIGIN, from_lafs, scale_regions, to_colma
 from .core import describe, describe_oriented, detector_settings, existing_file, file_path, read_image
 from .exif import focal_length_pixels
 
-__all__ = ["colmap_database", "hloc_h5", "hloc_matches", "read_pairs", "hloc_pair_name", "COLMAP_SCHEMA",
+__all__ = ["colmap_database", "hloc_h5", "hloc_matches", "read_pairs", "sequential_pairs", "retrieval_pairs",
+           "hloc_pair_name", "COLMAP_SCHEMA",
            "CAMERA_MODELS", "pair_id"]
 
 #: The tables of a COLMAP (3.8) database, as ``colmap database_creator`` creates them.
@@ -80,6 +81,8 @@ _DEGENERATE = 1
 _MODEL_COLUMNS = {"essential": "E", "fundamental": "F", "homography": "H"}
 #: The fewest inliers COLMAP keeps a verified pair with.
 MIN_INLIERS = 15
+#: The largest Sampson distance, pixels, of a match that a track implies and a pair's epipolar geometry confirms.
+TRACK_COMPLETION_THRESHOLD = 1.0
 _MAX_IMAGE_ID = 2147483647
 
 
@@ -183,8 +186,9 @@ def _image_names(paths, root, caller):
 
 def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=None,
                     camera_model="SIMPLE_RADIAL", camera_params=None, single_camera=False,
-                    single_camera_per_folder=False, match=False, pairs=None, match_model="fundamental", ratio=0.8,
-                    threads=None, progress=None, refine_tracks=True, **detect_options):
+                    single_camera_per_folder=False, match=False, pairs=None, neighbours=None,
+                    match_model="fundamental", ratio=0.8, threads=None, progress=None, refine_tracks=True,
+                    split_tracks=False, **detect_options):
     """Detects and describes each image into a COLMAP database, creating the database if needed; with
     ``match=True`` also matches every pair of the images and stores the verified matches, so that ``colmap mapper``
     runs without COLMAP's own matching.
@@ -211,10 +215,18 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     the model to ``two_view_geometries`` (configuration 3 for a fundamental matrix, 2 for an essential one, 6 for a
     homography; 1 and no matches for a pair with fewer than 15 inliers). ``pairs``: only these pairs rather than
     every pair: a pairs file (one pair a line, two image names, as hloc's and COLMAP's ``matches_importer`` read it;
-    see :func:`read_pairs`) or a list of (name1, name2), the names among the given images'. With ``refine_tracks``
+    see :func:`read_pairs`) or a list of (name1, name2), the names among the given images'; or ``neighbours``: each
+    image with its ``neighbours`` most similar images of the set (:func:`retrieval_pairs`), about ``neighbours``
+    pairs per image rather than one per other image, for sets of more than a few hundred images; the pairs of a
+    sequence are :func:`sequential_pairs`. Pairs are matched on ``threads`` threads, stored in the order of the
+    pairs whatever their number. With ``refine_tracks``
     (the default) the keypoints of the verified matches are then moved so that each track's observations agree
     (:func:`orvo.tracks.refine_tracks`): an image's keypoint is one position for all its matches; matches whose
-    observations cannot be aligned are no longer inliers. Then::
+    observations cannot be aligned are no longer inliers; and the matches that a track implies between two of its
+    images, where the pair's epipolar geometry confirms them at the refined positions, are added
+    (:func:`orvo.tracks.complete_tracks`). With ``split_tracks`` too, a track that reaches an image twice is first
+    split where its least alike match joined it (:func:`orvo.tracks.consistent_matches`): more 3D points, shorter
+    tracks. Then::
 
         colmap mapper --database_path DB --image_path ROOT --output_path sparse
 
@@ -236,6 +248,10 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
     if pairs is not None and not match:
         raise ValueError(f"{caller}: pairs are matched only with match=True")
     pair_names = None if pairs is None else _pairs_among(pairs, extraction.names, caller)
+    if neighbours is not None:
+        if not match or pairs is not None:
+            raise ValueError(f"{caller}: neighbours choose the pairs to match: they need match=True and no pairs")
+        neighbours = _positive_integer(neighbours, "neighbours", caller)
     if match_model not in _CONFIGURATIONS:
         raise ValueError(f"{caller}: match_model must be one of {', '.join(_CONFIGURATIONS)}, not {match_model!r}")
     ratio = float(ratio)
@@ -260,8 +276,8 @@ def colmap_database(db_path, image_paths, measurement_scale=None, *, image_root=
                     features[name] = regions, *described
                 shown.step()
         if match:
-            _match_pairs(database, extraction, ids, features, match_model, ratio, pair_names, progress,
-                         refine_tracks)
+            _match_pairs(database, extraction, ids, features, match_model, ratio, pair_names, neighbours,
+                         progress, refine_tracks, split_tracks)
     finally:
         connection.close()
         if not existed and os.path.exists(path) and os.path.getsize(path) == 0:
@@ -519,6 +535,70 @@ def read_pairs(path):
     return pairs
 
 
+def sequential_pairs(names, window):
+    """Each image paired with the ``window`` images that follow it in ``names`` (a video, or photographs taken
+    walking along a scene): a list of (name1, name2), about ``window`` pairs per image rather than one per other
+    image."""
+    window = _positive_integer(window, "window", "sequential_pairs")
+    names = list(dict.fromkeys(names))
+    return [(names[i], names[j]) for i in range(len(names)) for j in range(i + 1, min(len(names), i + 1 + window))]
+
+
+def retrieval_pairs(descriptors, neighbours, *, words=256, sample=100000):
+    """Each image paired with its ``neighbours`` most similar images, as a retrieval step before matching a large
+    set: a list of (name1, name2), each pair once, name1 the one given first.
+
+    descriptors: image name -> (N, D) descriptors (as :func:`orvo.describe` gives them). Each image is described
+    as a whole by the words of a vocabulary that its descriptors fall into: ``words`` centres found by k-means on
+    at most ``sample`` of the set's descriptors (an even spread of them, so the same descriptors give the same
+    pairs); each image's shares of the words, square-rooted, less the set's mean of them (what every image shows
+    makes no two alike) and normalised; two images are as similar as the dot product of theirs. Nothing is
+    downloaded: the vocabulary is learnt from the set itself.
+    """
+    caller = "retrieval_pairs"
+    neighbours = _positive_integer(neighbours, "neighbours", caller)
+    words = _positive_integer(words, "words", caller)
+    names = list(descriptors)
+    arrays = [np.asarray(descriptors[name], dtype=np.float32) for name in names]
+    if any(a.ndim != 2 or a.shape[1] != arrays[0].shape[1] for a in arrays):
+        raise ValueError(f"{caller}: the descriptors must be (N, D) arrays of one width D")
+    everything = np.concatenate(arrays) if arrays else np.zeros((0, 1), np.float32)
+    if len(everything) == 0:
+        return []
+    spread = everything[np.linspace(0, len(everything) - 1, min(len(everything), int(sample))).astype(np.int64)]
+    centres = _kmeans(spread, min(words, len(spread)))
+    counts = np.stack([np.bincount(_nearest_centre(a, centres), minlength=len(centres)) for a in arrays])
+    vectors = np.sqrt(counts / np.maximum(1, counts.sum(1, keepdims=True)))
+    vectors -= vectors.mean(0)
+    vectors /= np.maximum(np.linalg.norm(vectors, axis=1, keepdims=True), 1e-12)
+    similarity = vectors @ vectors.T
+    np.fill_diagonal(similarity, -np.inf)
+    chosen = set()
+    for i in range(len(names)):
+        for j in np.argsort(-similarity[i], kind="stable")[:min(neighbours, len(names) - 1)]:
+            chosen.add((min(i, int(j)), max(i, int(j))))
+    return [(names[i], names[j]) for i, j in sorted(chosen)]
+
+
+def _nearest_centre(points, centres, block=4096):
+    """The index of each point's nearest centre (Euclidean)."""
+    norms = (centres * centres).sum(1)
+    return np.concatenate([np.argmin(norms - 2 * points[k:k + block] @ centres.T, axis=1)
+                           for k in range(0, len(points), block)] or [np.zeros(0, np.int64)])
+
+
+def _kmeans(points, count, iterations=10):
+    """``count`` centres of the points by Lloyd's iterations, started from an even spread of them."""
+    centres = points[np.linspace(0, len(points) - 1, count).astype(np.int64)].copy()
+    for _ in range(iterations):
+        nearest = _nearest_centre(points, centres)
+        sizes = np.bincount(nearest, minlength=count)
+        sums = np.stack([np.bincount(nearest, weights=column, minlength=count) for column in points.T], axis=1)
+        filled = sizes > 0
+        centres[filled] = sums[filled] / sizes[filled, None]
+    return centres
+
+
 class _Progress:
     """Counts items done on one line of standard error, rewritten in place, when it is shown: by default when
     standard error is a terminal, so that piped or logged output stays quiet."""
@@ -548,15 +628,20 @@ class _Progress:
             print(file=sys.stderr, flush=True)
 
 
-def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, progress, refine_tracks):
-    """Matches and verifies the chosen pairs (None: every pair) of the images that the database has no geometry of
-    yet, and stores them; then, when `refine_tracks`, moves the keypoints of the verified matches to agree along
-    their tracks. `features` holds the (regions, descriptors, orientations) of the images just added; the
-    others' are made again from their stored keypoints."""
+def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs, neighbours, progress,
+                 refine_tracks, split_tracks):
+    """Matches and verifies the chosen pairs (None: every pair, or with `neighbours` each image's most similar ones)
+    of the images that the database has no geometry of yet, and stores them; then, when `refine_tracks`, moves the
+    keypoints of the verified matches to agree along their tracks. `features` holds the (regions, descriptors,
+    orientations) of the images just added; the others' are made again from their stored keypoints."""
     from . import match_features
 
     names = sorted(set(extraction.names), key=ids.get)  # each pair first by the smaller id, as COLMAP stores it
     done = {row[0] for row in database.rows("SELECT pair_id FROM two_view_geometries")}
+    if neighbours is not None:
+        for name in set(names) - set(features):
+            features[name] = _stored_features(database, extraction, ids[name], name)
+        chosen_pairs = retrieval_pairs({name: features[name][1] for name in names}, neighbours)
     candidates = (itertools.combinations(names, 2) if chosen_pairs is None
                   else (tuple(sorted(pair, key=ids.get)) for pair in chosen_pairs))
     pairs = [pair for pair in dict.fromkeys(candidates) if pair_id(ids[pair[0]], ids[pair[1]]) not in done]
@@ -576,15 +661,28 @@ def _match_pairs(database, extraction, ids, features, model, ratio, chosen_pairs
             results.append((pair, result))
             shown.step()
     if refine_tracks:
-        _refine_tracks(database, ids, extraction.paths, features, results)
+        _refine_tracks(database, ids, extraction.paths, features, results, model, intrinsics, split_tracks)
     for (first, second), result in results:
         database.add_pair(ids[first], ids[second], result, model)
 
 
-def _refine_tracks(database, ids, paths, features, results):
+def _refine_tracks(database, ids, paths, features, results, model, intrinsics, split):
     """Moves the keypoints of the verified matches of ((name, name), MatchResult) so that each track's observations
-    agree (orvo.tracks), and drops from the inliers the matches of observations that could not be aligned."""
+    agree (orvo.tracks), drops from the inliers the matches of observations that could not be aligned, and adds the
+    matches the tracks imply that the pairs' epipolar geometry confirms (orvo.tracks.complete_tracks); when `split`,
+    first drops the matches that make a track reach an image twice (orvo.tracks.consistent_matches)."""
     verified = [(pair, r) for pair, r in results if r.model is not None and r.inliers.sum() >= MIN_INLIERS]
+    if split:
+        inliers = [np.flatnonzero(r.inliers) for _, r in verified]
+        kept = tracks.consistent_matches([tracks.Match(*pair, r.index1[k], r.index2[k], None)
+                                          for (pair, r), k in zip(verified, inliers)],
+                                         [r.distances[k] for (_, r), k in zip(verified, inliers)])
+        for (_, r), k, keep in zip(verified, inliers, kept):
+            r.inliers[k[~keep]] = False
+    models = {} if model == "homography" else {
+        pair: np.asarray(r.model) if model == "fundamental" else
+        np.linalg.inv(intrinsics[pair[1]]).T @ np.asarray(r.model) @ np.linalg.inv(intrinsics[pair[0]])
+        for pair, r in verified}
     matches = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], r.affines[r.inliers])
                for pair, r in verified]
     positions, failed = tracks.refine_tracks(paths, {name: f[0] for name, f in features.items()}, matches)
@@ -592,6 +690,14 @@ def _refine_tracks(database, ids, paths, features, results):
         r.inliers = r.inliers & ~failed[first][r.index1] & ~failed[second][r.index2]
     for name in {name for m in matches for name in m[:2]}:
         database.move_keypoints(ids[name], positions[name])
+    if not models:
+        return
+    kept = [tracks.Match(*pair, r.index1[r.inliers], r.index2[r.inliers], None) for pair, r in verified]
+    added = tracks.complete_tracks(kept, positions, models, TRACK_COMPLETION_THRESHOLD)
+    for pair, r in verified:
+        new1, new2 = added.get(pair, (np.zeros(0, np.int64),) * 2)
+        r.index1, r.index2 = np.concatenate([r.index1, new1]), np.concatenate([r.index2, new2])
+        r.inliers = np.concatenate([r.inliers, np.ones(len(new1), dtype=bool)])
 
 
 def _stored_features(database, extraction, image_id, name):

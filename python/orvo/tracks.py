@@ -14,6 +14,7 @@ with a gain and a bias.
 """
 
 import collections
+import itertools
 
 import numpy as np
 
@@ -21,7 +22,7 @@ from . import _orvo
 from .conversions import check_regions
 from .core import _image
 
-__all__ = ["Match", "tracks", "refine_tracks"]
+__all__ = ["Match", "tracks", "refine_tracks", "complete_tracks", "consistent_matches", "sampson_distances"]
 
 Match = collections.namedtuple("Match", "image1 image2 index1 index2 affines")
 Match.__doc__ = """The verified matches of two images: their names, the (K,) indices of the matched regions in each
@@ -42,9 +43,10 @@ def _edges(matches):
 
 
 def tracks(matches):
-    """The tracks of the matches (an iterable of :class:`Match`): lists of observations (image, region index), each
-    list joined by matches, observations in the order first met."""
-    return _components((a, b) for a, b, _ in _edges(matches))
+    """The tracks of the matches (an iterable of :class:`Match`, their affine maps not used): lists of observations
+    (image, region index), each list joined by matches, observations in the order first met."""
+    return _components(((m.image1, i), (m.image2, j)) for m in matches
+                       for i, j in zip(np.asarray(m.index1).tolist(), np.asarray(m.index2).tolist()))
 
 
 def _components(pairs):
@@ -130,3 +132,88 @@ def refine_tracks(images, regions, matches):
         positions[name2][index2[done]] = np.asarray(aligned["points2"])[done]
         failed[name2][index2[~done]] = True
     return positions, failed
+
+
+def complete_tracks(matches, positions, models, threshold=1.0):
+    """The matches that the tracks imply but no pair found: for each track with at most one observation per image,
+    every two of its observations in images whose pair has a fundamental matrix, not matched yet, whose positions
+    agree with it (Sampson's distance at most ``threshold`` pixels). Matched pair by pair, an observation joins only
+    the images it was matched with; completed, it joins every image of its track, so that a reconstruction sees the
+    point in all of them at once.
+
+    matches: an iterable of :class:`Match` (their affine maps are not used); positions: image name -> (N, 2) each
+    region's position (as :func:`refine_tracks` gives them); models: (image1, image2) -> F with p2' F p1 = 0 for
+    the pairs verified with one, each pair in the orientation of its matches. Returns a dict (image1, image2) ->
+    (index1, index2), int64 arrays of the new matches of each pair of ``models`` that has some, its images in the
+    order of its key. Tracks with two
+    observations in one image are left as they are: which of them another image sees is not known.
+    """
+    matches = list(matches)
+    found = collections.defaultdict(set)
+    for m in matches:
+        found[m.image1, m.image2].update(zip(np.asarray(m.index1).tolist(), np.asarray(m.index2).tolist()))
+    candidates = collections.defaultdict(list)
+    for track in tracks(matches):
+        observed = dict(track)
+        if len(observed) < len(track):
+            continue
+        for name1, name2 in itertools.permutations(observed, 2):
+            pair = (observed[name1], observed[name2])
+            if (name1, name2) in models and pair not in found[name1, name2]:
+                candidates[name1, name2].append(pair)
+    added = {}
+    for (name1, name2), pairs in candidates.items():
+        index1, index2 = np.array(pairs, dtype=np.int64).T
+        distances = sampson_distances(models[name1, name2], positions[name1][index1], positions[name2][index2])
+        kept = distances <= threshold
+        if kept.any():
+            added[name1, name2] = index1[kept], index2[kept]
+    return added
+
+
+def sampson_distances(F, points1, points2):
+    """Sampson's distance, pixels, of each correspondence (points1[k], points2[k]) from p2' F p1 = 0."""
+    x1 = np.column_stack([points1, np.ones(len(points1))])
+    x2 = np.column_stack([points2, np.ones(len(points2))])
+    Fx1, Ftx2 = x1 @ np.asarray(F).T, x2 @ np.asarray(F)
+    algebraic = np.sum(x2 * Fx1, axis=1)
+    return np.abs(algebraic) / np.sqrt(Fx1[:, 0] ** 2 + Fx1[:, 1] ** 2 + Ftx2[:, 0] ** 2 + Ftx2[:, 1] ** 2)
+
+
+def consistent_matches(matches, costs):
+    """Which matches to keep so that no track holds two observations of one image: a list of bool arrays, one per
+    :class:`Match` of ``matches``, over its matches.
+
+    A track that reaches an image twice has a wrong match in it (or two regions of one place), and a reconstruction
+    that meets it keeps one of its observations per image and loses the others' matches with it. Here each track
+    is built again from its matches, the likeliest first (``costs``: per Match an array over its matches, the
+    lower kept first: descriptor distances, or errors under the pair's model), a match joining two parts only when
+    they see no image in common: the wrong matches are left out and the track splits where they joined it. Matches
+    of consistent tracks are all kept.
+    """
+    matches = list(matches)
+    edges = [(float(d), m, k, (match.image1, int(i)), (match.image2, int(j)))
+             for m, (match, cost) in enumerate(zip(matches, costs))
+             for k, (i, j, d) in enumerate(zip(np.asarray(match.index1).tolist(), np.asarray(match.index2).tolist(),
+                                              np.asarray(cost).tolist()))]
+    edges.sort(key=lambda edge: edge[:3])
+    parent, images = {}, {}
+
+    def root(node):
+        if node not in parent:
+            parent[node], images[node] = node, {node[0]}
+        while parent[node] != node:
+            parent[node] = parent[parent[node]]
+            node = parent[node]
+        return node
+
+    kept = [np.zeros(len(np.asarray(match.index1)), dtype=bool) for match in matches]
+    for _, m, k, a, b in edges:
+        ra, rb = root(a), root(b)
+        if ra == rb:
+            kept[m][k] = True
+        elif not images[ra] & images[rb]:
+            parent[rb] = ra
+            images[ra] |= images.pop(rb)
+            kept[m][k] = True
+    return kept

@@ -17,6 +17,7 @@ import pytest
 
 import orvo
 import orvo.export
+import orvo.tracks
 
 from conftest import SAMPLE, textured_scene
 
@@ -467,3 +468,57 @@ def test_regions_too_thin_to_describe_are_left_out_of_the_exports(tmp_path):
     with sqlite3.connect(tmp_path / "stripes.db") as connection:
         assert connection.execute("SELECT rows FROM keypoints").fetchone()[0] == describable.sum()
     orvo.export.hloc_h5(tmp_path / "stripes.h5", [tmp_path / "stripes.png"], threads=1, **options)
+
+
+def test_pairs_by_sequence_and_by_retrieval():
+    assert orvo.export.sequential_pairs(["a", "b", "c", "d"], 2) == [("a", "b"), ("a", "c"), ("b", "c"), ("b", "d"),
+                                                                     ("c", "d")]
+    assert orvo.export.sequential_pairs(["a", "b"], 5) == [("a", "b")]
+    # Three places seen three times each: an image's descriptors are drawn from the words of its place, with
+    # noise; the two other images of its place are its nearest.
+    rng = np.random.default_rng(3)
+    places = [rng.integers(0, 256, (60, 128)) for _ in range(3)]
+    descriptors = {}
+    for view in range(3):
+        for place, words in enumerate(places):
+            drawn = words[rng.integers(0, len(words), 400)] + rng.normal(0, 8, (400, 128))
+            descriptors[f"{place}-{view}"] = np.clip(drawn, 0, 255).astype(np.uint8)
+    pairs = orvo.export.retrieval_pairs(descriptors, 2, words=64)
+    assert all(first.split("-")[0] == second.split("-")[0] for first, second in pairs)
+    assert len(pairs) == 9  # each place's three pairs, each once
+    assert all(list(descriptors).index(first) < list(descriptors).index(second) for first, second in pairs)
+    assert orvo.export.retrieval_pairs(descriptors, 2, words=64) == pairs
+    assert len(orvo.export.retrieval_pairs(descriptors, 20)) == 36  # at most every pair
+    for call in (lambda: orvo.export.retrieval_pairs(descriptors, 0), lambda: orvo.export.sequential_pairs("ab", 0),
+                 lambda: orvo.export.retrieval_pairs({"a": np.zeros((3, 4)), "b": np.zeros((3, 5))}, 1)):
+        with pytest.raises(ValueError):
+            call()
+
+
+def test_matches_of_retrieved_pairs_stored_alike_for_any_thread_count(tmp_path):
+    images = tmp_path / "images"
+    images.mkdir()
+    paths = rendered_views(images)[0]
+    stored = []
+    for threads in (1, 2):
+        database = tmp_path / f"threads{threads}.db"
+        orvo.export.colmap_database(database, paths, match=True, neighbours=1, dense=True, threads=threads)
+        with sqlite3.connect(database) as connection:
+            stored.append([connection.execute(f"SELECT * FROM {table}").fetchall()
+                           for table in ("matches", "two_view_geometries", "keypoints")])
+    # Each of the four views with its nearest: fewer than the six pairs of all, at least two.
+    assert 2 <= len(stored[0][1]) < 6
+    assert stored[1] == stored[0]
+    # Split, no track of the verified matches reaches an image twice.
+    split = tmp_path / "split.db"
+    ids = orvo.export.colmap_database(split, paths, match=True, dense=True, split_tracks=True, threads=2)
+    names = {image_id: name for name, image_id in ids.items()}
+    with sqlite3.connect(split) as connection:
+        verified = [orvo.tracks.Match(*(names[i] for i in divmod(pair, 2147483647)), *np.frombuffer(data, np.uint32)
+                                      .reshape(rows, 2).T, None)
+                    for pair, rows, data in connection.execute("SELECT pair_id, rows, data FROM two_view_geometries")]
+    found = orvo.tracks.tracks(verified)
+    assert sum(len(m.index1) for m in verified) > 100 and max(len(t) for t in found) >= 3
+    assert all(len({name for name, _ in t}) == len(t) for t in found)
+    with pytest.raises(ValueError, match="neighbours"):
+        orvo.export.colmap_database(tmp_path / "none.db", paths, match=True, pairs=[], neighbours=1)

@@ -96,3 +96,79 @@ def test_regions_outside_tracks_and_bad_matches(views):
         tracks.refine_tracks(views, regions, [wrong])
     with pytest.raises(ValueError, match="indices"):
         tracks.refine_tracks(views, regions, [wrong._replace(index2=[0])])
+
+
+def camera(k):
+    """The k-th of four cameras looking at the origin from 10 units away, 800 px focal length: P = K [R | t]."""
+    angle = 0.15 * k
+    R = np.array([[np.cos(angle), 0, -np.sin(angle)], [0, 1, 0], [np.sin(angle), 0, np.cos(angle)]])
+    K = np.array([[800.0, 0, 320], [0, 800, 240], [0, 0, 1]])
+    return K, R, np.array([0.0, 0.1 * k, 10.0])
+
+
+def fundamental(j, k):
+    """F with p_k' F p_j = 0 between cameras j and k."""
+    (K1, R1, t1), (K2, R2, t2) = camera(j), camera(k)
+    R, t = R2 @ R1.T, t2 - R2 @ R1.T @ t1
+    cross = np.array([[0, -t[2], t[1]], [t[2], 0, -t[0]], [-t[1], t[0], 0]])
+    return np.linalg.inv(K2).T @ cross @ R @ np.linalg.inv(K1)
+
+
+def test_completed_tracks_join_every_view_their_point_is_seen_in():
+    scene = np.random.default_rng(4).uniform(-2, 2, size=(30, 3))
+    positions = {}
+    for k in range(4):
+        K, R, t = camera(k)
+        seen = (scene @ R.T + t) @ K.T
+        positions[f"view{k}"] = seen[:, :2] / seen[:, 2:]
+    everything = np.arange(30)
+    # Matched along a chain only. In the last pair point 5's region is matched to point 6's (a wrong match, and
+    # point 6 is not seen in view 3), and point 8's region to points 7 and 8 (one track with two observations in
+    # each view).
+    last1, last2 = np.append(np.delete(everything, 6), 8), np.append(np.delete(everything, 6), 7)
+    last2[5] = 6
+    matches = [tracks.Match("view0", "view1", everything, everything, None),
+               tracks.Match("view1", "view2", everything, everything, None),
+               tracks.Match("view2", "view3", last1, last2, None)]
+    models = {(f"view{j}", f"view{k}"): fundamental(j, k) for j in range(4) for k in range(j + 1, 4)}
+    np.testing.assert_allclose(tracks.sampson_distances(models["view0", "view2"], positions["view0"],
+                                                        positions["view2"]), 0, atol=1e-6)
+    added = tracks.complete_tracks(matches, positions, models, threshold=1.0)
+
+    assert set(added) == {("view0", "view2"), ("view0", "view3"), ("view1", "view3")}
+    # Each point with itself, in every new pair but points 7 and 8 (their track is left as it is); with view 3,
+    # not point 6 (not seen there) nor point 5 (its wrong observation is off the epipolar line).
+    for pair, missing in ((("view0", "view2"), {7, 8}), (("view0", "view3"), {5, 6, 7, 8}),
+                          (("view1", "view3"), {5, 6, 7, 8})):
+        index1, index2 = added[pair]
+        assert index1.tolist() == index2.tolist()
+        assert set(everything.tolist()) - set(index1.tolist()) == missing
+    # Nothing to add when every pair was matched; none without models.
+    assert tracks.complete_tracks([tracks.Match(*pair, everything, everything, None) for pair in models], positions,
+                                  models) == {}
+    assert tracks.complete_tracks(matches, positions, {}) == {}
+
+
+def test_tracks_split_where_a_wrong_match_joins_two_points():
+    # Four views of ten points, matched along a chain and from view 0 to view 3. One wrong match (point 2 of view
+    # 1 to point 3 of view 2, less alike than the true ones) joins the tracks of points 2 and 3, which then reach
+    # every view twice; a second pair of near-identical regions of view 3 (points 5 and 9, the latter also
+    # matched to point 5 of view 2, equally alike) puts two observations of view 3 into point 5's track.
+    everything = np.arange(10)
+    pairs = [("view0", "view1", everything, everything), ("view1", "view2", np.append(everything, 2),
+                                                           np.append(everything, 3)),
+             ("view2", "view3", np.append(everything, 5), np.append(everything, 9)),
+             ("view0", "view3", everything, everything)]
+    matches = [tracks.Match(a, b, i, j, None) for a, b, i, j in pairs]
+    distances = [np.full(len(m.index1), 0.2) for m in matches]
+    distances[1][-1] = 0.5
+    distances[2][-1] = 0.2
+    kept = tracks.consistent_matches(matches, distances)
+
+    assert [k.all() for k in kept] == [True, False, False, True]
+    assert kept[1].tolist() == [True] * 10 + [False]
+    assert kept[2][:10].all() and not kept[2][10]  # a tie goes to the match given first
+    found = tracks.tracks([m._replace(index1=m.index1[k], index2=m.index2[k]) for m, k in zip(matches, kept)])
+    assert sorted(sorted(index for _, index in t) for t in found) == [[k] * 4 for k in range(10)]
+    # Consistent tracks keep every match.
+    assert all(k.all() for k in tracks.consistent_matches(matches[:1], distances[:1]))
