@@ -94,11 +94,12 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
 
     const double step = options.edge_step;
     const std::vector<chosen_node> selected =
-        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step});
+        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step},
+                          options.threads);
     times.selection = clock.lap_ms();
 
     const subtree_triangles subtrees =
-        collect_subtree_triangles(tree, node_faces, table.rows, node_numbers(selected));
+        collect_subtree_triangles(tree, node_faces, table.rows, selected, options.threads);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.exact_hull,
                                                     edge_pixels, options.threads);
