@@ -38,34 +38,41 @@ double chosen_ratio(const tree_node& parent, const tree_node& child, const selec
     return ratio >= criteria.threshold ? ratio : 0;
 }
 
-// Which nodes are chosen children, and which have a chosen descendant.
-struct selection_marks {
-    std::vector<char> chosen;
-    std::unique_ptr<std::atomic<char>[]> above_chosen;
+// What the selection knows of a node: whether it is chosen, whether it has a
+// chosen descendant, and, on the paths up from the chosen nodes, whether the
+// walk can go on to its one marked child without reading its child list.
+struct node_mark {
+    static constexpr char CHOSEN = 1, ABOVE_CHOSEN = 2, PARENT_OF_CHOSEN = 4, BRANCHING = 8;
+    std::atomic<char> flags;
+    int only_marked_child;  // when ABOVE_CHOSEN alone: its one child with a chosen descendant
 };
 
 // The marks, from one pass over the node slots in storage order, cut into a
 // run per thread (most nodes are rejected by their own area, without reading
 // the parent). A chosen node's ancestors are marked up to the first one
-// already marked, by whichever thread gets there first: the marks are the
-// same.
-selection_marks mark_chosen(const component_tree& tree, const selection_criteria& criteria, int threads)
+// already marked; a node reached a second time, by any thread, is branching.
+// Whichever thread gets where first, the marks are the same.
+std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selection_criteria& criteria, int threads)
 {
     const std::vector<tree_node>& nodes = tree.nodes;
-    selection_marks marks;
-    marks.chosen.assign(nodes.size(), 0);
-    marks.above_chosen.reset(new std::atomic<char>[nodes.size()]());
+    std::unique_ptr<node_mark[]> marks(new node_mark[nodes.size()]());
     run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
             const tree_node& child = nodes[k];
             if (child.merged() || child.parent == NO_PARENT || !(child.area > criteria.min_area) ||
                 chosen_ratio(nodes[child.parent], child, criteria) == 0)
                 continue;
-            marks.chosen[k] = 1;
-            for (int v = child.parent; v != NO_PARENT; v = nodes[v].parent)
-                if (marks.above_chosen[v].load(std::memory_order_relaxed) ||
-                    marks.above_chosen[v].exchange(1, std::memory_order_relaxed))
+            marks[k].flags.fetch_or(node_mark::CHOSEN, std::memory_order_relaxed);
+            char step = node_mark::ABOVE_CHOSEN | node_mark::PARENT_OF_CHOSEN;
+            for (int from = static_cast<int>(k), v = child.parent; v != NO_PARENT; from = v, v = nodes[v].parent) {
+                const char before = marks[v].flags.fetch_or(step, std::memory_order_relaxed);
+                if (before & node_mark::ABOVE_CHOSEN) {
+                    marks[v].flags.fetch_or(node_mark::BRANCHING, std::memory_order_relaxed);
                     break;
+                }
+                marks[v].only_marked_child = from;
+                step = node_mark::ABOVE_CHOSEN;
+            }
         }
     });
     return marks;
@@ -79,25 +86,31 @@ std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node,
     // Only the nodes above a chosen one are walked, depth first, for the
     // order. (Walking the whole tree visits its nodes all over memory.)
     const std::vector<tree_node>& nodes = tree.nodes;
-    const selection_marks marks = mark_chosen(tree, criteria, threads);
+    const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
     std::vector<chosen_node> chosen;
     struct entry {
         int node;
         bool nested;  // whether the node or one of its ancestors is chosen
     };
     std::vector<entry> stack;
-    if (marks.above_chosen[node]) stack.push_back({node, false});
+    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
     while (!stack.empty()) {
         const entry e = stack.back();
         stack.pop_back();
+        const char flags = marks[e.node].flags.load(std::memory_order_relaxed);
+        if (!(flags & (node_mark::PARENT_OF_CHOSEN | node_mark::BRANCHING))) {
+            stack.push_back({marks[e.node].only_marked_child, e.nested});
+            continue;
+        }
         // v's chosen children, then its marked children on the stack, last
         // first, so that the first is taken next.
         const std::size_t first = stack.size();
         for (int cell = nodes[e.node].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
             const int child = tree.child_cells[cell].child;
-            const bool is_chosen = marks.chosen[child];
+            const char child_flags = marks[child].flags.load(std::memory_order_relaxed);
+            const bool is_chosen = child_flags & node_mark::CHOSEN;
             if (is_chosen) chosen.push_back({child, chosen_ratio(nodes[e.node], nodes[child], criteria), e.nested});
-            if (marks.above_chosen[child]) stack.push_back({child, e.nested || is_chosen});
+            if (child_flags & node_mark::ABOVE_CHOSEN) stack.push_back({child, e.nested || is_chosen});
         }
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
