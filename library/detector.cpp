@@ -128,7 +128,8 @@ std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const
     if (options.subpixel_edges) refined = subpixel_edge_positions(edges.gradient, edges.points[k]);
     const edge_input_counts counts = insert_weighted_points(edges.points[k], edges.gradient,
                                                             static_cast<std::uint64_t>(step), shape,
-                                                            options.subpixel_edges ? &refined : nullptr);
+                                                            options.subpixel_edges ? &refined : nullptr,
+                                                            options.threads);
     std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
     record_edge_input(stats, edges.points[k].size(), counts);
     return regions;
