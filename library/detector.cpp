@@ -94,11 +94,12 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
 
     const double step = options.edge_step;
     const std::vector<chosen_node> selected =
-        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step});
+        choose_components(tree, {options.threshold, options.min_area_growth, options.min_area * step * step},
+                          options.threads);
     times.selection = clock.lap();
 
     const subtree_triangles subtrees =
-        collect_subtree_triangles(tree, node_faces, table.rows, node_numbers(selected));
+        collect_subtree_triangles(tree, node_faces, table.rows, selected, options.threads);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.exact_hull,
                                                     edge_pixels, options.threads);
@@ -127,7 +128,8 @@ std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const
     if (options.subpixel_edges) refined = subpixel_edge_positions(edges.gradient, edges.points[k]);
     const edge_input_counts counts = insert_weighted_points(edges.points[k], edges.gradient,
                                                             static_cast<std::uint64_t>(step), shape,
-                                                            options.subpixel_edges ? &refined : nullptr);
+                                                            options.subpixel_edges ? &refined : nullptr,
+                                                            options.threads);
     std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
     record_edge_input(stats, edges.points[k].size(), counts);
     return regions;

@@ -402,6 +402,25 @@ TEST(EdgePoints, EdgeOfExactlyStepOverOnePointFiveGetsAMidpoint)
     EXPECT_TRUE(gap_midpoints(A, 9.000001).empty());
 }
 
+TEST(EdgePoints, GapMidpointsOnThreadsComeInTheOneThreadOrder)
+{
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> coord(0, 300), weight(0, 10);
+    regular_triangulation A;
+    for (int i = 0; i < 2000; ++i) A.insert(wp(std::floor(coord(rng)), std::floor(coord(rng)), weight(rng)));
+    // The edges in the order of for_each_finite_edge, tested here one by one.
+    std::vector<bare_point> expected;
+    number_faces(A);
+    for_each_finite_edge(A, [&](const face_handle& f, int i) {
+        const bare_point& p = f->vertex(regular_triangulation::cw(i))->point().point();
+        const bare_point& q = f->vertex(regular_triangulation::ccw(i))->point().point();
+        if (std::hypot(p.x() - q.x(), p.y() - q.y()) >= 8.0 / GAP_STEP_DIVISOR)
+            expected.emplace_back((p.x() + q.x()) / 2, (p.y() + q.y()) / 2);
+    });
+    ASSERT_GT(expected.size(), 100u);
+    for (int threads = 1; threads <= 8; ++threads) EXPECT_EQ(gap_midpoints(A, 8.0, threads), expected) << threads;
+}
+
 TEST(AlphaValues, FaceAlphaIsTheOrthogonalRadiusClampedAtZero)
 {
     EXPECT_DOUBLE_EQ(face_squared_radius(wp(0, 0), wp(4, 0), wp(0, 4)), 8.0);

@@ -6,6 +6,10 @@
 #include "tree/selection.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+
+#include "parallel/jobs.h"
 
 namespace orvo::detail {
 
@@ -24,33 +28,6 @@ node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
 
 namespace {
 
-// Walks the subtree under `node` depth first, children in child-list order:
-// enter(v) before v's children, leave(v) after them.
-template <class Enter, class Leave>
-void visit_subtree(const component_tree& tree, int node, Enter enter, Leave leave)
-{
-    std::vector<int> stack{node};  // v: enter v; ~v (negative): leave v
-    while (!stack.empty()) {
-        const int v = stack.back();
-        stack.pop_back();
-        if (v < 0) {
-            leave(~v);
-            continue;
-        }
-        enter(v);
-        stack.push_back(~v);
-        // The children go on the stack last first, so that the first is taken next.
-        const std::size_t first = stack.size();
-        for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
-            stack.push_back(tree.child_cells[cell].child);
-        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
-    }
-}
-
-}  // namespace
-
-namespace {
-
 // The child's area over its parent's level when the child is chosen, or 0
 // (a chosen child's area is positive).
 double chosen_ratio(const tree_node& parent, const tree_node& child, const selection_criteria& criteria)
@@ -61,50 +38,90 @@ double chosen_ratio(const tree_node& parent, const tree_node& child, const selec
     return ratio >= criteria.threshold ? ratio : 0;
 }
 
+// What the selection knows of a node: whether it is chosen, whether it has a
+// chosen descendant, and, on the paths up from the chosen nodes, whether the
+// walk can go on to its one marked child without reading its child list.
+struct node_mark {
+    static constexpr char CHOSEN = 1, ABOVE_CHOSEN = 2, PARENT_OF_CHOSEN = 4, BRANCHING = 8;
+    std::atomic<char> flags;
+    int only_marked_child;  // when ABOVE_CHOSEN alone: its one child with a chosen descendant
+};
+
+// The marks, from one pass over the node slots in storage order, cut into a
+// run per thread (most nodes are rejected by their own area, without reading
+// the parent). A chosen node's ancestors are marked up to the first one
+// already marked; a node reached a second time, by any thread, is branching.
+// Whichever thread gets where first, the marks are the same.
+std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selection_criteria& criteria, int threads)
+{
+    const std::vector<tree_node>& nodes = tree.nodes;
+    std::unique_ptr<node_mark[]> marks(new node_mark[nodes.size()]());
+    run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const tree_node& child = nodes[k];
+            if (child.merged() || child.parent == NO_PARENT || !(child.area > criteria.min_area) ||
+                chosen_ratio(nodes[child.parent], child, criteria) == 0)
+                continue;
+            marks[k].flags.fetch_or(node_mark::CHOSEN, std::memory_order_relaxed);
+            char step = node_mark::ABOVE_CHOSEN | node_mark::PARENT_OF_CHOSEN;
+            for (int from = static_cast<int>(k), v = child.parent; v != NO_PARENT; from = v, v = nodes[v].parent) {
+                const char before = marks[v].flags.fetch_or(step, std::memory_order_relaxed);
+                if (before & node_mark::ABOVE_CHOSEN) {
+                    marks[v].flags.fetch_or(node_mark::BRANCHING, std::memory_order_relaxed);
+                    break;
+                }
+                marks[v].only_marked_child = from;
+                step = node_mark::ABOVE_CHOSEN;
+            }
+        }
+    });
+    return marks;
+}
+
 }  // namespace
 
-std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria)
+std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria,
+                                           int threads)
 {
-    // The chosen children are found in one pass over the node slots in
-    // storage order, and their ancestors marked; then only the marked nodes
-    // are walked, depth first, for the order. (Walking the whole tree
-    // visits its nodes all over memory.)
-    constexpr char ABOVE_CHOSEN = 1, CHOSEN = 2;
+    // Only the nodes above a chosen one are walked, depth first, for the
+    // order. (Walking the whole tree visits its nodes all over memory.)
     const std::vector<tree_node>& nodes = tree.nodes;
-    std::vector<char> mark(nodes.size(), 0);
-    for (std::size_t k = 0; k < nodes.size(); ++k) {
-        const tree_node& child = nodes[k];
-        // Most are too small: their parents are not read.
-        if (child.merged() || child.parent == NO_PARENT || !(child.area > criteria.min_area) ||
-            chosen_ratio(nodes[child.parent], child, criteria) == 0)
-            continue;
-        mark[k] |= CHOSEN;
-        for (int v = child.parent; v != NO_PARENT && !(mark[v] & ABOVE_CHOSEN); v = nodes[v].parent)
-            mark[v] |= ABOVE_CHOSEN;
-    }
+    const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
     std::vector<chosen_node> chosen;
-    std::vector<int> stack;
-    if (mark[node] & ABOVE_CHOSEN) stack.push_back(node);
+    struct entry {
+        int node;
+        bool nested;  // whether the node or one of its ancestors is chosen
+    };
+    std::vector<entry> stack;
+    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
     while (!stack.empty()) {
-        const int v = stack.back();
+        const entry e = stack.back();
         stack.pop_back();
+        const char flags = marks[e.node].flags.load(std::memory_order_relaxed);
+        if (!(flags & (node_mark::PARENT_OF_CHOSEN | node_mark::BRANCHING))) {
+            stack.push_back({marks[e.node].only_marked_child, e.nested});
+            continue;
+        }
         // v's chosen children, then its marked children on the stack, last
         // first, so that the first is taken next.
         const std::size_t first = stack.size();
-        for (int cell = nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
+        for (int cell = nodes[e.node].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
             const int child = tree.child_cells[cell].child;
-            if (mark[child] & CHOSEN) chosen.push_back({child, chosen_ratio(nodes[v], nodes[child], criteria)});
-            if (mark[child] & ABOVE_CHOSEN) stack.push_back(child);
+            const char child_flags = marks[child].flags.load(std::memory_order_relaxed);
+            const bool is_chosen = child_flags & node_mark::CHOSEN;
+            if (is_chosen) chosen.push_back({child, chosen_ratio(nodes[e.node], nodes[child], criteria), e.nested});
+            if (child_flags & node_mark::ABOVE_CHOSEN) stack.push_back({child, e.nested || is_chosen});
         }
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
     return chosen;
 }
 
-std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria)
+std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria,
+                                           int threads)
 {
     if (tree.root < 0) return {};
-    return choose_in_subtree(tree, tree.root, criteria);
+    return choose_in_subtree(tree, tree.root, criteria, threads);
 }
 
 std::vector<int> node_numbers(const std::vector<chosen_node>& chosen)
@@ -115,24 +132,107 @@ std::vector<int> node_numbers(const std::vector<chosen_node>& chosen)
     return numbers;
 }
 
-subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces, const std::vector<int>& chosen)
+namespace {
+
+// The first edge row: triangles precede edges in the face table, so in
+// every list a node's triangles are its rows below it.
+int first_edge_row(const std::vector<face_row>& faces)
+{
+    return static_cast<int>(
+        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) -
+        faces.begin());
+}
+
+// One walk's output: the rows appended, and the nodes whose begin and end
+// were set (kept only when `visited` is given).
+struct subtree_walk {
+    const component_tree& tree;
+    const node_face_lists& node_faces;
+    int edge_rows_begin;
+    subtree_triangles& all;  // begin and end, indexed by node
+    std::vector<int>& rows;
+    std::vector<int>* visited;
+    std::vector<int> stack;  // v: enter v; ~v (negative): leave v
+
+    // Appends the triangles of the subtree under `node`, depth first,
+    // children in child-list order; its nodes' slices are positions in rows.
+    void append(int node)
+    {
+        stack.assign(1, node);
+        while (!stack.empty()) {
+            const int v = stack.back();
+            stack.pop_back();
+            if (v < 0) {
+                all.end[~v] = static_cast<int>(rows.size());
+                continue;
+            }
+            all.begin[v] = static_cast<int>(rows.size());
+            if (visited) visited->push_back(v);
+            for (int k = node_faces.start[v]; k < node_faces.start[v + 1] && node_faces.faces[k] < edge_rows_begin; ++k)
+                rows.push_back(node_faces.faces[k]);
+            stack.push_back(~v);
+            // The children go on the stack last first, so that the first is taken next.
+            const std::size_t first = stack.size();
+            for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
+                stack.push_back(tree.child_cells[cell].child);
+            std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+        }
+    }
+};
+
+subtree_triangles unset_slices(const component_tree& tree)
 {
     subtree_triangles all;
     all.begin.assign(tree.nodes.size(), -1);
     all.end.assign(tree.nodes.size(), -1);
-    // Triangles precede edges in the face table, so in every list: a node's
-    // triangles are its rows below the first edge row.
-    const int edge_rows_begin = static_cast<int>(
-        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) - faces.begin());
-    for (const int node : chosen) {
-        if (all.begin[node] >= 0) continue;  // inside the subtree of one collected before
-        visit_subtree(tree, node, [&](int v) {
-            all.begin[v] = static_cast<int>(all.rows.size());
-            for (int k = node_faces.start[v]; k < node_faces.start[v + 1] && node_faces.faces[k] < edge_rows_begin; ++k)
-                all.rows.push_back(node_faces.faces[k]);
-        }, [&](int v) { all.end[v] = static_cast<int>(all.rows.size()); });
-    }
+    return all;
+}
+
+}  // namespace
+
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
+                                            const std::vector<face_row>& faces, const std::vector<int>& chosen)
+{
+    subtree_triangles all = unset_slices(tree);
+    subtree_walk walk{tree, node_faces, first_edge_row(faces), all, all.rows, nullptr, {}};
+    for (const int node : chosen)
+        if (all.begin[node] < 0) walk.append(node);  // else inside the subtree of one collected before
+    return all;
+}
+
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
+                                            const std::vector<face_row>& faces,
+                                            const std::vector<chosen_node>& chosen, int threads)
+{
+    subtree_triangles all = unset_slices(tree);
+    std::vector<int> outer;
+    for (const chosen_node& c : chosen)
+        if (!c.nested) outer.push_back(c.node);
+    // Run j walks its subtrees into rows of its own, positions from 0, and
+    // keeps the nodes it set; run 0 writes straight into the result. Then
+    // each later run's rows are copied to their place and its slices moved
+    // by the same offset.
+    const int runs = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(threads > 0 ? threads : 1, outer.size())));
+    std::vector<std::vector<int>> rows(runs), visited(runs);
+    const int edge_rows_begin = first_edge_row(faces);
+    run_jobs(runs, [&](int j) {
+        std::vector<int>& own = j == 0 ? all.rows : rows[j];
+        subtree_walk walk{tree, node_faces, edge_rows_begin, all, own, j == 0 ? nullptr : &visited[j], {}};
+        for (std::size_t k = outer.size() * j / runs; k < outer.size() * (j + 1) / runs; ++k) walk.append(outer[k]);
+    });
+    if (runs == 1) return all;
+    std::vector<std::size_t> offset(runs + 1, 0);
+    offset[1] = all.rows.size();
+    for (int j = 1; j < runs; ++j) offset[j + 1] = offset[j] + rows[j].size();
+    all.rows.resize(offset[runs]);
+    run_jobs(runs - 1, [&](int i) {
+        const int j = i + 1, shift = static_cast<int>(offset[j]);
+        std::copy(rows[j].begin(), rows[j].end(), all.rows.begin() + shift);
+        for (const int v : visited[j]) {
+            all.begin[v] += shift;
+            all.end[v] += shift;
+        }
+    });
     return all;
 }
 

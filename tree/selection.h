@@ -36,16 +36,20 @@ constexpr double MIN_LEVEL = 0.1;
 
 struct chosen_node {
     int node;
-    double ratio;  // its area over its parent's level
+    double ratio;         // its area over its parent's level
+    bool nested = false;  // whether one of its ancestors in the subtree walked is chosen too
 };
 
 // The chosen children in the subtree under `node`, in depth-first order (a
-// node's chosen children before any of their descendants).
-std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria);
+// node's chosen children before any of their descendants). The tests of the
+// nodes run on `threads` threads; the result is the same for any number.
+std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria,
+                                           int threads = 1);
 
 // The chosen nodes of the whole tree, in the same order (none for an empty
 // tree).
-std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria);
+std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria,
+                                           int threads = 1);
 
 // The nodes' numbers, in order.
 std::vector<int> node_numbers(const std::vector<chosen_node>& chosen);
@@ -65,6 +69,14 @@ struct subtree_triangles {
 // its triangles before its edges, as the face table does.
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
                                             const std::vector<face_row>& faces, const std::vector<int>& chosen);
+
+// The same for the selection's result: the subtrees of its nodes that are
+// not nested, which are disjoint, walked on `threads` threads, each taking
+// a run of them in order; the rows and slices are those of the walk on one
+// thread.
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
+                                            const std::vector<face_row>& faces,
+                                            const std::vector<chosen_node>& chosen, int threads);
 
 // Appends the triangle rows of the subtree under `node`: the node's own
 // triangles first, then its children's in child-list order, depth first.

@@ -81,6 +81,20 @@ inline bool is_first_face_of_edge(const regular_triangulation& triangulation, co
     return triangulation.is_infinite(n) || f->info().order < n->info().order;
 }
 
+// In two dimensions: calls visit(face, i) for the finite edges whose first
+// finite face (see is_first_face_of_edge) lies in the run of faces [begin,
+// end), in storage order.
+template <class Visit>
+void for_each_finite_edge_from(const regular_triangulation& triangulation, face_iterator begin, face_iterator end,
+                               Visit visit)
+{
+    for (auto f = begin; f != end; ++f) {
+        if (triangulation.is_infinite(f)) continue;
+        for (int i = 0; i < 3; ++i)
+            if (is_first_face_of_edge(triangulation, f, i)) visit(face_handle(f), i);
+    }
+}
+
 // Calls visit(face, i) once for every finite edge, given as the edge opposite
 // vertex i of `face`, a finite face. In two dimensions the faces are taken in
 // storage order and each edge from the first of its finite faces in that
@@ -97,9 +111,7 @@ void for_each_finite_edge(regular_triangulation& triangulation, Visit visit)
             visit(e->first, e->second);
         return;
     }
-    for (face_handle f : triangulation.finite_face_handles())
-        for (int i = 0; i < 3; ++i)
-            if (is_first_face_of_edge(triangulation, f, i)) visit(f, i);
+    for_each_finite_edge_from(triangulation, triangulation.all_faces_begin(), triangulation.all_faces_end(), visit);
 }
 
 }  // namespace orvo::detail

@@ -9,6 +9,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "parallel/jobs.h"
+
 namespace orvo::detail {
 namespace {
 
@@ -77,13 +79,14 @@ double insert_in_spatial_order(std::vector<weighted_point>& points, regular_tria
 
 edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient,
                                          std::uint64_t step, regular_triangulation& triangulation,
-                                         const std::vector<cv::Point2d>* positions)
+                                         const std::vector<cv::Point2d>* positions, int threads)
 {
     stage_clock clock;
     edge_input_counts counts;
     const double half_step = static_cast<double>(step) * 0.5;
     const double weight_per_gradient = half_step * half_step / 255.0;
     std::vector<weighted_point> weighted;
+    weighted.reserve(points.size());
     for (std::size_t k = 0; k < points.size(); ++k) {
         const cv::Point& pt = points[k];
         const double g = gradient.at<float>(pt.y, pt.x);
@@ -94,7 +97,7 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
     counts.points_inserted = weighted.size();
     counts.insertion_walk = insert_in_spatial_order(weighted, triangulation);
 
-    const std::vector<bare_point> midpoints = gap_midpoints(triangulation, static_cast<double>(step));
+    const std::vector<bare_point> midpoints = gap_midpoints(triangulation, static_cast<double>(step), threads);
     counts.midpoints_found = midpoints.size();
     weighted.clear();
     for (const bare_point& m : midpoints) {
@@ -108,18 +111,32 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
     return counts;
 }
 
-std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step)
+std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step, int threads)
 {
-    std::vector<bare_point> midpoints;
     const double min_length = step / GAP_STEP_DIVISOR;
+    auto midpoint_if_long = [min_length](std::vector<bare_point>& midpoints) {
+        return [&midpoints, min_length](const face_handle& f, int i) {
+            const bare_point& p = f->vertex(regular_triangulation::cw(i))->point().point();
+            const bare_point& q = f->vertex(regular_triangulation::ccw(i))->point().point();
+            const double dx = p.x() - q.x(), dy = p.y() - q.y();
+            if (std::sqrt(dx * dx + dy * dy) >= min_length)
+                midpoints.emplace_back((p.x() + q.x()) * 0.5, (p.y() + q.y()) * 0.5);
+        };
+    };
     number_faces(triangulation);
-    for_each_finite_edge(triangulation, [&](const face_handle& f, int i) {
-        const bare_point& p = f->vertex(regular_triangulation::cw(i))->point().point();
-        const bare_point& q = f->vertex(regular_triangulation::ccw(i))->point().point();
-        const double dx = p.x() - q.x(), dy = p.y() - q.y();
-        if (std::sqrt(dx * dx + dy * dy) >= min_length)
-            midpoints.emplace_back((p.x() + q.x()) * 0.5, (p.y() + q.y()) * 0.5);
+    std::vector<bare_point> midpoints;
+    if (triangulation.dimension() < 2) {
+        for_each_finite_edge(triangulation, midpoint_if_long(midpoints));
+        return midpoints;
+    }
+    // Each run's midpoints, joined in the order of the runs.
+    const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
+    std::vector<std::vector<bare_point>> found(cuts.size() - 1);
+    run_jobs(static_cast<int>(found.size()), [&](int j) {
+        for_each_finite_edge_from(triangulation, cuts[j], cuts[j + 1], midpoint_if_long(found[j]));
     });
+    midpoints = std::move(found[0]);
+    for (std::size_t j = 1; j < found.size(); ++j) midpoints.insert(midpoints.end(), found[j].begin(), found[j].end());
     return midpoints;
 }
 

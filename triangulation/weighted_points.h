@@ -33,9 +33,10 @@ struct edge_input_counts {
 // `positions` (one per point), each point is placed there instead of at its
 // pixel's centre, its gradient value still that of its pixel, and the
 // midpoints are placed exactly, not truncated.
+// The gap midpoints are found on `threads` threads.
 edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, const cv::Mat& gradient,
                                          std::uint64_t step, regular_triangulation& triangulation,
-                                         const std::vector<cv::Point2d>* positions = nullptr);
+                                         const std::vector<cv::Point2d>* positions = nullptr, int threads = 1);
 
 // The weakest gradient value (of 0..255) at which a point is inserted.
 constexpr double MIN_GRADIENT = 10.0;
@@ -46,7 +47,8 @@ constexpr double GAP_STEP_DIVISOR = 1.5;
 
 // The midpoint of every finite edge whose length (bare coordinates, weights
 // ignored) is at least step / GAP_STEP_DIVISOR, in the order of
-// for_each_finite_edge.
-std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step);
+// for_each_finite_edge. The edges are tested on `threads` threads, each
+// taking a run of the faces; the order is the same.
+std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, double step, int threads = 1);
 
 }  // namespace orvo::detail

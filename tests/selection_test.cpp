@@ -1,0 +1,141 @@
+// The selection and the subtree collection on several threads against one:
+// the same chosen nodes in the same order, the same nesting, the same rows
+// and slices; and whole detections on 1 to 8 threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "orvo/orvo.h"
+#include "tests/generated_image.h"
+#include "tree/component_tree.h"
+#include "tree/face_table.h"
+#include "tree/selection.h"
+#include "triangulation/alpha_values.h"
+
+using namespace orvo::detail;
+
+namespace {
+
+// A triangulation of `n` points, half of them on circles (as edge points
+// lie on outlines), half scattered, with random weights; its tree.
+struct random_tree {
+    face_table table;
+    component_tree tree;
+    random_tree(int n, unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> coord(0, 400), unit(0, 1);
+        regular_triangulation shape;
+        for (int i = 0; i < n; ++i) {
+            double x = std::floor(coord(rng)), y = std::floor(coord(rng));
+            if (i % 2 == 0) {
+                const double cx = 40 + 80 * (i % 10 / 2), r = 10 + 25 * unit(rng), t = 6.283 * unit(rng);
+                x = std::floor(cx + r * std::cos(t));
+                y = std::floor(cx + r * std::sin(t));
+            }
+            shape.insert(weighted_point(bare_point(x, y), 20 * unit(rng)));
+        }
+        assign_alpha_values(shape);
+        table = build_face_table(shape);
+        tree = build_component_tree(table);
+    }
+};
+
+// Whether a proper ancestor of `node` is among the chosen.
+bool has_chosen_ancestor(const component_tree& tree, const std::vector<char>& is_chosen, int node)
+{
+    for (int v = tree.nodes[node].parent; v != NO_PARENT; v = tree.nodes[v].parent)
+        if (is_chosen[v]) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(ParallelSelection, ThreadsChooseTheSameNodesInTheSameOrder)
+{
+    int nested_seen = 0, outer_seen = 0;
+    for (unsigned seed : {1u, 2u, 3u}) {
+        const random_tree t(3000, seed);
+        for (double threshold : {0.5, 5.0, 50.0}) {
+            const selection_criteria criteria{threshold, 0.1, 2.0};
+            const std::vector<chosen_node> one = choose_components(t.tree, criteria, 1);
+            std::vector<char> is_chosen(t.tree.nodes.size(), 0);
+            for (const chosen_node& c : one) is_chosen[c.node] = 1;
+            for (const chosen_node& c : one) {
+                EXPECT_EQ(c.nested, has_chosen_ancestor(t.tree, is_chosen, c.node)) << c.node;
+                (c.nested ? nested_seen : outer_seen)++;
+            }
+            for (int threads = 2; threads <= 8; ++threads) {
+                const std::vector<chosen_node> many = choose_components(t.tree, criteria, threads);
+                ASSERT_EQ(many.size(), one.size()) << "seed " << seed << ", " << threads << " threads";
+                for (std::size_t k = 0; k < one.size(); ++k) {
+                    EXPECT_EQ(many[k].node, one[k].node);
+                    EXPECT_EQ(many[k].ratio, one[k].ratio);
+                    EXPECT_EQ(many[k].nested, one[k].nested);
+                }
+            }
+        }
+    }
+    // The trees exercise both kinds.
+    EXPECT_GT(nested_seen, 10);
+    EXPECT_GT(outer_seen, 10);
+}
+
+TEST(ParallelSelection, ThreadsCollectTheSameRowsAndSlices)
+{
+    for (unsigned seed : {4u, 5u}) {
+        const random_tree t(3000, seed);
+        const node_face_lists lists = group_faces_by_node(t.tree.node_of_row);
+        const std::vector<chosen_node> chosen = choose_components(t.tree, {1.0, 0.1, 2.0});
+        ASSERT_GT(chosen.size(), 20u);
+        // The walk of each chosen node in turn, skipping those already inside.
+        const subtree_triangles walked = collect_subtree_triangles(t.tree, lists, t.table.rows, node_numbers(chosen));
+        for (int threads = 1; threads <= 8; ++threads) {
+            const subtree_triangles all = collect_subtree_triangles(t.tree, lists, t.table.rows, chosen, threads);
+            EXPECT_EQ(all.rows, walked.rows) << threads << " threads";
+            EXPECT_EQ(all.begin, walked.begin) << threads << " threads";
+            EXPECT_EQ(all.end, walked.end) << threads << " threads";
+        }
+        // Every slice holds its subtree's triangles: its own, then each child's slice.
+        for (const chosen_node& c : chosen) {
+            std::vector<int> own;
+            for (int k = lists.start[c.node]; k < lists.start[c.node + 1]; ++k)
+                if (t.table.rows[lists.faces[k]].is_triangle()) own.push_back(lists.faces[k]);
+            int at = walked.begin[c.node];
+            for (int row : own) EXPECT_EQ(walked.rows[at++], row);
+            for (int cell = t.tree.nodes[c.node].first_child; cell != NO_CELL; cell = t.tree.child_cells[cell].next) {
+                const int child = t.tree.child_cells[cell].child;
+                EXPECT_EQ(walked.begin[child], at);
+                at = walked.end[child];
+            }
+            EXPECT_EQ(at, walked.end[c.node]);
+        }
+    }
+}
+
+TEST(ParallelSelection, DetectionsOnOneToEightThreadsAgree)
+{
+    // Low thresholds choose nested components, the classic settings few.
+    const cv::Mat image = generated_image(900, 600, 3);
+    for (double threshold : {3.0, 100.0}) {
+        orvo::DetectorOptions options;
+        options.threshold = threshold;
+        const std::vector<orvo::Region> one = orvo::detect(image, options);
+        ASSERT_FALSE(one.empty());
+        for (int threads = 2; threads <= 8; ++threads) {
+            options.threads = threads;
+            const std::vector<orvo::Region> many = orvo::detect(image, options);
+            ASSERT_EQ(many.size(), one.size()) << threads << " threads";
+            for (std::size_t k = 0; k < one.size(); ++k) {
+                EXPECT_EQ(many[k].x, one[k].x);
+                EXPECT_EQ(many[k].y, one[k].y);
+                EXPECT_EQ(many[k].a, one[k].a);
+                EXPECT_EQ(many[k].b, one[k].b);
+                EXPECT_EQ(many[k].c, one[k].c);
+                EXPECT_EQ(many[k].strength, one[k].strength);
+            }
+        }
+    }
+}
