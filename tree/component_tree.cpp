@@ -313,6 +313,7 @@ component_tree build_component_tree(const face_table& table, int threads)
             for (std::size_t i = begin; i < end; ++i)
                 block[i] = static_cast<std::uint8_t>(std::upper_bound(cuts.begin(), cuts.end(), x[i]) - cuts.begin());
         });
+        x = std::vector<double>();  // not needed beyond the cuts: not held through the joining
     }
     return component_tree_over(alpha, area, table.adjacent, block, blocks);
 }
@@ -324,6 +325,9 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
     const int n = static_cast<int>(alpha.size());
     component_tree tree;
     tree.nodes.resize(n);
+    // One block: the order is sorted before the sets are made, so that the
+    // sort's scratch and the sets are never held at once.
+    const std::vector<int> order = blocks <= 1 ? descending_alpha_order(alpha) : std::vector<int>();
     construction c{alpha, neighbours, tree.nodes, union_find(n), union_find(n), std::vector<int>(n)};
     run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
@@ -334,7 +338,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
 
     tree.child_cells.reserve(n);  // every node becomes a child at most once
     if (blocks <= 1) {
-        join_rows(c, descending_alpha_order(alpha), tree.child_cells, {});
+        join_rows(c, order, tree.child_cells, {});
     } else {
         // Each block on its own thread, then the rows whose nodes reach
         // across blocks, joined in the order of the whole table.
