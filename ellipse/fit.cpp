@@ -2,6 +2,7 @@
 #include "ellipse/fit.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -39,19 +40,28 @@ std::int64_t cross(cv::Point a, cv::Point b, cv::Point p)
     return static_cast<std::int64_t>(b.x - a.x) * (p.y - a.y) - static_cast<std::int64_t>(b.y - a.y) * (p.x - a.x);
 }
 
+// The leftmost, lowest, rightmost and highest of the points (the first of
+// each in their order), a quadrilateral inside their hull.
+template <class Point>
+std::array<Point, 4> extreme_points(const std::vector<Point>& points)
+{
+    std::array<Point, 4> corner = {points[0], points[0], points[0], points[0]};
+    for (const Point& p : points) {
+        if (p.x < corner[0].x) corner[0] = p;
+        if (p.y < corner[1].y) corner[1] = p;
+        if (p.x > corner[2].x) corner[2] = p;
+        if (p.y > corner[3].y) corner[3] = p;
+    }
+    return corner;
+}
+
 // Drops the points strictly inside the quadrilateral of the extreme points
 // (leftmost, lowest, rightmost, highest): they cannot lie on the hull, so the
 // hull is unchanged, and its sort has far fewer points to order. The others
 // keep their order.
 void drop_interior_points(std::vector<cv::Point>& points)
 {
-    cv::Point corner[4] = {points[0], points[0], points[0], points[0]};
-    for (const cv::Point& p : points) {
-        if (p.x < corner[0].x) corner[0] = p;
-        if (p.y < corner[1].y) corner[1] = p;
-        if (p.x > corner[2].x) corner[2] = p;
-        if (p.y > corner[3].y) corner[3] = p;
-    }
+    const std::array<cv::Point, 4> corner = extreme_points(points);
     const auto inside = [&](const cv::Point& p) {
         int positive = 0, negative = 0;
         for (int k = 0; k < 4; ++k) {
@@ -69,13 +79,7 @@ void drop_interior_points(std::vector<cv::Point>& points)
 // cannot make one of them a vertex.
 void drop_interior_points(std::vector<cv::Point2d>& points)
 {
-    cv::Point2d corner[4] = {points[0], points[0], points[0], points[0]};
-    for (const cv::Point2d& p : points) {
-        if (p.x < corner[0].x) corner[0] = p;
-        if (p.y < corner[1].y) corner[1] = p;
-        if (p.x > corner[2].x) corner[2] = p;
-        if (p.y > corner[3].y) corner[3] = p;
-    }
+    const std::array<cv::Point2d, 4> corner = extreme_points(points);
     cv::Point2d direction[4];
     double tolerance[4];
     for (int k = 0; k < 4; ++k) {
