@@ -16,42 +16,6 @@ int cell_of(double v, int count)
     return static_cast<int>(std::clamp(std::floor(v / EDGE_CELL), 0.0, static_cast<double>(count - 1)));
 }
 
-// The hull's edges as lines: a point p lies strictly inside the hull when
-// (d x (p - a)) < 0 for every edge from a along d (the turn of
-// convex_hull_polygon's walk); "clearly" when it lies more than a
-// millionth of a pixel inside every line, so that rounding in the hull's
-// own turn tests cannot make it a vertex.
-struct hull_lines {
-    std::vector<cv::Point2d> start, direction;
-    std::vector<double> tolerance;
-
-    explicit hull_lines(const std::vector<cv::Point2d>& hull)
-    {
-        start.reserve(hull.size());
-        direction.reserve(hull.size());
-        tolerance.reserve(hull.size());
-        for (std::size_t i = 0; i < hull.size(); ++i) {
-            start.push_back(hull[i]);
-            direction.push_back(hull[(i + 1) % hull.size()] - hull[i]);
-            tolerance.push_back(1e-6 * std::sqrt(direction.back().dot(direction.back())));
-        }
-    }
-
-    bool inside_line(std::size_t i, const cv::Point2d& p) const
-    {
-        return direction[i].cross(p - start[i]) < -tolerance[i];
-    }
-
-    // Line `first` is tried first: the one the point was found beside.
-    bool clearly_inside(const cv::Point2d& p, std::size_t first) const
-    {
-        if (!inside_line(first, p)) return false;
-        for (std::size_t i = 0; i < start.size(); ++i)
-            if (i != first && !inside_line(i, p)) return false;
-        return true;
-    }
-};
-
 }  // namespace
 
 edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point2d>& positions)
@@ -78,7 +42,7 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     if (h < 3 || edges.position.empty()) return hull;
     // Only the edge pixels that are not clearly inside the hull can be
     // vertices of the widened one; the others are left out of its sort.
-    const hull_lines lines(hull);
+    const convex_polygon_sides sides(hull);
     std::vector<cv::Point2d> points;
     points.reserve(16 * h);
     points = hull;
@@ -87,7 +51,7 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     // exact to its own arithmetic.
     constexpr double slack = 1e-6;
     for (std::size_t i = 0; i < h; ++i) {
-        const cv::Point2d a = hull[i], d = lines.direction[i];
+        const cv::Point2d a = hull[i], d = sides.direction[i];
         const double squared_length = d.dot(d);
         const auto near_edge = [&](const cv::Point2d& p) {
             const double t = squared_length > 0 ? std::clamp((p - a).dot(d) / squared_length, 0.0, 1.0) : 0.0;
@@ -118,7 +82,7 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
             const int end = edges.first[row * edges.columns + column_high + 1];
             for (int k = edges.first[row * edges.columns + column_low]; k < end; ++k) {
                 const cv::Point2d& p = edges.position[k];
-                if (near_edge(p) && !lines.clearly_inside(p, i)) points.push_back(p);
+                if (near_edge(p) && !sides.clearly_inside(p, i)) points.push_back(p);
             }
         }
     }

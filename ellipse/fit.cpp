@@ -74,31 +74,31 @@ void drop_interior_points(std::vector<cv::Point>& points)
     points.erase(std::remove_if(points.begin(), points.end(), inside), points.end());
 }
 
-// The same for exact positions, dropping only the points more than a
-// millionth of a pixel inside each side: rounding in the hull's turn tests
-// cannot make one of them a vertex.
+// The same for exact positions, dropping only the points clearly inside
+// the quadrilateral (walked leftmost, highest, rightmost, lowest: the turn of
+// the hulls).
 void drop_interior_points(std::vector<cv::Point2d>& points)
 {
     const std::array<cv::Point2d, 4> corner = extreme_points(points);
-    cv::Point2d direction[4];
-    double tolerance[4];
-    for (int k = 0; k < 4; ++k) {
-        direction[k] = corner[(k + 1) % 4] - corner[k];
-        tolerance[k] = 1e-6 * std::sqrt(direction[k].dot(direction[k]));
-    }
-    const auto inside = [&](const cv::Point2d& p) {
-        int positive = 0, negative = 0;
-        for (int k = 0; k < 4; ++k) {
-            const double side = direction[k].cross(p - corner[k]);
-            positive += side > tolerance[k];
-            negative += side < -tolerance[k];
-        }
-        return positive == 4 || negative == 4;
-    };
-    points.erase(std::remove_if(points.begin(), points.end(), inside), points.end());
+    const convex_polygon_sides sides({corner[0], corner[3], corner[2], corner[1]});
+    points.erase(std::remove_if(points.begin(), points.end(),
+                                [&](const cv::Point2d& p) { return sides.clearly_inside(p); }),
+                 points.end());
 }
 
 }  // namespace
+
+convex_polygon_sides::convex_polygon_sides(const std::vector<cv::Point2d>& polygon)
+{
+    start.reserve(polygon.size());
+    direction.reserve(polygon.size());
+    tolerance.reserve(polygon.size());
+    for (std::size_t i = 0; i < polygon.size(); ++i) {
+        start.push_back(polygon[i]);
+        direction.push_back(polygon[(i + 1) % polygon.size()] - polygon[i]);
+        tolerance.push_back(1e-6 * std::sqrt(direction.back().dot(direction.back())));
+    }
+}
 
 std::vector<cv::Point2d> digitised_hull_boundary(std::vector<cv::Point> points)
 {
