@@ -140,10 +140,10 @@ bool circles_apart(double x1, double y1, double r1, double x2, double y2, double
 
 // True when the error of p and q cannot be below max_error: the
 // intersection is at most the smaller area and at most the lens of the
-// circles around them, the union at least the larger area.
+// circles around them, the union at least the larger area. (Circles
+// apart, which the caller has passed over already, have no lens.)
 bool surely_distinct(const outline& p, const outline& q, double max_error)
 {
-    if (circles_apart(p.x, p.y, p.radius, q.x, q.y, q.radius)) return true;
     const double larger = std::max(p.area, q.area);
     const double bound = std::min({p.area, q.area, lens_area(std::hypot(p.x - q.x, p.y - q.y), p.radius, q.radius)});
     if (bound <= (1 - max_error) * larger) return true;
