@@ -49,24 +49,31 @@ def tracks(matches):
                        for i, j in zip(np.asarray(m.index1).tolist(), np.asarray(m.index2).tolist()))
 
 
-def _components(pairs):
-    """The connected components of the graph of the pairs of observations."""
-    parent = {}
+class _Forest:
+    """Disjoint sets of observations, met as they come: root(node) is its set's representative."""
 
-    def root(node):
+    def __init__(self):
+        self.parent = {}
+
+    def root(self, node):
+        parent = self.parent
         parent.setdefault(node, node)
         while parent[node] != node:
             parent[node] = parent[parent[node]]
             node = parent[node]
         return node
 
+
+def _components(pairs):
+    """The connected components of the graph of the pairs of observations."""
+    forest = _Forest()
     for a, b in pairs:
-        ra, rb = root(a), root(b)
+        ra, rb = forest.root(a), forest.root(b)
         if ra != rb:
-            parent[rb] = ra
+            forest.parent[rb] = ra
     members = collections.defaultdict(list)
-    for node in parent:
-        members[root(node)].append(node)
+    for node in forest.parent:
+        members[forest.root(node)].append(node)
     return list(members.values())
 
 
@@ -197,23 +204,16 @@ def consistent_matches(matches, costs):
              for k, (i, j, d) in enumerate(zip(np.asarray(match.index1).tolist(), np.asarray(match.index2).tolist(),
                                               np.asarray(cost).tolist()))]
     edges.sort(key=lambda edge: edge[:3])
-    parent, images = {}, {}
-
-    def root(node):
-        if node not in parent:
-            parent[node], images[node] = node, {node[0]}
-        while parent[node] != node:
-            parent[node] = parent[parent[node]]
-            node = parent[node]
-        return node
+    forest, images = _Forest(), {}  # root -> the images its set sees
 
     kept = [np.zeros(len(np.asarray(match.index1)), dtype=bool) for match in matches]
     for _, m, k, a, b in edges:
-        ra, rb = root(a), root(b)
+        ra, rb = forest.root(a), forest.root(b)
+        seen_a, seen_b = images.setdefault(ra, {ra[0]}), images.setdefault(rb, {rb[0]})
         if ra == rb:
             kept[m][k] = True
-        elif not images[ra] & images[rb]:
-            parent[rb] = ra
-            images[ra] |= images.pop(rb)
+        elif not seen_a & seen_b:
+            forest.parent[rb] = ra
+            seen_a |= images.pop(rb)
             kept[m][k] = True
     return kept
