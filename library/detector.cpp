@@ -85,10 +85,10 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     if (shape.dimension() == 2) assign_alpha_values(shape, options.threads);
     times.alpha = clock.lap();
 
-    const face_table table = build_face_table(shape, options.threads);
+    face_table table = build_face_table(shape, options.threads);
     times.face_table = clock.lap();
 
-    const component_tree tree = build_component_tree(table, options.threads);
+    const component_tree tree = build_component_tree(table.rows, std::move(table.adjacent), options.threads);
     const node_face_lists node_faces = group_faces_by_node(tree.node_of_row);
     times.tree = clock.lap();
 

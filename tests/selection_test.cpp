@@ -39,7 +39,7 @@ struct random_tree {
         }
         assign_alpha_values(shape);
         table = build_face_table(shape);
-        tree = build_component_tree(table);
+        tree = build_component_tree(table.rows, table.adjacent);
     }
 };
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -104,6 +105,20 @@ TEST(DescendingAlphaOrder, LargestFirstAndEqualValuesByAscendingRow)
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(descending_alpha_order({0.0, 1e-300, -0.0, inf, 3.5, -2.0, 1e300, -1e-5}),
               (std::vector<int>{3, 6, 4, 1, 0, 2, 7, 5}));
+}
+
+TEST(DescendingAlphaOrder, SharesOfThreadsGiveTheOrderOfOne)
+{
+    // Enough rows for several shares; values with ties and with bits that
+    // differ in every digit, so that every pass moves rows.
+    std::mt19937_64 rng(5);
+    std::vector<double> alpha(300000);
+    for (double& a : alpha) a = rng() % 4 == 0 ? static_cast<double>(rng() % 50) : std::ldexp(static_cast<double>(rng() % (1u << 30)), -20);
+    const std::vector<int> one = descending_alpha_order(alpha);
+    ASSERT_TRUE(std::is_sorted(one.begin(), one.end(), [&](int a, int b) {
+        return alpha[a] > alpha[b] || (alpha[a] == alpha[b] && a < b);
+    }));
+    for (int threads = 2; threads <= 8; ++threads) EXPECT_EQ(descending_alpha_order(alpha, threads), one) << threads;
 }
 
 TEST(FaceTable, RowsAreTheFiniteFacesAndEdges)
@@ -303,7 +318,7 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     finish(A);
     const face_table table = build_face_table(A);
     const std::vector<face_row>& faces = table.rows;
-    const component_tree tree = build_component_tree(table);
+    const component_tree tree = build_component_tree(table.rows, table.adjacent);
     const int n = static_cast<int>(faces.size());
 
     std::vector<int> times_a_child(n, 0);
@@ -420,9 +435,9 @@ TEST(ComponentTree, ThreadsGiveTheTreeOfOneThreadOnATriangulation)
     finish(A);
     const face_table table = build_face_table(A);
     ASSERT_GT(table.rows.size(), 8 * 2048u);  // enough rows for eight blocks
-    const component_tree one = build_component_tree(table);
+    const component_tree one = build_component_tree(table.rows, table.adjacent);
     for (int threads = 2; threads <= 8; ++threads)
-        expect_same_tree(one, build_component_tree(table, threads), std::to_string(threads) + " threads");
+        expect_same_tree(one, build_component_tree(table.rows, table.adjacent, threads), std::to_string(threads) + " threads");
 }
 
 namespace {

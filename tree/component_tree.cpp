@@ -26,39 +26,68 @@ std::uint64_t descending_key(double value)
 
 }  // namespace
 
-std::vector<int> descending_alpha_order(const std::vector<double>& alpha)
+std::vector<int> descending_alpha_order(const std::vector<double>& alpha, int threads)
 {
     const std::size_t n = alpha.size();
+    // Shares of at least MIN_SORT_SHARE rows, one a thread, each of which
+    // counts and moves its own rows in every pass.
+    constexpr std::size_t MIN_SORT_SHARE = 1 << 16;
+    const std::size_t shares = std::clamp<std::size_t>(n / MIN_SORT_SHARE, 1, std::max(1, threads));
+    const auto share_begin = [&](std::size_t s) { return n * s / shares; };
     std::vector<int> order(n), next_order(n);
     std::vector<std::uint64_t> keys(n), next_keys(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        keys[i] = descending_key(alpha[i]);
-        order[i] = static_cast<int>(i);
-    }
+    run_jobs(static_cast<int>(shares), [&](int s) {
+        for (std::size_t i = share_begin(s); i < share_begin(s + 1); ++i) {
+            keys[i] = descending_key(alpha[i]);
+            order[i] = static_cast<int>(i);
+        }
+    });
     // Least significant digit first; each pass is stable, so equal keys keep
     // their rows ascending.
     constexpr int digit_bits = 11, passes = (64 + digit_bits - 1) / digit_bits;
-    constexpr std::uint64_t digit_mask = (1u << digit_bits) - 1;
-    // The counts of every pass's digits, from one reading of the keys.
-    std::vector<std::size_t> start(passes * (digit_mask + 2), 0);
+    constexpr std::size_t digits = std::size_t(1) << digit_bits;
+    constexpr std::uint64_t digit_mask = digits - 1;
+    // The counts of every pass's digits over all rows, from one reading of
+    // the keys: a pass whose digit is the same throughout moves nothing, and
+    // with one share they are its counts.
+    std::vector<std::size_t> total(passes * digits, 0);
     for (const std::uint64_t key : keys)
-        for (int pass = 0; pass < passes; ++pass) ++start[pass * (digit_mask + 2) + (key >> (pass * digit_bits) & digit_mask) + 1];
+        for (int pass = 0; pass < passes; ++pass) ++total[pass * digits + (key >> (pass * digit_bits) & digit_mask)];
+    // start[s * digits + d]: where share s puts its next row of digit d.
+    std::vector<std::size_t> start(shares * digits);
     for (int pass = 0; pass < passes && n > 0; ++pass) {
         const int shift = pass * digit_bits;
-        std::size_t* const pass_start = &start[pass * (digit_mask + 2)];
-        if (pass_start[(keys[0] >> shift & digit_mask) + 1] == n) continue;  // one digit throughout: nothing moves
-        for (std::size_t d = 1; d < digit_mask + 2; ++d) pass_start[d] += pass_start[d - 1];
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t to = pass_start[keys[i] >> shift & digit_mask]++;
-            next_keys[to] = keys[i];
-            next_order[to] = order[i];
+        if (total[pass * digits + (keys[0] >> shift & digit_mask)] == n) continue;
+        if (shares == 1) {
+            std::copy_n(&total[pass * digits], digits, start.begin());
+        } else {
+            run_jobs(static_cast<int>(shares), [&](int s) {
+                std::size_t* const count = &start[s * digits];
+                std::fill_n(count, digits, 0);
+                for (std::size_t i = share_begin(s); i < share_begin(s + 1); ++i) ++count[keys[i] >> shift & digit_mask];
+            });
         }
+        // The rows of a digit in the order of the shares, then of the rows.
+        std::size_t place = 0;
+        for (std::size_t d = 0; d < digits; ++d)
+            for (std::size_t s = 0; s < shares; ++s) {
+                const std::size_t count = start[s * digits + d];
+                start[s * digits + d] = place;
+                place += count;
+            }
+        run_jobs(static_cast<int>(shares), [&](int s) {
+            std::size_t* const next = &start[s * digits];
+            for (std::size_t i = share_begin(s); i < share_begin(s + 1); ++i) {
+                const std::size_t to = next[keys[i] >> shift & digit_mask]++;
+                next_keys[to] = keys[i];
+                next_order[to] = order[i];
+            }
+        });
         keys.swap(next_keys);
         order.swap(next_order);
     }
     return order;
 }
-
 
 namespace {
 
@@ -106,6 +135,15 @@ struct construction {
     std::vector<int> subtree_root;
 };
 
+// The rows a joining visits, in the construction's order: those of `rows`,
+// or, without it, all rows 0 .. count - 1.
+struct visit_list {
+    const std::vector<int>* rows = nullptr;
+    int count = 0;
+
+    int operator[](int i) const { return rows ? (*rows)[i] : i; }
+};
+
 // The rows of one block, and where the joining of a block's rows reports
 // the neighbours of other blocks: for each node the largest alpha of a
 // neighbour, in another block, of any row of its subtree.
@@ -122,7 +160,7 @@ struct block_view {
 // becomes a child of the row's node when its top node lies higher, and two
 // nodes of one level merge. Child cells are added to `cells`. Neighbours
 // outside `view`'s block are not joined; their alphas go to its reach.
-void join_rows(construction& c, const std::vector<int>& order, std::vector<child_cell>& cells, const block_view& view)
+void join_rows(construction& c, const visit_list& order, std::vector<child_cell>& cells, const block_view& view)
 {
     const std::vector<double>& alpha = c.alpha;
     const std::vector<adjacent_rows>& neighbours = c.neighbours;
@@ -130,23 +168,20 @@ void join_rows(construction& c, const std::vector<int>& order, std::vector<child
     union_find& tree_sets = c.tree_sets;
     union_find& node_sets = c.node_sets;
     std::vector<int>& subtree_root = c.subtree_root;
-    const int n = static_cast<int>(order.size());
-    // The rows come in alpha order, all over the table: what the rows a few
-    // steps ahead will read is fetched into the cache before it is needed,
-    // in stages (their neighbours, then the neighbours' values and sets,
-    // then the subtrees those sets stand for). Only rows of the block are
-    // read ahead: the others belong to other threads.
+    const int n = order.count;
+    // The rows are numbered in the order of the construction, so a row's own
+    // values are read in sequence; its neighbours lie all over the table:
+    // their sets, then the subtrees those sets stand for, are fetched into
+    // the cache a few rows ahead, in stages. Only rows of the block are read
+    // ahead: the others belong to other threads.
     constexpr int AHEAD = 6;
+    // The end of the run of rows of the current row's alpha: a neighbour
+    // numbered after the row has an alpha at least the row's only within it.
+    int equal_end = 0;
     for (int i = 0; i < n; ++i) {
-        if (i + 3 * AHEAD < n) __builtin_prefetch(&neighbours[order[i + 3 * AHEAD]]);
         if (i + 2 * AHEAD < n) {
-            const int ahead = order[i + 2 * AHEAD];
-            __builtin_prefetch(&tree_sets.parent[ahead]);
-            const adjacent_rows& around = neighbours[ahead];
-            for (int k = 0; k < around.count; ++k) {
-                __builtin_prefetch(&alpha[around.row[k]]);
-                __builtin_prefetch(&tree_sets.parent[around.row[k]]);
-            }
+            const adjacent_rows& around = neighbours[order[i + 2 * AHEAD]];
+            for (int k = 0; k < around.count; ++k) __builtin_prefetch(&tree_sets.parent[around.row[k]]);
         }
         if (i + AHEAD < n) {
             const int ahead = order[i + AHEAD];
@@ -156,6 +191,10 @@ void join_rows(construction& c, const std::vector<int>& order, std::vector<child
                 if (!view.outside(around.row[k])) __builtin_prefetch(&subtree_root[tree_sets.parent[around.row[k]]]);
         }
         const int row = order[i];
+        if (equal_end <= row) {
+            equal_end = row + 1;
+            while (equal_end < static_cast<int>(alpha.size()) && alpha[equal_end] == alpha[row]) ++equal_end;
+        }
         int cur_tree = tree_sets.find(row);
         int cur_node = node_sets.find(subtree_root[cur_tree]);
         const adjacent_rows& adjacent = neighbours[row];
@@ -166,7 +205,7 @@ void join_rows(construction& c, const std::vector<int>& order, std::vector<child
                 reach = std::max(reach, alpha[g]);
                 continue;
             }
-            if (!(alpha[g] >= alpha[row])) continue;
+            if (g > row && g >= equal_end) continue;  // a lower alpha
             const int adj_tree = tree_sets.find(g);
             const int adj_node = node_sets.find(subtree_root[adj_tree]);
             if (adj_node == cur_node) continue;
@@ -187,16 +226,6 @@ void join_rows(construction& c, const std::vector<int>& order, std::vector<child
             subtree_root[cur_tree] = cur_node;
         }
     }
-}
-
-// The rows of `rows` (ascending) in the order of the construction.
-std::vector<int> in_alpha_order(const std::vector<double>& alpha, const std::vector<int>& rows)
-{
-    std::vector<double> values(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) values[i] = alpha[rows[i]];
-    std::vector<int> order = descending_alpha_order(values);
-    for (int& i : order) i = rows[i];
-    return order;
 }
 
 // A row back to its state before any joining.
@@ -226,8 +255,7 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
         if (block[r] == id) rows.push_back(r);
     std::vector<child_cell> cells;
     cells.reserve(rows.size());
-    const std::vector<int> order = in_alpha_order(c.alpha, rows);
-    join_rows(c, order, cells, {&block, id, &reach});
+    join_rows(c, {&rows, static_cast<int>(rows.size())}, cells, {&block, id, &reach});
 
     std::vector<tree_node>& nodes = c.nodes;
     auto is_node = [&](int r) { return c.node_sets.parent[r] == r; };
@@ -262,7 +290,7 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
             c.subtree_root[r] = r;
         }
     }
-    for (auto r = order.rbegin(); r != order.rend(); ++r)
+    for (auto r = rows.rbegin(); r != rows.rend(); ++r)
         if (!shared[*r] && is_node(*r))
             c.tree_sets.parent[*r] = nodes[*r].parent == NO_PARENT ? *r : c.tree_sets.parent[nodes[*r].parent];
     for (const int r : rows) {
@@ -285,50 +313,64 @@ void merge_nodes(component_tree& tree, int a, int b)
     merge_child_lists(tree.nodes, tree.child_cells, a, b);
 }
 
-component_tree build_component_tree(const face_table& table, int threads)
+namespace {
+
+// The table renumbered in the construction's order: its row i is the
+// table's row order[i], and its neighbours are named by their places in that
+// order. The construction then reads its current row's values in sequence,
+// and a block's rows, or the shared ones, taken in ascending order are
+// already in the order of the construction.
+struct rows_in_order {
+    std::vector<double> alpha, area;
+    std::vector<adjacent_rows> neighbours;
+    std::vector<std::uint8_t> block;
+};
+
+// The rows renumbered, each row's area given by area_of(row); the
+// table's own alpha values and neighbours are let go once renumbered.
+template <class AreaOf>
+rows_in_order renumbered(const std::vector<int>& order, std::vector<double> alpha, const AreaOf& area_of,
+                         std::vector<adjacent_rows> neighbours, const std::vector<std::uint8_t>& block, int threads)
 {
-    // The rows' values in flat arrays, read in row order once:
-    // the construction visits the rows in alpha order, all over the table.
-    const std::size_t n = table.rows.size();
-    const int blocks = static_cast<int>(
-        std::max<std::size_t>(1, std::min<std::size_t>(std::clamp(threads, 1, MAX_BLOCKS), n / MIN_BLOCK_ROWS)));
-    std::vector<double> alpha(n), area(n), x(blocks > 1 ? n : 0);
-    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+    const std::size_t n = order.size();
+    rows_in_order r;
+    r.alpha.resize(n);
+    r.area.resize(n);
+    r.block.resize(block.empty() ? 0 : n);
+    run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            alpha[i] = table.rows[i].alpha;
-            area[i] = table.rows[i].area;
-            if (blocks > 1) x[i] = table.rows[i].face->vertex(0)->point().point().x();
+            const int row = order[i];
+            r.alpha[i] = alpha[row];
+            r.area[i] = area_of(row);
+            if (!block.empty()) r.block[i] = block[row];
         }
     });
-    // Blocks of the plane: strips across x holding about as many rows each,
-    // cut at the quantiles of a sample of the rows.
-    std::vector<std::uint8_t> block(blocks > 1 ? n : 0);
-    if (blocks > 1) {
-        std::vector<double> sample;
-        for (std::size_t i = 0; i < n; i += 61) sample.push_back(x[i]);
-        std::sort(sample.begin(), sample.end());
-        std::vector<double> cuts;
-        for (int b = 1; b < blocks; ++b) cuts.push_back(sample[sample.size() * b / blocks]);
-        run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i)
-                block[i] = static_cast<std::uint8_t>(std::upper_bound(cuts.begin(), cuts.end(), x[i]) - cuts.begin());
-        });
-        x = std::vector<double>();  // not needed beyond the cuts: not held through the joining
-    }
-    return component_tree_over(alpha, area, table.adjacent, block, blocks);
+    alpha = std::vector<double>();
+    std::vector<int> place(n);
+    run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) place[order[i]] = static_cast<int>(i);
+    });
+    r.neighbours.resize(n);
+    run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            adjacent_rows around = neighbours[order[i]];
+            for (int k = 0; k < around.count; ++k) around.row[k] = place[around.row[k]];
+            r.neighbours[i] = around;
+        }
+    });
+    return r;
 }
 
-component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
-                                   const std::vector<adjacent_rows>& neighbours, const std::vector<std::uint8_t>& block,
-                                   int blocks)
+// The construction over rows already in its order (renumbered).
+component_tree tree_in_order(const rows_in_order& rows, int blocks)
 {
+    const std::vector<double>& alpha = rows.alpha;
+    const std::vector<double>& area = rows.area;
+    const std::vector<std::uint8_t>& block = rows.block;
     const int n = static_cast<int>(alpha.size());
     component_tree tree;
     tree.nodes.resize(n);
-    // One block: the order is sorted before the sets are made, so that the
-    // sort's scratch and the sets are never held at once.
-    const std::vector<int> order = blocks <= 1 ? descending_alpha_order(alpha) : std::vector<int>();
-    construction c{alpha, neighbours, tree.nodes, union_find(n), union_find(n), std::vector<int>(n)};
+    construction c{alpha, rows.neighbours, tree.nodes, union_find(n), union_find(n), std::vector<int>(n)};
     run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             c.subtree_root[i] = static_cast<int>(i);
@@ -338,7 +380,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
 
     tree.child_cells.reserve(n);  // every node becomes a child at most once
     if (blocks <= 1) {
-        join_rows(c, order, tree.child_cells, {});
+        join_rows(c, {nullptr, n}, tree.child_cells, {});
     } else {
         // Each block on its own thread, then the rows whose nodes reach
         // across blocks, joined in the order of the whole table.
@@ -365,7 +407,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
         std::vector<int> shared_rows;
         for (int r = 0; r < n; ++r)
             if (shared[r]) shared_rows.push_back(r);
-        join_rows(c, in_alpha_order(alpha, shared_rows), tree.child_cells, {});
+        join_rows(c, {&shared_rows, static_cast<int>(shared_rows.size())}, tree.child_cells, {});
     }
 
     std::vector<tree_node>& nodes = tree.nodes;
@@ -383,6 +425,86 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
         }
     });
     return tree;
+}
+
+// The tree of the renumbered rows with its nodes named by the table's rows.
+component_tree named_by_rows(component_tree&& in_order, const std::vector<int>& order, int threads)
+{
+    const std::size_t n = order.size();
+    component_tree tree;
+    tree.nodes.resize(n);
+    tree.node_of_row.resize(n);
+    run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            tree_node node = in_order.nodes[i];
+            if (node.parent != NO_PARENT) node.parent = order[node.parent];
+            tree.nodes[order[i]] = node;
+            tree.node_of_row[order[i]] = order[in_order.node_of_row[i]];
+        }
+    });
+    tree.child_cells = std::move(in_order.child_cells);
+    run_in_shares(tree.child_cells.size(), threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) tree.child_cells[k].child = order[tree.child_cells[k].child];
+    });
+    tree.root = in_order.root < 0 ? -1 : order[in_order.root];
+    return tree;
+}
+
+// The construction over the rows of a table, given by their alpha values,
+// areas (area_of(row)) and neighbours, renumbered in its order first; what it
+// is given is let go as soon as it is renumbered.
+template <class AreaOf>
+component_tree tree_over(std::vector<double> alpha, const AreaOf& area_of, std::vector<adjacent_rows> neighbours,
+                         std::vector<std::uint8_t> block, int blocks)
+{
+    const int threads = std::max(1, blocks);
+    const std::vector<int> order = descending_alpha_order(alpha, threads);
+    rows_in_order rows = renumbered(order, std::move(alpha), area_of, std::move(neighbours), block, threads);
+    block = std::vector<std::uint8_t>();
+    component_tree in_order = tree_in_order(rows, blocks);
+    rows = rows_in_order();
+    return named_by_rows(std::move(in_order), order, threads);
+}
+
+}  // namespace
+
+component_tree build_component_tree(const std::vector<face_row>& rows, std::vector<adjacent_rows> neighbours,
+                                    int threads)
+{
+    const std::size_t n = rows.size();
+    const int blocks = static_cast<int>(
+        std::max<std::size_t>(1, std::min<std::size_t>(std::clamp(threads, 1, MAX_BLOCKS), n / MIN_BLOCK_ROWS)));
+    std::vector<double> alpha(n), x(blocks > 1 ? n : 0);
+    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            alpha[i] = rows[i].alpha;
+            if (blocks > 1) x[i] = rows[i].face->vertex(0)->point().point().x();
+        }
+    });
+    // Blocks of the plane: strips across x holding about as many rows each,
+    // cut at the quantiles of a sample of the rows.
+    std::vector<std::uint8_t> block(blocks > 1 ? n : 0);
+    if (blocks > 1) {
+        std::vector<double> sample;
+        for (std::size_t i = 0; i < n; i += 61) sample.push_back(x[i]);
+        std::sort(sample.begin(), sample.end());
+        std::vector<double> cuts;
+        for (int b = 1; b < blocks; ++b) cuts.push_back(sample[sample.size() * b / blocks]);
+        run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                block[i] = static_cast<std::uint8_t>(std::upper_bound(cuts.begin(), cuts.end(), x[i]) - cuts.begin());
+        });
+        x = std::vector<double>();  // not needed beyond the cuts: not held through the joining
+    }
+    return tree_over(std::move(alpha), [&](int row) { return rows[row].area; }, std::move(neighbours),
+                     std::move(block), blocks);
+}
+
+component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
+                                   const std::vector<adjacent_rows>& neighbours, const std::vector<std::uint8_t>& block,
+                                   int blocks)
+{
+    return tree_over(alpha, [&](int row) { return area[row]; }, neighbours, block, blocks);
 }
 
 }  // namespace orvo::detail

@@ -42,10 +42,13 @@ struct component_tree {
     int root = -1;                        // -1 for an empty table
 };
 
-// Builds the tree over the face table, on `threads` threads, each taking a
-// strip of the plane; the tree does not depend on their number. Throws
+// Builds the tree over the face table's rows and their neighbours (its
+// `adjacent`, which callers that need it no more move in: the construction
+// renumbers a copy of it and lets it go), on `threads` threads, each taking
+// a strip of the plane; the tree does not depend on their number. Throws
 // std::bad_alloc when memory runs out.
-component_tree build_component_tree(const face_table& table, int threads = 1);
+component_tree build_component_tree(const std::vector<face_row>& rows, std::vector<adjacent_rows> neighbours,
+                                    int threads = 1);
 
 // The most blocks of rows the construction takes (one byte a row).
 constexpr int MAX_BLOCKS = 255;
@@ -70,7 +73,8 @@ void merge_nodes(component_tree& tree, int a, int b);
 // The rows in the order the construction visits them: alpha descending,
 // equal alphas by ascending row, so that the order, and with it which row
 // names each node and the order of the child lists, follows from the table
-// alone. A stable radix sort on the values' bits.
-std::vector<int> descending_alpha_order(const std::vector<double>& alpha);
+// alone. A stable radix sort on the values' bits, on `threads` threads for
+// large tables (the order does not depend on their number).
+std::vector<int> descending_alpha_order(const std::vector<double>& alpha, int threads = 1);
 
 }  // namespace orvo::detail
