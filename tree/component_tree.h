@@ -53,7 +53,8 @@ component_tree build_component_tree(const std::vector<face_row>& rows, std::vect
 // The most blocks of rows the construction takes (one byte a row).
 constexpr int MAX_BLOCKS = 255;
 
-// The same construction over any table given by its rows' alpha values and
+// The same construction over any table given by its rows' alpha values (no
+// NaN: the construction tells equal alphas by their places in its order) and
 // areas and each row's neighbours. With `blocks` > 1 (at most MAX_BLOCKS)
 // every row is given a block (0 .. blocks - 1) in `block`, and each block is
 // built on a thread of its own, then the nodes that reach across blocks on
