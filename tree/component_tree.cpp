@@ -135,31 +135,38 @@ struct construction {
     std::vector<int> subtree_root;
 };
 
-// The rows a joining visits, in the construction's order: those of `rows`,
-// or, without it, all rows 0 .. count - 1.
+// The rows a joining visits, in the construction's order: those of the
+// block `id` of `block`, or those marked in `marked`, or, without either, all
+// rows 0 .. count - 1.
 struct visit_list {
-    const std::vector<int>* rows = nullptr;
     int count = 0;
+    const std::vector<std::uint8_t>* block = nullptr;
+    int id = 0;
+    const std::vector<char>* marked = nullptr;
 
-    int operator[](int i) const { return rows ? (*rows)[i] : i; }
+    bool takes(int row) const { return block ? (*block)[row] == id : !marked || (*marked)[row]; }
 };
 
 // The rows of one block, and where the joining of a block's rows reports
-// the neighbours of other blocks: for each node the largest alpha of a
-// neighbour, in another block, of any row of its subtree.
+// the neighbours of other blocks: for each node the first place, in the
+// order of the construction, of a neighbour in another block of any row of
+// its subtree (the largest alpha of such a neighbour).
 struct block_view {
     const std::vector<std::uint8_t>* block = nullptr;  // every row's block; null when all rows are joined
     int id = 0;
-    std::vector<double>* reach = nullptr;
+    std::vector<int>* reach = nullptr;
 
     bool outside(int row) const { return block && (*block)[row] != id; }
 };
 
+// No neighbour in another block.
+constexpr int NO_REACH = std::numeric_limits<int>::max();
+
 // Joins the rows of `order` (alpha descending, equal alphas by ascending
-// row) to those of larger or equal alpha around them: a neighbour's tree
+// row, that is, ascending) to those of larger or equal alpha around them: a neighbour's tree
 // becomes a child of the row's node when its top node lies higher, and two
 // nodes of one level merge. Child cells are added to `cells`. Neighbours
-// outside `view`'s block are not joined; their alphas go to its reach.
+// outside `view`'s block are not joined; their places go to its reach.
 void join_rows(construction& c, const visit_list& order, std::vector<child_cell>& cells, const block_view& view)
 {
     const std::vector<double>& alpha = c.alpha;
@@ -175,25 +182,22 @@ void join_rows(construction& c, const visit_list& order, std::vector<child_cell>
     // the cache a few rows ahead, in stages. Only rows of the block are read
     // ahead: the others belong to other threads.
     constexpr int AHEAD = 6;
+    const auto fetch_ahead = [&](int row, auto fetch) {
+        if (row >= n || !order.takes(row)) return;
+        const adjacent_rows& around = neighbours[row];
+        for (int k = 0; k < around.count; ++k)
+            if (!view.outside(around.row[k])) fetch(around.row[k]);
+    };
     // The end of the run of rows of the current row's alpha: a neighbour
     // numbered after the row has an alpha at least the row's only within it.
     int equal_end = 0;
-    for (int i = 0; i < n; ++i) {
-        if (i + 2 * AHEAD < n) {
-            const adjacent_rows& around = neighbours[order[i + 2 * AHEAD]];
-            for (int k = 0; k < around.count; ++k) __builtin_prefetch(&tree_sets.parent[around.row[k]]);
-        }
-        if (i + AHEAD < n) {
-            const int ahead = order[i + AHEAD];
-            const adjacent_rows& around = neighbours[ahead];
-            __builtin_prefetch(&subtree_root[tree_sets.parent[ahead]]);
-            for (int k = 0; k < around.count; ++k)
-                if (!view.outside(around.row[k])) __builtin_prefetch(&subtree_root[tree_sets.parent[around.row[k]]]);
-        }
-        const int row = order[i];
+    for (int row = 0; row < n; ++row) {
+        fetch_ahead(row + 2 * AHEAD, [&](int g) { __builtin_prefetch(&tree_sets.parent[g]); });
+        fetch_ahead(row + AHEAD, [&](int g) { __builtin_prefetch(&subtree_root[tree_sets.parent[g]]); });
+        if (!order.takes(row)) continue;
         if (equal_end <= row) {
             equal_end = row + 1;
-            while (equal_end < static_cast<int>(alpha.size()) && alpha[equal_end] == alpha[row]) ++equal_end;
+            while (equal_end < n && alpha[equal_end] == alpha[row]) ++equal_end;
         }
         int cur_tree = tree_sets.find(row);
         int cur_node = node_sets.find(subtree_root[cur_tree]);
@@ -201,8 +205,8 @@ void join_rows(construction& c, const visit_list& order, std::vector<child_cell>
         for (int k = 0; k < adjacent.count; ++k) {
             const int g = adjacent.row[k];
             if (view.outside(g)) {
-                double& reach = (*view.reach)[cur_node];
-                reach = std::max(reach, alpha[g]);
+                int& reach = (*view.reach)[cur_node];
+                reach = std::min(reach, g);
                 continue;
             }
             if (g > row && g >= equal_end) continue;  // a lower alpha
@@ -212,14 +216,14 @@ void join_rows(construction& c, const visit_list& order, std::vector<child_cell>
             if (nodes[cur_node].level != nodes[adj_node].level) {
                 add_child_cell(nodes, cells, cur_node, adj_node);
                 nodes[cur_node].area += nodes[adj_node].area;
-                if (view.reach) (*view.reach)[cur_node] = std::max((*view.reach)[cur_node], (*view.reach)[adj_node]);
+                if (view.reach) (*view.reach)[cur_node] = std::min((*view.reach)[cur_node], (*view.reach)[adj_node]);
             } else {
                 const int r = node_sets.link(adj_node, cur_node);
                 const int other = r == adj_node ? cur_node : adj_node;
                 const double merged_area = nodes[adj_node].area + nodes[cur_node].area;
                 merge_child_lists(nodes, cells, r, other);
                 nodes[r].area = merged_area;
-                if (view.reach) (*view.reach)[r] = std::max((*view.reach)[r], (*view.reach)[other]);
+                if (view.reach) (*view.reach)[r] = std::min((*view.reach)[r], (*view.reach)[other]);
                 cur_node = r;
             }
             cur_tree = tree_sets.link(adj_tree, cur_tree);
@@ -246,31 +250,33 @@ void reset_row(construction& c, const std::vector<double>& area, int row)
 // node that stays inside under one that does not becomes a tree of its own.
 // The cells of the kept child lists are returned, numbered from 0.
 std::vector<child_cell> build_block(construction& c, const std::vector<double>& area,
-                                    const std::vector<std::uint8_t>& block, int id, std::vector<double>& reach,
+                                    const std::vector<std::uint8_t>& block, int id, std::vector<int>& reach,
                                     std::vector<char>& shared)
 {
     const int n = static_cast<int>(block.size());
-    std::vector<int> rows;
-    for (int r = 0; r < n; ++r)
-        if (block[r] == id) rows.push_back(r);
+    const auto in_block = [&](int r) { return block[r] == id; };
+    // Every node becomes a child at most once: as many cells as rows at
+    // most, of which only those written take memory.
     std::vector<child_cell> cells;
-    cells.reserve(rows.size());
-    join_rows(c, {&rows, static_cast<int>(rows.size())}, cells, {&block, id, &reach});
+    cells.reserve(static_cast<std::size_t>(std::count(block.begin(), block.end(), id)));
+    join_rows(c, {n, &block, id, nullptr}, cells, {&block, id, &reach});
 
     std::vector<tree_node>& nodes = c.nodes;
     auto is_node = [&](int r) { return c.node_sets.parent[r] == r; };
-    for (const int r : rows) {
+    for (int r = 0; r < n; ++r) {
+        if (!in_block(r)) continue;
         const int node = c.node_sets.find(r);
-        shared[r] = reach[node] >= nodes[node].level;
+        shared[r] = reach[node] != NO_REACH && c.alpha[reach[node]] >= nodes[node].level;
     }
     // The kept lists, those of nodes inside the block, hold only such
     // nodes: their cells are copied together, and the children told their
     // parents.
     std::vector<child_cell> kept;
-    for (const int r : rows)
-        if (!shared[r] && is_node(r)) nodes[r].parent = NO_PARENT;
-    for (const int r : rows) {
-        if (shared[r] || !is_node(r) || nodes[r].child_count <= 0) continue;
+    kept.reserve(cells.size());
+    for (int r = 0; r < n; ++r)
+        if (in_block(r) && !shared[r] && is_node(r)) nodes[r].parent = NO_PARENT;
+    for (int r = 0; r < n; ++r) {
+        if (!in_block(r) || shared[r] || !is_node(r) || nodes[r].child_count <= 0) continue;
         const int first = static_cast<int>(kept.size());
         for (int cell = nodes[r].first_child; cell != NO_CELL; cell = cells[cell].next) {
             kept.push_back({cells[cell].child, static_cast<int>(kept.size()) + 1});
@@ -280,9 +286,11 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
         nodes[r].first_child = first;
         nodes[r].last_child = static_cast<int>(kept.size()) - 1;
     }
+    cells = std::vector<child_cell>();
     // The rows inside lead straight to the top of their tree, the nodes
     // taken from the lowest level up (parents before children).
-    for (const int r : rows) {
+    for (int r = 0; r < n; ++r) {
+        if (!in_block(r)) continue;
         if (shared[r]) {
             reset_row(c, area, r);
         } else if (is_node(r)) {
@@ -290,11 +298,11 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
             c.subtree_root[r] = r;
         }
     }
-    for (auto r = rows.rbegin(); r != rows.rend(); ++r)
-        if (!shared[*r] && is_node(*r))
-            c.tree_sets.parent[*r] = nodes[*r].parent == NO_PARENT ? *r : c.tree_sets.parent[nodes[*r].parent];
-    for (const int r : rows) {
-        if (shared[r] || is_node(r)) continue;
+    for (int r = n - 1; r >= 0; --r)
+        if (in_block(r) && !shared[r] && is_node(r))
+            c.tree_sets.parent[r] = nodes[r].parent == NO_PARENT ? r : c.tree_sets.parent[nodes[r].parent];
+    for (int r = 0; r < n; ++r) {
+        if (!in_block(r) || shared[r] || is_node(r)) continue;
         c.tree_sets.parent[r] = c.tree_sets.parent[c.node_sets.parent[r]];
         c.tree_sets.rank[r] = 0;
     }
@@ -380,11 +388,11 @@ component_tree tree_in_order(const rows_in_order& rows, int blocks)
 
     tree.child_cells.reserve(n);  // every node becomes a child at most once
     if (blocks <= 1) {
-        join_rows(c, {nullptr, n}, tree.child_cells, {});
+        join_rows(c, {n}, tree.child_cells, {});
     } else {
         // Each block on its own thread, then the rows whose nodes reach
         // across blocks, joined in the order of the whole table.
-        std::vector<double> reach(n, -std::numeric_limits<double>::infinity());
+        std::vector<int> reach(n, NO_REACH);
         std::vector<char> shared(n, 0);
         std::vector<std::vector<child_cell>> cells(blocks);
         run_jobs(blocks, [&](int b) { cells[b] = build_block(c, area, block, b, reach, shared); });
@@ -404,10 +412,7 @@ component_tree tree_in_order(const rows_in_order& rows, int blocks)
                 node.last_child += shift;
             }
         });
-        std::vector<int> shared_rows;
-        for (int r = 0; r < n; ++r)
-            if (shared[r]) shared_rows.push_back(r);
-        join_rows(c, {&shared_rows, static_cast<int>(shared_rows.size())}, tree.child_cells, {});
+        join_rows(c, {n, nullptr, 0, &shared}, tree.child_cells, {});
     }
 
     std::vector<tree_node>& nodes = tree.nodes;
