@@ -43,8 +43,9 @@ std::vector<int> descending_alpha_order(const std::vector<double>& alpha, int th
         }
     });
     // Least significant digit first; each pass is stable, so equal keys keep
-    // their rows ascending.
-    constexpr int digit_bits = 11, passes = (64 + digit_bits - 1) / digit_bits;
+    // their rows ascending. Bytes: more passes than with longer digits, but
+    // each writes to few enough places at once to stay in the cache.
+    constexpr int digit_bits = 8, passes = (64 + digit_bits - 1) / digit_bits;
     constexpr std::size_t digits = std::size_t(1) << digit_bits;
     constexpr std::uint64_t digit_mask = digits - 1;
     // The counts of every pass's digits over all rows, from one reading of
