@@ -5,6 +5,7 @@
 #include "orvo/detector.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numeric>
 #include <optional>
@@ -116,23 +117,39 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     return regions;
 }
 
+// The edges of a pyramid level, held until every pass that reads them has
+// inserted its points (the gradient image alone takes 4 bytes a pixel), not
+// through the passes' trees.
+struct level_edges {
+    sampled_edges edges;
+    std::atomic<int> readers{0};
+
+    // Each reading pass, once it has inserted its points: the last lets the
+    // edges go.
+    void done_reading()
+    {
+        if (--readers == 0) edges = sampled_edges();
+    }
+};
+
 // One pass: the triangulation of the edge points sampled with `step` and its
 // regions; its stage sizes and times go to `stats`.
-std::vector<Region> detect_pass(const sampled_edges& edges, std::size_t k, const DetectorOptions& options, int step,
+std::vector<Region> detect_pass(level_edges& level, std::size_t k, const DetectorOptions& options, int step,
                                 double image_area, const edge_pixel_map* edge_pixels, DetectionStats& stats)
 {
     DetectorOptions pass = options;
     pass.edge_step = step;
     regular_triangulation shape;
+    const sampled_edges& edges = level.edges;
     std::vector<cv::Point2d> refined;
     if (options.subpixel_edges) refined = subpixel_edge_positions(edges.gradient, edges.points[k]);
     const edge_input_counts counts = insert_weighted_points(edges.points[k], edges.gradient,
                                                             static_cast<std::uint64_t>(step), shape,
                                                             options.subpixel_edges ? &refined : nullptr,
                                                             options.threads);
-    std::vector<Region> regions = regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
     record_edge_input(stats, edges.points[k].size(), counts);
-    return regions;
+    level.done_reading();
+    return regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
 }
 
 // Every pass of every pyramid level: the edges detected once per level and
@@ -148,32 +165,35 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
     // every pixel sampled.
     std::vector<int> traced = steps;
     if (options.edge_pixel_hull) traced.push_back(1);
-    std::vector<sampled_edges> edges;
+    const std::size_t n = steps.size(), passes = pyramid.size() * n;
+    std::vector<level_edges> edges(pyramid.size());
     std::vector<edge_pixel_map> edge_pixels;
-    for (const pyramid_level& level : pyramid) {
-        edges.push_back(sample_edges(level.grey, traced, options.threads, phase));
-        if (edges.size() == 1) {
-            sum.high_threshold = edges[0].high_threshold;
-            sum.low_threshold = edges[0].low_threshold;
+    for (std::size_t l = 0; l < pyramid.size(); ++l) {
+        const pyramid_level& level = pyramid[l];
+        const sampled_edges& found = edges[l].edges = sample_edges(level.grey, traced, options.threads, phase);
+        edges[l].readers = static_cast<int>(n);
+        if (l == 0) {
+            sum.high_threshold = found.high_threshold;
+            sum.low_threshold = found.low_threshold;
         }
-        sum.edge_pixels += edges.back().edge_pixels;
-        sum.canny_ms += edges.back().canny_time.wall_ms;
-        sum.canny_cpu_ms += edges.back().canny_time.cpu_ms;
+        sum.edge_pixels += found.edge_pixels;
+        sum.canny_ms += found.canny_time.wall_ms;
+        sum.canny_cpu_ms += found.canny_time.cpu_ms;
         if (options.edge_pixel_hull) {
-            const std::vector<cv::Point>& all = edges.back().points.back();
+            const std::vector<cv::Point>& all = found.points.back();
             edge_pixels.push_back(map_edge_pixels(
-                level.grey.size(), options.subpixel_edges ? subpixel_edge_positions(edges.back().gradient, all)
+                level.grey.size(), options.subpixel_edges ? subpixel_edge_positions(found.gradient, all)
                                                           : std::vector<cv::Point2d>(all.begin(), all.end())));
         }
     }
 
     // Pass p is the step p % n on the level p / n.
-    const std::size_t n = steps.size(), passes = pyramid.size() * n;
-    const auto points_of = [&](std::size_t p) { return edges[p / n].points[p % n].size(); };
+    std::vector<std::size_t> points(passes);
+    for (std::size_t p = 0; p < passes; ++p) points[p] = edges[p / n].edges.points[p % n].size();
     std::vector<std::size_t> most_points_first(passes);
     std::iota(most_points_first.begin(), most_points_first.end(), 0);
     std::stable_sort(most_points_first.begin(), most_points_first.end(),
-                     [&](std::size_t a, std::size_t b) { return points_of(a) > points_of(b); });
+                     [&](std::size_t a, std::size_t b) { return points[a] > points[b]; });
     std::vector<std::vector<Region>> found(passes);
     std::vector<DetectionStats> stats(passes);
     DetectorOptions each = options;
