@@ -17,22 +17,25 @@ int mirrored(int i, int n)
     return i;
 }
 
-// The source row `y` filtered by (1 4 6 4 1) and kept at even columns.
+// The source row `y` filtered by (1 4 6 4 1) and kept at even columns: the
+// columns whose taps stay inside in a loop that vectorises, the first and
+// the last ones with mirrored taps.
 template <class Pixel>
 void halve_row(const Pixel* src, int width, float* out, int out_width)
 {
-    const int interior_end = (width - 3) / 2 + 1;  // columns 2x + 2 < width
+    const int interior_end = std::clamp((width - 3) / 2 + 1, 1, out_width);  // columns 2x + 2 < width
     auto at = [&](int x) { return static_cast<float>(src[mirrored(x, width)]); };
-    for (int x = 0; x < out_width; ++x) {
-        if (x >= 1 && x < interior_end) {
-            const Pixel* s = src + 2 * x;
-            out[x] = (static_cast<float>(s[-2]) + static_cast<float>(s[2])) +
-                     (static_cast<float>(s[-1]) + static_cast<float>(s[1])) * 4.0f + static_cast<float>(s[0]) * 6.0f;
-        } else {
-            const int c = 2 * x;
-            out[x] = (at(c - 2) + at(c + 2)) + (at(c - 1) + at(c + 1)) * 4.0f + at(c) * 6.0f;
-        }
+    auto mirrored_column = [&](int x) {
+        const int c = 2 * x;
+        out[x] = (at(c - 2) + at(c + 2)) + (at(c - 1) + at(c + 1)) * 4.0f + at(c) * 6.0f;
+    };
+    mirrored_column(0);
+    for (int x = 1; x < interior_end; ++x) {
+        const Pixel* s = src + 2 * x;
+        out[x] = (static_cast<float>(s[-2]) + static_cast<float>(s[2])) +
+                 (static_cast<float>(s[-1]) + static_cast<float>(s[1])) * 4.0f + static_cast<float>(s[0]) * 6.0f;
     }
+    for (int x = interior_end; x < out_width; ++x) mirrored_column(x);
 }
 
 // Rows [first, end) of the halved image; five filtered source rows are kept

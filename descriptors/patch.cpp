@@ -12,72 +12,57 @@ namespace orvo::detail {
 namespace {
 
 // Bilinear samples of the square of side 2 half + 1 around the frame's
-// centre, row-major into `out`.
+// centre, row-major into `out`. A sample beyond the level's border takes
+// the nearest border pixel: its position is clamped onto the border, where
+// it either falls on the pixel itself (a weight of 0 for the next one) or
+// has no next pixel (the step to it is 0), so that samples inside and
+// outside go through the same passes: positions and weights, then the four
+// neighbours, then the interpolation; the first and last vectorise.
 template <class Pixel, int half>
 void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
 {
     constexpr int side = 2 * half + 1;
     const cv::Matx22d& m = frame.to_level;
     const float column_x = static_cast<float>(m(0, 0)), column_y = static_cast<float>(m(1, 0));
-    // Whether every sample and its right and lower neighbours lie inside.
-    const double reach_x = half * (std::abs(m(0, 0)) + std::abs(m(0, 1)));
-    const double reach_y = half * (std::abs(m(1, 0)) + std::abs(m(1, 1)));
-    const bool inside = frame.centre.x - reach_x >= 0.01 && frame.centre.x + reach_x < image.cols - 1.01 &&
-                        frame.centre.y - reach_y >= 0.01 && frame.centre.y + reach_y < image.rows - 1.01;
+    const int last_column = image.cols - 1, last_row = image.rows - 1;
+    const float last_x = static_cast<float>(last_column), last_y = static_cast<float>(last_row);
     const std::size_t stride = image.step1();
+    const int row_step = static_cast<int>(stride);
     const Pixel* data = image.ptr<Pixel>();
+    // 8-bit pixels are gathered as integers and converted four at a time in
+    // the last pass.
+    using gathered = std::conditional_t<std::is_same_v<Pixel, float>, float, int>;
+    float fx[side], fy[side];
+    gathered p00[side], p01[side], p10[side], p11[side];
+    int x0[side], y0[side], step_x[side], step_y[side];
     for (int y = -half; y <= half; ++y) {
         const float start_x = static_cast<float>(frame.centre.x + m(0, 1) * y - m(0, 0) * half);
         const float start_y = static_cast<float>(frame.centre.y + m(1, 1) * y - m(1, 0) * half);
         float* row = out + (y + half) * side;
-        if (inside) {
-            // Positions and weights in one pass, the four neighbours in a
-            // second, the interpolation in a third: the first and last
-            // vectorise.
-            // 8-bit pixels are gathered as integers and converted four at a
-            // time in the last pass.
-            using gathered = std::conditional_t<std::is_same_v<Pixel, float>, float, int>;
-            float fx[side], fy[side];
-            gathered p00[side], p01[side], p10[side], p11[side];
-            int x0[side], y0[side];
-            for (int x = 0; x < side; ++x) {
-                const float sx = start_x + column_x * x, sy = start_y + column_y * x;
-                x0[x] = static_cast<int>(sx);
-                y0[x] = static_cast<int>(sy);
-                fx[x] = sx - static_cast<float>(x0[x]);
-                fy[x] = sy - static_cast<float>(y0[x]);
-            }
-            for (int x = 0; x < side; ++x) {
-                const Pixel* p = data + static_cast<std::size_t>(y0[x]) * stride + x0[x];
-                p00[x] = p[0];
-                p01[x] = p[1];
-                p10[x] = p[stride];
-                p11[x] = p[stride + 1];
-            }
-            for (int x = 0; x < side; ++x) {
-                const float a = static_cast<float>(p00[x]), b = static_cast<float>(p01[x]);
-                const float c = static_cast<float>(p10[x]), d = static_cast<float>(p11[x]);
-                const float top = a + fx[x] * (b - a);
-                const float bottom = c + fx[x] * (d - c);
-                row[x] = top + fy[x] * (bottom - top);
-            }
-        } else {
-            const int last_x = image.cols - 1, last_y = image.rows - 1;
-            for (int x = 0; x < side; ++x) {
-                const float sx = start_x + column_x * x, sy = start_y + column_y * x;
-                const float floor_x = std::floor(sx), floor_y = std::floor(sy);
-                const float fx = sx - floor_x, fy = sy - floor_y;
-                // Clamped in floating point first: far samples overflow int.
-                const int x0 = static_cast<int>(std::clamp(floor_x, 0.0f, static_cast<float>(last_x)));
-                const int y0 = static_cast<int>(std::clamp(floor_y, 0.0f, static_cast<float>(last_y)));
-                const int x1 = static_cast<int>(std::clamp(floor_x + 1, 0.0f, static_cast<float>(last_x)));
-                const int y1 = static_cast<int>(std::clamp(floor_y + 1, 0.0f, static_cast<float>(last_y)));
-                const Pixel* r0 = data + y0 * stride;
-                const Pixel* r1 = data + y1 * stride;
-                const float top = r0[x0] + fx * (static_cast<float>(r0[x1]) - r0[x0]);
-                const float bottom = r1[x0] + fx * (static_cast<float>(r1[x1]) - r1[x0]);
-                row[x] = top + fy * (bottom - top);
-            }
+        for (int x = 0; x < side; ++x) {
+            // Clamped in floating point: far samples overflow int.
+            const float sx = std::min(std::max(start_x + column_x * x, 0.0f), last_x);
+            const float sy = std::min(std::max(start_y + column_y * x, 0.0f), last_y);
+            x0[x] = static_cast<int>(sx);
+            y0[x] = static_cast<int>(sy);
+            fx[x] = sx - static_cast<float>(x0[x]);
+            fy[x] = sy - static_cast<float>(y0[x]);
+            step_x[x] = x0[x] < last_column;
+            step_y[x] = (y0[x] < last_row) * row_step;
+        }
+        for (int x = 0; x < side; ++x) {
+            const Pixel* p = data + static_cast<std::size_t>(y0[x]) * stride + x0[x];
+            p00[x] = p[0];
+            p01[x] = p[step_x[x]];
+            p10[x] = p[step_y[x]];
+            p11[x] = p[step_y[x] + step_x[x]];
+        }
+        for (int x = 0; x < side; ++x) {
+            const float a = static_cast<float>(p00[x]), b = static_cast<float>(p01[x]);
+            const float c = static_cast<float>(p10[x]), d = static_cast<float>(p11[x]);
+            const float top = a + fx[x] * (b - a);
+            const float bottom = c + fx[x] * (d - c);
+            row[x] = top + fy[x] * (bottom - top);
         }
     }
 }
