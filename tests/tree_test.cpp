@@ -126,7 +126,7 @@ TEST(FaceTable, ThreePointsGiveATriangleAndThreeHullEdges)
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(0, 4)}) A.insert(p);
     finish(A);
     const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
+    const face_rows& faces = table.rows;
     ASSERT_EQ(faces.size(), 4u);
     EXPECT_EQ(count_face_rows(A), 4);
     EXPECT_TRUE(faces[0].is_triangle());
@@ -159,7 +159,7 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
     finish(A);
     const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
+    const face_rows& faces = table.rows;
     ASSERT_EQ(faces.size(), 7u);
     int interior = 0;
     for (int r = 0; r < static_cast<int>(faces.size()); ++r) {
@@ -302,7 +302,7 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     for (int i = 0; i < 400; ++i) A.insert(wp(std::floor(coord(rng)), std::floor(coord(rng)), weight(rng)));
     finish(A);
     const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
+    const face_rows& faces = table.rows;
     const component_tree tree = build_component_tree(table);
     const int n = static_cast<int>(faces.size());
 
@@ -487,7 +487,7 @@ TEST(Selection, TrianglesOfASubtree)
     tree.node_of_row = {0, 1, 2, 2, 4, 5, 0, 1, 1, 2};
     add_child(tree, 0, 2);
     add_child(tree, 0, 1);  // child list of 0: 1, 2
-    std::vector<face_row> faces(10);
+    face_rows faces(10);
     for (int r = 0; r < 10; ++r) faces[r].opposite = r < 6 ? TRIANGLE_ROW : 0;
     const node_face_lists lists = group_faces_by_node(tree.node_of_row);
 

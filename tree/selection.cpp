@@ -136,7 +136,7 @@ namespace {
 
 // The first edge row: triangles precede edges in the face table, so in
 // every list a node's triangles are its rows below it.
-int first_edge_row(const std::vector<face_row>& faces)
+int first_edge_row(const face_rows& faces)
 {
     return static_cast<int>(
         std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) -
@@ -191,7 +191,7 @@ subtree_triangles unset_slices(const component_tree& tree)
 }  // namespace
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces, const std::vector<int>& chosen)
+                                            const face_rows& faces, const std::vector<int>& chosen)
 {
     subtree_triangles all = unset_slices(tree);
     subtree_walk walk{tree, node_faces, first_edge_row(faces), all, all.rows, nullptr, {}};
@@ -201,7 +201,7 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
 }
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces,
+                                            const face_rows& faces,
                                             const std::vector<chosen_node>& chosen, int threads)
 {
     subtree_triangles all = unset_slices(tree);
