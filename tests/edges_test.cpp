@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <CGAL/Exact_rational.h>
+#include <CGAL/Spatial_sort_traits_adapter_2.h>
+#include <CGAL/spatial_sort.h>
+#include <boost/property_map/function_property_map.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -419,6 +422,57 @@ TEST(EdgePoints, GapMidpointsOnThreadsComeInTheOneThreadOrder)
     });
     ASSERT_GT(expected.size(), 100u);
     for (int threads = 1; threads <= 8; ++threads) EXPECT_EQ(gap_midpoints(A, 8.0, threads), expected) << threads;
+}
+
+TEST(EdgePoints, InsertionOrderOnThreadsIsTheLibrarysSpatialOrderOfEachSquare)
+{
+    // The order taken apart for threads against the library's spatial sort
+    // of each square whole: on wide, tall and square boxes (three, four and
+    // one squares), with repeated points, and on sets below the sizes at
+    // which the sort cuts its ranges.
+    const regular_triangulation A;
+    const auto bare = [](const weighted_point& p) -> const bare_point& { return p.point(); };
+    using bare_map = boost::function_property_map<decltype(bare), weighted_point, const bare_point&>;
+    const CGAL::Spatial_sort_traits_adapter_2<kernel, bare_map> traits(bare_map(bare), A.geom_traits());
+    const auto expected_order = [&](std::vector<weighted_point> points, double width, double height) {
+        const double side = std::min(width, height);
+        const auto square = [&](const weighted_point& p) {
+            return static_cast<long>((width >= height ? p.x() : p.y()) / side);
+        };
+        std::stable_sort(points.begin(), points.end(),
+                         [&](const weighted_point& a, const weighted_point& b) { return square(a) < square(b); });
+        for (auto begin = points.begin(); begin != points.end();) {
+            const auto end = std::find_if(begin, points.end(),
+                                          [&](const weighted_point& p) { return square(p) != square(*begin); });
+            CGAL::spatial_sort(begin, end, traits);
+            begin = end;
+        }
+        return points;
+    };
+    std::mt19937 rng(3);
+    struct box {
+        double width, height;
+        int count;
+    };
+    for (const box b : {box{300, 100, 20000}, box{50, 200, 5000}, box{120, 120, 9000}, box{90, 40, 15}, box{7, 7, 3}}) {
+        std::uniform_int_distribution<int> x(0, static_cast<int>(b.width)), y(0, static_cast<int>(b.height));
+        std::vector<weighted_point> points;
+        // The box's corners fix its size; whole coordinates repeat points.
+        points.push_back(wp(0, 0, 1));
+        points.push_back(wp(b.width, b.height, 2));
+        for (int i = 2; i < b.count; ++i) points.push_back(wp(x(rng), y(rng), i % 7));
+        const std::vector<weighted_point> expected = expected_order(points, b.width, b.height);
+        for (int threads = 1; threads <= 8; ++threads) {
+            std::vector<weighted_point> sorted = points;
+            sort_for_insertion(sorted, A, threads);
+            ASSERT_EQ(sorted.size(), expected.size());
+            EXPECT_TRUE(std::equal(sorted.begin(), sorted.end(), expected.begin(),
+                                   [](const weighted_point& p, const weighted_point& q) {
+                                       return p.point() == q.point() && p.weight() == q.weight();
+                                   }))
+                << b.width << " x " << b.height << ", " << threads << " threads";
+        }
+    }
 }
 
 TEST(AlphaValues, FaceAlphaIsTheOrthogonalRadiusClampedAtZero)

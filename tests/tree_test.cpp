@@ -179,6 +179,10 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
         }
     }
     EXPECT_EQ(interior, 1);
+    // The infinite faces name no rows.
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f)
+        if (A.is_infinite(f))
+            for (int row : table.rows_of_face[f->info().order]) EXPECT_EQ(row, NO_ROW);
 }
 
 TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
@@ -191,7 +195,8 @@ TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
 TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
 {
     // Two equal triangulations (points on a grid, many cocircular), one
-    // given its values and table on one thread, the other on three.
+    // given its values and table on one thread, the other its values on
+    // three and its table on 2..8.
     std::mt19937 rng(5);
     std::uniform_int_distribution<int> coord(0, 60), weight(0, 9);
     std::vector<weighted_point> points;
@@ -203,21 +208,25 @@ TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
     }
     assign_alpha_values(one, 1);
     assign_alpha_values(three, 3);
-    const face_table a = build_face_table(one, 1), b = build_face_table(three, 3);
-    ASSERT_EQ(a.rows.size(), b.rows.size());
-    ASSERT_GT(a.rows.size(), 2000u);
-    EXPECT_EQ(a.rows_of_face, b.rows_of_face);
-    for (std::size_t r = 0; r < a.rows.size(); ++r) {
-        const face_row &p = a.rows[r], &q = b.rows[r];
-        ASSERT_EQ(p.face->info().order, q.face->info().order) << r;
-        EXPECT_EQ(p.opposite, q.opposite);
-        EXPECT_EQ(p.alpha, q.alpha);
-        EXPECT_EQ(p.area, q.area);
-        const int edge = p.is_triangle() ? 0 : p.opposite;
-        EXPECT_EQ(p.face->info().interval[edge].own, q.face->info().interval[edge].own);
-        EXPECT_EQ(p.face->info().interval[edge].upper, q.face->info().interval[edge].upper);
-        ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);
-        for (int k = 0; k < a.adjacent[r].count; ++k) EXPECT_EQ(a.adjacent[r].row[k], b.adjacent[r].row[k]);
+    const face_table a = build_face_table(one, 1);
+    for (int threads = 2; threads <= 8; ++threads) {
+        SCOPED_TRACE(threads);
+        const face_table b = build_face_table(three, threads);
+        ASSERT_EQ(a.rows.size(), b.rows.size());
+        ASSERT_GT(a.rows.size(), 2000u);
+        EXPECT_EQ(a.rows_of_face, b.rows_of_face);
+        for (std::size_t r = 0; r < a.rows.size(); ++r) {
+            const face_row &p = a.rows[r], &q = b.rows[r];
+            ASSERT_EQ(p.face->info().order, q.face->info().order) << r;
+            EXPECT_EQ(p.opposite, q.opposite);
+            EXPECT_EQ(p.alpha, q.alpha);
+            EXPECT_EQ(p.area, q.area);
+            const int edge = p.is_triangle() ? 0 : p.opposite;
+            EXPECT_EQ(p.face->info().interval[edge].own, q.face->info().interval[edge].own);
+            EXPECT_EQ(p.face->info().interval[edge].upper, q.face->info().interval[edge].upper);
+            ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);
+            for (int k = 0; k < a.adjacent[r].count; ++k) EXPECT_EQ(a.adjacent[r].row[k], b.adjacent[r].row[k]);
+        }
     }
 }
 

@@ -55,7 +55,11 @@ struct node_mark {
 std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selection_criteria& criteria, int threads)
 {
     const std::vector<tree_node>& nodes = tree.nodes;
-    std::unique_ptr<node_mark[]> marks(new node_mark[nodes.size()]());
+    // Cleared by the threads (a marking may reach any node), then marked.
+    std::unique_ptr<node_mark[]> marks(new node_mark[nodes.size()]);
+    run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) marks[k].flags.store(0, std::memory_order_relaxed);
+    });
     run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
             const tree_node& child = nodes[k];
@@ -180,11 +184,15 @@ struct subtree_walk {
     }
 };
 
-subtree_triangles unset_slices(const component_tree& tree)
+subtree_triangles unset_slices(const component_tree& tree, int threads)
 {
     subtree_triangles all;
-    all.begin.assign(tree.nodes.size(), -1);
-    all.end.assign(tree.nodes.size(), -1);
+    all.begin.resize(tree.nodes.size());
+    all.end.resize(tree.nodes.size());
+    run_in_shares(tree.nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
+        std::fill(all.begin.begin() + static_cast<std::ptrdiff_t>(begin), all.begin.begin() + static_cast<std::ptrdiff_t>(end), -1);
+        std::fill(all.end.begin() + static_cast<std::ptrdiff_t>(begin), all.end.begin() + static_cast<std::ptrdiff_t>(end), -1);
+    });
     return all;
 }
 
@@ -193,7 +201,7 @@ subtree_triangles unset_slices(const component_tree& tree)
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
                                             const face_rows& faces, const std::vector<int>& chosen)
 {
-    subtree_triangles all = unset_slices(tree);
+    subtree_triangles all = unset_slices(tree, 1);
     subtree_walk walk{tree, node_faces, first_edge_row(faces), all, all.rows, nullptr, {}};
     for (const int node : chosen)
         if (all.begin[node] < 0) walk.append(node);  // else inside the subtree of one collected before
@@ -204,7 +212,7 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
                                             const face_rows& faces,
                                             const std::vector<chosen_node>& chosen, int threads)
 {
-    subtree_triangles all = unset_slices(tree);
+    subtree_triangles all = unset_slices(tree, threads);
     std::vector<int> outer;
     for (const chosen_node& c : chosen)
         if (!c.nested) outer.push_back(c.node);

@@ -60,7 +60,7 @@ std::vector<int> node_numbers(const std::vector<chosen_node>& chosen);
 // for the nodes outside.
 struct subtree_triangles {
     std::vector<int> rows;
-    std::vector<int> begin, end;
+    std::vector<int, uninitialised_allocator<int>> begin, end;  // filled by threads
 };
 
 // Collects the subtrees of the `chosen` nodes, one walk for each that is not

@@ -112,12 +112,10 @@ std::vector<T> joined_in_turn(std::size_t count, int threads, const Work& work)
     return all;
 }
 
-// The points in the order they are inserted, each close to the one before
-// whatever the shape of the image: the bounding box is cut along its longer
-// side into squares, taken in order, and the points of each square are
-// spatially sorted. (A Hilbert order of a whole thin strip runs along its
-// length and back many times.) The squares, the parts of each and the
-// quarters of each part are sorted on `threads` threads.
+}  // namespace
+
+// The squares' points grouped by a counting sort, then the squares, the parts
+// of each and the quarters of each part sorted on the threads in turn.
 void sort_for_insertion(std::vector<weighted_point>& points, const regular_triangulation& triangulation, int threads)
 {
     if (points.empty()) return;
@@ -155,6 +153,8 @@ void sort_for_insertion(std::vector<weighted_point>& points, const regular_trian
         joined_in_turn<hilbert_quarter>(parts.size(), threads, [&](std::size_t k) { return order.quarters(parts[k]); });
     run_in_turn(quarters.size(), threads, [&](std::size_t k) { order.sort(quarters[k]); });
 }
+
+namespace {
 
 // Inserts the points in spatial order, each located from the face of the one
 // before. Returns the sum of the Chebyshev distances from each point to the
