@@ -180,9 +180,10 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
     }
     EXPECT_EQ(interior, 1);
     // The infinite faces name no rows.
-    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f)
-        if (A.is_infinite(f))
-            for (int row : table.rows_of_face[f->info().order]) EXPECT_EQ(row, NO_ROW);
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) {
+        if (!A.is_infinite(f)) continue;
+        for (int row : table.rows_of_face[f->info().order]) EXPECT_EQ(row, NO_ROW);
+    }
 }
 
 TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
