@@ -190,8 +190,7 @@ subtree_triangles unset_slices(const component_tree& tree, int threads)
     all.begin.resize(tree.nodes.size());
     all.end.resize(tree.nodes.size());
     run_in_shares(tree.nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
-        std::fill(all.begin.begin() + static_cast<std::ptrdiff_t>(begin), all.begin.begin() + static_cast<std::ptrdiff_t>(end), -1);
-        std::fill(all.end.begin() + static_cast<std::ptrdiff_t>(begin), all.end.begin() + static_cast<std::ptrdiff_t>(end), -1);
+        for (std::size_t v = begin; v < end; ++v) all.begin[v] = all.end[v] = -1;
     });
     return all;
 }

@@ -75,10 +75,14 @@ public:
     {
         const point_iterator m0 = part.begin, m4 = part.end;
         if (m4 - m0 <= HILBERT_LIMIT) return {};
-        const point_iterator m2 = CGAL::internal::hilbert_split(m0, m4, CGAL::internal::Hilbert_cmp_2<sort_traits, 0, false>(traits_));
-        const point_iterator m1 = CGAL::internal::hilbert_split(m0, m2, CGAL::internal::Hilbert_cmp_2<sort_traits, 1, false>(traits_));
-        const point_iterator m3 = CGAL::internal::hilbert_split(m2, m4, CGAL::internal::Hilbert_cmp_2<sort_traits, 1, true>(traits_));
-        return {{m0, m1, hilbert_quarter::ACROSS_Y}, {m1, m2, hilbert_quarter::ACROSS_X}, {m2, m3, hilbert_quarter::ACROSS_X},
+        using CGAL::internal::hilbert_split;
+        using CGAL::internal::Hilbert_cmp_2;
+        const point_iterator m2 = hilbert_split(m0, m4, Hilbert_cmp_2<sort_traits, 0, false>(traits_));
+        const point_iterator m1 = hilbert_split(m0, m2, Hilbert_cmp_2<sort_traits, 1, false>(traits_));
+        const point_iterator m3 = hilbert_split(m2, m4, Hilbert_cmp_2<sort_traits, 1, true>(traits_));
+        return {{m0, m1, hilbert_quarter::ACROSS_Y},
+                {m1, m2, hilbert_quarter::ACROSS_X},
+                {m2, m3, hilbert_quarter::ACROSS_X},
                 {m3, m4, hilbert_quarter::ACROSS_Y_REVERSED}};
     }
 
@@ -100,16 +104,42 @@ private:
     CGAL::Hilbert_sort_median_2<sort_traits, CGAL::Sequential_tag> hilbert_;
 };
 
-// Runs of `work`'s results joined in order: work(k, out) for k < count on
-// `threads` threads, each appending to a list of its own.
+// The lists one after another, copied into place on `threads` threads.
+template <class T>
+std::vector<T> joined(std::vector<std::vector<T>>& lists, int threads)
+{
+    if (lists.size() == 1) return std::move(lists[0]);
+    std::vector<std::size_t> offset(lists.size() + 1, 0);
+    for (std::size_t k = 0; k < lists.size(); ++k) offset[k + 1] = offset[k] + lists[k].size();
+    std::vector<T> all(offset.back());
+    run_in_turn(lists.size(), threads, [&](std::size_t k) {
+        std::copy(lists[k].begin(), lists[k].end(), all.begin() + static_cast<std::ptrdiff_t>(offset[k]));
+    });
+    return all;
+}
+
+// The lists work(0), work(1), ... work(count - 1) made on `threads` threads
+// and joined in that order.
 template <class T, class Work>
 std::vector<T> joined_in_turn(std::size_t count, int threads, const Work& work)
 {
     std::vector<std::vector<T>> lists(count);
     run_in_turn(count, threads, [&](std::size_t k) { lists[k] = work(k); });
-    std::vector<T> all;
-    for (std::vector<T>& list : lists) all.insert(all.end(), list.begin(), list.end());
-    return all;
+    return joined(lists, threads);
+}
+
+// What make(k, list) appends to a list for k = 0 .. count - 1, in that
+// order: each of `threads` threads takes a share of the k and a list of its
+// own.
+template <class T, class Make>
+std::vector<T> appended_in_shares(std::size_t count, int threads, const Make& make)
+{
+    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(std::max(threads, 1), count));
+    std::vector<std::vector<T>> lists(shares);
+    run_jobs(static_cast<int>(shares), [&](int j) {
+        for (std::size_t k = count * j / shares; k < count * (j + 1) / shares; ++k) make(k, lists[j]);
+    });
+    return joined(lists, threads);
 }
 
 }  // namespace
@@ -183,26 +213,26 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
     edge_input_counts counts;
     const double half_step = static_cast<double>(step) * 0.5;
     const double weight_per_gradient = half_step * half_step / 255.0;
-    std::vector<weighted_point> weighted;
-    weighted.reserve(points.size());
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        const cv::Point& pt = points[k];
-        const double g = gradient.at<float>(pt.y, pt.x);
-        if (g < MIN_GRADIENT) continue;
-        const bare_point at = positions ? bare_point((*positions)[k].x, (*positions)[k].y) : bare_point(pt.x, pt.y);
-        weighted.emplace_back(at, g * weight_per_gradient);
-    }
+    std::vector<weighted_point> weighted = appended_in_shares<weighted_point>(
+        points.size(), threads, [&](std::size_t k, std::vector<weighted_point>& out) {
+            const cv::Point& pt = points[k];
+            const double g = gradient.at<float>(pt.y, pt.x);
+            if (g < MIN_GRADIENT) return;
+            out.emplace_back(positions ? bare_point((*positions)[k].x, (*positions)[k].y) : bare_point(pt.x, pt.y),
+                             g * weight_per_gradient);
+        });
     counts.points_inserted = weighted.size();
     counts.insertion_walk = insert_in_spatial_order(weighted, triangulation, threads);
 
     const std::vector<bare_point> midpoints = gap_midpoints(triangulation, static_cast<double>(step), threads);
     counts.midpoints_found = midpoints.size();
-    weighted.clear();
-    for (const bare_point& m : midpoints) {
-        const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
-        const double g = gradient.at<float>(yi, xi);
-        if (g >= MIN_GRADIENT) weighted.emplace_back(positions ? m : bare_point(xi, yi), g * weight_per_gradient);
-    }
+    weighted = appended_in_shares<weighted_point>(
+        midpoints.size(), threads, [&](std::size_t k, std::vector<weighted_point>& out) {
+            const bare_point& m = midpoints[k];
+            const int xi = static_cast<int>(m.x()), yi = static_cast<int>(m.y());
+            const double g = gradient.at<float>(yi, xi);
+            if (g >= MIN_GRADIENT) out.emplace_back(positions ? m : bare_point(xi, yi), g * weight_per_gradient);
+        });
     counts.midpoints_inserted = weighted.size();
     counts.insertion_walk += insert_in_spatial_order(weighted, triangulation, threads);
     counts.points_time = clock.lap();
@@ -233,9 +263,7 @@ std::vector<bare_point> gap_midpoints(regular_triangulation& triangulation, doub
     run_jobs(static_cast<int>(found.size()), [&](int j) {
         for_each_finite_edge_from(triangulation, cuts[j], cuts[j + 1], midpoint_if_long(found[j]));
     });
-    midpoints = std::move(found[0]);
-    for (std::size_t j = 1; j < found.size(); ++j) midpoints.insert(midpoints.end(), found[j].begin(), found[j].end());
-    return midpoints;
+    return joined(found, threads);
 }
 
 }  // namespace orvo::detail
