@@ -304,7 +304,7 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
         if (size.height > 10) {
             ASSERT_GT(one.points[0].size(), 20u);
         }
-        for (int threads : {2, 3, 7}) {
+        for (int threads = 2; threads <= 8; ++threads) {
             const canny_edges several = detect_canny_edges(image, sigma, {3}, threads);
             SCOPED_TRACE(testing::Message() << size << ", " << threads << " threads");
             EXPECT_EQ(several.points, one.points);
@@ -320,6 +320,20 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
         EXPECT_EQ(steps.points[0], detect_canny_edges(image, sigma, {11}).points[0]);
         EXPECT_EQ(steps.points[2], detect_canny_edges(image, sigma, {1}).points[0]);
         EXPECT_EQ(cv::countNonZero(steps.edges != one.edges), 0);
+    }
+}
+
+TEST(Canny, PresmoothingInBandsIsTheWholeImagesBlur)
+{
+    // Down to bands of a row, and images shorter than the kernel.
+    cv::RNG rng(12);
+    for (const cv::Size size : {cv::Size(70, 120), cv::Size(33, 9), cv::Size(12, 3), cv::Size(5, 1)}) {
+        cv::Mat image(size, CV_8UC1);
+        rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+        cv::Mat whole;
+        cv::GaussianBlur(image, whole, cv::Size(0, 0), 0.8, 0.0, cv::BORDER_REPLICATE);
+        for (int bands = 1; bands <= std::min(8, size.height); ++bands)
+            EXPECT_EQ(cv::countNonZero(presmoothed_image(image, bands) != whole), 0) << size << ", " << bands << " bands";
     }
 }
 
