@@ -438,6 +438,42 @@ TEST(EdgePoints, GapMidpointsOnThreadsComeInTheOneThreadOrder)
     for (int threads = 1; threads <= 8; ++threads) EXPECT_EQ(gap_midpoints(A, 8.0, threads), expected) << threads;
 }
 
+TEST(EdgePoints, ThreadsInsertTheSamePointsInTheSameOrder)
+{
+    // The points weighed, sorted and their midpoints found and weighed on
+    // 1..8 threads: the same vertices, stored in the same order, and the
+    // same counts; with the edge pixels' own and with refined positions.
+    cv::Mat noise(120, 260, CV_8UC1);
+    cv::RNG rng(21);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(noise, noise, cv::Size(0, 0), 2.0);
+    const sampled_edges edges = sample_edges(noise, {7});
+    const std::vector<cv::Point2d> refined = subpixel_edge_positions(edges.gradient, edges.points[0]);
+    using positions_of_points = const std::vector<cv::Point2d>*;
+    for (const positions_of_points positions : {positions_of_points(nullptr), &refined}) {
+        const auto vertices_of = [&](int threads, edge_input_counts& counts) {
+            regular_triangulation A;
+            counts = insert_weighted_points(edges.points[0], edges.gradient, 7, A, positions, threads);
+            std::vector<weighted_point> vertices;
+            for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v)
+                if (!A.is_infinite(v)) vertices.push_back(v->point());
+            return vertices;
+        };
+        edge_input_counts one;
+        const std::vector<weighted_point> expected = vertices_of(1, one);
+        ASSERT_GT(one.points_inserted, 300u);
+        ASSERT_GT(one.midpoints_inserted, 30u);
+        for (int threads = 2; threads <= 8; ++threads) {
+            edge_input_counts several;
+            EXPECT_EQ(vertices_of(threads, several), expected) << threads << " threads";
+            EXPECT_EQ(several.points_inserted, one.points_inserted);
+            EXPECT_EQ(several.midpoints_found, one.midpoints_found);
+            EXPECT_EQ(several.midpoints_inserted, one.midpoints_inserted);
+            EXPECT_EQ(several.insertion_walk, one.insertion_walk);
+        }
+    }
+}
+
 TEST(EdgePoints, InsertionOrderOnThreadsIsTheLibrarysSpatialOrderOfEachSquare)
 {
     // The order taken apart for threads against the library's spatial sort
