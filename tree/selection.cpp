@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "parallel/jobs.h"
@@ -82,24 +83,24 @@ std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selec
     return marks;
 }
 
-}  // namespace
+// A node the walk of the selection is to enter, and whether it or one of
+// its ancestors is chosen.
+struct walk_entry {
+    int node;
+    bool nested;
+};
 
-std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria,
-                                           int threads)
+// Walks the marked nodes depth first from the entries on the stack (the
+// last one first), appending the chosen children of each node entered, in
+// child-list order, until the stack is empty or holds `pause_at` entries.
+// The nodes still on the stack then head independent subtrees, which the
+// walk would go through one after the other from the top of the stack.
+void walk_marked(const component_tree& tree, const node_mark* marks, const selection_criteria& criteria,
+                 std::vector<walk_entry>& stack, std::vector<chosen_node>& chosen, std::size_t pause_at)
 {
-    // Only the nodes above a chosen one are walked, depth first, for the
-    // order. (Walking the whole tree visits its nodes all over memory.)
     const std::vector<tree_node>& nodes = tree.nodes;
-    const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
-    std::vector<chosen_node> chosen;
-    struct entry {
-        int node;
-        bool nested;  // whether the node or one of its ancestors is chosen
-    };
-    std::vector<entry> stack;
-    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
-    while (!stack.empty()) {
-        const entry e = stack.back();
+    while (!stack.empty() && stack.size() < pause_at) {
+        const walk_entry e = stack.back();
         stack.pop_back();
         const char flags = marks[e.node].flags.load(std::memory_order_relaxed);
         if (!(flags & (node_mark::PARENT_OF_CHOSEN | node_mark::BRANCHING))) {
@@ -118,6 +119,33 @@ std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node,
         }
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
+}
+
+// The subtrees the walk leaves to the threads: enough that each thread gets
+// several, so that one deep subtree holds up the others less.
+constexpr std::size_t WALKED_APART = 64;
+
+}  // namespace
+
+std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria,
+                                           int threads)
+{
+    // Only the nodes above a chosen one are walked, depth first, for the
+    // order. (Walking the whole tree visits its nodes all over memory.) The
+    // walk goes on one thread until WALKED_APART subtrees wait on its stack,
+    // then through them on the threads, their lists joined in the order of
+    // the walk on one thread.
+    const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
+    std::vector<chosen_node> chosen;
+    std::vector<walk_entry> stack;
+    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
+    walk_marked(tree, marks.get(), criteria, stack, chosen, WALKED_APART);
+    std::vector<std::vector<chosen_node>> found(stack.size());
+    run_in_turn(stack.size(), threads, [&](std::size_t k) {
+        std::vector<walk_entry> own{stack[stack.size() - 1 - k]};
+        walk_marked(tree, marks.get(), criteria, own, found[k], SIZE_MAX);
+    });
+    for (const std::vector<chosen_node>& list : found) chosen.insert(chosen.end(), list.begin(), list.end());
     return chosen;
 }
 
