@@ -68,10 +68,11 @@ cv::Mat presmoothed_image(const cv::Mat& image, int bands)
         const int first = static_cast<int>(static_cast<long long>(image.rows) * b / bands);
         const int end = static_cast<int>(static_cast<long long>(image.rows) * (b + 1) / bands);
         const int from = std::max(first - halo, 0), to = std::min(end + halo, image.rows);
-        cv::Mat blurred;
-        cv::GaussianBlur(image.rowRange(from, to), blurred, cv::Size(0, 0), PRESMOOTHING_SIGMA, 0.0,
-                         cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
-        blurred.rowRange(first - from, end - from).copyTo(presmoothed.rowRange(first, end));
+        // A band without rows beyond it (the whole image) is blurred in place.
+        cv::Mat rows = presmoothed.rowRange(first, end), blurred;
+        cv::GaussianBlur(image.rowRange(from, to), from == first && to == end ? rows : blurred, cv::Size(0, 0),
+                         PRESMOOTHING_SIGMA, 0.0, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+        if (!blurred.empty()) blurred.rowRange(first - from, end - from).copyTo(rows);
     });
     return presmoothed;
 }
