@@ -4,6 +4,7 @@
 #include "edges/canny.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <opencv2/imgproc.hpp>
 
@@ -57,6 +58,25 @@ void gradient_image(const short* mag, int rows, int cols, short lo, short hi, cv
 
 }  // namespace
 
+// Each band blurred as an image of its own, with rows beyond it to where
+// the library's kernel (at most 4 sigma wide) does not reach.
+cv::Mat presmoothed_image(const cv::Mat& image, int bands)
+{
+    const int halo = static_cast<int>(std::ceil(4 * PRESMOOTHING_SIGMA)) + 1;
+    cv::Mat presmoothed(image.size(), image.type());
+    run_jobs(bands, [&](int b) {
+        const int first = static_cast<int>(static_cast<long long>(image.rows) * b / bands);
+        const int end = static_cast<int>(static_cast<long long>(image.rows) * (b + 1) / bands);
+        const int from = std::max(first - halo, 0), to = std::min(end + halo, image.rows);
+        // A band without rows beyond it (the whole image) is blurred in place.
+        cv::Mat rows = presmoothed.rowRange(first, end), blurred;
+        cv::GaussianBlur(image.rowRange(from, to), from == first && to == end ? rows : blurred, cv::Size(0, 0),
+                         PRESMOOTHING_SIGMA, 0.0, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+        if (!blurred.empty()) blurred.rowRange(first - from, end - from).copyTo(rows);
+    });
+    return presmoothed;
+}
+
 canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::vector<int>& steps, int threads,
                                int phase)
 {
@@ -81,10 +101,9 @@ canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::ve
     result.edges = cv::Mat(rows, cols, CV_8UC1);
     result.gradient.create(rows, cols, CV_32FC1);
     unsigned char* map = result.edges.ptr<unsigned char>();
-    // The library blurs a band of rows of an image differently from the
-    // whole image, so the presmoothing is done whole, before the bands.
-    cv::Mat presmoothed;
-    cv::GaussianBlur(image, presmoothed, cv::Size(0, 0), PRESMOOTHING_SIGMA, 0.0, cv::BORDER_REPLICATE);
+    // The presmoothing is done whole before the front stages: each band of
+    // these reads rows beyond it.
+    cv::Mat presmoothed = presmoothed_image(image, bands);
     const std::unique_ptr<short[]> magnitude = allocate_uninitialised<short>(n);
     std::vector<int> histogram(HISTOGRAM_BINS);
     std::vector<band_buffers> work;

@@ -35,6 +35,14 @@ struct canny_edges {
 canny_edges detect_canny_edges(const cv::Mat& image, double sigma, const std::vector<int>& steps, int threads = 1,
                                int phase = 0);
 
+// The image library's Gaussian blur (sigma 0.8, replicated border) of an
+// 8-bit image, which the detector applies before its own smoothing, in
+// `bands` bands of rows on as many threads. The library blurs a band of rows
+// seen through a window on the image differently from the whole image; each
+// band is therefore blurred as an image of its own, with enough rows beyond
+// it, and the result is that of the whole image.
+cv::Mat presmoothed_image(const cv::Mat& image, int bands);
+
 // What the detection keeps of the edges of an 8-bit grey image.
 struct sampled_edges {
     cv::Mat gradient;                            // magnitude mapped to 0..255

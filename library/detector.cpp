@@ -38,14 +38,19 @@ using namespace detail;
 // red weight on the first stored channel (blue), as the detector always has;
 // its regions depend on it. With `bgr` the channels are weighted as OpenCV
 // weighs BGR.
-cv::Mat detection_grey(const cv::Mat& image, bool bgr)
+cv::Mat detection_grey(const cv::Mat& image, bool bgr, int threads)
 {
     const cv::Mat eight_bit = detail::to_eight_bit(image, "detect");
     if (eight_bit.channels() == 1) return eight_bit;
     const bool alpha = eight_bit.channels() == 4;
-    cv::Mat grey;
-    cv::cvtColor(eight_bit, grey,
-                 bgr ? (alpha ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY) : (alpha ? cv::COLOR_RGBA2GRAY : cv::COLOR_RGB2GRAY));
+    const int code =
+        bgr ? (alpha ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY) : (alpha ? cv::COLOR_RGBA2GRAY : cv::COLOR_RGB2GRAY);
+    // Pixel by pixel: bands of rows converted on the threads, into their rows of the result.
+    cv::Mat grey(eight_bit.size(), CV_8UC1);
+    run_in_shares(static_cast<std::size_t>(grey.rows), threads, [&](std::size_t begin, std::size_t end) {
+        cv::Mat band = grey.rowRange(static_cast<int>(begin), static_cast<int>(end));
+        cv::cvtColor(eight_bit.rowRange(static_cast<int>(begin), static_cast<int>(end)), band, code);
+    });
     return grey;
 }
 
@@ -251,7 +256,7 @@ std::vector<Region> detail::detect_at_sampling_phase(const cv::Mat& image, const
     options.validate();
     if (phase < 0) throw std::invalid_argument("the sampling phase must be at least 0");
     return detail::translate_out_of_memory([&] {
-        const cv::Mat grey = detection_grey(image, options.bgr_grey);
+        const cv::Mat grey = detection_grey(image, options.bgr_grey, options.threads);
         const std::vector<int> steps = options.edge_steps.empty() ? std::vector<int>{options.edge_step}
                                                                    : options.edge_steps;
         DetectionStats sum;

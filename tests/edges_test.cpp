@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <CGAL/Exact_rational.h>
+#include <CGAL/Spatial_sort_traits_adapter_2.h>
+#include <CGAL/spatial_sort.h>
+#include <boost/property_map/function_property_map.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -301,7 +304,7 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
         if (size.height > 10) {
             ASSERT_GT(one.points[0].size(), 20u);
         }
-        for (int threads : {2, 3, 7}) {
+        for (int threads = 2; threads <= 8; ++threads) {
             const canny_edges several = detect_canny_edges(image, sigma, {3}, threads);
             SCOPED_TRACE(testing::Message() << size << ", " << threads << " threads");
             EXPECT_EQ(several.points, one.points);
@@ -317,6 +320,20 @@ TEST(Canny, ThreadCountDoesNotChangeTheResult)
         EXPECT_EQ(steps.points[0], detect_canny_edges(image, sigma, {11}).points[0]);
         EXPECT_EQ(steps.points[2], detect_canny_edges(image, sigma, {1}).points[0]);
         EXPECT_EQ(cv::countNonZero(steps.edges != one.edges), 0);
+    }
+}
+
+TEST(Canny, PresmoothingInBandsIsTheWholeImagesBlur)
+{
+    // Down to bands of a row, and images shorter than the kernel.
+    cv::RNG rng(12);
+    for (const cv::Size size : {cv::Size(70, 120), cv::Size(33, 9), cv::Size(12, 3), cv::Size(5, 1)}) {
+        cv::Mat image(size, CV_8UC1);
+        rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+        cv::Mat whole;
+        cv::GaussianBlur(image, whole, cv::Size(0, 0), 0.8, 0.0, cv::BORDER_REPLICATE);
+        for (int bands = 1; bands <= std::min(8, size.height); ++bands)
+            EXPECT_EQ(cv::countNonZero(presmoothed_image(image, bands) != whole), 0) << size << ", " << bands << " bands";
     }
 }
 
@@ -419,6 +436,93 @@ TEST(EdgePoints, GapMidpointsOnThreadsComeInTheOneThreadOrder)
     });
     ASSERT_GT(expected.size(), 100u);
     for (int threads = 1; threads <= 8; ++threads) EXPECT_EQ(gap_midpoints(A, 8.0, threads), expected) << threads;
+}
+
+TEST(EdgePoints, ThreadsInsertTheSamePointsInTheSameOrder)
+{
+    // The points weighed, sorted and their midpoints found and weighed on
+    // 1..8 threads: the same vertices, stored in the same order, and the
+    // same counts; with the edge pixels' own and with refined positions.
+    cv::Mat noise(120, 260, CV_8UC1);
+    cv::RNG rng(21);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(noise, noise, cv::Size(0, 0), 2.0);
+    const sampled_edges edges = sample_edges(noise, {7});
+    const std::vector<cv::Point2d> refined = subpixel_edge_positions(edges.gradient, edges.points[0]);
+    using positions_of_points = const std::vector<cv::Point2d>*;
+    for (const positions_of_points positions : {positions_of_points(nullptr), &refined}) {
+        const auto vertices_of = [&](int threads, edge_input_counts& counts) {
+            regular_triangulation A;
+            counts = insert_weighted_points(edges.points[0], edges.gradient, 7, A, positions, threads);
+            std::vector<weighted_point> vertices;
+            for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v)
+                if (!A.is_infinite(v)) vertices.push_back(v->point());
+            return vertices;
+        };
+        edge_input_counts one;
+        const std::vector<weighted_point> expected = vertices_of(1, one);
+        ASSERT_GT(one.points_inserted, 300u);
+        ASSERT_GT(one.midpoints_inserted, 30u);
+        for (int threads = 2; threads <= 8; ++threads) {
+            edge_input_counts several;
+            EXPECT_EQ(vertices_of(threads, several), expected) << threads << " threads";
+            EXPECT_EQ(several.points_inserted, one.points_inserted);
+            EXPECT_EQ(several.midpoints_found, one.midpoints_found);
+            EXPECT_EQ(several.midpoints_inserted, one.midpoints_inserted);
+            EXPECT_EQ(several.insertion_walk, one.insertion_walk);
+        }
+    }
+}
+
+TEST(EdgePoints, InsertionOrderOnThreadsIsTheLibrarysSpatialOrderOfEachSquare)
+{
+    // The order taken apart for threads against the library's spatial sort
+    // of each square whole: on wide, tall and square boxes (three, four and
+    // one squares), with repeated points, and on sets below the sizes at
+    // which the sort cuts its ranges.
+    const regular_triangulation A;
+    const auto bare = [](const weighted_point& p) -> const bare_point& { return p.point(); };
+    using bare_map = boost::function_property_map<decltype(bare), weighted_point, const bare_point&>;
+    const CGAL::Spatial_sort_traits_adapter_2<kernel, bare_map> traits(bare_map(bare), A.geom_traits());
+    const auto expected_order = [&](std::vector<weighted_point> points, double width, double height) {
+        const double side = std::min(width, height);
+        const auto square = [&](const weighted_point& p) {
+            return static_cast<long>((width >= height ? p.x() : p.y()) / side);
+        };
+        std::stable_sort(points.begin(), points.end(),
+                         [&](const weighted_point& a, const weighted_point& b) { return square(a) < square(b); });
+        for (auto begin = points.begin(); begin != points.end();) {
+            const auto end = std::find_if(begin, points.end(),
+                                          [&](const weighted_point& p) { return square(p) != square(*begin); });
+            CGAL::spatial_sort(begin, end, traits);
+            begin = end;
+        }
+        return points;
+    };
+    std::mt19937 rng(3);
+    struct box {
+        double width, height;
+        int count;
+    };
+    for (const box b : {box{300, 100, 20000}, box{50, 200, 5000}, box{120, 120, 9000}, box{90, 40, 15}, box{7, 7, 3}}) {
+        std::uniform_int_distribution<int> x(0, static_cast<int>(b.width)), y(0, static_cast<int>(b.height));
+        std::vector<weighted_point> points;
+        // The box's corners fix its size; whole coordinates repeat points.
+        points.push_back(wp(0, 0, 1));
+        points.push_back(wp(b.width, b.height, 2));
+        for (int i = 2; i < b.count; ++i) points.push_back(wp(x(rng), y(rng), i % 7));
+        const std::vector<weighted_point> expected = expected_order(points, b.width, b.height);
+        for (int threads = 1; threads <= 8; ++threads) {
+            std::vector<weighted_point> sorted = points;
+            sort_for_insertion(sorted, A, threads);
+            ASSERT_EQ(sorted.size(), expected.size());
+            EXPECT_TRUE(std::equal(sorted.begin(), sorted.end(), expected.begin(),
+                                   [](const weighted_point& p, const weighted_point& q) {
+                                       return p.point() == q.point() && p.weight() == q.weight();
+                                   }))
+                << b.width << " x " << b.height << ", " << threads << " threads";
+        }
+    }
 }
 
 TEST(AlphaValues, FaceAlphaIsTheOrthogonalRadiusClampedAtZero)

@@ -3,7 +3,9 @@
 // and slices; and whole detections on 1 to 8 threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 #include <random>
 #include <vector>
 
@@ -81,6 +83,50 @@ TEST(ParallelSelection, ThreadsChooseTheSameNodesInTheSameOrder)
     // The trees exercise both kinds.
     EXPECT_GT(nested_seen, 10);
     EXPECT_GT(outer_seen, 10);
+}
+
+TEST(ParallelSelection, ChosenNodesComeInTheOrderOfAWalkOfTheWholeTree)
+{
+    // Against a plain depth-first walk of every node from the root: on
+    // entering a node, its chosen children in child-list order, then the
+    // children's subtrees in that order. Trees large enough that the
+    // selection leaves many subtrees to the threads.
+    for (unsigned seed : {6u, 7u}) {
+        const random_tree t(20000, seed);
+        const std::vector<tree_node>& nodes = t.tree.nodes;
+        const selection_criteria criteria{0.5, 0.1, 2.0};
+        const auto ratio_if_chosen = [&](int parent, int child) {
+            const double A = nodes[parent].area, a = nodes[child].area;
+            const double ratio = a / std::max(nodes[parent].level, MIN_LEVEL);
+            return a > criteria.min_area && (A - a) / a > criteria.min_area_growth && ratio >= criteria.threshold
+                       ? ratio
+                       : 0.0;
+        };
+        std::vector<chosen_node> expected;
+        std::vector<std::pair<int, bool>> stack{{t.tree.root, false}};
+        while (!stack.empty()) {
+            const auto [v, nested] = stack.back();
+            stack.pop_back();
+            std::vector<std::pair<int, bool>> children;
+            for (int cell = nodes[v].first_child; cell != NO_CELL; cell = t.tree.child_cells[cell].next) {
+                const int child = t.tree.child_cells[cell].child;
+                const double ratio = ratio_if_chosen(v, child);
+                if (ratio > 0) expected.push_back({child, ratio, nested});
+                children.push_back({child, nested || ratio > 0});
+            }
+            stack.insert(stack.end(), children.rbegin(), children.rend());
+        }
+        ASSERT_GT(expected.size(), 300u);
+        for (int threads = 1; threads <= 8; ++threads) {
+            const std::vector<chosen_node> chosen = choose_components(t.tree, criteria, threads);
+            ASSERT_EQ(chosen.size(), expected.size()) << "seed " << seed << ", " << threads << " threads";
+            for (std::size_t k = 0; k < chosen.size(); ++k) {
+                EXPECT_EQ(chosen[k].node, expected[k].node) << k;
+                EXPECT_EQ(chosen[k].ratio, expected[k].ratio) << k;
+                EXPECT_EQ(chosen[k].nested, expected[k].nested) << k;
+            }
+        }
+    }
 }
 
 TEST(ParallelSelection, ThreadsCollectTheSameRowsAndSlices)

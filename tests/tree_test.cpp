@@ -141,7 +141,7 @@ TEST(FaceTable, ThreePointsGiveATriangleAndThreeHullEdges)
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(0, 4)}) A.insert(p);
     finish(A);
     const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
+    const face_rows& faces = table.rows;
     ASSERT_EQ(faces.size(), 4u);
     EXPECT_EQ(count_face_rows(A), 4);
     EXPECT_TRUE(faces[0].is_triangle());
@@ -174,7 +174,7 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
     finish(A);
     const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
+    const face_rows& faces = table.rows;
     ASSERT_EQ(faces.size(), 7u);
     int interior = 0;
     for (int r = 0; r < static_cast<int>(faces.size()); ++r) {
@@ -194,6 +194,11 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
         }
     }
     EXPECT_EQ(interior, 1);
+    // The infinite faces name no rows.
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) {
+        if (!A.is_infinite(f)) continue;
+        for (int row : table.rows_of_face[f->info().order]) EXPECT_EQ(row, NO_ROW);
+    }
 }
 
 TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
@@ -206,7 +211,8 @@ TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
 TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
 {
     // Two equal triangulations (points on a grid, many cocircular), one
-    // given its values and table on one thread, the other on three.
+    // given its values and table on one thread, the other its values on
+    // three and its table on 2..8.
     std::mt19937 rng(5);
     std::uniform_int_distribution<int> coord(0, 60), weight(0, 9);
     std::vector<weighted_point> points;
@@ -218,21 +224,25 @@ TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
     }
     assign_alpha_values(one, 1);
     assign_alpha_values(three, 3);
-    const face_table a = build_face_table(one, 1), b = build_face_table(three, 3);
-    ASSERT_EQ(a.rows.size(), b.rows.size());
-    ASSERT_GT(a.rows.size(), 2000u);
-    EXPECT_EQ(a.rows_of_face, b.rows_of_face);
-    for (std::size_t r = 0; r < a.rows.size(); ++r) {
-        const face_row &p = a.rows[r], &q = b.rows[r];
-        ASSERT_EQ(p.face->info().order, q.face->info().order) << r;
-        EXPECT_EQ(p.opposite, q.opposite);
-        EXPECT_EQ(p.alpha, q.alpha);
-        EXPECT_EQ(p.area, q.area);
-        const int edge = p.is_triangle() ? 0 : p.opposite;
-        EXPECT_EQ(p.face->info().interval[edge].own, q.face->info().interval[edge].own);
-        EXPECT_EQ(p.face->info().interval[edge].upper, q.face->info().interval[edge].upper);
-        ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);
-        for (int k = 0; k < a.adjacent[r].count; ++k) EXPECT_EQ(a.adjacent[r].row[k], b.adjacent[r].row[k]);
+    const face_table a = build_face_table(one, 1);
+    for (int threads = 2; threads <= 8; ++threads) {
+        SCOPED_TRACE(threads);
+        const face_table b = build_face_table(three, threads);
+        ASSERT_EQ(a.rows.size(), b.rows.size());
+        ASSERT_GT(a.rows.size(), 2000u);
+        EXPECT_EQ(a.rows_of_face, b.rows_of_face);
+        for (std::size_t r = 0; r < a.rows.size(); ++r) {
+            const face_row &p = a.rows[r], &q = b.rows[r];
+            ASSERT_EQ(p.face->info().order, q.face->info().order) << r;
+            EXPECT_EQ(p.opposite, q.opposite);
+            EXPECT_EQ(p.alpha, q.alpha);
+            EXPECT_EQ(p.area, q.area);
+            const int edge = p.is_triangle() ? 0 : p.opposite;
+            EXPECT_EQ(p.face->info().interval[edge].own, q.face->info().interval[edge].own);
+            EXPECT_EQ(p.face->info().interval[edge].upper, q.face->info().interval[edge].upper);
+            ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);
+            for (int k = 0; k < a.adjacent[r].count; ++k) EXPECT_EQ(a.adjacent[r].row[k], b.adjacent[r].row[k]);
+        }
     }
 }
 
@@ -317,7 +327,7 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     for (int i = 0; i < 400; ++i) A.insert(wp(std::floor(coord(rng)), std::floor(coord(rng)), weight(rng)));
     finish(A);
     const face_table table = build_face_table(A);
-    const std::vector<face_row>& faces = table.rows;
+    const face_rows& faces = table.rows;
     const component_tree tree = build_component_tree(table.rows, table.adjacent);
     const int n = static_cast<int>(faces.size());
 
@@ -502,7 +512,7 @@ TEST(Selection, TrianglesOfASubtree)
     tree.node_of_row = {0, 1, 2, 2, 4, 5, 0, 1, 1, 2};
     add_child(tree, 0, 2);
     add_child(tree, 0, 1);  // child list of 0: 1, 2
-    std::vector<face_row> faces(10);
+    face_rows faces(10);
     for (int r = 0; r < 10; ++r) faces[r].opposite = r < 6 ? TRIANGLE_ROW : 0;
     const node_face_lists lists = group_faces_by_node(tree.node_of_row);
 

@@ -474,7 +474,7 @@ component_tree tree_over(std::vector<double> alpha, const AreaOf& area_of, std::
 
 }  // namespace
 
-component_tree build_component_tree(const std::vector<face_row>& rows, std::vector<adjacent_rows> neighbours,
+component_tree build_component_tree(const face_rows& rows, std::vector<adjacent_rows> neighbours,
                                     int threads)
 {
     const std::size_t n = rows.size();

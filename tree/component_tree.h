@@ -47,7 +47,7 @@ struct component_tree {
 // renumbers a copy of it and lets it go), on `threads` threads, each taking
 // a strip of the plane; the tree does not depend on their number. Throws
 // std::bad_alloc when memory runs out.
-component_tree build_component_tree(const std::vector<face_row>& rows, std::vector<adjacent_rows> neighbours,
+component_tree build_component_tree(const face_rows& rows, std::vector<adjacent_rows> neighbours,
                                     int threads = 1);
 
 // The most blocks of rows the construction takes (one byte a row).

@@ -34,7 +34,7 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
     table.rows.resize(static_cast<std::size_t>(count_face_rows(triangulation)));
     if (table.rows.empty()) return table;
     table.adjacent.resize(table.rows.size());
-    table.rows_of_face.assign(triangulation.tds().number_of_faces(), {NO_ROW, NO_ROW, NO_ROW, NO_ROW});
+    table.rows_of_face.resize(triangulation.tds().number_of_faces());
 
     // Each thread takes a run of the faces in storage order and numbers its
     // rows as one pass would, from the counts of the runs before it (the
@@ -59,9 +59,12 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
     run_jobs(runs, [&](int j) {
         int r = first_triangle[j];
         for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+            // The edges' rows are filled in below; an infinite face has none.
+            std::array<int, 4>& own = table.rows_of_face[f->info().order];
+            own = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};
             if (triangulation.is_infinite(f)) continue;
             table.rows[r] = {f, TRIANGLE_ROW, f->info().alpha, triangle_area(f)};
-            table.rows_of_face[f->info().order][0] = r;
+            own[0] = r;
             table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
             ++r;
         }

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <array>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "triangulation/regular_triangulation.h"
@@ -37,12 +39,40 @@ struct face_row {
     bool is_triangle() const { return opposite == TRIANGLE_ROW; }
 };
 
+// An allocator whose containers leave the elements they make without a
+// value, for tables written whole before they are read: their pages are
+// then first touched, and so mapped, by the threads that fill them rather
+// than by the one that sizes them.
+template <class T>
+struct uninitialised_allocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = uninitialised_allocator<U>;
+    };
+    uninitialised_allocator() = default;
+    template <class U>
+    uninitialised_allocator(const uninitialised_allocator<U>&) noexcept
+    {
+    }
+    template <class U>
+    void construct(U*) noexcept
+    {
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using face_rows = std::vector<face_row, uninitialised_allocator<face_row>>;
+
 struct face_table {
-    std::vector<face_row> rows;
+    face_rows rows;
     // For the face at storage position p (face_alpha::order): the row of the
     // triangle, then those of its edges opposite vertices 0, 1, 2; NO_ROW
     // throughout for an infinite face.
-    std::vector<std::array<int, 4>> rows_of_face;
+    std::vector<std::array<int, 4>, uninitialised_allocator<std::array<int, 4>>> rows_of_face;
     // The rows adjacent to each row: a triangle's edges opposite its vertices
     // 0, 1, 2; an edge's own triangle, then the other one when it is finite.
     std::vector<adjacent_rows> adjacent;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "parallel/jobs.h"
@@ -55,7 +56,11 @@ struct node_mark {
 std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selection_criteria& criteria, int threads)
 {
     const std::vector<tree_node>& nodes = tree.nodes;
-    std::unique_ptr<node_mark[]> marks(new node_mark[nodes.size()]());
+    // Cleared by the threads (a marking may reach any node), then marked.
+    std::unique_ptr<node_mark[]> marks(new node_mark[nodes.size()]);
+    run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) marks[k].flags.store(0, std::memory_order_relaxed);
+    });
     run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
             const tree_node& child = nodes[k];
@@ -78,24 +83,24 @@ std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selec
     return marks;
 }
 
-}  // namespace
+// A node the walk of the selection is to enter, and whether it or one of
+// its ancestors is chosen.
+struct walk_entry {
+    int node;
+    bool nested;
+};
 
-std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria,
-                                           int threads)
+// Walks the marked nodes depth first from the entries on the stack (the
+// last one first), appending the chosen children of each node entered, in
+// child-list order, until the stack is empty or holds `pause_at` entries.
+// The nodes still on the stack then head independent subtrees, which the
+// walk would go through one after the other from the top of the stack.
+void walk_marked(const component_tree& tree, const node_mark* marks, const selection_criteria& criteria,
+                 std::vector<walk_entry>& stack, std::vector<chosen_node>& chosen, std::size_t pause_at)
 {
-    // Only the nodes above a chosen one are walked, depth first, for the
-    // order. (Walking the whole tree visits its nodes all over memory.)
     const std::vector<tree_node>& nodes = tree.nodes;
-    const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
-    std::vector<chosen_node> chosen;
-    struct entry {
-        int node;
-        bool nested;  // whether the node or one of its ancestors is chosen
-    };
-    std::vector<entry> stack;
-    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
-    while (!stack.empty()) {
-        const entry e = stack.back();
+    while (!stack.empty() && stack.size() < pause_at) {
+        const walk_entry e = stack.back();
         stack.pop_back();
         const char flags = marks[e.node].flags.load(std::memory_order_relaxed);
         if (!(flags & (node_mark::PARENT_OF_CHOSEN | node_mark::BRANCHING))) {
@@ -114,6 +119,33 @@ std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node,
         }
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
+}
+
+// The subtrees the walk leaves to the threads: enough that each thread gets
+// several, so that one deep subtree holds up the others less.
+constexpr std::size_t WALKED_APART = 64;
+
+}  // namespace
+
+std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node, const selection_criteria& criteria,
+                                           int threads)
+{
+    // Only the nodes above a chosen one are walked, depth first, for the
+    // order. (Walking the whole tree visits its nodes all over memory.) The
+    // walk goes on one thread until WALKED_APART subtrees wait on its stack,
+    // then through them on the threads, their lists joined in the order of
+    // the walk on one thread.
+    const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
+    std::vector<chosen_node> chosen;
+    std::vector<walk_entry> stack;
+    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
+    walk_marked(tree, marks.get(), criteria, stack, chosen, WALKED_APART);
+    std::vector<std::vector<chosen_node>> found(stack.size());
+    run_in_turn(stack.size(), threads, [&](std::size_t k) {
+        std::vector<walk_entry> own{stack[stack.size() - 1 - k]};
+        walk_marked(tree, marks.get(), criteria, own, found[k], SIZE_MAX);
+    });
+    for (const std::vector<chosen_node>& list : found) chosen.insert(chosen.end(), list.begin(), list.end());
     return chosen;
 }
 
@@ -136,7 +168,7 @@ namespace {
 
 // The first edge row: triangles precede edges in the face table, so in
 // every list a node's triangles are its rows below it.
-int first_edge_row(const std::vector<face_row>& faces)
+int first_edge_row(const face_rows& faces)
 {
     return static_cast<int>(
         std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) -
@@ -180,20 +212,23 @@ struct subtree_walk {
     }
 };
 
-subtree_triangles unset_slices(const component_tree& tree)
+subtree_triangles unset_slices(const component_tree& tree, int threads)
 {
     subtree_triangles all;
-    all.begin.assign(tree.nodes.size(), -1);
-    all.end.assign(tree.nodes.size(), -1);
+    all.begin.resize(tree.nodes.size());
+    all.end.resize(tree.nodes.size());
+    run_in_shares(tree.nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t v = begin; v < end; ++v) all.begin[v] = all.end[v] = -1;
+    });
     return all;
 }
 
 }  // namespace
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces, const std::vector<int>& chosen)
+                                            const face_rows& faces, const std::vector<int>& chosen)
 {
-    subtree_triangles all = unset_slices(tree);
+    subtree_triangles all = unset_slices(tree, 1);
     subtree_walk walk{tree, node_faces, first_edge_row(faces), all, all.rows, nullptr, {}};
     for (const int node : chosen)
         if (all.begin[node] < 0) walk.append(node);  // else inside the subtree of one collected before
@@ -201,10 +236,10 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
 }
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces,
+                                            const face_rows& faces,
                                             const std::vector<chosen_node>& chosen, int threads)
 {
-    subtree_triangles all = unset_slices(tree);
+    subtree_triangles all = unset_slices(tree, threads);
     std::vector<int> outer;
     for (const chosen_node& c : chosen)
         if (!c.nested) outer.push_back(c.node);

@@ -60,7 +60,7 @@ std::vector<int> node_numbers(const std::vector<chosen_node>& chosen);
 // for the nodes outside.
 struct subtree_triangles {
     std::vector<int> rows;
-    std::vector<int> begin, end;
+    std::vector<int, uninitialised_allocator<int>> begin, end;  // filled by threads
 };
 
 // Collects the subtrees of the `chosen` nodes, one walk for each that is not
@@ -68,14 +68,14 @@ struct subtree_triangles {
 // finds them walks each part of the tree at most once). The table must list
 // its triangles before its edges, as the face table does.
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces, const std::vector<int>& chosen);
+                                            const face_rows& faces, const std::vector<int>& chosen);
 
 // The same for the selection's result: the subtrees of its nodes that are
 // not nested, which are disjoint, walked on `threads` threads, each taking
 // a run of them in order; the rows and slices are those of the walk on one
 // thread.
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const std::vector<face_row>& faces,
+                                            const face_rows& faces,
                                             const std::vector<chosen_node>& chosen, int threads);
 
 // Appends the triangle rows of the subtree under `node`: the node's own

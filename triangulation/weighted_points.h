@@ -38,6 +38,14 @@ edge_input_counts insert_weighted_points(const std::vector<cv::Point>& points, c
                                          std::uint64_t step, regular_triangulation& triangulation,
                                          const std::vector<cv::Point2d>* positions = nullptr, int threads = 1);
 
+// Puts the points in the order they are inserted, each close to the one
+// before whatever the shape of the image: the bounding box cut along its
+// longer side into squares, taken in order, and the points of each square
+// in the library's spatial order (CGAL::spatial_sort). The work is shared
+// by `threads` threads; the order is the same for any number.
+void sort_for_insertion(std::vector<weighted_point>& points, const regular_triangulation& triangulation,
+                        int threads = 1);
+
 // The weakest gradient value (of 0..255) at which a point is inserted.
 constexpr double MIN_GRADIENT = 10.0;
 
