@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <numeric>
 #include <opencv2/imgproc.hpp>
 
 #include "parallel/jobs.h"
@@ -221,7 +222,19 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
 
 std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error, int threads)
 {
-    if (max_error <= 0 || max_error > 1) return regions;
+    std::vector<Region> result;
+    for (const std::size_t i : near_duplicates_kept(regions, max_error, threads)) result.push_back(regions[i]);
+    return result;
+}
+
+std::vector<std::size_t> near_duplicates_kept(const std::vector<Region>& regions, double max_error, int threads)
+{
+    std::vector<std::size_t> result;
+    if (max_error <= 0 || max_error > 1) {
+        result.resize(regions.size());
+        std::iota(result.begin(), result.end(), 0);
+        return result;
+    }
     // Near-duplicates have areas within a factor 1 - max_error of each other,
     // so the kept regions are grouped by area in classes of that ratio and a
     // region is compared only with its own class and the two next to it.
@@ -242,7 +255,6 @@ std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, dou
     constexpr std::size_t BLOCK = 1024;
     class_index before, in_block;
     std::vector<char> repeats(BLOCK);
-    std::vector<Region> result;
     for (std::size_t begin = 0; begin < n; begin += BLOCK) {
         const std::size_t end = std::min(n, begin + BLOCK);
         run_in_shares(end - begin, threads, [&](std::size_t first, std::size_t last) {
@@ -252,7 +264,7 @@ std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, dou
         for (std::size_t i = begin; i < end; ++i) {
             if (repeats[i - begin] || repeats_one_of(in_block, outlines, class_of, static_cast<int>(i), max_error))
                 continue;
-            result.push_back(regions[i]);
+            result.push_back(i);
             in_block[class_of[i]].add(outlines[i], static_cast<int>(i));
         }
         for (auto& [c, group] : in_block) before[c].take(group);

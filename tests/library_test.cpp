@@ -503,6 +503,8 @@ TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
         orvo::detail::drop_near_duplicates({circle, orvo::scaled(circle, 1.05), {80, 50, 0.01, 0, 0.01}, circle}, 0.3);
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept[1].x, 80);
+    EXPECT_EQ(orvo::detail::near_duplicates_kept({circle, orvo::scaled(circle, 1.05), {80, 50, 0.01, 0, 0.01}, circle}, 0.3),
+              (std::vector<std::size_t>{0, 2}));
 
     const cv::Mat image = generated_image(640, 480, 4);
     orvo::DetectorOptions first, second, both;
