@@ -30,11 +30,12 @@ struct unit_polygon {
     }
 };
 
+const unit_polygon unit;
+
 // The boundary relative to the centre, as an inscribed polygon: the frame
 // maps the unit circle onto it.
 std::vector<cv::Point2f> polygon(const Region& r)
 {
-    static const unit_polygon unit;
     const cv::Matx22d frame = lower_triangular_frame({r.a, r.b, r.c});
     std::vector<cv::Point2f> points(SIDES);
     for (int k = 0; k < SIDES; ++k) {
@@ -51,13 +52,19 @@ struct outline {
     double radius;  // the major semi-axis: the ellipse lies in this circle
     double area;    // of the polygon
     double ellipse_area;
+    double minor;            // the minor semi-axis
+    cv::Matx22d matrix;      // the region's
     cv::Matx22d covariance;  // the inverse of the region's matrix
     cv::Point2d axis;        // the direction of the major axis
     std::vector<cv::Point2f> points;
 
     explicit outline(const Region& r)
-        : x(r.x), y(r.y), radius(ellipse_semi_axes({r.a, r.b, r.c}).major), points(polygon(r))
+        : x(r.x), y(r.y), points(polygon(r))
     {
+        const semi_axes axes = ellipse_semi_axes({r.a, r.b, r.c});
+        radius = axes.major;
+        minor = axes.minor;
+        matrix = cv::Matx22d(r.a, r.b, r.b, r.c);
         area = cv::contourArea(points);
         const double det = r.a * r.c - r.b * r.b;
         ellipse_area = CV_PI / std::sqrt(det);
@@ -107,6 +114,53 @@ double common_area_bound(const outline& p, const outline& q)
     return bound;
 }
 
+// The inscribed polygons hold their ellipses shrunk by this factor about
+// their centres: cos(pi / SIDES), less a margin for the single-precision
+// corners (and the shift between the polygons), which stay within a
+// 10,000th of the minor semi-axis while both regions' major semi-axes and
+// the distance of their centres are within 1000 minor ones (checked).
+const double INSCRIBED = std::cos(CV_PI / SIDES) - 1e-4;
+
+// Where the ray from o along the unit direction u leaves the ellipse of
+// `matrix` about `centre` (o inside it), as a distance along u.
+double exit_distance(const cv::Matx22d& matrix, const cv::Point2d& centre, const cv::Point2d& o, const cv::Point2d& u)
+{
+    const cv::Vec2d w(o.x - centre.x, o.y - centre.y), v(u.x, u.y);
+    const double a = v.dot(matrix * v), b = v.dot(matrix * w), g = w.dot(matrix * w) - 1;
+    return (-b + std::sqrt(b * b - a * g)) / a;
+}
+
+// A lower bound of the area common to the inscribed polygons of p and q
+// (0 when none is found): the common part of their ellipses shrunk by
+// INSCRIBED, which the polygons hold, is convex, and holds the polygon of
+// its boundary points on SIDES rays from a point inside it.
+double common_area_lower_bound(const outline& p, const outline& q)
+{
+    const double distance = std::hypot(q.x - p.x, q.y - p.y), limit = 1000 * std::min(p.minor, q.minor);
+    if (std::max({p.radius, q.radius, distance}) > limit) return 0;
+    const double shrink = 1 / (INSCRIBED * INSCRIBED);
+    const cv::Matx22d mp = p.matrix * shrink, mq = q.matrix * shrink;
+    const cv::Point2d cp(p.x, p.y), cq(q.x, q.y);
+    const auto inside = [](const cv::Matx22d& m, const cv::Point2d& centre, const cv::Point2d& o) {
+        const cv::Vec2d w(o.x - centre.x, o.y - centre.y);
+        return w.dot(m * w) < 1;
+    };
+    for (const cv::Point2d& o : {(cp + cq) / 2, cp, cq}) {
+        if (!inside(mp, cp, o) || !inside(mq, cq, o)) continue;
+        double first = 0, previous = 0, sum = 0;
+        for (int k = 0; k < SIDES; ++k) {
+            const cv::Point2d u(unit.cos[k], unit.sin[k]);
+            const double r = std::min(exit_distance(mp, cp, o, u), exit_distance(mq, cq, o, u));
+            if (k == 0) first = r;
+            else sum += previous * r;
+            previous = r;
+        }
+        sum += previous * first;
+        return sum * std::sin(2 * CV_PI / SIDES) / 2;
+    }
+    return 0;
+}
+
 // The area of the intersection of two discs of radii r1 and r2 whose
 // centres are d apart.
 double lens_area(double d, double r1, double r2)
@@ -151,6 +205,16 @@ bool surely_distinct(const outline& p, const outline& q, double max_error)
     // The strips' bound is of exact ellipses: a margin far above its
     // rounding and that of the polygons' single-precision corners.
     return common_area_bound(p, q) * (1 + 1e-5) <= (1 - max_error) * larger;
+}
+
+// True when the error of p and q is surely below max_error: the common
+// area of their polygons is bounded below by more than it takes (with a
+// margin far above the rounding of both the bound and the polygons'
+// intersection).
+bool surely_repeats(const outline& p, const outline& q, double max_error)
+{
+    // 1 - I / (P + Q - I) < e  <=>  I > (1 - e) (P + Q) / (2 - e)
+    return common_area_lower_bound(p, q) > (1 + 1e-5) * (1 - max_error) * (p.area + q.area) / (2 - max_error);
 }
 
 }  // namespace
@@ -212,7 +276,8 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
         for (; k != group.kept.end() && k->x <= candidate.x + reach; ++k) {
             if (circles_apart(k->x, k->y, k->radius, candidate.x, candidate.y, candidate.radius)) continue;
             const outline& kept = outlines[k->region];
-            if (!surely_distinct(kept, candidate, max_error) && overlap_error(kept, candidate) < max_error) return true;
+            if (surely_distinct(kept, candidate, max_error)) continue;
+            if (surely_repeats(kept, candidate, max_error) || overlap_error(kept, candidate) < max_error) return true;
         }
     }
     return false;

@@ -493,6 +493,48 @@ TEST(MultiScale, NearDuplicatesAreDecidedByTheOverlapErrorAlone)
     EXPECT_GT(kept, 1000);
 }
 
+TEST(MultiScale, NearDuplicatesJustEitherSideOfTheLimit)
+{
+    // Pairs whose overlap error is within a ten-thousandth of the limit (a
+    // copy grown a little and moved along a random direction, the distance
+    // found by bisection), where a bound that settles a pair before the
+    // exact comparison would first go wrong: the second region is dropped
+    // exactly when its error is below the limit.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> unit(0, 1);
+    int below = 0, above = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const double major = 3 + 40 * unit(rng), minor = major * (0.1 + 0.9 * unit(rng));
+        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
+        const double u = 1 / (major * major), v = 1 / (minor * minor);
+        const orvo::Region p{500, 400, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+        const orvo::Region grown = orvo::scaled(p, 1 + 0.1 * unit(rng));
+        const double direction = 2 * CV_PI * unit(rng), limit = trial % 2 ? 0.3 : 0.5;
+        const auto moved = [&](double t) {
+            orvo::Region q = grown;
+            q.x += t * std::cos(direction);
+            q.y += t * std::sin(direction);
+            return q;
+        };
+        double near = 0, far = 2 * major;
+        if (orvo::detail::overlap_error(p, moved(near)) >= limit) continue;
+        for (int k = 0; k < 60; ++k) {
+            const double middle = (near + far) / 2;
+            (orvo::detail::overlap_error(p, moved(middle)) < limit ? near : far) = middle;
+        }
+        for (const double t : {near, far}) {
+            const orvo::Region q = moved(t);
+            const double error = orvo::detail::overlap_error(p, q);
+            ASSERT_LT(std::abs(error - limit), 1e-4);
+            const bool repeats = orvo::detail::drop_near_duplicates({p, q}, limit).size() == 1;
+            EXPECT_EQ(repeats, error < limit) << "trial " << trial << ", error " << error;
+            (error < limit ? below : above) += 1;
+        }
+    }
+    EXPECT_GT(below, 300);
+    EXPECT_GT(above, 300);
+}
+
 TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
 {
     const orvo::Region circle{50, 50, 0.01, 0, 0.01};
