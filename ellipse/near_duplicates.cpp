@@ -4,6 +4,7 @@
 #include "ellipse/near_duplicates.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <map>
 #include <numeric>
@@ -257,7 +258,16 @@ struct area_class {
     }
 };
 
-using class_index = std::map<long, area_class>;
+// The area classes, each split by radius into bands of a factor 2 (so that
+// the few wide regions of a class do not widen the sweep over the others):
+// the kept regions by (area class, band).
+using class_index = std::map<std::pair<long, int>, area_class>;
+
+// The band of a radius.
+int band_of(double radius)
+{
+    return std::ilogb(std::max(radius, 1e-300));
+}
 
 // Whether region i repeats one of those of `index` (compared with its own
 // area class and the two next to it; within a class only with those whose
@@ -266,10 +276,9 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
                     int i, double max_error)
 {
     const outline& candidate = outlines[i];
-    for (long c = class_of[i] - 1; c <= class_of[i] + 1; ++c) {
-        const auto found = index.find(c);
-        if (found == index.end()) continue;
-        const area_class& group = found->second;
+    for (auto group_at = index.lower_bound({class_of[i] - 1, INT_MIN});
+         group_at != index.end() && group_at->first.first <= class_of[i] + 1; ++group_at) {
+        const area_class& group = group_at->second;
         const double reach = candidate.radius + group.widest;
         auto k = std::lower_bound(group.kept.begin(), group.kept.end(), candidate.x - reach,
                                   [](const area_class::entry& e, double x) { return e.x < x; });
@@ -330,7 +339,7 @@ std::vector<std::size_t> near_duplicates_kept(const std::vector<Region>& regions
             if (repeats[i - begin] || repeats_one_of(in_block, outlines, class_of, static_cast<int>(i), max_error))
                 continue;
             result.push_back(i);
-            in_block[class_of[i]].add(outlines[i], static_cast<int>(i));
+            in_block[{class_of[i], band_of(outlines[i].radius)}].add(outlines[i], static_cast<int>(i));
         }
         for (auto& [c, group] : in_block) before[c].take(group);
         in_block.clear();

@@ -71,7 +71,10 @@ std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_tri
             append_subtree_triangles(subtrees, selected[k].node, triangles);
             if (triangles.empty()) continue;
             if (hulls) {
-                fits[k] = fit_hull(corners, triangles, max_area, marks);
+                // Held until the union: a copy of the hull's own size (its
+                // vector was sized for the component's points).
+                if ((fits[k] = fit_hull(corners, triangles, max_area, marks)))
+                    fits[k]->hull = std::vector<cv::Point2d>(fits[k]->hull.begin(), fits[k]->hull.end());
             } else if (const std::optional<Region> e = extract_ellipse(corners, triangles, max_area, marks)) {
                 fits[k] = hull_fit{*e, {}};
             }

@@ -535,6 +535,51 @@ TEST(MultiScale, NearDuplicatesJustEitherSideOfTheLimit)
     EXPECT_GT(above, 300);
 }
 
+TEST(MultiScale, NearDuplicatesAsEveryPairCompared)
+{
+    // Many regions of every size and shape, clustered so that many repeat
+    // one another, some of them long and wide (whose circles reach far
+    // across the sweep of their area class): the regions kept are those
+    // that comparing each with every region kept before it keeps.
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> unit(0, 1);
+    std::vector<orvo::Region> regions;
+    std::vector<double> majors;
+    std::vector<cv::Point2d> axes;
+    for (int k = 0; k < 800; ++k) {
+        const double major = k % 10 == 0 ? 40 + 160 * unit(rng) : 2 + 30 * unit(rng);
+        const double minor = major * (k % 10 == 0 ? 0.02 + 0.1 * unit(rng) : 0.2 + 0.8 * unit(rng));
+        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
+        const double u = 1 / (major * major), v = 1 / (minor * minor);
+        const double x = std::floor(15 * unit(rng)) * 20 + 3 * unit(rng), y = std::floor(10 * unit(rng)) * 20 + 3 * unit(rng);
+        const orvo::Region r{x, y, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+        // A copy of one before, grown or shrunk a little and moved along its
+        // major axis by up to a tenth of it.
+        if (k % 3 == 0 && !regions.empty()) {
+            const std::size_t j = rng() % regions.size();
+            orvo::Region q = orvo::scaled(regions[j], 0.95 + 0.1 * unit(rng));
+            const double shift = majors[j] * (0.2 * unit(rng) - 0.1);
+            q.x += shift * axes[j].x;
+            q.y += shift * axes[j].y;
+            regions.push_back(q);
+            majors.push_back(majors[j]);
+            axes.push_back(axes[j]);
+            continue;
+        }
+        regions.push_back(r);
+        majors.push_back(major);
+        axes.emplace_back(c, s);
+    }
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        bool repeats = false;
+        for (const std::size_t j : expected) repeats = repeats || orvo::detail::overlap_error(regions[j], regions[i]) < 0.3;
+        if (!repeats) expected.push_back(i);
+    }
+    ASSERT_LT(expected.size(), regions.size() * 3 / 4);
+    for (const int threads : {1, 3}) EXPECT_EQ(orvo::detail::near_duplicates_kept(regions, 0.3, threads), expected);
+}
+
 TEST(MultiScale, UnionOfPassesWithoutNearDuplicates)
 {
     const orvo::Region circle{50, 50, 0.01, 0, 0.01};
