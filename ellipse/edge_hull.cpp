@@ -36,6 +36,20 @@ edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point2d>& po
     return map;
 }
 
+void sides_reached_from(const convex_polygon_sides& sides, std::size_t i, std::vector<std::size_t>& reached)
+{
+    reached.clear();
+    const cv::Point2d a = sides.start[i], b = a + sides.direction[i];
+    for (std::size_t j = 0; j < sides.start.size(); ++j) {
+        if (j == i) continue;
+        const cv::Point2d d = sides.direction[j], s = sides.start[j];
+        const double extent =
+            1 + std::max({std::abs(a.x), std::abs(a.y), std::abs(b.x), std::abs(b.y), std::abs(s.x), std::abs(s.y)});
+        const double reach = std::sqrt(d.dot(d)) * (EDGE_HULL_MARGIN + 1e-6 + 1e-12 * extent);
+        if (!(std::max(d.cross(a - s), d.cross(b - s)) + reach < -sides.tolerance[j])) reached.push_back(j);
+    }
+}
+
 std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges)
 {
     const std::size_t h = hull.size();
@@ -46,6 +60,8 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     std::vector<cv::Point2d> points;
     points.reserve(16 * h);
     points = hull;
+    std::vector<std::size_t> reached;
+    reached.reserve(h);
     constexpr double M = EDGE_HULL_MARGIN;
     // Slack for the rounding of the bounds below; the test of each pixel is
     // exact to its own arithmetic.
@@ -53,11 +69,16 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     for (std::size_t i = 0; i < h; ++i) {
         const cv::Point2d a = hull[i], d = sides.direction[i];
         const double squared_length = d.dot(d);
+        // A pixel farther than the margin from the edge's line is farther
+        // from the edge: passed over before the exact test (the factor
+        // covers the rounding of both).
+        const double far_from_line = M * M * squared_length * (1 + 1e-9);
         const auto near_edge = [&](const cv::Point2d& p) {
             const double t = squared_length > 0 ? std::clamp((p - a).dot(d) / squared_length, 0.0, 1.0) : 0.0;
             const cv::Point2d off = p - (a + d * t);
             return off.dot(off) <= M * M;
         };
+        sides_reached_from(sides, i, reached);
         // A pixel within the margin of the edge lies within the margin of
         // it along each axis: in each row of cells, those within the margin
         // of the part of the edge within the margin of the row.
@@ -82,7 +103,14 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
             const int end = edges.first[row * edges.columns + column_high + 1];
             for (int k = edges.first[row * edges.columns + column_low]; k < end; ++k) {
                 const cv::Point2d& p = edges.position[k];
-                if (near_edge(p) && !sides.clearly_inside(p, i)) points.push_back(p);
+                const double across = d.cross(p - a);
+                if (across * across > far_from_line || !near_edge(p)) continue;
+                // Not clearly inside: outside this edge's side (the same
+                // test as inside_side's), or outside one of the sides that
+                // come within the margin of the edge.
+                bool inside = across < -sides.tolerance[i];
+                for (std::size_t j = 0; inside && j < reached.size(); ++j) inside = sides.inside_side(reached[j], p);
+                if (!inside) points.push_back(p);
             }
         }
     }

@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "ellipse/fit.h"
+
 namespace orvo::detail {
 
 // The edge pixels of an image by their places (their centres, or their
@@ -30,6 +32,15 @@ edge_pixel_map map_edge_pixels(cv::Size size, const std::vector<cv::Point2d>& po
 // taken into it, in pixels: about the bulge of a curved edge between two
 // sampled points.
 constexpr double EDGE_HULL_MARGIN = 2.0;
+
+// Fills `reached` with the sides j other than i (of a convex polygon as
+// convex_hull_polygon gives it) that a point within EDGE_HULL_MARGIN of side
+// i can lie outside of, or within the tolerance of: those whose test, at its
+// largest over that reach (at an end of side i moved by the margin along
+// side j's outward normal), is not below the tolerance by more than the
+// rounding of a point's own test. Points near side i are clearly inside the
+// other sides.
+void sides_reached_from(const convex_polygon_sides& sides, std::size_t i, std::vector<std::size_t>& reached);
 
 // The convex hull (as convex_hull_polygon gives it) of `hull`, a convex
 // polygon as convex_hull_polygon gives it, and of the edge pixels within

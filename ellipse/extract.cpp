@@ -49,8 +49,8 @@ moment_fit fit_about_first_vertex(std::vector<cv::Point2d> polygon)
 
 }  // namespace
 
-std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
-                                      double max_area, vertex_marks& marks)
+std::optional<hull_fit> fit_hull(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
+                                 vertex_marks& marks)
 {
     if (++marks.current == 0) {  // the marks wrapped around: start afresh
         std::fill(marks.seen.begin(), marks.seen.end(), 0);
@@ -73,14 +73,29 @@ std::optional<Region> extract_ellipse(const triangle_corners& table, const std::
                 points.push_back(table.position[vertex]);
         }
     }
-    const std::vector<cv::Point2d> polygon =
+    std::vector<cv::Point2d> polygon =
         exact ? convex_hull_polygon(std::move(exact_points)) : digitised_hull_boundary(std::move(points));
-    moment_fit fit = exact ? fit_about_first_vertex(polygon) : fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
-    // Widening only adds area: a hull too large already stays too large.
-    if (table.edge_pixels && fit.ellipse && max_area > fit.twice_area)
-        fit = fit_about_first_vertex(hull_with_edge_pixels(polygon, *table.edge_pixels));
+    const moment_fit fit = exact ? fit_about_first_vertex(polygon) : fit_ellipse_by_moments(polygon, COVARIANCE_SCALE);
+    if (!fit.ellipse || !(max_area > fit.twice_area)) return std::nullopt;
+    return hull_fit{*fit.ellipse, std::move(polygon)};
+}
+
+std::optional<Region> widened_ellipse(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges,
+                                      double max_area)
+{
+    const moment_fit fit = fit_about_first_vertex(hull_with_edge_pixels(hull, edges));
     if (fit.ellipse && max_area > fit.twice_area) return fit.ellipse;
     return std::nullopt;
+}
+
+std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
+                                      double max_area, vertex_marks& marks)
+{
+    std::optional<hull_fit> fit = fit_hull(table, triangles, max_area, marks);
+    if (!fit) return std::nullopt;
+    // Widening only adds area: a hull too large already stays too large.
+    if (table.edge_pixels) return widened_ellipse(fit->hull, *table.edge_pixels, max_area);
+    return fit->ellipse;
 }
 
 }  // namespace orvo::detail

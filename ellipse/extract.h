@@ -49,6 +49,24 @@ triangle_corners corners_of_triangles(const face_table& table, std::size_t verte
 std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
                                       double max_area, vertex_marks& marks);
 
+// A component's ellipse fitted to its hull as it is (not widened), and that
+// hull.
+struct hull_fit {
+    Region ellipse;
+    std::vector<cv::Point2d> hull;
+};
+
+// The same as extract_ellipse without the widening: the ellipse of the hull
+// of the triangles' vertices and the hull.
+std::optional<hull_fit> fit_hull(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
+                                 vertex_marks& marks);
+
+// The ellipse of `hull` (as fit_hull gives it, of exact positions) widened
+// to the edge pixels along it, when the fit succeeds and twice the widened
+// hull's area is below max_area.
+std::optional<Region> widened_ellipse(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges,
+                                      double max_area);
+
 // The ellipse spans two standard deviations along each axis.
 constexpr double COVARIANCE_SCALE = 4;
 

@@ -4,8 +4,10 @@
 #include "ellipse/near_duplicates.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <map>
+#include <numeric>
 #include <opencv2/imgproc.hpp>
 
 #include "parallel/jobs.h"
@@ -29,11 +31,12 @@ struct unit_polygon {
     }
 };
 
+const unit_polygon unit;
+
 // The boundary relative to the centre, as an inscribed polygon: the frame
 // maps the unit circle onto it.
 std::vector<cv::Point2f> polygon(const Region& r)
 {
-    static const unit_polygon unit;
     const cv::Matx22d frame = lower_triangular_frame({r.a, r.b, r.c});
     std::vector<cv::Point2f> points(SIDES);
     for (int k = 0; k < SIDES; ++k) {
@@ -50,13 +53,19 @@ struct outline {
     double radius;  // the major semi-axis: the ellipse lies in this circle
     double area;    // of the polygon
     double ellipse_area;
+    double minor;            // the minor semi-axis
+    cv::Matx22d matrix;      // the region's
     cv::Matx22d covariance;  // the inverse of the region's matrix
     cv::Point2d axis;        // the direction of the major axis
     std::vector<cv::Point2f> points;
 
     explicit outline(const Region& r)
-        : x(r.x), y(r.y), radius(ellipse_semi_axes({r.a, r.b, r.c}).major), points(polygon(r))
+        : x(r.x), y(r.y), points(polygon(r))
     {
+        const semi_axes axes = ellipse_semi_axes({r.a, r.b, r.c});
+        radius = axes.major;
+        minor = axes.minor;
+        matrix = cv::Matx22d(r.a, r.b, r.b, r.c);
         area = cv::contourArea(points);
         const double det = r.a * r.c - r.b * r.b;
         ellipse_area = CV_PI / std::sqrt(det);
@@ -106,6 +115,53 @@ double common_area_bound(const outline& p, const outline& q)
     return bound;
 }
 
+// The inscribed polygons hold their ellipses shrunk by this factor about
+// their centres: cos(pi / SIDES), less a margin for the single-precision
+// corners (and the shift between the polygons), which stay within a
+// 10,000th of the minor semi-axis while both regions' major semi-axes and
+// the distance of their centres are within 1000 minor ones (checked).
+const double INSCRIBED = std::cos(CV_PI / SIDES) - 1e-4;
+
+// Where the ray from o along the unit direction u leaves the ellipse of
+// `matrix` about `centre` (o inside it), as a distance along u.
+double exit_distance(const cv::Matx22d& matrix, const cv::Point2d& centre, const cv::Point2d& o, const cv::Point2d& u)
+{
+    const cv::Vec2d w(o.x - centre.x, o.y - centre.y), v(u.x, u.y);
+    const double a = v.dot(matrix * v), b = v.dot(matrix * w), g = w.dot(matrix * w) - 1;
+    return (-b + std::sqrt(b * b - a * g)) / a;
+}
+
+// A lower bound of the area common to the inscribed polygons of p and q
+// (0 when none is found): the common part of their ellipses shrunk by
+// INSCRIBED, which the polygons hold, is convex, and holds the polygon of
+// its boundary points on SIDES rays from a point inside it.
+double common_area_lower_bound(const outline& p, const outline& q)
+{
+    const double distance = std::hypot(q.x - p.x, q.y - p.y), limit = 1000 * std::min(p.minor, q.minor);
+    if (std::max({p.radius, q.radius, distance}) > limit) return 0;
+    const double shrink = 1 / (INSCRIBED * INSCRIBED);
+    const cv::Matx22d mp = p.matrix * shrink, mq = q.matrix * shrink;
+    const cv::Point2d cp(p.x, p.y), cq(q.x, q.y);
+    const auto inside = [](const cv::Matx22d& m, const cv::Point2d& centre, const cv::Point2d& o) {
+        const cv::Vec2d w(o.x - centre.x, o.y - centre.y);
+        return w.dot(m * w) < 1;
+    };
+    for (const cv::Point2d& o : {(cp + cq) / 2, cp, cq}) {
+        if (!inside(mp, cp, o) || !inside(mq, cq, o)) continue;
+        double first = 0, previous = 0, sum = 0;
+        for (int k = 0; k < SIDES; ++k) {
+            const cv::Point2d u(unit.cos[k], unit.sin[k]);
+            const double r = std::min(exit_distance(mp, cp, o, u), exit_distance(mq, cq, o, u));
+            if (k == 0) first = r;
+            else sum += previous * r;
+            previous = r;
+        }
+        sum += previous * first;
+        return sum * std::sin(2 * CV_PI / SIDES) / 2;
+    }
+    return 0;
+}
+
 // The area of the intersection of two discs of radii r1 and r2 whose
 // centres are d apart.
 double lens_area(double d, double r1, double r2)
@@ -152,6 +208,16 @@ bool surely_distinct(const outline& p, const outline& q, double max_error)
     return common_area_bound(p, q) * (1 + 1e-5) <= (1 - max_error) * larger;
 }
 
+// True when the error of p and q is surely below max_error: the common
+// area of their polygons is bounded below by more than it takes (with a
+// margin far above the rounding of both the bound and the polygons'
+// intersection).
+bool surely_repeats(const outline& p, const outline& q, double max_error)
+{
+    // 1 - I / (P + Q - I) < e  <=>  I > (1 - e) (P + Q) / (2 - e)
+    return common_area_lower_bound(p, q) > (1 + 1e-5) * (1 - max_error) * (p.area + q.area) / (2 - max_error);
+}
+
 }  // namespace
 
 double overlap_error(const Region& p, const Region& q)
@@ -192,7 +258,16 @@ struct area_class {
     }
 };
 
-using class_index = std::map<long, area_class>;
+// The area classes, each split by radius into bands of a factor 2 (so that
+// the few wide regions of a class do not widen the sweep over the others):
+// the kept regions by (area class, band).
+using class_index = std::map<std::pair<long, int>, area_class>;
+
+// The band of a radius.
+int band_of(double radius)
+{
+    return std::ilogb(std::max(radius, 1e-300));
+}
 
 // Whether region i repeats one of those of `index` (compared with its own
 // area class and the two next to it; within a class only with those whose
@@ -201,17 +276,17 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
                     int i, double max_error)
 {
     const outline& candidate = outlines[i];
-    for (long c = class_of[i] - 1; c <= class_of[i] + 1; ++c) {
-        const auto found = index.find(c);
-        if (found == index.end()) continue;
-        const area_class& group = found->second;
+    for (auto group_at = index.lower_bound({class_of[i] - 1, INT_MIN});
+         group_at != index.end() && group_at->first.first <= class_of[i] + 1; ++group_at) {
+        const area_class& group = group_at->second;
         const double reach = candidate.radius + group.widest;
         auto k = std::lower_bound(group.kept.begin(), group.kept.end(), candidate.x - reach,
                                   [](const area_class::entry& e, double x) { return e.x < x; });
         for (; k != group.kept.end() && k->x <= candidate.x + reach; ++k) {
             if (circles_apart(k->x, k->y, k->radius, candidate.x, candidate.y, candidate.radius)) continue;
             const outline& kept = outlines[k->region];
-            if (!surely_distinct(kept, candidate, max_error) && overlap_error(kept, candidate) < max_error) return true;
+            if (surely_distinct(kept, candidate, max_error)) continue;
+            if (surely_repeats(kept, candidate, max_error) || overlap_error(kept, candidate) < max_error) return true;
         }
     }
     return false;
@@ -221,7 +296,19 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
 
 std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error, int threads)
 {
-    if (max_error <= 0 || max_error > 1) return regions;
+    std::vector<Region> result;
+    for (const std::size_t i : near_duplicates_kept(regions, max_error, threads)) result.push_back(regions[i]);
+    return result;
+}
+
+std::vector<std::size_t> near_duplicates_kept(const std::vector<Region>& regions, double max_error, int threads)
+{
+    std::vector<std::size_t> result;
+    if (max_error <= 0 || max_error > 1) {
+        result.resize(regions.size());
+        std::iota(result.begin(), result.end(), 0);
+        return result;
+    }
     // Near-duplicates have areas within a factor 1 - max_error of each other,
     // so the kept regions are grouped by area in classes of that ratio and a
     // region is compared only with its own class and the two next to it.
@@ -242,7 +329,6 @@ std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, dou
     constexpr std::size_t BLOCK = 1024;
     class_index before, in_block;
     std::vector<char> repeats(BLOCK);
-    std::vector<Region> result;
     for (std::size_t begin = 0; begin < n; begin += BLOCK) {
         const std::size_t end = std::min(n, begin + BLOCK);
         run_in_shares(end - begin, threads, [&](std::size_t first, std::size_t last) {
@@ -252,8 +338,8 @@ std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, dou
         for (std::size_t i = begin; i < end; ++i) {
             if (repeats[i - begin] || repeats_one_of(in_block, outlines, class_of, static_cast<int>(i), max_error))
                 continue;
-            result.push_back(regions[i]);
-            in_block[class_of[i]].add(outlines[i], static_cast<int>(i));
+            result.push_back(i);
+            in_block[{class_of[i], band_of(outlines[i].radius)}].add(outlines[i], static_cast<int>(i));
         }
         for (auto& [c, group] : in_block) before[c].take(group);
         in_block.clear();

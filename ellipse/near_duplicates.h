@@ -17,4 +17,7 @@ double overlap_error(const Region& p, const Region& q);
 // result does not depend on their number.
 std::vector<Region> drop_near_duplicates(const std::vector<Region>& regions, double max_error, int threads = 1);
 
+// The indices of the regions drop_near_duplicates keeps, in order.
+std::vector<std::size_t> near_duplicates_kept(const std::vector<Region>& regions, double max_error, int threads = 1);
+
 }  // namespace orvo::detail

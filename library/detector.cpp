@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <iterator>
 #include <numeric>
 #include <optional>
 #include <opencv2/imgproc.hpp>
@@ -56,35 +57,59 @@ cv::Mat detection_grey(const cv::Mat& image, bool bgr, int threads)
 
 // The ellipses of the selected nodes, in their order (none for a node whose
 // component gives none), each with its node's ratio as its strength. With
-// several threads each takes an equal share of the nodes, in order, with
-// marks of its own; the result is the same.
+// `hulls`, the hulls are not widened to the edge pixels: the ellipses are
+// those of the exact hulls, which go to `hulls`, one for each. With several
+// threads each takes an equal share of the nodes, in order, with marks of
+// its own; the result is the same.
 std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_triangles& subtrees,
                                       const std::vector<chosen_node>& selected, std::size_t vertex_count,
-                                      double max_area, bool exact_hull, const edge_pixel_map* edge_pixels, int threads)
+                                      double max_area, bool exact_hull, const edge_pixel_map* edge_pixels, int threads,
+                                      std::vector<std::vector<cv::Point2d>>* hulls)
 {
-    std::vector<std::optional<Region>> ellipses(selected.size());
-    triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull || edge_pixels);
-    corners.edge_pixels = edge_pixels;
+    std::vector<std::optional<hull_fit>> fits(selected.size());
+    triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull || edge_pixels || hulls);
+    if (!hulls) corners.edge_pixels = edge_pixels;
     run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
         vertex_marks marks(vertex_count);
         std::vector<int> triangles;
         for (std::size_t k = begin; k < end; ++k) {
             triangles.clear();
             append_subtree_triangles(subtrees, selected[k].node, triangles);
-            if (!triangles.empty()) ellipses[k] = extract_ellipse(corners, triangles, max_area, marks);
-            if (ellipses[k]) ellipses[k]->strength = selected[k].ratio;
+            if (triangles.empty()) continue;
+            if (hulls) {
+                // Held until the union: a copy of the hull's own size (its
+                // vector was sized for the component's points).
+                if ((fits[k] = fit_hull(corners, triangles, max_area, marks)))
+                    fits[k]->hull = std::vector<cv::Point2d>(fits[k]->hull.begin(), fits[k]->hull.end());
+            } else if (const std::optional<Region> e = extract_ellipse(corners, triangles, max_area, marks)) {
+                fits[k] = hull_fit{*e, {}};
+            }
+            if (fits[k]) fits[k]->ellipse.strength = selected[k].ratio;
         }
     });
     std::vector<Region> regions;
-    for (const std::optional<Region>& e : ellipses)
-        if (e) regions.push_back(*e);
+    for (std::optional<hull_fit>& fit : fits) {
+        if (!fit) continue;
+        regions.push_back(fit->ellipse);
+        if (hulls) hulls->push_back(std::move(fit->hull));
+    }
     return regions;
 }
 
+// Whether the region is smaller than min_radius allows (see DetectorOptions).
+bool below_min_radius(const Region& r, double min_radius)
+{
+    // The radius r of a region of matrix M has r^4 det M = 1.
+    return min_radius > 0 && std::pow(min_radius, 4) * (r.a * r.c - r.b * r.b) > 1;
+}
+
 // The selected components of a filled triangulation as ellipses, 0-based.
+// With `hulls`, their hulls are left unwidened (see ellipses_of_nodes), and
+// so is the test of min_radius, which is of the widened ones.
 std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const DetectorOptions& options,
                                              double image_area, const edge_pixel_map* edge_pixels,
-                                             DetectionStats* stats)
+                                             DetectionStats* stats,
+                                             std::vector<std::vector<cv::Point2d>>* hulls = nullptr)
 {
     stage_clock clock;
     triangulation_times times;
@@ -108,14 +133,11 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
         collect_subtree_triangles(tree, node_faces, table.rows, selected, options.threads);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
                                                     options.max_area * image_area, options.exact_hull,
-                                                    edge_pixels, options.threads);
-    if (options.min_radius > 0) {
-        // The radius r of a region of matrix M has r^4 det M = 1.
-        const double fourth_power = std::pow(options.min_radius, 4);
+                                                    edge_pixels, options.threads, hulls);
+    if (!hulls)
         regions.erase(std::remove_if(regions.begin(), regions.end(),
-                                     [&](const Region& r) { return fourth_power * (r.a * r.c - r.b * r.b) > 1; }),
+                                     [&](const Region& r) { return below_min_radius(r, options.min_radius); }),
                       regions.end());
-    }
 
     times.extraction = clock.lap();
     if (stats) record_triangulation(*stats, shape, table, tree, selected.size(), regions.size(), times);
@@ -138,9 +160,11 @@ struct level_edges {
 };
 
 // One pass: the triangulation of the edge points sampled with `step` and its
-// regions; its stage sizes and times go to `stats`.
+// regions (their hulls left unwidened, in `hulls`, when given); its stage
+// sizes and times go to `stats`.
 std::vector<Region> detect_pass(level_edges& level, std::size_t k, const DetectorOptions& options, int step,
-                                double image_area, const edge_pixel_map* edge_pixels, DetectionStats& stats)
+                                double image_area, const edge_pixel_map* edge_pixels, DetectionStats& stats,
+                                std::vector<std::vector<cv::Point2d>>* hulls)
 {
     DetectorOptions pass = options;
     pass.edge_step = step;
@@ -154,18 +178,86 @@ std::vector<Region> detect_pass(level_edges& level, std::size_t k, const Detecto
                                                             options.threads);
     record_edge_input(stats, edges.points[k].size(), counts);
     level.done_reading();
-    return regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats);
+    return regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats, hulls);
+}
+
+// Whether the region is finite and positive definite and its centre lies
+// on the image (within its outer pixels' centres). The stages give none
+// other; this keeps the promise should rounding in one of them ever
+// produce one.
+bool on_image(const Region& r, cv::Size size)
+{
+    return is_valid(r) && r.x >= 0 && r.x <= size.width - 1 && r.y >= 0 && r.y <= size.height - 1;
+}
+
+// The regions of the passes, united in the order of the passes (in the
+// image's coordinates), and, when the hulls are widened after the union,
+// each one's hull (in its level's coordinates) and level.
+struct united_passes {
+    std::vector<Region> regions;
+    std::vector<std::vector<cv::Point2d>> hulls;
+    std::vector<std::size_t> levels;
+
+    // Keeps the entries `kept` (increasing indices).
+    void keep(const std::vector<std::size_t>& kept)
+    {
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            if (kept[k] == k) continue;  // in place already (a vector moved onto itself is emptied)
+            regions[k] = regions[kept[k]];
+            if (!hulls.empty()) {
+                hulls[k] = std::move(hulls[kept[k]]);
+                levels[k] = levels[kept[k]];
+            }
+        }
+        regions.resize(kept.size());
+        if (!hulls.empty()) {
+            hulls.resize(kept.size());
+            levels.resize(kept.size());
+        }
+    }
+};
+
+// The ellipses of the united regions' hulls widened to the edge pixels of
+// their levels, in the image's coordinates, with their strengths: none for
+// a hull whose widened one gives no ellipse, is too large or too small
+// (max_area and min_radius, on its level) or lies off the image. The
+// threads take equal shares, in order.
+std::vector<Region> widened_regions(const united_passes& united, const std::vector<pyramid_level>& pyramid,
+                                    const std::vector<edge_pixel_map>& edge_pixels, const DetectorOptions& options)
+{
+    std::vector<std::optional<Region>> widened(united.regions.size());
+    run_in_shares(widened.size(), options.threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const pyramid_level& level = pyramid[united.levels[k]];
+            std::optional<Region> r = widened_ellipse(united.hulls[k], edge_pixels[united.levels[k]],
+                                                      options.max_area * static_cast<double>(level.grey.total()));
+            if (!r || below_min_radius(*r, options.min_radius)) continue;
+            r->strength = united.regions[k].strength;
+            if (united.levels[k] > 0) r = region_on_image(*r, level.factor_x, level.factor_y);
+            if (on_image(*r, pyramid[0].grey.size())) widened[k] = r;
+        }
+    });
+    std::vector<Region> regions;
+    for (const std::optional<Region>& r : widened)
+        if (r) regions.push_back(*r);
+    return regions;
 }
 
 // Every pass of every pyramid level: the edges detected once per level and
-// sampled with every step (from `phase` along each edge), then the passes, independent detections, on the
-// threads, the one with the most points first; each pass takes an equal
-// share of the threads (one when there are as many passes as threads).
-// The regions are united in the order of the levels, then of the steps,
-// each level's in the image's coordinates.
+// sampled with every step (from `phase` along each edge), then the passes,
+// independent detections, on the threads, the one with the most points
+// first; each pass takes an equal share of the threads (one when there are
+// as many passes as threads). The regions are united in the order of the
+// levels, then of the steps, each level's in the image's coordinates; those
+// off the image dropped, and, with several steps or levels, those that
+// repeat one kept before them (drop_near_duplicates). Hulls to be widened
+// to the edge pixels are widened after that test, which takes the ellipses
+// of the hulls as they are: only the regions it keeps are widened.
 std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, const DetectorOptions& options,
                                   const std::vector<int>& steps, int phase, DetectionStats& sum)
 {
+    const bool unite = !options.edge_steps.empty() || options.pyramid_levels > 1;
+    const bool widen_after_union = unite && options.edge_pixel_hull;
     // The hull widened to the edge pixels needs them all: one more tracing,
     // every pixel sampled.
     std::vector<int> traced = steps;
@@ -200,6 +292,7 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
     std::stable_sort(most_points_first.begin(), most_points_first.end(),
                      [&](std::size_t a, std::size_t b) { return points[a] > points[b]; });
     std::vector<std::vector<Region>> found(passes);
+    std::vector<std::vector<std::vector<cv::Point2d>>> hulls(passes);
     std::vector<DetectionStats> stats(passes);
     DetectorOptions each = options;
     each.threads = std::max(1, options.threads / static_cast<int>(passes));
@@ -207,28 +300,40 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
         const std::size_t p = most_points_first[k];
         const pyramid_level& level = pyramid[p / n];
         found[p] = detect_pass(edges[p / n], p % n, each, steps[p % n], static_cast<double>(level.grey.total()),
-                               edge_pixels.empty() ? nullptr : &edge_pixels[p / n], stats[p]);
+                               edge_pixels.empty() ? nullptr : &edge_pixels[p / n], stats[p],
+                               widen_after_union ? &hulls[p] : nullptr);
         if (p >= n)
             for (Region& r : found[p]) r = region_on_image(r, level.factor_x, level.factor_y);
     });
-    std::vector<Region> regions;
+    united_passes united;
     for (std::size_t p = 0; p < passes; ++p) {
-        regions.insert(regions.end(), found[p].begin(), found[p].end());
+        united.regions.insert(united.regions.end(), found[p].begin(), found[p].end());
+        if (widen_after_union) {
+            std::move(hulls[p].begin(), hulls[p].end(), std::back_inserter(united.hulls));
+            united.levels.insert(united.levels.end(), found[p].size(), p / n);
+        }
         add_sizes_and_times(sum, stats[p]);
     }
-    return regions;
-}
 
-// Drops the regions that are not finite and positive definite or whose
-// centre lies off the image (beyond its outer pixels' centres). The stages
-// give none such; this keeps the promise should rounding in one of them
-// ever produce one.
-void keep_regions_on_image(std::vector<Region>& regions, cv::Size size)
-{
-    const auto off = [&](const Region& r) {
-        return !is_valid(r) || !(r.x >= 0 && r.x <= size.width - 1 && r.y >= 0 && r.y <= size.height - 1);
-    };
-    regions.erase(std::remove_if(regions.begin(), regions.end(), off), regions.end());
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < united.regions.size(); ++i)
+        if (on_image(united.regions[i], pyramid[0].grey.size())) kept.push_back(i);
+    united.keep(kept);
+    if (!unite) return united.regions;
+    stage_clock clock;
+    united.keep(near_duplicates_kept(united.regions, options.duplicate_overlap, options.threads));
+    const stage_lap test = clock.lap();
+    sum.near_duplicates_ms = test.wall_ms;
+    sum.near_duplicates_cpu_ms = test.cpu_ms;
+    sum.near_duplicates = kept.size() - united.regions.size();
+    if (widen_after_union) {
+        united.regions = widened_regions(united, pyramid, edge_pixels, options);
+        const stage_lap widening = clock.lap();
+        sum.extraction_ms += widening.wall_ms;
+        sum.extraction_cpu_ms += widening.cpu_ms;
+    }
+    sum.regions = united.regions.size();
+    return united.regions;
 }
 
 // The regions grown by `scale`, or std::invalid_argument naming the option
@@ -263,17 +368,6 @@ std::vector<Region> detail::detect_at_sampling_phase(const cv::Mat& image, const
         std::vector<Region> regions =
             detect_levels(reduced_copies(grey, options.pyramid_levels, options.pyramid_step), options, steps, phase,
                           sum);
-        keep_regions_on_image(regions, grey.size());
-        if (!options.edge_steps.empty() || options.pyramid_levels > 1) {
-            const std::size_t all = regions.size();
-            stage_clock clock;
-            regions = drop_near_duplicates(regions, options.duplicate_overlap, options.threads);
-            const stage_lap test = clock.lap();
-            sum.near_duplicates_ms = test.wall_ms;
-            sum.near_duplicates_cpu_ms = test.cpu_ms;
-            sum.near_duplicates = all - regions.size();
-            sum.regions = regions.size();
-        }
         if (options.scale != 1.0) regions = scaled_regions(regions, options.scale);
         if (stats) *stats = sum;
         return regions;

@@ -234,6 +234,62 @@ TEST(Fit, WidenedHullByCellsIsTheHullOfEveryPixelWithinTheMargin)
     }
 }
 
+TEST(Fit, WidenedHullOfThinHullsTakesEveryPixelNotClearlyInside)
+{
+    // Thin hulls, their corners within a fraction of a pixel of a line, some
+    // with sides of every length down to a thousandth of a pixel: a pixel
+    // near one side can then be near the line of another far along it (some
+    // pixels lie on those lines). A pixel near a side that is not clearly
+    // inside lies outside that side or one of those it reaches, and the
+    // widened hull is that of the hull and of every such pixel.
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int trial = 0; trial < 300; ++trial) {
+        const cv::Size size(80, 60);
+        const cv::Point2d from(5 + 20 * unit(rng), 5 + 50 * unit(rng)), to(55 + 20 * unit(rng), 5 + 50 * unit(rng));
+        const double width = trial % 3 == 0 ? 1e-3 : 0.6 * unit(rng);
+        const cv::Point2d normal = cv::Point2d(from.y - to.y, to.x - from.x) / cv::norm(to - from);
+        std::vector<cv::Point2d> corners(3 + rng() % 30);
+        for (cv::Point2d& p : corners) {
+            const double t = trial % 2 == 0 ? std::pow(unit(rng), 6) : unit(rng);
+            p = from + (to - from) * t + normal * (width * (unit(rng) - 0.5));
+        }
+        const std::vector<cv::Point2d> hull = convex_hull_polygon(corners);
+        if (hull.size() < 3) continue;
+        std::vector<cv::Point2d> positions;
+        for (int k = 0; k < 600; ++k) {
+            const cv::Point2d along = from + (to - from) * (1.2 * unit(rng) - 0.1);
+            positions.push_back(along + normal * (6 * unit(rng) - 3));
+            positions.back().x = std::clamp(positions.back().x, 0.0, size.width - 1.0);
+            positions.back().y = std::clamp(positions.back().y, 0.0, size.height - 1.0);
+        }
+        // Pixels on the sides' lines beyond the sides, within the tolerance
+        // of one side and near others.
+        for (std::size_t j = 0; j < hull.size(); ++j) {
+            const cv::Point2d on_line = hull[j] + (hull[(j + 1) % hull.size()] - hull[j]) * (8 * unit(rng) - 4);
+            if (on_line.inside(cv::Rect2d(0, 0, size.width - 1, size.height - 1))) positions.push_back(on_line);
+        }
+        const convex_polygon_sides sides(hull);
+        std::vector<cv::Point2d> expected = hull;
+        std::vector<std::size_t> reached;
+        for (std::size_t i = 0; i < hull.size(); ++i) {
+            const cv::Point2d a = hull[i], d = hull[(i + 1) % hull.size()] - a;
+            sides_reached_from(sides, i, reached);
+            for (const cv::Point2d& p : positions) {
+                const cv::Point2d off = p - (a + d * std::clamp((p - a).dot(d) / d.dot(d), 0.0, 1.0));
+                if (off.dot(off) > EDGE_HULL_MARGIN * EDGE_HULL_MARGIN || sides.clearly_inside(p)) continue;
+                expected.push_back(p);
+                // Not clearly inside: outside side i or a side it reaches.
+                bool found = !sides.inside_side(i, p);
+                for (const std::size_t j : reached) found = found || !sides.inside_side(j, p);
+                EXPECT_TRUE(found) << "trial " << trial << ", side " << i;
+            }
+        }
+        EXPECT_EQ(hull_with_edge_pixels(hull, map_edge_pixels(size, positions)), convex_hull_polygon(expected))
+            << "trial " << trial;
+    }
+}
+
 TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)
 {
     // Random clouds, dense and sparse, with repeated points: the digitised
@@ -331,6 +387,42 @@ TEST(Extraction, MaxAreaIsAStrictLimit)
     again = extract_ellipse(t.corners, {0, 0}, 1e9, marks);
     ASSERT_TRUE(again);
     expect_region(*again, *fit.ellipse);
+}
+
+TEST(Extraction, FitOfTheHullThenItsWideningIsTheWholeExtraction)
+{
+    // A triangle with edge pixels along its sides and a little beyond: the
+    // hull's own fit, then its widening, give what extraction with the edge
+    // pixels gives; the widened hull alone is held to max_area.
+    one_triangle t({bare_point(10.25, 10.5), bare_point(30.5, 12.25), bare_point(15.75, 40.5)});
+    t.corners = corners_of_triangles(t.table, t.A.tds().number_of_vertices(), true);
+    std::vector<cv::Point2d> positions;
+    const std::vector<cv::Point2d> corners = {{10.25, 10.5}, {30.5, 12.25}, {15.75, 40.5}};
+    for (std::size_t i = 0; i < 3; ++i)
+        for (double s = 0; s < 1; s += 0.05)
+            positions.push_back(corners[i] + (corners[(i + 1) % 3] - corners[i]) * s + cv::Point2d(0.7, -0.4));
+    const edge_pixel_map edges = map_edge_pixels({50, 50}, positions);
+    vertex_marks marks(t.A.tds().number_of_vertices());
+
+    const std::optional<hull_fit> fit = fit_hull(t.corners, {0}, 1e9, marks);
+    ASSERT_TRUE(fit);
+    EXPECT_EQ(fit->hull, convex_hull_polygon(corners));
+    expect_region(fit->ellipse, *extract_ellipse(t.corners, {0}, 1e9, marks));
+    t.corners.edge_pixels = &edges;
+    const std::optional<orvo::Region> whole = extract_ellipse(t.corners, {0}, 1e9, marks);
+    const std::optional<orvo::Region> widened = widened_ellipse(fit->hull, edges, 1e9);
+    ASSERT_TRUE(whole && widened);
+    expect_region(*widened, *whole);
+    EXPECT_NE(widened->x, fit->ellipse.x);
+
+    const double hull_area = std::abs(fit_ellipse_by_moments(fit->hull, 4).twice_area);
+    const double widened_area = std::abs(fit_ellipse_by_moments(hull_with_edge_pixels(fit->hull, edges), 4).twice_area);
+    ASSERT_LT(hull_area, widened_area);
+    const double between = (hull_area + widened_area) / 2;
+    EXPECT_TRUE(fit_hull(t.corners, {0}, between, marks));
+    EXPECT_FALSE(widened_ellipse(fit->hull, edges, between));
+    EXPECT_FALSE(extract_ellipse(t.corners, {0}, between, marks));
+    EXPECT_TRUE(widened_ellipse(fit->hull, edges, widened_area * (1 + 1e-9)));
 }
 
 TEST(EllipseFile, ExactBytes)

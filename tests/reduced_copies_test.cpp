@@ -2,7 +2,9 @@
 // coordinates, and regions kept under a zoom.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 
 #include "ellipse/near_duplicates.h"
 #include "scales/reduced_copies.h"
@@ -68,21 +70,42 @@ TEST(PyramidDetection, LevelsAndPassesUnitedInOrderOnAnyThreads)
 {
     // The dense preset's six passes (two steps on three levels) run on the
     // threads in any order; the regions are those of each level detected on
-    // its own, levels and steps in order, less the near-duplicates.
+    // its own, levels and steps in order, less the near-duplicates: those
+    // whose hulls, before they are widened to the edge pixels, give ellipses
+    // that repeat one kept before.
     cv::Mat image;
     cv::cvtColor(generated_image(640, 480, 7), image, cv::COLOR_RGB2GRAY);
-    orvo::DetectorOptions dense = orvo::DetectorOptions::dense(), level_options = dense;
-    level_options.pyramid_levels = 1;
-    level_options.duplicate_overlap = 0;
-    std::vector<orvo::Region> all;
+    orvo::DetectorOptions dense = orvo::DetectorOptions::dense(), widened = dense;
+    widened.pyramid_levels = 1;
+    widened.duplicate_overlap = 0;
+    orvo::DetectorOptions hulls = widened;
+    hulls.edge_pixel_hull = false;
+    hulls.exact_hull = true;
+    // Each hull's widened region, if it gives one (the strength is the
+    // component's, and the widened region lies about the hull's).
+    std::vector<std::optional<orvo::Region>> all_widened;
+    std::vector<orvo::Region> all_hulls;
     for (const int factor : {1, 2, 4}) {
         cv::Mat level = image;
         if (factor > 1) cv::resize(image, level, image.size() / factor, 0, 0, cv::INTER_AREA);
-        for (const orvo::Region& r : orvo::detect(level, level_options))
-            all.push_back(factor == 1 ? r : orvo::detail::region_on_image(r, factor, factor));
+        const std::vector<orvo::Region> w = orvo::detect(level, widened), h = orvo::detect(level, hulls);
+        std::size_t next = 0;
+        for (const orvo::Region& r : h) {
+            all_hulls.push_back(factor == 1 ? r : orvo::detail::region_on_image(r, factor, factor));
+            all_widened.emplace_back();
+            if (next == w.size() || w[next].strength != r.strength) continue;
+            EXPECT_LT(std::hypot(w[next].x - r.x, w[next].y - r.y), 5);
+            all_widened.back() = factor == 1 ? w[next] : orvo::detail::region_on_image(w[next], factor, factor);
+            ++next;
+        }
+        ASSERT_EQ(next, w.size());
     }
-    const std::vector<orvo::Region> expected = orvo::detail::drop_near_duplicates(all, dense.duplicate_overlap);
+    const std::vector<std::size_t> kept = orvo::detail::near_duplicates_kept(all_hulls, dense.duplicate_overlap);
+    std::vector<orvo::Region> expected;
+    for (const std::size_t k : kept)
+        if (all_widened[k]) expected.push_back(*all_widened[k]);
     ASSERT_GT(expected.size(), 150u);
+    ASSERT_LT(expected.size(), all_widened.size());
     const auto same = [](const std::vector<orvo::Region>& p, const std::vector<orvo::Region>& q) {
         return p.size() == q.size() && std::equal(p.begin(), p.end(), q.begin(), [](const auto& a, const auto& b) {
                    return a.x == b.x && a.y == b.y && a.a == b.a && a.b == b.b && a.c == b.c;
@@ -90,6 +113,9 @@ TEST(PyramidDetection, LevelsAndPassesUnitedInOrderOnAnyThreads)
     };
     for (const int threads : {1, 2, 5}) {
         dense.threads = threads;
-        EXPECT_TRUE(same(orvo::detect(image, dense), expected)) << threads << " threads";
+        orvo::DetectionStats stats;
+        EXPECT_TRUE(same(orvo::detect(image, dense, &stats), expected)) << threads << " threads";
+        EXPECT_EQ(stats.near_duplicates, all_hulls.size() - kept.size());
+        EXPECT_EQ(stats.regions, expected.size());
     }
 }

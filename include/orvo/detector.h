@@ -81,6 +81,9 @@ struct ORVO_EXPORT DetectorOptions {
     // The ellipse from the exact hull widened to every edge pixel (at its
     // sub-pixel position with subpixel_edges) within 2 pixels of it: the
     // same edge gives the same hull whichever of its pixels were sampled.
+    // With several passes (edge_steps, pyramid_levels) the near-duplicates
+    // are found among the ellipses of the hulls before they are widened, and
+    // only the regions kept are widened.
     bool edge_pixel_hull = false;
 
     // Colour made grey with OpenCV's weights for BGR (cv::COLOR_BGR2GRAY).

@@ -500,7 +500,8 @@ def test_homography_evaluation_measures_what_orvo_match_gives(scene_views):
 
 def test_poses_of_orvo_come_from_orvo_match(tmp_path):
     K = np.array([[400.0, 0, 240], [0, 400.0, 180], [0, 0, 1]])
-    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -6])), (rotation([0, 1, 0], -12), np.array([1.4, 0, -6]))],
+    # Cameras close enough for some thirty matches: with fewer than 25, a pose among the planes' is a matter of luck.
+    scene_views(tmp_path, [(np.eye(3), np.array([0.0, 0, -5])), (rotation([0, 1, 0], -12), np.array([1.2, 0, -5]))],
                 K)
     cameras = ev.read_cameras(tmp_path)
     pairs, summary = ev.evaluate_poses(tmp_path, ["orvo:dense=true"])
