@@ -237,7 +237,9 @@ const std::vector<detector_option>& detector_option_table()
         {"exact_hull", "--exact-hull", &O::exact_hull, ANY_FINITE, "0|1",
          "ellipses from the exact hull, not its pixels", true},
         {"edge_pixel_hull", "--edge-pixel-hull", &O::edge_pixel_hull, ANY_FINITE, "0|1",
-         "exact hulls widened to the edge pixels along them", true},
+         "exact hulls widened to the edge pixels along them; with several passes only the regions kept by the "
+         "near-duplicate test, which compares the hulls before they are widened",
+         true},
         {"bgr_grey", "--bgr-grey", &O::bgr_grey, ANY_FINITE, "0|1",
          "colour made grey with OpenCV's weights for BGR (0: the first channel weighted as red, as always)", true},
         {"measurement_scale", "--measurement-scale", &O::measurement_scale, POSITIVE, "F",
