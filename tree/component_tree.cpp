@@ -1,5 +1,8 @@
 // Component tree construction with two union-find forests: one groups faces
 // into partial trees, the other into tree nodes (faces joined at equal level).
+// The rows are renumbered in the order of the construction first, so that it
+// reads each row's own values in sequence, and named by the table's rows
+// again at the end.
 #include "tree/component_tree.h"
 
 #include <algorithm>
@@ -163,10 +166,10 @@ struct block_view {
 // No neighbour in another block.
 constexpr int NO_REACH = std::numeric_limits<int>::max();
 
-// Joins the rows of `order` (alpha descending, equal alphas by ascending
-// row, that is, ascending) to those of larger or equal alpha around them: a neighbour's tree
-// becomes a child of the row's node when its top node lies higher, and two
-// nodes of one level merge. Child cells are added to `cells`. Neighbours
+// Joins the rows of `order`, renumbered rows taken in ascending order (the
+// construction's), to those of larger or equal alpha around them: a
+// neighbour's tree becomes a child of the row's node when its top node lies
+// higher, and two nodes of one level merge. Child cells are added to `cells`. Neighbours
 // outside `view`'s block are not joined; their places go to its reach.
 void join_rows(construction& c, const visit_list& order, std::vector<child_cell>& cells, const block_view& view)
 {
