@@ -139,18 +139,6 @@ struct construction {
     std::vector<int> subtree_root;
 };
 
-// The rows a joining visits, in the construction's order: those of the
-// block `id` of `block`, or those marked in `marked`, or, without either, all
-// rows 0 .. count - 1.
-struct visit_list {
-    int count = 0;
-    const std::vector<std::uint8_t>* block = nullptr;
-    int id = 0;
-    const std::vector<char>* marked = nullptr;
-
-    bool takes(int row) const { return block ? (*block)[row] == id : !marked || (*marked)[row]; }
-};
-
 // The rows of one block, and where the joining of a block's rows reports
 // the neighbours of other blocks: for each node the first place, in the
 // order of the construction, of a neighbour in another block of any row of
@@ -166,12 +154,15 @@ struct block_view {
 // No neighbour in another block.
 constexpr int NO_REACH = std::numeric_limits<int>::max();
 
-// Joins the rows of `order`, renumbered rows taken in ascending order (the
+// Joins the rows of `view`'s block (all rows without one), or only those of
+// them marked in `marked` when given, in ascending order (the
 // construction's), to those of larger or equal alpha around them: a
 // neighbour's tree becomes a child of the row's node when its top node lies
-// higher, and two nodes of one level merge. Child cells are added to `cells`. Neighbours
-// outside `view`'s block are not joined; their places go to its reach.
-void join_rows(construction& c, const visit_list& order, std::vector<child_cell>& cells, const block_view& view)
+// higher, and two nodes of one level merge. Child cells are added to
+// `cells`. Neighbours outside the block are not joined; their places go to
+// its reach.
+void join_rows(construction& c, std::vector<child_cell>& cells, const block_view& view,
+               const std::vector<char>* marked = nullptr)
 {
     const std::vector<double>& alpha = c.alpha;
     const std::vector<adjacent_rows>& neighbours = c.neighbours;
@@ -179,7 +170,8 @@ void join_rows(construction& c, const visit_list& order, std::vector<child_cell>
     union_find& tree_sets = c.tree_sets;
     union_find& node_sets = c.node_sets;
     std::vector<int>& subtree_root = c.subtree_root;
-    const int n = order.count;
+    const int n = static_cast<int>(alpha.size());
+    const auto visits = [&](int row) { return !view.outside(row) && (!marked || (*marked)[row]); };
     // The rows are numbered in the order of the construction, so a row's own
     // values are read in sequence; its neighbours lie all over the table:
     // their sets, then the subtrees those sets stand for, are fetched into
@@ -187,7 +179,7 @@ void join_rows(construction& c, const visit_list& order, std::vector<child_cell>
     // ahead: the others belong to other threads.
     constexpr int AHEAD = 6;
     const auto fetch_ahead = [&](int row, auto fetch) {
-        if (row >= n || !order.takes(row)) return;
+        if (row >= n || !visits(row)) return;
         const adjacent_rows& around = neighbours[row];
         for (int k = 0; k < around.count; ++k)
             if (!view.outside(around.row[k])) fetch(around.row[k]);
@@ -198,7 +190,7 @@ void join_rows(construction& c, const visit_list& order, std::vector<child_cell>
     for (int row = 0; row < n; ++row) {
         fetch_ahead(row + 2 * AHEAD, [&](int g) { __builtin_prefetch(&tree_sets.parent[g]); });
         fetch_ahead(row + AHEAD, [&](int g) { __builtin_prefetch(&subtree_root[tree_sets.parent[g]]); });
-        if (!order.takes(row)) continue;
+        if (!visits(row)) continue;
         if (equal_end <= row) {
             equal_end = row + 1;
             while (equal_end < n && alpha[equal_end] == alpha[row]) ++equal_end;
@@ -263,7 +255,7 @@ std::vector<child_cell> build_block(construction& c, const std::vector<double>& 
     // most, of which only those written take memory.
     std::vector<child_cell> cells;
     cells.reserve(static_cast<std::size_t>(std::count(block.begin(), block.end(), id)));
-    join_rows(c, {n, &block, id, nullptr}, cells, {&block, id, &reach});
+    join_rows(c, cells, {&block, id, &reach});
 
     std::vector<tree_node>& nodes = c.nodes;
     auto is_node = [&](int r) { return c.node_sets.parent[r] == r; };
@@ -392,7 +384,7 @@ component_tree tree_in_order(const rows_in_order& rows, int blocks)
 
     tree.child_cells.reserve(n);  // every node becomes a child at most once
     if (blocks <= 1) {
-        join_rows(c, {n}, tree.child_cells, {});
+        join_rows(c, tree.child_cells, {});
     } else {
         // Each block on its own thread, then the rows whose nodes reach
         // across blocks, joined in the order of the whole table.
@@ -416,7 +408,7 @@ component_tree tree_in_order(const rows_in_order& rows, int blocks)
                 node.last_child += shift;
             }
         });
-        join_rows(c, {n, nullptr, 0, &shared}, tree.child_cells, {});
+        join_rows(c, tree.child_cells, {}, &shared);
     }
 
     std::vector<tree_node>& nodes = tree.nodes;
