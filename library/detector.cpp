@@ -103,11 +103,23 @@ bool below_min_radius(const Region& r, double min_radius)
     return min_radius > 0 && std::pow(min_radius, 4) * (r.a * r.c - r.b * r.b) > 1;
 }
 
-// The selected components of a filled triangulation as ellipses, 0-based.
-// With `hulls`, their hulls are left unwidened (see ellipses_of_nodes), and
-// so is the test of min_radius, which is of the widened ones.
+// The largest area of a component whose hull can give an ellipse of twice
+// its area below `max_twice_area`, on an image of `size`. The hull encloses
+// the component but for what its digitisation may cut off: its vertices
+// truncated to their pixels (under 1.5 px) and its sides rasterised (under
+// 1 px), along a perimeter of at most the image's.
+double largest_extractable_area(double max_twice_area, cv::Size size)
+{
+    return max_twice_area / 2 + 5.0 * (size.width + size.height);
+}
+
+// The selected components of a filled triangulation of an image of `size`
+// as ellipses, 0-based. Components too large for an ellipse are passed over
+// before their triangles are collected. With `hulls`, their hulls are left
+// unwidened (see ellipses_of_nodes), and so is the test of min_radius,
+// which is of the widened ones.
 std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const DetectorOptions& options,
-                                             double image_area, const edge_pixel_map* edge_pixels,
+                                             cv::Size size, const edge_pixel_map* edge_pixels,
                                              DetectionStats* stats,
                                              std::vector<std::vector<cv::Point2d>>* hulls = nullptr)
 {
@@ -129,10 +141,13 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
                           options.threads);
     times.selection = clock.lap();
 
+    const double max_twice_area = options.max_area * static_cast<double>(size.area());
+    const std::vector<chosen_node> extracted =
+        chosen_up_to_area(tree, selected, largest_extractable_area(max_twice_area, size));
     const subtree_triangles subtrees =
-        collect_subtree_triangles(tree, node_faces, table.rows, selected, options.threads);
-    std::vector<Region> regions = ellipses_of_nodes(table, subtrees, selected, shape.tds().number_of_vertices(),
-                                                    options.max_area * image_area, options.exact_hull,
+        collect_subtree_triangles(tree, node_faces, table.rows, extracted, options.threads);
+    std::vector<Region> regions = ellipses_of_nodes(table, subtrees, extracted, shape.tds().number_of_vertices(),
+                                                    max_twice_area, options.exact_hull,
                                                     edge_pixels, options.threads, hulls);
     if (!hulls)
         regions.erase(std::remove_if(regions.begin(), regions.end(),
@@ -159,11 +174,11 @@ struct level_edges {
     }
 };
 
-// One pass: the triangulation of the edge points sampled with `step` and its
-// regions (their hulls left unwidened, in `hulls`, when given); its stage
-// sizes and times go to `stats`.
+// One pass over an image of `size`: the triangulation of the edge points
+// sampled with `step` and its regions (their hulls left unwidened, in
+// `hulls`, when given); its stage sizes and times go to `stats`.
 std::vector<Region> detect_pass(level_edges& level, std::size_t k, const DetectorOptions& options, int step,
-                                double image_area, const edge_pixel_map* edge_pixels, DetectionStats& stats,
+                                cv::Size size, const edge_pixel_map* edge_pixels, DetectionStats& stats,
                                 std::vector<std::vector<cv::Point2d>>* hulls)
 {
     DetectorOptions pass = options;
@@ -178,7 +193,7 @@ std::vector<Region> detect_pass(level_edges& level, std::size_t k, const Detecto
                                                             options.threads);
     record_edge_input(stats, edges.points[k].size(), counts);
     level.done_reading();
-    return regions_of_triangulation(shape, pass, image_area, edge_pixels, &stats, hulls);
+    return regions_of_triangulation(shape, pass, size, edge_pixels, &stats, hulls);
 }
 
 // Whether the region is finite and positive definite and its centre lies
@@ -299,7 +314,7 @@ std::vector<Region> detect_levels(const std::vector<pyramid_level>& pyramid, con
     run_in_turn(passes, options.threads, [&](std::size_t k) {
         const std::size_t p = most_points_first[k];
         const pyramid_level& level = pyramid[p / n];
-        found[p] = detect_pass(edges[p / n], p % n, each, steps[p % n], static_cast<double>(level.grey.total()),
+        found[p] = detect_pass(edges[p / n], p % n, each, steps[p % n], level.grey.size(),
                                edge_pixels.empty() ? nullptr : &edge_pixels[p / n], stats[p],
                                widen_after_union ? &hulls[p] : nullptr);
         if (p >= n)

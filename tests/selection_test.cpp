@@ -45,12 +45,12 @@ struct random_tree {
     }
 };
 
-// Whether a proper ancestor of `node` is among the chosen.
-bool has_chosen_ancestor(const component_tree& tree, const std::vector<char>& is_chosen, int node)
+// The nearest proper ancestor of `node` among the chosen.
+int nearest_chosen_ancestor(const component_tree& tree, const std::vector<char>& is_chosen, int node)
 {
     for (int v = tree.nodes[node].parent; v != NO_PARENT; v = tree.nodes[v].parent)
-        if (is_chosen[v]) return true;
-    return false;
+        if (is_chosen[v]) return v;
+    return NOT_ENCLOSED;
 }
 
 }  // namespace
@@ -66,8 +66,8 @@ TEST(ParallelSelection, ThreadsChooseTheSameNodesInTheSameOrder)
             std::vector<char> is_chosen(t.tree.nodes.size(), 0);
             for (const chosen_node& c : one) is_chosen[c.node] = 1;
             for (const chosen_node& c : one) {
-                EXPECT_EQ(c.nested, has_chosen_ancestor(t.tree, is_chosen, c.node)) << c.node;
-                (c.nested ? nested_seen : outer_seen)++;
+                EXPECT_EQ(c.enclosing, nearest_chosen_ancestor(t.tree, is_chosen, c.node)) << c.node;
+                (c.nested() ? nested_seen : outer_seen)++;
             }
             for (int threads = 2; threads <= 8; ++threads) {
                 const std::vector<chosen_node> many = choose_components(t.tree, criteria, threads);
@@ -75,7 +75,7 @@ TEST(ParallelSelection, ThreadsChooseTheSameNodesInTheSameOrder)
                 for (std::size_t k = 0; k < one.size(); ++k) {
                     EXPECT_EQ(many[k].node, one[k].node);
                     EXPECT_EQ(many[k].ratio, one[k].ratio);
-                    EXPECT_EQ(many[k].nested, one[k].nested);
+                    EXPECT_EQ(many[k].enclosing, one[k].enclosing);
                 }
             }
         }
@@ -103,16 +103,16 @@ TEST(ParallelSelection, ChosenNodesComeInTheOrderOfAWalkOfTheWholeTree)
                        : 0.0;
         };
         std::vector<chosen_node> expected;
-        std::vector<std::pair<int, bool>> stack{{t.tree.root, false}};
+        std::vector<std::pair<int, int>> stack{{t.tree.root, NOT_ENCLOSED}};
         while (!stack.empty()) {
-            const auto [v, nested] = stack.back();
+            const auto [v, enclosing] = stack.back();
             stack.pop_back();
-            std::vector<std::pair<int, bool>> children;
+            std::vector<std::pair<int, int>> children;
             for (int cell = nodes[v].first_child; cell != NO_CELL; cell = t.tree.child_cells[cell].next) {
                 const int child = t.tree.child_cells[cell].child;
                 const double ratio = ratio_if_chosen(v, child);
-                if (ratio > 0) expected.push_back({child, ratio, nested});
-                children.push_back({child, nested || ratio > 0});
+                if (ratio > 0) expected.push_back({child, ratio, enclosing});
+                children.push_back({child, ratio > 0 ? child : enclosing});
             }
             stack.insert(stack.end(), children.rbegin(), children.rend());
         }
@@ -123,7 +123,7 @@ TEST(ParallelSelection, ChosenNodesComeInTheOrderOfAWalkOfTheWholeTree)
             for (std::size_t k = 0; k < chosen.size(); ++k) {
                 EXPECT_EQ(chosen[k].node, expected[k].node) << k;
                 EXPECT_EQ(chosen[k].ratio, expected[k].ratio) << k;
-                EXPECT_EQ(chosen[k].nested, expected[k].nested) << k;
+                EXPECT_EQ(chosen[k].enclosing, expected[k].enclosing) << k;
             }
         }
     }

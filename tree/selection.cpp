@@ -83,11 +83,11 @@ std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selec
     return marks;
 }
 
-// A node the walk of the selection is to enter, and whether it or one of
-// its ancestors is chosen.
+// A node the walk of the selection is to enter, and its nearest chosen
+// ancestor, itself included (NOT_ENCLOSED when none is).
 struct walk_entry {
     int node;
-    bool nested;
+    int enclosing;
 };
 
 // Walks the marked nodes depth first from the entries on the stack (the
@@ -104,7 +104,7 @@ void walk_marked(const component_tree& tree, const node_mark* marks, const selec
         stack.pop_back();
         const char flags = marks[e.node].flags.load(std::memory_order_relaxed);
         if (!(flags & (node_mark::PARENT_OF_CHOSEN | node_mark::BRANCHING))) {
-            stack.push_back({marks[e.node].only_marked_child, e.nested});
+            stack.push_back({marks[e.node].only_marked_child, e.enclosing});
             continue;
         }
         // v's chosen children, then its marked children on the stack, last
@@ -114,8 +114,8 @@ void walk_marked(const component_tree& tree, const node_mark* marks, const selec
             const int child = tree.child_cells[cell].child;
             const char child_flags = marks[child].flags.load(std::memory_order_relaxed);
             const bool is_chosen = child_flags & node_mark::CHOSEN;
-            if (is_chosen) chosen.push_back({child, chosen_ratio(nodes[e.node], nodes[child], criteria), e.nested});
-            if (child_flags & node_mark::ABOVE_CHOSEN) stack.push_back({child, e.nested || is_chosen});
+            if (is_chosen) chosen.push_back({child, chosen_ratio(nodes[e.node], nodes[child], criteria), e.enclosing});
+            if (child_flags & node_mark::ABOVE_CHOSEN) stack.push_back({child, is_chosen ? child : e.enclosing});
         }
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
     }
@@ -138,7 +138,7 @@ std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node,
     const std::unique_ptr<node_mark[]> marks = mark_chosen(tree, criteria, threads);
     std::vector<chosen_node> chosen;
     std::vector<walk_entry> stack;
-    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, false});
+    if (marks[node].flags & node_mark::ABOVE_CHOSEN) stack.push_back({node, NOT_ENCLOSED});
     walk_marked(tree, marks.get(), criteria, stack, chosen, WALKED_APART);
     std::vector<std::vector<chosen_node>> found(stack.size());
     run_in_turn(stack.size(), threads, [&](std::size_t k) {
@@ -154,6 +154,18 @@ std::vector<chosen_node> choose_components(const component_tree& tree, const sel
 {
     if (tree.root < 0) return {};
     return choose_in_subtree(tree, tree.root, criteria, threads);
+}
+
+std::vector<chosen_node> chosen_up_to_area(const component_tree& tree, const std::vector<chosen_node>& chosen,
+                                           double max_area)
+{
+    std::vector<chosen_node> kept;
+    for (chosen_node c : chosen) {
+        if (!(tree.nodes[c.node].area <= max_area)) continue;
+        if (c.nested() && !(tree.nodes[c.enclosing].area <= max_area)) c.enclosing = NOT_ENCLOSED;
+        kept.push_back(c);
+    }
+    return kept;
 }
 
 std::vector<int> node_numbers(const std::vector<chosen_node>& chosen)
@@ -242,7 +254,7 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
     subtree_triangles all = unset_slices(tree, threads);
     std::vector<int> outer;
     for (const chosen_node& c : chosen)
-        if (!c.nested) outer.push_back(c.node);
+        if (!c.nested()) outer.push_back(c.node);
     // Run j walks its subtrees into rows of its own, positions from 0, and
     // keeps the nodes it set; run 0 writes straight into the result. Then
     // each later run's rows are copied to their place and its slices moved

@@ -34,10 +34,15 @@ struct selection_criteria {
 // The smallest parent level the area is divided by.
 constexpr double MIN_LEVEL = 0.1;
 
+// No chosen node encloses it.
+constexpr int NOT_ENCLOSED = -1;
+
 struct chosen_node {
     int node;
-    double ratio;         // its area over its parent's level
-    bool nested = false;  // whether one of its ancestors in the subtree walked is chosen too
+    double ratio;                 // its area over its parent's level
+    int enclosing = NOT_ENCLOSED;  // its nearest ancestor chosen too, in the subtree walked
+
+    bool nested() const { return enclosing != NOT_ENCLOSED; }
 };
 
 // The chosen children in the subtree under `node`, in depth-first order (a
@@ -50,6 +55,12 @@ std::vector<chosen_node> choose_in_subtree(const component_tree& tree, int node,
 // tree).
 std::vector<chosen_node> choose_components(const component_tree& tree, const selection_criteria& criteria,
                                            int threads = 1);
+
+// The chosen nodes whose component's area is at most `max_area`, in order,
+// their enclosing nodes among those kept. Areas grow toward the root, so a
+// node's enclosing nodes are dropped before it is.
+std::vector<chosen_node> chosen_up_to_area(const component_tree& tree, const std::vector<chosen_node>& chosen,
+                                           double max_area);
 
 // The nodes' numbers, in order.
 std::vector<int> node_numbers(const std::vector<chosen_node>& chosen);
