@@ -1,7 +1,12 @@
 // Ellipse extraction: one selected component, given by its triangles, to one
-// ellipse, or none when it is degenerate or too large.
+// ellipse, or none when it is degenerate or too large. The hull is either
+// digitised on the pixel grid (extract_ellipse, a component at a time) or
+// taken on the vertices' exact positions (ellipse/nested_hulls, nested
+// components together), and then, optionally, widened to the edge pixels
+// along it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -22,6 +27,23 @@ struct vertex_marks {
     std::uint32_t current = 0;
 
     explicit vertex_marks(std::size_t vertex_count) : seen(vertex_count, 0) {}
+
+    // Starts an extraction: no vertex taken.
+    void next()
+    {
+        if (++current == 0) {  // the marks wrapped around: start afresh
+            std::fill(seen.begin(), seen.end(), 0);
+            current = 1;
+        }
+    }
+
+    // Whether `vertex` is new to this extraction; it is taken from now on.
+    bool take(int vertex)
+    {
+        if (seen[vertex] == current) return false;
+        seen[vertex] = current;
+        return true;
+    }
 };
 
 // What extraction reads of the face table, in flat arrays: the corners of
@@ -41,29 +63,20 @@ struct triangle_corners {
 // their pixels.
 triangle_corners corners_of_triangles(const face_table& table, std::size_t vertex_count, bool exact_hull = false);
 
-// The ellipse of the convex hull of the triangles' vertices (its matrix the
-// inverse of COVARIANCE_SCALE times the covariance), when the fit succeeds
-// and twice the hull area is below max_area. The hull is digitised on the
-// pixel grid, or, when `table` holds exact positions, the polygon of the
-// exact hull vertices.
+// The ellipse of the digitised convex hull of the triangles' vertices (its
+// matrix the inverse of COVARIANCE_SCALE times the covariance), when the fit
+// succeeds and twice the hull area is below max_area. The table holds pixel
+// positions.
 std::optional<Region> extract_ellipse(const triangle_corners& table, const std::vector<int>& triangles,
                                       double max_area, vertex_marks& marks);
 
-// A component's ellipse fitted to its hull as it is (not widened), and that
-// hull.
-struct hull_fit {
-    Region ellipse;
-    std::vector<cv::Point2d> hull;
-};
+// The ellipse of a hull of exact positions (as convex_hull_polygon gives
+// it), when the fit succeeds and twice its area is below max_area.
+std::optional<Region> exact_hull_ellipse(const std::vector<cv::Point2d>& hull, double max_area);
 
-// The same as extract_ellipse without the widening: the ellipse of the hull
-// of the triangles' vertices and the hull.
-std::optional<hull_fit> fit_hull(const triangle_corners& table, const std::vector<int>& triangles, double max_area,
-                                 vertex_marks& marks);
-
-// The ellipse of `hull` (as fit_hull gives it, of exact positions) widened
-// to the edge pixels along it, when the fit succeeds and twice the widened
-// hull's area is below max_area.
+// The ellipse of `hull` (of exact positions, as convex_hull_polygon gives
+// it) widened to the edge pixels along it, when the fit succeeds and twice
+// the widened hull's area is below max_area.
 std::optional<Region> widened_ellipse(const std::vector<cv::Point2d>& hull, const edge_pixel_map& edges,
                                       double max_area);
 

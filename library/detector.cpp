@@ -19,6 +19,7 @@
 #include "edges/subpixel.h"
 #include "ellipse/extract.h"
 #include "ellipse/near_duplicates.h"
+#include "ellipse/nested_hulls.h"
 #include "library/detection_stats.h"
 #include "library/image_types.h"
 #include "library/out_of_memory.h"
@@ -58,40 +59,38 @@ cv::Mat detection_grey(const cv::Mat& image, bool bgr, int threads)
 // The ellipses of the selected nodes, in their order (none for a node whose
 // component gives none), each with its node's ratio as its strength. With
 // `hulls`, the hulls are not widened to the edge pixels: the ellipses are
-// those of the exact hulls, which go to `hulls`, one for each. With several
-// threads each takes an equal share of the nodes, in order, with marks of
-// its own; the result is the same.
+// those of the exact hulls, which go to `hulls`, one for each. Digitised
+// hulls go to the threads in equal shares of the nodes, in order, exact ones
+// by fit_nested_hulls; the result is the same for any number.
 std::vector<Region> ellipses_of_nodes(const face_table& table, const subtree_triangles& subtrees,
                                       const std::vector<chosen_node>& selected, std::size_t vertex_count,
                                       double max_area, bool exact_hull, const edge_pixel_map* edge_pixels, int threads,
                                       std::vector<std::vector<cv::Point2d>>* hulls)
 {
-    std::vector<std::optional<hull_fit>> fits(selected.size());
-    triangle_corners corners = corners_of_triangles(table, vertex_count, exact_hull || edge_pixels || hulls);
+    const bool exact = exact_hull || edge_pixels || hulls;
+    triangle_corners corners = corners_of_triangles(table, vertex_count, exact);
     if (!hulls) corners.edge_pixels = edge_pixels;
-    run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
-        vertex_marks marks(vertex_count);
-        std::vector<int> triangles;
-        for (std::size_t k = begin; k < end; ++k) {
-            triangles.clear();
-            append_subtree_triangles(subtrees, selected[k].node, triangles);
-            if (triangles.empty()) continue;
-            if (hulls) {
-                // Held until the union: a copy of the hull's own size (its
-                // vector was sized for the component's points).
-                if ((fits[k] = fit_hull(corners, triangles, max_area, marks)))
-                    fits[k]->hull = std::vector<cv::Point2d>(fits[k]->hull.begin(), fits[k]->hull.end());
-            } else if (const std::optional<Region> e = extract_ellipse(corners, triangles, max_area, marks)) {
-                fits[k] = hull_fit{*e, {}};
+    nested_hulls fits;
+    if (exact) {
+        fits = fit_nested_hulls(corners, subtrees, selected, max_area, threads);
+    } else {
+        fits.ellipse.resize(selected.size());
+        run_in_shares(selected.size(), threads, [&](std::size_t begin, std::size_t end) {
+            vertex_marks marks(vertex_count);
+            std::vector<int> triangles;
+            for (std::size_t k = begin; k < end; ++k) {
+                triangles.clear();
+                append_subtree_triangles(subtrees, selected[k].node, triangles);
+                if (!triangles.empty()) fits.ellipse[k] = extract_ellipse(corners, triangles, max_area, marks);
             }
-            if (fits[k]) fits[k]->ellipse.strength = selected[k].ratio;
-        }
-    });
+        });
+    }
     std::vector<Region> regions;
-    for (std::optional<hull_fit>& fit : fits) {
-        if (!fit) continue;
-        regions.push_back(fit->ellipse);
-        if (hulls) hulls->push_back(std::move(fit->hull));
+    for (std::size_t k = 0; k < selected.size(); ++k) {
+        if (!fits.ellipse[k]) continue;
+        regions.push_back(*fits.ellipse[k]);
+        regions.back().strength = selected[k].ratio;
+        if (hulls) hulls->push_back(std::move(fits.hull[k]));
     }
     return regions;
 }

@@ -12,6 +12,7 @@
 #include "ellipse/edge_hull.h"
 #include "ellipse/ellipse_matrix.h"
 #include "ellipse/extract.h"
+#include "ellipse/nested_hulls.h"
 #include "ellipse/fit.h"
 #include "orvo/orvo.h"
 #include "tests/test_support.h"
@@ -389,11 +390,12 @@ TEST(Extraction, MaxAreaIsAStrictLimit)
     expect_region(*again, *fit.ellipse);
 }
 
-TEST(Extraction, FitOfTheHullThenItsWideningIsTheWholeExtraction)
+TEST(Extraction, ExactHullThenItsWideningIsTheWholeExtraction)
 {
-    // A triangle with edge pixels along its sides and a little beyond: the
-    // hull's own fit, then its widening, give what extraction with the edge
-    // pixels gives; the widened hull alone is held to max_area.
+    // A triangle with edge pixels along its sides and a little beyond,
+    // extracted as one chosen component: its exact hull's own fit, then the
+    // hull's widening, give what extraction with the edge pixels gives; the
+    // widened hull alone is held to max_area.
     one_triangle t({bare_point(10.25, 10.5), bare_point(30.5, 12.25), bare_point(15.75, 40.5)});
     t.corners = corners_of_triangles(t.table, t.A.tds().number_of_vertices(), true);
     std::vector<cv::Point2d> positions;
@@ -402,27 +404,32 @@ TEST(Extraction, FitOfTheHullThenItsWideningIsTheWholeExtraction)
         for (double s = 0; s < 1; s += 0.05)
             positions.push_back(corners[i] + (corners[(i + 1) % 3] - corners[i]) * s + cv::Point2d(0.7, -0.4));
     const edge_pixel_map edges = map_edge_pixels({50, 50}, positions);
-    vertex_marks marks(t.A.tds().number_of_vertices());
+    subtree_triangles subtree;
+    subtree.rows = {0};
+    subtree.begin = {0};
+    subtree.end = {1};
+    const std::vector<chosen_node> chosen = {{0, 1.0}};
 
-    const std::optional<hull_fit> fit = fit_hull(t.corners, {0}, 1e9, marks);
-    ASSERT_TRUE(fit);
-    EXPECT_EQ(fit->hull, convex_hull_polygon(corners));
-    expect_region(fit->ellipse, *extract_ellipse(t.corners, {0}, 1e9, marks));
+    const nested_hulls fit = fit_nested_hulls(t.corners, subtree, chosen, 1e9, 1);
+    ASSERT_TRUE(fit.ellipse[0]);
+    const std::vector<cv::Point2d>& hull = fit.hull[0];
+    EXPECT_EQ(hull, convex_hull_polygon(corners));
+    expect_region(*fit.ellipse[0], *exact_hull_ellipse(hull, 1e9));
     t.corners.edge_pixels = &edges;
-    const std::optional<orvo::Region> whole = extract_ellipse(t.corners, {0}, 1e9, marks);
-    const std::optional<orvo::Region> widened = widened_ellipse(fit->hull, edges, 1e9);
+    const std::optional<orvo::Region> whole = fit_nested_hulls(t.corners, subtree, chosen, 1e9, 1).ellipse[0];
+    const std::optional<orvo::Region> widened = widened_ellipse(hull, edges, 1e9);
     ASSERT_TRUE(whole && widened);
     expect_region(*widened, *whole);
-    EXPECT_NE(widened->x, fit->ellipse.x);
+    EXPECT_NE(widened->x, fit.ellipse[0]->x);
 
-    const double hull_area = std::abs(fit_ellipse_by_moments(fit->hull, 4).twice_area);
-    const double widened_area = std::abs(fit_ellipse_by_moments(hull_with_edge_pixels(fit->hull, edges), 4).twice_area);
+    const double hull_area = std::abs(fit_ellipse_by_moments(hull, 4).twice_area);
+    const double widened_area = std::abs(fit_ellipse_by_moments(hull_with_edge_pixels(hull, edges), 4).twice_area);
     ASSERT_LT(hull_area, widened_area);
     const double between = (hull_area + widened_area) / 2;
-    EXPECT_TRUE(fit_hull(t.corners, {0}, between, marks));
-    EXPECT_FALSE(widened_ellipse(fit->hull, edges, between));
-    EXPECT_FALSE(extract_ellipse(t.corners, {0}, between, marks));
-    EXPECT_TRUE(widened_ellipse(fit->hull, edges, widened_area * (1 + 1e-9)));
+    EXPECT_TRUE(exact_hull_ellipse(hull, between));
+    EXPECT_FALSE(widened_ellipse(hull, edges, between));
+    EXPECT_FALSE(fit_nested_hulls(t.corners, subtree, chosen, between, 1).ellipse[0]);
+    EXPECT_TRUE(widened_ellipse(hull, edges, widened_area * (1 + 1e-9)));
 }
 
 TEST(EllipseFile, ExactBytes)

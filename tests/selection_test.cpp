@@ -11,6 +11,7 @@
 
 #include "orvo/orvo.h"
 #include "tests/generated_image.h"
+#include "tests/random_tree.h"
 #include "tree/component_tree.h"
 #include "tree/face_table.h"
 #include "tree/selection.h"
@@ -19,31 +20,6 @@
 using namespace orvo::detail;
 
 namespace {
-
-// A triangulation of `n` points, half of them on circles (as edge points
-// lie on outlines), half scattered, with random weights; its tree.
-struct random_tree {
-    face_table table;
-    component_tree tree;
-    random_tree(int n, unsigned seed)
-    {
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<double> coord(0, 400), unit(0, 1);
-        regular_triangulation shape;
-        for (int i = 0; i < n; ++i) {
-            double x = std::floor(coord(rng)), y = std::floor(coord(rng));
-            if (i % 2 == 0) {
-                const double cx = 40 + 80 * (i % 10 / 2), r = 10 + 25 * unit(rng), t = 6.283 * unit(rng);
-                x = std::floor(cx + r * std::cos(t));
-                y = std::floor(cx + r * std::sin(t));
-            }
-            shape.insert(weighted_point(bare_point(x, y), 20 * unit(rng)));
-        }
-        assign_alpha_values(shape);
-        table = build_face_table(shape);
-        tree = build_component_tree(table.rows, table.adjacent);
-    }
-};
 
 // The nearest proper ancestor of `node` among the chosen.
 int nearest_chosen_ancestor(const component_tree& tree, const std::vector<char>& is_chosen, int node)
@@ -83,6 +59,35 @@ TEST(ParallelSelection, ThreadsChooseTheSameNodesInTheSameOrder)
     // The trees exercise both kinds.
     EXPECT_GT(nested_seen, 10);
     EXPECT_GT(outer_seen, 10);
+}
+
+TEST(ParallelSelection, ComponentsTooLargeAreLeftOutAndTheirEnclosedOnesLinkedPastThem)
+{
+    const random_tree t(3000, 8);
+    const std::vector<chosen_node> chosen = choose_components(t.tree, {0.5, 0.1, 2.0});
+    std::vector<double> areas;
+    for (const chosen_node& c : chosen) areas.push_back(t.tree.nodes[c.node].area);
+    std::nth_element(areas.begin(), areas.begin() + areas.size() * 3 / 4, areas.end());
+    const double limit = areas[areas.size() * 3 / 4];
+
+    std::vector<chosen_node> expected;
+    std::vector<char> is_kept(t.tree.nodes.size(), 0);
+    for (const chosen_node& c : chosen)
+        if (t.tree.nodes[c.node].area <= limit) {
+            expected.push_back(c);
+            is_kept[c.node] = 1;
+        }
+    const std::vector<chosen_node> kept = chosen_up_to_area(t.tree, chosen, limit);
+    ASSERT_EQ(kept.size(), expected.size());
+    ASSERT_LT(kept.size(), chosen.size());
+    int linked_past = 0;
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        EXPECT_EQ(kept[k].node, expected[k].node);
+        EXPECT_EQ(kept[k].ratio, expected[k].ratio);
+        EXPECT_EQ(kept[k].enclosing, nearest_chosen_ancestor(t.tree, is_kept, kept[k].node)) << kept[k].node;
+        linked_past += kept[k].enclosing != expected[k].enclosing;
+    }
+    EXPECT_GT(linked_past, 0);  // some enclosing nodes were too large
 }
 
 TEST(ParallelSelection, ChosenNodesComeInTheOrderOfAWalkOfTheWholeTree)
