@@ -48,11 +48,23 @@ struct node_mark {
     int only_marked_child;  // when ABOVE_CHOSEN alone: its one child with a chosen descendant
 };
 
+// A climb from a chosen node toward the root: `from` is the node below `at`,
+// `step` the flags it sets on `at`.
+struct climb {
+    int from, at;
+    char step;
+};
+
+// How many climbs a thread keeps going at once, a step of each in turn: the
+// next node's slot and marks are fetched while the others step, rather than
+// each step waiting for its own.
+constexpr int CLIMBS_AT_ONCE = 16;
+
 // The marks, from one pass over the node slots in storage order, cut into a
 // run per thread (most nodes are rejected by their own area, without reading
 // the parent). A chosen node's ancestors are marked up to the first one
-// already marked; a node reached a second time, by any thread, is branching.
-// Whichever thread gets where first, the marks are the same.
+// already marked; a node reached a second time, by any climb on any thread,
+// is branching. Whichever climb gets where first, the marks are the same.
 std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selection_criteria& criteria, int threads)
 {
     const std::vector<tree_node>& nodes = tree.nodes;
@@ -61,22 +73,43 @@ std::unique_ptr<node_mark[]> mark_chosen(const component_tree& tree, const selec
     run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) marks[k].flags.store(0, std::memory_order_relaxed);
     });
+    const auto fetch = [&](int v) {
+        __builtin_prefetch(&nodes[v]);
+        __builtin_prefetch(&marks[v], 1);
+    };
+    // One step of a climb: whether it goes on.
+    const auto step = [&](climb& c) {
+        const char before = marks[c.at].flags.fetch_or(c.step, std::memory_order_relaxed);
+        if (before & node_mark::ABOVE_CHOSEN) {
+            marks[c.at].flags.fetch_or(node_mark::BRANCHING, std::memory_order_relaxed);
+            return false;
+        }
+        marks[c.at].only_marked_child = c.from;
+        c.step = node_mark::ABOVE_CHOSEN;
+        c.from = c.at;
+        c.at = nodes[c.at].parent;
+        if (c.at == NO_PARENT) return false;
+        fetch(c.at);
+        return true;
+    };
     run_in_shares(nodes.size(), threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const tree_node& child = nodes[k];
-            if (child.merged() || child.parent == NO_PARENT || !(child.area > criteria.min_area) ||
-                chosen_ratio(nodes[child.parent], child, criteria) == 0)
-                continue;
-            marks[k].flags.fetch_or(node_mark::CHOSEN, std::memory_order_relaxed);
-            char step = node_mark::ABOVE_CHOSEN | node_mark::PARENT_OF_CHOSEN;
-            for (int from = static_cast<int>(k), v = child.parent; v != NO_PARENT; from = v, v = nodes[v].parent) {
-                const char before = marks[v].flags.fetch_or(step, std::memory_order_relaxed);
-                if (before & node_mark::ABOVE_CHOSEN) {
-                    marks[v].flags.fetch_or(node_mark::BRANCHING, std::memory_order_relaxed);
-                    break;
-                }
-                marks[v].only_marked_child = from;
-                step = node_mark::ABOVE_CHOSEN;
+        climb climbs[CLIMBS_AT_ONCE];
+        int going = 0;
+        for (std::size_t k = begin;;) {
+            for (; going < CLIMBS_AT_ONCE && k < end; ++k) {
+                const tree_node& child = nodes[k];
+                if (child.merged() || child.parent == NO_PARENT || !(child.area > criteria.min_area) ||
+                    chosen_ratio(nodes[child.parent], child, criteria) == 0)
+                    continue;
+                marks[k].flags.fetch_or(node_mark::CHOSEN, std::memory_order_relaxed);
+                climbs[going++] = {static_cast<int>(k), child.parent,
+                                   node_mark::ABOVE_CHOSEN | node_mark::PARENT_OF_CHOSEN};
+                fetch(child.parent);
+            }
+            if (going == 0) break;
+            for (int i = 0; i < going;) {
+                if (step(climbs[i])) ++i;
+                else climbs[i] = climbs[--going];
             }
         }
     });
@@ -217,8 +250,14 @@ struct subtree_walk {
             stack.push_back(~v);
             // The children go on the stack last first, so that the first is taken next.
             const std::size_t first = stack.size();
-            for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
-                stack.push_back(tree.child_cells[cell].child);
+            for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
+                const int child = tree.child_cells[cell].child;
+                // Entered later: what entering it reads is fetched meanwhile.
+                __builtin_prefetch(&tree.nodes[child]);
+                __builtin_prefetch(&node_faces.start[child]);
+                __builtin_prefetch(&all.begin[child], 1);
+                stack.push_back(child);
+            }
             std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
         }
     }
