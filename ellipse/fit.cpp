@@ -55,6 +55,13 @@ std::array<Point, 4> extreme_points(const std::vector<Point>& points)
     return corner;
 }
 
+// How far inside a side from a along d a point must lie to be clearly
+// inside it (convex_polygon_sides).
+double side_tolerance(const cv::Point2d& d)
+{
+    return 1e-6 * std::sqrt(d.dot(d));
+}
+
 // Drops the points strictly inside the quadrilateral of the extreme points
 // (leftmost, lowest, rightmost, highest): they cannot lie on the hull, so the
 // hull is unchanged, and its sort has far fewer points to order. The others
@@ -76,14 +83,23 @@ void drop_interior_points(std::vector<cv::Point>& points)
 
 // The same for exact positions, dropping only the points clearly inside
 // the quadrilateral (walked leftmost, highest, rightmost, lowest: the turn of
-// the hulls).
+// the hulls), by the test of convex_polygon_sides::clearly_inside.
 void drop_interior_points(std::vector<cv::Point2d>& points)
 {
     const std::array<cv::Point2d, 4> corner = extreme_points(points);
-    const convex_polygon_sides sides({corner[0], corner[3], corner[2], corner[1]});
-    points.erase(std::remove_if(points.begin(), points.end(),
-                                [&](const cv::Point2d& p) { return sides.clearly_inside(p); }),
-                 points.end());
+    const std::array<cv::Point2d, 4> start = {corner[0], corner[3], corner[2], corner[1]};
+    std::array<cv::Point2d, 4> direction;
+    std::array<double, 4> tolerance;
+    for (std::size_t i = 0; i < 4; ++i) {
+        direction[i] = start[(i + 1) % 4] - start[i];
+        tolerance[i] = side_tolerance(direction[i]);
+    }
+    const auto clearly_inside = [&](const cv::Point2d& p) {
+        for (std::size_t i = 0; i < 4; ++i)
+            if (!(direction[i].cross(p - start[i]) < -tolerance[i])) return false;
+        return true;
+    };
+    points.erase(std::remove_if(points.begin(), points.end(), clearly_inside), points.end());
 }
 
 }  // namespace
@@ -96,7 +112,7 @@ convex_polygon_sides::convex_polygon_sides(const std::vector<cv::Point2d>& polyg
     for (std::size_t i = 0; i < polygon.size(); ++i) {
         start.push_back(polygon[i]);
         direction.push_back(polygon[(i + 1) % polygon.size()] - polygon[i]);
-        tolerance.push_back(1e-6 * std::sqrt(direction.back().dot(direction.back())));
+        tolerance.push_back(side_tolerance(direction.back()));
     }
 }
 
@@ -136,18 +152,19 @@ std::vector<cv::Point2d> convex_hull_polygon(std::vector<cv::Point2d> points)
     const auto turns = [](const cv::Point2d& a, const cv::Point2d& b, const cv::Point2d& c) {
         return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x) < 0;
     };
-    std::vector<cv::Point2d> hull(2 * points.size());
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        while (n >= 2 && !turns(hull[n - 2], hull[n - 1], points[i])) --n;
-        hull[n++] = points[i];
-    }
-    for (std::size_t i = points.size() - 1, lower = n + 1; i-- > 0;) {
-        while (n >= lower && !turns(hull[n - 2], hull[n - 1], points[i])) --n;
-        hull[n++] = points[i];
-    }
-    hull.resize(n - 1);  // the first point came round again
-    return hull;
+    // Both chains hold at most the points and the first one again.
+    std::vector<cv::Point2d> chain;
+    chain.reserve(points.size() + 1);
+    const auto append = [&](const cv::Point2d& p, std::size_t lowest) {
+        while (chain.size() >= lowest && !turns(chain[chain.size() - 2], chain.back(), p)) chain.pop_back();
+        chain.push_back(p);
+    };
+    for (const cv::Point2d& p : points) append(p, 2);
+    const std::size_t upper_from = chain.size() + 1;
+    for (std::size_t i = points.size() - 1; i-- > 0;) append(points[i], upper_from);
+    // The first point came round again. A hull of its own size: callers
+    // keep hulls.
+    return std::vector<cv::Point2d>(chain.begin(), chain.end() - 1);
 }
 
 moment_fit fit_ellipse_by_moments(const std::vector<cv::Point2d>& polygon, double scale)
