@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "ellipse/fit.h"
 
@@ -15,6 +16,39 @@ int cell_of(double v, int count)
 {
     return static_cast<int>(std::clamp(std::floor(v / EDGE_CELL), 0.0, static_cast<double>(count - 1)));
 }
+
+// What a widening needs besides its result, kept by each thread from one
+// widening to the next: the sides a side reaches, the pixels near it, and
+// which edge pixels (by
+// their index in the map) it has taken already, so that a pixel near two
+// sides (about the corner they share) is taken once. Each widening clears
+// the marks set before it (only those, so that it costs what it takes, not
+// the map's size).
+struct widening_scratch {
+    std::vector<std::size_t> reached;
+    std::vector<int> near;             // pixels within the margin of a side
+    std::vector<std::uint64_t> marks;  // a bit per edge pixel
+    std::vector<int> taken;
+
+    // True for the first take of pixel k of a map of `pixels` since the
+    // last clear.
+    bool take_first(int k, std::size_t pixels)
+    {
+        if (marks.size() * 64 < pixels) marks.resize((pixels + 63) / 64);
+        std::uint64_t& word = marks[static_cast<std::size_t>(k) / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (k % 64);
+        if (word & bit) return false;
+        word |= bit;
+        taken.push_back(k);
+        return true;
+    }
+
+    void clear()
+    {
+        for (const int k : taken) marks[static_cast<std::size_t>(k) / 64] = 0;
+        taken.clear();
+    }
+};
 
 }  // namespace
 
@@ -60,8 +94,9 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
     std::vector<cv::Point2d> points;
     points.reserve(16 * h);
     points = hull;
-    std::vector<std::size_t> reached;
-    reached.reserve(h);
+    thread_local widening_scratch scratch;
+    scratch.clear();
+    std::vector<std::size_t>& reached = scratch.reached;
     constexpr double M = EDGE_HULL_MARGIN;
     // Slack for the rounding of the bounds below; the test of each pixel is
     // exact to its own arithmetic.
@@ -100,17 +135,30 @@ std::vector<cv::Point2d> hull_with_edge_pixels(const std::vector<cv::Point2d>& h
             const double x0 = a.x + d.x * t0, x1 = a.x + d.x * t1;
             const int column_low = cell_of(std::min(x0, x1) - M - slack, edges.columns);
             const int column_high = cell_of(std::max(x0, x1) + M + slack, edges.columns);
+            const int begin = edges.first[row * edges.columns + column_low];
             const int end = edges.first[row * edges.columns + column_high + 1];
-            for (int k = edges.first[row * edges.columns + column_low]; k < end; ++k) {
+            // The pixels within the margin of the edge, in order, found
+            // without a branch on each: which pass is hard to guess.
+            if (scratch.near.size() < static_cast<std::size_t>(end - begin)) scratch.near.resize(end - begin);
+            int* const near = scratch.near.data();
+            int count = 0;
+            for (int k = begin; k < end; ++k) {
                 const cv::Point2d& p = edges.position[k];
                 const double across = d.cross(p - a);
-                if (across * across > far_from_line || !near_edge(p)) continue;
+                near[count] = k;
+                count += (across * across <= far_from_line) & near_edge(p);
+            }
+            for (int n = 0; n < count; ++n) {
+                const int k = near[n];
+                const cv::Point2d& p = edges.position[k];
                 // Not clearly inside: outside this edge's side (the same
                 // test as inside_side's), or outside one of the sides that
                 // come within the margin of the edge.
-                bool inside = across < -sides.tolerance[i];
+                bool inside = d.cross(p - a) < -sides.tolerance[i];
                 for (std::size_t j = 0; inside && j < reached.size(); ++j) inside = sides.inside_side(reached[j], p);
-                if (!inside) points.push_back(p);
+                // A pixel taken again (near another side too) would only
+                // repeat it: the first take stays where it was.
+                if (!inside && scratch.take_first(k, edges.position.size())) points.push_back(p);
             }
         }
     }

@@ -226,8 +226,16 @@ std::vector<Region> widened_regions(const united_passes& united, const std::vect
                                     const std::vector<edge_pixel_map>& edge_pixels, const DetectorOptions& options)
 {
     std::vector<std::optional<Region>> widened(united.regions.size());
+    std::vector<std::size_t> order(widened.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto key = [&](std::size_t k) {
+        const cv::Point2d& v = united.hulls[k][0];
+        return std::make_tuple(united.levels[k], static_cast<int>(v.y / 64), v.x);
+    };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     run_in_shares(widened.size(), options.threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
+        for (std::size_t o = begin; o < end; ++o) {
+            const std::size_t k = order[o];
             const pyramid_level& level = pyramid[united.levels[k]];
             std::optional<Region> r = widened_ellipse(united.hulls[k], edge_pixels[united.levels[k]],
                                                       options.max_area * static_cast<double>(level.grey.total()));
