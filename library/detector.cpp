@@ -222,7 +222,7 @@ struct united_passes {
 // their levels, in the image's coordinates, with their strengths: none for
 // a hull whose widened one gives no ellipse, is too large or too small
 // (max_area and min_radius, on its level) or lies off the image. The
-// threads take equal shares, in order.
+// threads take equal shares of the hulls in the order below.
 std::vector<Region> widened_regions(const united_passes& united, const std::vector<pyramid_level>& pyramid,
                                     const std::vector<edge_pixel_map>& edge_pixels, const DetectorOptions& options)
 {
