@@ -47,6 +47,12 @@ std::vector<cv::Point2f> polygon(const Region& r)
     return points;
 }
 
+// A region's centre, the radius of the circle about it that holds it and
+// its polygon's area: what most comparisons need alone.
+struct footprint {
+    double x, y, radius, area;
+};
+
 // A region with what the comparisons need, computed once.
 struct outline {
     double x, y;
@@ -74,6 +80,8 @@ struct outline {
         axis = {std::cos(angle), std::sin(angle)};
     }
 
+    footprint print() const { return {x, y, radius, area}; }
+
     // Half the ellipse's width across unit direction n.
     double half_width(const cv::Point2d& n) const
     {
@@ -100,19 +108,22 @@ double ellipse_in_strip(const outline& p, const outline& q, const cv::Point2d& n
            p.ellipse_area;
 }
 
-// An upper bound of the area common to the ellipses of p and q (and so to
-// their inscribed polygons): each within strips holding the other, across
-// the line between their centres and across either's axes.
-double common_area_bound(const outline& p, const outline& q)
+// True when an upper bound of the area common to the ellipses of p and q
+// (and so to their inscribed polygons), times `factor`, is at most `limit`:
+// the smaller ellipse, or either within a strip holding the other, across
+// the line between their centres or across either's axes. The bounds are
+// tried until one is low enough.
+bool common_area_at_most(const outline& p, const outline& q, double factor, double limit)
 {
+    const auto low_enough = [&](double bound) { return bound * factor <= limit; };
+    if (low_enough(std::min(p.ellipse_area, q.ellipse_area))) return true;
     const cv::Point2d between(q.x - p.x, q.y - p.y);
     const double distance = std::hypot(between.x, between.y);
-    double bound = std::min(p.ellipse_area, q.ellipse_area);
-    const cv::Point2d directions[] = {p.axis, {-p.axis.y, p.axis.x}, q.axis, {-q.axis.y, q.axis.x},
-                                      distance > 0 ? between / distance : p.axis};
+    const cv::Point2d directions[] = {distance > 0 ? between / distance : p.axis, p.axis, {-p.axis.y, p.axis.x},
+                                      q.axis, {-q.axis.y, q.axis.x}};
     for (const cv::Point2d& n : directions)
-        bound = std::min({bound, ellipse_in_strip(p, q, n), ellipse_in_strip(q, p, n)});
-    return bound;
+        if (low_enough(ellipse_in_strip(p, q, n)) || low_enough(ellipse_in_strip(q, p, n))) return true;
+    return false;
 }
 
 // The inscribed polygons hold their ellipses shrunk by this factor about
@@ -121,6 +132,9 @@ double common_area_bound(const outline& p, const outline& q)
 // 10,000th of the minor semi-axis while both regions' major semi-axes and
 // the distance of their centres are within 1000 minor ones (checked).
 const double INSCRIBED = std::cos(CV_PI / SIDES) - 1e-4;
+
+// The sine of the angle between two rays of the lower bound below.
+const double RAY_SINE = std::sin(2 * CV_PI / SIDES);
 
 // Where the ray from o along the unit direction u leaves the ellipse of
 // `matrix` about `centre` (o inside it), as a distance along u.
@@ -131,14 +145,15 @@ double exit_distance(const cv::Matx22d& matrix, const cv::Point2d& centre, const
     return (-b + std::sqrt(b * b - a * g)) / a;
 }
 
-// A lower bound of the area common to the inscribed polygons of p and q
-// (0 when none is found): the common part of their ellipses shrunk by
-// INSCRIBED, which the polygons hold, is convex, and holds the polygon of
-// its boundary points on SIDES rays from a point inside it.
-double common_area_lower_bound(const outline& p, const outline& q)
+// True when a lower bound of the area common to the inscribed polygons of p
+// and q is above `limit` (0 when none is found): the common part of their
+// ellipses shrunk by INSCRIBED, which the polygons hold, is convex, and
+// holds the polygon of its boundary points on SIDES rays from a point
+// inside it. The polygon's triangles are added until they are enough.
+bool common_area_above(const outline& p, const outline& q, double limit)
 {
-    const double distance = std::hypot(q.x - p.x, q.y - p.y), limit = 1000 * std::min(p.minor, q.minor);
-    if (std::max({p.radius, q.radius, distance}) > limit) return 0;
+    const double distance = std::hypot(q.x - p.x, q.y - p.y), largest = 1000 * std::min(p.minor, q.minor);
+    if (std::max({p.radius, q.radius, distance}) > largest) return 0 > limit;
     const double shrink = 1 / (INSCRIBED * INSCRIBED);
     const cv::Matx22d mp = p.matrix * shrink, mq = q.matrix * shrink;
     const cv::Point2d cp(p.x, p.y), cq(q.x, q.y);
@@ -148,18 +163,23 @@ double common_area_lower_bound(const outline& p, const outline& q)
     };
     for (const cv::Point2d& o : {(cp + cq) / 2, cp, cq}) {
         if (!inside(mp, cp, o) || !inside(mq, cq, o)) continue;
+        // Twice the triangles' areas over the sine of their angle; each
+        // adds a share of no less than 0, so a partial sum above the
+        // limit is enough.
+        const auto area = [](double sum) { return sum * RAY_SINE / 2; };
         double first = 0, previous = 0, sum = 0;
         for (int k = 0; k < SIDES; ++k) {
             const cv::Point2d u(unit.cos[k], unit.sin[k]);
             const double r = std::min(exit_distance(mp, cp, o, u), exit_distance(mq, cq, o, u));
             if (k == 0) first = r;
             else sum += previous * r;
+            if (area(sum) > limit) return true;
             previous = r;
         }
         sum += previous * first;
-        return sum * std::sin(2 * CV_PI / SIDES) / 2;
+        return area(sum) > limit;
     }
-    return 0;
+    return 0 > limit;
 }
 
 // The area of the intersection of two discs of radii r1 and r2 whose
@@ -185,27 +205,38 @@ double overlap_error(const outline& p, const outline& q)
     return union_area > 0 ? 1 - intersection / union_area : 1.0;
 }
 
-// True when the circles around two regions (centres and radii) are
-// clearly apart (the margin covers the rounding of the squares): the
-// regions do not intersect.
-bool circles_apart(double x1, double y1, double r1, double x2, double y2, double r2)
+// True when the circles around two regions are clearly apart (the margin
+// covers the rounding of the squares): the regions do not intersect.
+bool circles_apart(const footprint& p, const footprint& q)
 {
-    const double dx = x1 - x2, dy = y1 - y2, reach = r1 + r2;
+    const double dx = p.x - q.x, dy = p.y - q.y, reach = p.radius + q.radius;
     return dx * dx + dy * dy > reach * reach * (1 + 1e-9);
 }
 
-// True when the error of p and q cannot be below max_error: the
-// intersection is at most the smaller area and at most the lens of the
-// circles around them, the union at least the larger area. (Circles
-// apart, which the caller has passed over already, have no lens.)
-bool surely_distinct(const outline& p, const outline& q, double max_error)
+// The area that the part common to p and q must exceed for their error to
+// be below max_error (the union is at least the larger area).
+double common_area_needed(const footprint& p, const footprint& q, double max_error)
 {
-    const double larger = std::max(p.area, q.area);
-    const double bound = std::min({p.area, q.area, lens_area(std::hypot(p.x - q.x, p.y - q.y), p.radius, q.radius)});
-    if (bound <= (1 - max_error) * larger) return true;
-    // The strips' bound is of exact ellipses: a margin far above its
-    // rounding and that of the polygons' single-precision corners.
-    return common_area_bound(p, q) * (1 + 1e-5) <= (1 - max_error) * larger;
+    return (1 - max_error) * std::max(p.area, q.area);
+}
+
+// True when the error of p and q cannot be below max_error, seen from
+// their footprints alone: the intersection is at most the smaller area and
+// at most the lens of the circles around them. (Circles apart, which the
+// caller has passed over already, have no lens.)
+bool areas_apart(const footprint& p, const footprint& q, double max_error)
+{
+    const double limit = common_area_needed(p, q, max_error);
+    return std::min(p.area, q.area) <= limit ||
+           lens_area(std::hypot(p.x - q.x, p.y - q.y), p.radius, q.radius) <= limit;
+}
+
+// True when the error of p and q cannot be below max_error as the strips
+// bound their common area: a bound of exact ellipses, with a margin far
+// above its rounding and that of the polygons' single-precision corners.
+bool strips_apart(const outline& p, const outline& q, double max_error)
+{
+    return common_area_at_most(p, q, 1 + 1e-5, common_area_needed(p.print(), q.print(), max_error));
 }
 
 // True when the error of p and q is surely below max_error: the common
@@ -215,7 +246,7 @@ bool surely_distinct(const outline& p, const outline& q, double max_error)
 bool surely_repeats(const outline& p, const outline& q, double max_error)
 {
     // 1 - I / (P + Q - I) < e  <=>  I > (1 - e) (P + Q) / (2 - e)
-    return common_area_lower_bound(p, q) > (1 + 1e-5) * (1 - max_error) * (p.area + q.area) / (2 - max_error);
+    return common_area_above(p, q, (1 + 1e-5) * (1 - max_error) * (p.area + q.area) / (2 - max_error));
 }
 
 }  // namespace
@@ -233,7 +264,7 @@ namespace {
 // their radii.
 struct area_class {
     struct entry {
-        double x, y, radius;
+        footprint print;
         int region;
     };
     std::vector<entry> kept;
@@ -242,8 +273,8 @@ struct area_class {
     void add(const outline& o, int region)
     {
         const auto at =
-            std::upper_bound(kept.begin(), kept.end(), o.x, [](double v, const entry& e) { return v < e.x; });
-        kept.insert(at, {o.x, o.y, o.radius, region});
+            std::upper_bound(kept.begin(), kept.end(), o.x, [](double v, const entry& e) { return v < e.print.x; });
+        kept.insert(at, {o.print(), region});
         widest = std::max(widest, o.radius);
     }
     // Adds the entries of `other` (cleared).
@@ -252,7 +283,7 @@ struct area_class {
         const std::size_t middle = kept.size();
         kept.insert(kept.end(), other.kept.begin(), other.kept.end());
         std::inplace_merge(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(middle), kept.end(),
-                           [](const entry& a, const entry& b) { return a.x < b.x; });
+                           [](const entry& a, const entry& b) { return a.print.x < b.print.x; });
         widest = std::max(widest, other.widest);
         other = {};
     }
@@ -276,16 +307,17 @@ bool repeats_one_of(const class_index& index, const std::vector<outline>& outlin
                     int i, double max_error)
 {
     const outline& candidate = outlines[i];
+    const footprint print = candidate.print();
     for (auto group_at = index.lower_bound({class_of[i] - 1, INT_MIN});
          group_at != index.end() && group_at->first.first <= class_of[i] + 1; ++group_at) {
         const area_class& group = group_at->second;
         const double reach = candidate.radius + group.widest;
         auto k = std::lower_bound(group.kept.begin(), group.kept.end(), candidate.x - reach,
-                                  [](const area_class::entry& e, double x) { return e.x < x; });
-        for (; k != group.kept.end() && k->x <= candidate.x + reach; ++k) {
-            if (circles_apart(k->x, k->y, k->radius, candidate.x, candidate.y, candidate.radius)) continue;
+                                  [](const area_class::entry& e, double x) { return e.print.x < x; });
+        for (; k != group.kept.end() && k->print.x <= candidate.x + reach; ++k) {
+            if (circles_apart(k->print, print) || areas_apart(k->print, print, max_error)) continue;
             const outline& kept = outlines[k->region];
-            if (surely_distinct(kept, candidate, max_error)) continue;
+            if (strips_apart(kept, candidate, max_error)) continue;
             if (surely_repeats(kept, candidate, max_error) || overlap_error(kept, candidate) < max_error) return true;
         }
     }

@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "edges/canny.h"
 #include "parallel/jobs.h"
@@ -235,13 +236,23 @@ struct united_passes {
 // their levels, in the image's coordinates, with their strengths: none for
 // a hull whose widened one gives no ellipse, is too large or too small
 // (max_area and min_radius, on its level) or lies off the image. The
-// threads take equal shares, in order.
+// threads take equal shares of the hulls in the order below.
 std::vector<Region> widened_regions(const united_passes& united, const std::vector<pyramid_level>& pyramid,
                                     const std::vector<edge_pixel_map>& edge_pixels, const DetectorOptions& options)
 {
     std::vector<std::optional<Region>> widened(united.regions.size());
+    // Taken by level and place (rows 64 pixels high, then x), so that hulls
+    // near each other, which look at the same edge pixels, come together.
+    std::vector<std::size_t> order(widened.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto key = [&](std::size_t k) {
+        const cv::Point2d v = united.hulls[k].empty() ? cv::Point2d() : united.hulls[k][0];
+        return std::make_tuple(united.levels[k], std::floor(v.y / 64), v.x);
+    };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     run_in_shares(widened.size(), options.threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
+        for (std::size_t o = begin; o < end; ++o) {
+            const std::size_t k = order[o];
             const pyramid_level& level = pyramid[united.levels[k]];
             std::optional<Region> r = widened_ellipse(united.hulls[k], edge_pixels[united.levels[k]],
                                                       options.max_area * static_cast<double>(level.grey.total()));

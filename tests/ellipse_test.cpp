@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 #include <tuple>
 
 #include <algorithm>
@@ -289,6 +290,50 @@ TEST(Fit, WidenedHullOfThinHullsTakesEveryPixelNotClearlyInside)
         EXPECT_EQ(hull_with_edge_pixels(hull, map_edge_pixels(size, positions)), convex_hull_polygon(expected))
             << "trial " << trial;
     }
+}
+
+TEST(Fit, WideningDoesNotDependOnTheWideningsBeforeItOrOnTheThread)
+{
+    // Random hulls widened over two maps of different sizes, many of them
+    // over the same edge pixels: in turn, then in the reverse order, then on
+    // two threads at once, each widened hull is the one found when it is
+    // the first widening of a thread (the pixels one widening takes do not
+    // carry over to the next).
+    std::mt19937 rng(13);
+    std::uniform_real_distribution<double> unit(0, 1);
+    const auto place = [&](cv::Size size) {
+        return cv::Point2d(unit(rng) * (size.width - 1), unit(rng) * (size.height - 1));
+    };
+    const cv::Size sizes[] = {{30, 20}, {90, 70}};
+    std::vector<edge_pixel_map> maps;
+    for (const cv::Size& size : sizes) {
+        std::vector<cv::Point2d> positions(size.area() / 2);
+        for (cv::Point2d& p : positions) p = place(size);
+        maps.push_back(map_edge_pixels(size, positions));
+    }
+    std::vector<std::vector<cv::Point2d>> hulls;
+    std::vector<int> map_of;
+    while (hulls.size() < 80) {
+        const int m = static_cast<int>(hulls.size() % 2);
+        std::vector<cv::Point2d> corners(3 + rng() % 8);
+        for (cv::Point2d& p : corners) p = place(sizes[m]);
+        if (convex_hull_polygon(corners).size() < 3) continue;
+        hulls.push_back(convex_hull_polygon(corners));
+        map_of.push_back(m);
+    }
+    const auto widened = [&](std::size_t k) { return hull_with_edge_pixels(hulls[k], maps[map_of[k]]); };
+    std::vector<std::vector<cv::Point2d>> first(hulls.size()), in_turn(hulls.size()), on_threads(hulls.size());
+    for (std::size_t k = 0; k < hulls.size(); ++k) std::thread([&] { first[k] = widened(k); }).join();
+    for (std::size_t k = 0; k < hulls.size(); ++k) in_turn[k] = widened(k);
+    EXPECT_EQ(in_turn, first);
+    for (std::size_t k = hulls.size(); k-- > 0;) in_turn[k] = widened(k);
+    EXPECT_EQ(in_turn, first);
+    std::thread odd([&] {
+        for (std::size_t k = 1; k < hulls.size(); k += 2) on_threads[k] = widened(k);
+    });
+    for (std::size_t k = 0; k < hulls.size(); k += 2) on_threads[k] = widened(k);
+    odd.join();
+    EXPECT_EQ(on_threads, first);
 }
 
 TEST(Fit, HullIsTheImageLibrarysHullOfAllThePoints)

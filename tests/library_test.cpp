@@ -535,6 +535,35 @@ TEST(MultiScale, NearDuplicatesJustEitherSideOfTheLimit)
     EXPECT_GT(above, 300);
 }
 
+TEST(MultiScale, ConcentricCopiesJustEitherSideOfTheAreaRatio)
+{
+    // A region and a copy grown about its centre, one holding the other, so
+    // that the error (1 less the ratio of their areas) is within a few
+    // millionths of the limit, where a test of the areas alone that passes
+    // a pair over would first go wrong: the copy is dropped exactly when its
+    // error is below the limit.
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<double> unit(0, 1);
+    int below = 0, above = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const double major = 2 + 60 * unit(rng), minor = major * (0.05 + 0.95 * unit(rng));
+        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
+        const double u = 1 / (major * major), v = 1 / (minor * minor);
+        const orvo::Region p{300 * unit(rng), 200 * unit(rng), c * c * u + s * s * v, c * s * (u - v),
+                             s * s * u + c * c * v};
+        const double limit = trial % 3 == 0 ? 0.1 : trial % 3 == 1 ? 0.3 : 0.6;
+        const double off = (trial % 2 ? 1 : -1) * 1e-6 * (1 + 4 * unit(rng));
+        const orvo::Region q = orvo::scaled(p, (1 + off) / std::sqrt(1 - limit));
+        const double error = orvo::detail::overlap_error(p, q);
+        ASSERT_LT(std::abs(error - limit), 1e-4);
+        EXPECT_EQ(orvo::detail::near_duplicates_kept({p, q}, limit).size(), error < limit ? 1u : 2u)
+            << "trial " << trial << ", error " << error;
+        (error < limit ? below : above) += 1;
+    }
+    EXPECT_GT(below, 100);
+    EXPECT_GT(above, 100);
+}
+
 TEST(MultiScale, NearlyIdenticalRegionsRepeatEvenWhereThePolygonIntersectionMisjudgesThem)
 {
     // Two regions found on an Oxford wall image, their centres 0.03 pixels
