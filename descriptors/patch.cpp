@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
+#include <cstring>
 
 #include "descriptors/gradient_histograms.h"
 
@@ -15,10 +15,13 @@ namespace {
 // centre, row-major into `out`. A sample beyond the level's border takes
 // the nearest border pixel: its position is clamped onto the border, where
 // it either falls on the pixel itself (a weight of 0 for the next one) or
-// has no next pixel (the step to it is 0), so that samples inside and
-// outside go through the same passes: positions and weights, then the four
-// neighbours, then the interpolation; the first and last vectorise.
-template <class Pixel, int half>
+// has no next pixel (the step to it is 0). Each row goes through three
+// passes: positions and weights, then the two pixel pairs of each sample
+// (the pixel and its right neighbour, on the row and on the row below),
+// then the interpolation; the first and last vectorise. A square whose
+// samples all keep a pixel to their right and below (`inside`) steps by one
+// pixel and one row throughout, and reads each pair as one load.
+template <class Pixel, int half, bool inside>
 void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
 {
     constexpr int side = 2 * half + 1;
@@ -29,11 +32,8 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
     const std::size_t stride = image.step1();
     const int row_step = static_cast<int>(stride);
     const Pixel* data = image.ptr<Pixel>();
-    // 8-bit pixels are gathered as integers and converted four at a time in
-    // the last pass.
-    using gathered = std::conditional_t<std::is_same_v<Pixel, float>, float, int>;
     float fx[side], fy[side];
-    gathered p00[side], p01[side], p10[side], p11[side];
+    Pixel quads[4 * side];  // each sample's pixel, its right neighbour, and the two below
     int x0[side], y0[side], step_x[side], step_y[side];
     for (int y = -half; y <= half; ++y) {
         const float start_x = static_cast<float>(frame.centre.x + m(0, 1) * y - m(0, 0) * half);
@@ -47,24 +47,57 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
             y0[x] = static_cast<int>(sy);
             fx[x] = sx - static_cast<float>(x0[x]);
             fy[x] = sy - static_cast<float>(y0[x]);
-            step_x[x] = x0[x] < last_column;
-            step_y[x] = (y0[x] < last_row) * row_step;
+            if (!inside) {
+                step_x[x] = x0[x] < last_column;
+                step_y[x] = (y0[x] < last_row) * row_step;
+            }
         }
         for (int x = 0; x < side; ++x) {
             const Pixel* p = data + static_cast<std::size_t>(y0[x]) * stride + x0[x];
-            p00[x] = p[0];
-            p01[x] = p[step_x[x]];
-            p10[x] = p[step_y[x]];
-            p11[x] = p[step_y[x] + step_x[x]];
+            Pixel* quad = quads + 4 * x;
+            if (inside) {
+                std::memcpy(quad, p, 2 * sizeof(Pixel));
+                std::memcpy(quad + 2, p + stride, 2 * sizeof(Pixel));
+            } else {
+                quad[0] = p[0];
+                quad[1] = p[step_x[x]];
+                quad[2] = p[step_y[x]];
+                quad[3] = p[step_y[x] + step_x[x]];
+            }
         }
         for (int x = 0; x < side; ++x) {
-            const float a = static_cast<float>(p00[x]), b = static_cast<float>(p01[x]);
-            const float c = static_cast<float>(p10[x]), d = static_cast<float>(p11[x]);
-            const float top = a + fx[x] * (b - a);
-            const float bottom = c + fx[x] * (d - c);
-            row[x] = top + fy[x] * (bottom - top);
+            const Pixel* quad = quads + 4 * x;
+            const float a = static_cast<float>(quad[0]), b = static_cast<float>(quad[1]);
+            const float c = static_cast<float>(quad[2]), d = static_cast<float>(quad[3]);
+            const float upper = a + fx[x] * (b - a);
+            const float lower = c + fx[x] * (d - c);
+            row[x] = upper + fy[x] * (lower - upper);
         }
     }
+}
+
+// Whether every sample of the square of side 2 half + 1 around the frame's
+// centre, clamped onto the level, keeps a pixel to its right and below: its
+// exact position's largest coordinates, with a margin for the rounding of
+// the positions in single precision, stay short of the last column and row.
+bool square_inside(const cv::Mat& image, const patch_frame& frame, int half)
+{
+    const cv::Matx22d& m = frame.to_level;
+    auto short_of = [](double centre, double reach, int last) {
+        const double margin = (std::abs(centre) + 2 * reach) * 0x1p-20;
+        return std::max(centre + reach + margin, 0.0) < last;
+    };
+    return short_of(frame.centre.x, (std::abs(m(0, 0)) + std::abs(m(0, 1))) * half, image.cols - 1) &&
+           short_of(frame.centre.y, (std::abs(m(1, 0)) + std::abs(m(1, 1))) * half, image.rows - 1);
+}
+
+template <class Pixel, int half>
+void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
+{
+    if (square_inside(image, frame, half))
+        sample_square<Pixel, half, true>(image, frame, out);
+    else
+        sample_square<Pixel, half, false>(image, frame, out);
 }
 
 }  // namespace
