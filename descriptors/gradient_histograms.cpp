@@ -87,23 +87,32 @@ double dominant_orientation(const float* smoothed)
     constexpr int side = 2 * ORIENTATION_HALF + 1;
     static const circle_weights circle;
     double hist[HIST_BINS] = {};
-    float magnitude[CIRCLE_SIDE], position[CIRCLE_SIDE];
+    // Each gradient's lower bin and its votes into it and the next one,
+    // over whole rows of the square (a fixed length that vectorises); only
+    // the gradients within the circle vote.
+    int lower[CIRCLE_SIDE];
+    float to_lower[CIRCLE_SIDE], to_upper[CIRCLE_SIDE];
     for (int y = -CIRCLE; y <= CIRCLE; ++y) {
-        const int reach = circle.row_reach[y + CIRCLE], count = 2 * reach + 1;
-        const float* row = smoothed + (y + ORIENTATION_HALF) * side + ORIENTATION_HALF - reach;
-        const float* weight = &circle.weight[(y + CIRCLE) * CIRCLE_SIDE + CIRCLE - reach];
-        for (int i = 0; i < count; ++i) {
+        const float* row = smoothed + (y + ORIENTATION_HALF) * side + ORIENTATION_HALF - CIRCLE;
+        const float* weight = &circle.weight[(y + CIRCLE) * CIRCLE_SIDE];
+        for (int i = 0; i < CIRCLE_SIDE; ++i) {
             const float gx = row[i + 1] - row[i - 1], gy = row[i + side] - row[i - side];
-            magnitude[i] = std::sqrt(gx * gx + gy * gy) * weight[i];
-            // Bin centres at whole numbers.
-            position[i] = full_turn_atan2(gy, gx) * (HIST_BINS / TWO_PI) - 0.5f;
+            const float magnitude = std::sqrt(gx * gx + gy * gy) * weight[i];
+            // Bin centres at whole numbers; the position is at least -0.5,
+            // so its floor is the truncation less one below zero.
+            const float position = full_turn_atan2(gy, gx) * (HIST_BINS / TWO_PI) - 0.5f;
+            const int below = static_cast<int>(position) - (position < 0);
+            const float fraction = position - static_cast<float>(below);
+            lower[i] = below + (below < 0) * HIST_BINS;
+            to_lower[i] = magnitude * (1 - fraction);
+            to_upper[i] = magnitude * fraction;
         }
-        for (int i = 0; i < count; ++i) {
-            if (magnitude[i] == 0) continue;
-            const int below = static_cast<int>(std::floor(position[i]));
-            const float fraction = position[i] - below;
-            hist[(below + HIST_BINS) % HIST_BINS] += magnitude[i] * (1 - fraction);
-            hist[(below + 1) % HIST_BINS] += magnitude[i] * fraction;
+        // A gradient of no magnitude adds nothing (its votes are +0).
+        const int reach = circle.row_reach[y + CIRCLE];
+        for (int i = CIRCLE - reach; i <= CIRCLE + reach; ++i) {
+            const int upper = lower[i] + 1 < HIST_BINS ? lower[i] + 1 : 0;
+            hist[lower[i]] += to_lower[i];
+            hist[upper] += to_upper[i];
         }
     }
     double smooth[HIST_BINS];
