@@ -7,6 +7,8 @@
 #include <cmath>
 #include <opencv2/core.hpp>
 
+#include "descriptors/avx2_copies.h"
+
 namespace orvo::detail {
 
 namespace {
@@ -81,7 +83,7 @@ struct grid_axis {
 
 }  // namespace
 
-double dominant_orientation(const float* smoothed)
+ORVO_ALSO_FOR_AVX2 double dominant_orientation(const float* smoothed)
 {
     constexpr int HIST_BINS = 36;
     constexpr int side = 2 * ORIENTATION_HALF + 1;
@@ -131,7 +133,7 @@ double dominant_orientation(const float* smoothed)
     return angle < 2 * CV_PI ? angle : angle - 2 * CV_PI;
 }
 
-void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
+ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
 {
     constexpr int side = 2 * DESCRIPTOR_HALF + 1;
     constexpr int PADDED_CELLS = CELLS + 2, PADDED_BINS = BINS + 1;  // a cell on each side, bin 8 is bin 0

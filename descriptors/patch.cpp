@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "descriptors/avx2_copies.h"
 #include "descriptors/gradient_histograms.h"
 
 namespace orvo::detail {
@@ -100,43 +101,10 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
         sample_square<Pixel, half, false>(image, frame, out);
 }
 
-}  // namespace
-
-int patch_level(double minor, double radius)
-{
-    const double step = minor / radius;
-    return step > 1 ? static_cast<int>(std::floor(std::log2(step))) : 0;
-}
-
-patch_frame patch_frame_of(cv::Point2d centre, const cv::Matx22d& T, double minor, double radius, int highest)
-{
-    patch_frame frame;
-    frame.level = std::min(patch_level(minor, radius), highest);
-    const double shrink = std::ldexp(1.0, -frame.level);
-    // Pixel centres of level k sit at (p + 0.5) 2^-k - 0.5.
-    frame.centre = cv::Point2d((centre.x + 0.5) * shrink - 0.5, (centre.y + 0.5) * shrink - 0.5);
-    frame.to_level = T * (shrink / radius);
-    return frame;
-}
-
-patch_frame turned(const patch_frame& frame, double angle)
-{
-    patch_frame result = frame;
-    result.to_level = frame.to_level * cv::Matx22d(std::cos(angle), -std::sin(angle), std::sin(angle), std::cos(angle));
-    return result;
-}
-
-std::vector<float> gaussian_taps(double sigma)
-{
-    const int radius = smoothing_radius(sigma);
-    std::vector<double> exact(2 * radius + 1);
-    double sum = 0;
-    for (int i = -radius; i <= radius; ++i) sum += exact[i + radius] = std::exp(-i * i / (2 * sigma * sigma));
-    std::vector<float> taps(exact.size());
-    for (std::size_t i = 0; i < taps.size(); ++i) taps[i] = static_cast<float>(exact[i] / sum);
-    return taps;
-}
-
+// The square of side 2 HALF + 1 around the patch centre (row-major, in
+// `buffers.smoothed`), smoothed by `taps` (2 RADIUS + 1 of them): samples
+// reach HALF + RADIUS. Sizes are compile-time constants so that the loops
+// vectorise without remainders.
 template <int HALF, int RADIUS>
 const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
                             patch_buffers& buffers)
@@ -179,9 +147,53 @@ const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& fra
     return smoothed;
 }
 
-template const float* smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>(
-    const image_pyramid&, const patch_frame&, const std::vector<float>&, patch_buffers&);
-template const float* smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>(
-    const image_pyramid&, const patch_frame&, const std::vector<float>&, patch_buffers&);
+}  // namespace
+
+int patch_level(double minor, double radius)
+{
+    const double step = minor / radius;
+    return step > 1 ? static_cast<int>(std::floor(std::log2(step))) : 0;
+}
+
+patch_frame patch_frame_of(cv::Point2d centre, const cv::Matx22d& T, double minor, double radius, int highest)
+{
+    patch_frame frame;
+    frame.level = std::min(patch_level(minor, radius), highest);
+    const double shrink = std::ldexp(1.0, -frame.level);
+    // Pixel centres of level k sit at (p + 0.5) 2^-k - 0.5.
+    frame.centre = cv::Point2d((centre.x + 0.5) * shrink - 0.5, (centre.y + 0.5) * shrink - 0.5);
+    frame.to_level = T * (shrink / radius);
+    return frame;
+}
+
+patch_frame turned(const patch_frame& frame, double angle)
+{
+    patch_frame result = frame;
+    result.to_level = frame.to_level * cv::Matx22d(std::cos(angle), -std::sin(angle), std::sin(angle), std::cos(angle));
+    return result;
+}
+
+std::vector<float> gaussian_taps(double sigma)
+{
+    const int radius = smoothing_radius(sigma);
+    std::vector<double> exact(2 * radius + 1);
+    double sum = 0;
+    for (int i = -radius; i <= radius; ++i) sum += exact[i + radius] = std::exp(-i * i / (2 * sigma * sigma));
+    std::vector<float> taps(exact.size());
+    for (std::size_t i = 0; i < taps.size(); ++i) taps[i] = static_cast<float>(exact[i] / sum);
+    return taps;
+}
+
+ORVO_ALSO_FOR_AVX2 const float* orientation_patch(const image_pyramid& pyramid, const patch_frame& frame,
+                                                 const std::vector<float>& taps, patch_buffers& buffers)
+{
+    return smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>(pyramid, frame, taps, buffers);
+}
+
+ORVO_ALSO_FOR_AVX2 const float* descriptor_patch(const image_pyramid& pyramid, const patch_frame& frame,
+                                                const std::vector<float>& taps, patch_buffers& buffers)
+{
+    return smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>(pyramid, frame, taps, buffers);
+}
 
 }  // namespace orvo::detail
