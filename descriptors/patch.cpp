@@ -123,25 +123,27 @@ const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& fra
     else
         sample_square<float, HALF + r>(level, frame, samples);
 
-    // Along the rows, then down the columns, each tap over a whole row; the
-    // taps are symmetric, so each pair of them takes one product.
+    // Along the rows, then down the columns. The taps are symmetric, so
+    // each pair of them takes one product; each value is summed in a
+    // register, the middle tap first, then the pairs from the outermost in.
     float k[r + 1];
     std::copy(taps.begin(), taps.begin() + r + 1, k);
     for (int y = 0; y < sampled; ++y) {
         const float* in = samples + y * sampled;
         float* out = half_smoothed + y * side;
-        for (int x = 0; x < side; ++x) out[x] = k[r] * in[x + r];
-        for (int t = 0; t < r; ++t)
-            for (int x = 0; x < side; ++x) out[x] += k[t] * (in[x + t] + in[x + 2 * r - t]);
+        for (int x = 0; x < side; ++x) {
+            float sum = k[r] * in[x + r];
+            for (int t = 0; t < r; ++t) sum += k[t] * (in[x + t] + in[x + 2 * r - t]);
+            out[x] = sum;
+        }
     }
     for (int y = 0; y < side; ++y) {
+        const float* in = half_smoothed + y * side;
         float* out = smoothed + y * side;
-        const float* middle = half_smoothed + (y + r) * side;
-        for (int x = 0; x < side; ++x) out[x] = k[r] * middle[x];
-        for (int t = 0; t < r; ++t) {
-            const float* above = half_smoothed + (y + t) * side;
-            const float* below = half_smoothed + (y + 2 * r - t) * side;
-            for (int x = 0; x < side; ++x) out[x] += k[t] * (above[x] + below[x]);
+        for (int x = 0; x < side; ++x) {
+            float sum = k[r] * in[x + r * side];
+            for (int t = 0; t < r; ++t) sum += k[t] * (in[x + t * side] + in[x + (2 * r - t) * side]);
+            out[x] = sum;
         }
     }
     return smoothed;
