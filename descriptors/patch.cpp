@@ -2,6 +2,7 @@
 #include "descriptors/patch.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -21,7 +22,8 @@ namespace {
 // (the pixel and its right neighbour, on the row and on the row below),
 // then the interpolation; the first and last vectorise. A square whose
 // samples all keep a pixel to their right and below (`inside`) steps by one
-// pixel and one row throughout, and reads each pair as one load.
+// pixel and one row throughout, finds its pixels' offsets in the first pass
+// and reads each pair as one load.
 template <class Pixel, int half, bool inside>
 void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
 {
@@ -35,7 +37,7 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
     const Pixel* data = image.ptr<Pixel>();
     float fx[side], fy[side];
     Pixel quads[4 * side];  // each sample's pixel, its right neighbour, and the two below
-    int x0[side], y0[side], step_x[side], step_y[side];
+    int x0[side], y0[side], step_x[side], step_y[side], offset[side];
     for (int y = -half; y <= half; ++y) {
         const float start_x = static_cast<float>(frame.centre.x + m(0, 1) * y - m(0, 0) * half);
         const float start_y = static_cast<float>(frame.centre.y + m(1, 1) * y - m(1, 0) * half);
@@ -48,13 +50,15 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
             y0[x] = static_cast<int>(sy);
             fx[x] = sx - static_cast<float>(x0[x]);
             fy[x] = sy - static_cast<float>(y0[x]);
-            if (!inside) {
+            if (inside) {
+                offset[x] = y0[x] * row_step + x0[x];
+            } else {
                 step_x[x] = x0[x] < last_column;
                 step_y[x] = (y0[x] < last_row) * row_step;
             }
         }
         for (int x = 0; x < side; ++x) {
-            const Pixel* p = data + static_cast<std::size_t>(y0[x]) * stride + x0[x];
+            const Pixel* p = inside ? data + offset[x] : data + static_cast<std::size_t>(y0[x]) * stride + x0[x];
             Pixel* quad = quads + 4 * x;
             if (inside) {
                 std::memcpy(quad, p, 2 * sizeof(Pixel));
@@ -81,8 +85,10 @@ void sample_square(const cv::Mat& image, const patch_frame& frame, float* out)
 // centre, clamped onto the level, keeps a pixel to its right and below: its
 // exact position's largest coordinates, with a margin for the rounding of
 // the positions in single precision, stay short of the last column and row.
+// The level's pixels must also be counted by an int.
 bool square_inside(const cv::Mat& image, const patch_frame& frame, int half)
 {
+    if (static_cast<double>(image.step1()) * image.rows > INT_MAX) return false;
     const cv::Matx22d& m = frame.to_level;
     auto short_of = [](double centre, double reach, int last) {
         const double margin = (std::abs(centre) + 2 * reach) * 0x1p-20;
