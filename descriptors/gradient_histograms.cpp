@@ -61,10 +61,11 @@ struct circle_weights {
 constexpr int CELLS = 4, BINS = 8, CELL_SIZE = 2 * DESCRIPTOR_RADIUS / CELLS;
 constexpr int REACH = DESCRIPTOR_HALF - 1;  // offsets whose votes reach the grid
 constexpr int REACH_SIDE = 2 * REACH + 1;
+constexpr int GRADIENT_ROW = (REACH_SIDE + 7) / 8 * 8;  // gradients taken on a row, the first REACH_SIDE voting
 
 struct grid_axis {
     std::array<int, REACH_SIDE> cell{};
-    std::array<float, REACH_SIDE> next_share{}, weight{};
+    std::array<float, GRADIENT_ROW> next_share{}, weight{};  // 0 beyond REACH_SIDE
 
     grid_axis()
     {
@@ -139,10 +140,12 @@ ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned ch
     constexpr int PADDED_CELLS = CELLS + 2, PADDED_BINS = BINS + 1;  // a cell on each side, bin 8 is bin 0
     static const grid_axis axis;
     float hist[PADDED_CELLS][PADDED_CELLS][PADDED_BINS] = {};
-    float magnitude[REACH_SIDE], bin[REACH_SIDE];
+    static_assert((REACH + DESCRIPTOR_HALF + 1) * side + DESCRIPTOR_HALF - REACH + GRADIENT_ROW <=
+                  side * side + DESCRIPTOR_SLACK);
+    float magnitude[GRADIENT_ROW], bin[GRADIENT_ROW];
     for (int y = -REACH; y <= REACH; ++y) {
         const float* row = smoothed + (y + DESCRIPTOR_HALF) * side + DESCRIPTOR_HALF - REACH;
-        for (int i = 0; i < REACH_SIDE; ++i) {
+        for (int i = 0; i < GRADIENT_ROW; ++i) {
             const float gx = row[i + 1] - row[i - 1], gy = row[i + side] - row[i - side];
             magnitude[i] = std::sqrt(gx * gx + gy * gy) * axis.weight[i];
             // Counter-clockwise on screen: the gradient with y up.

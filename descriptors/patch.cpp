@@ -119,7 +119,7 @@ const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& fra
     CV_DbgAssert(taps.size() == 2 * r + 1);
     buffers.samples.resize(sampled * sampled);
     buffers.half_smoothed.resize(sampled * side);
-    buffers.smoothed.resize(side * side);
+    buffers.smoothed.resize(side * side + DESCRIPTOR_SLACK);
     float* __restrict samples = buffers.samples.data();
     float* __restrict half_smoothed = buffers.half_smoothed.data();
     float* __restrict smoothed = buffers.smoothed.data();

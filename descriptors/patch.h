@@ -49,7 +49,8 @@ struct patch_buffers {
 // The orientation's patch: the square of half side ORIENTATION_HALF around
 // the patch centre (row-major, in `buffers.smoothed`), smoothed by `taps`,
 // the gaussian_taps of ORIENTATION_SMOOTHING; and the descriptor's, of half
-// side DESCRIPTOR_HALF, smoothed by those of DESCRIPTOR_SMOOTHING. Samples
+// side DESCRIPTOR_HALF, smoothed by those of DESCRIPTOR_SMOOTHING (both
+// followed by DESCRIPTOR_SLACK floats that hold nothing of use). Samples
 // reach the half side plus the smoothing's radius, bilinear, the level's
 // border pixels repeated beyond it.
 const float* orientation_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
