@@ -1,7 +1,9 @@
 // Functions whose loops over patch pixels gain from wider vectors: compiled
 // twice, for the baseline processor and for AVX2 (eight floats at a time
 // rather than four), the copy chosen when the program loads by what the
-// processor has. Everything they call is compiled into each copy. Both
+// processor has. Everything they call is compiled into each copy. They
+// must have internal linkage (the symbols that make the choice would be
+// exported from the shared library otherwise) and be no templates. Both
 // copies perform the same single-precision operations in the same order
 // (the project never fuses multiply-adds), so their results agree bit for
 // bit; only the speed differs. Where the compiler or the platform cannot

@@ -82,9 +82,7 @@ struct grid_axis {
     }
 };
 
-}  // namespace
-
-ORVO_ALSO_FOR_AVX2 double dominant_orientation(const float* smoothed)
+ORVO_ALSO_FOR_AVX2 double orientation_histogram_peak(const float* smoothed)
 {
     constexpr int HIST_BINS = 36;
     constexpr int side = 2 * ORIENTATION_HALF + 1;
@@ -134,7 +132,7 @@ ORVO_ALSO_FOR_AVX2 double dominant_orientation(const float* smoothed)
     return angle < 2 * CV_PI ? angle : angle - 2 * CV_PI;
 }
 
-ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
+ORVO_ALSO_FOR_AVX2 void gradient_histogram_grid(const float* smoothed, unsigned char* descriptor)
 {
     constexpr int side = 2 * DESCRIPTOR_HALF + 1;
     constexpr int PADDED_CELLS = CELLS + 2, PADDED_BINS = BINS + 1;  // a cell on each side, bin 8 is bin 0
@@ -143,6 +141,7 @@ ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned ch
     static_assert((REACH + DESCRIPTOR_HALF + 1) * side + DESCRIPTOR_HALF - REACH + GRADIENT_ROW <=
                   side * side + DESCRIPTOR_SLACK);
     float magnitude[GRADIENT_ROW], bin[GRADIENT_ROW];
+    float row_hist[PADDED_CELLS][PADDED_BINS] = {};  // emptied again as each row is added
     for (int y = -REACH; y <= REACH; ++y) {
         const float* row = smoothed + (y + DESCRIPTOR_HALF) * side + DESCRIPTOR_HALF - REACH;
         for (int i = 0; i < GRADIENT_ROW; ++i) {
@@ -152,7 +151,6 @@ ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned ch
             bin[i] = full_turn_atan2(-gy, gx) * (BINS / TWO_PI);
         }
         // The row's votes by cell column, then shared between two cell rows.
-        float row_hist[PADDED_CELLS][PADDED_BINS] = {};
         for (int i = 0; i < REACH_SIDE; ++i) {
             const int o0 = std::min(static_cast<int>(bin[i]), BINS - 1);
             const float o_share = bin[i] - o0;
@@ -171,6 +169,7 @@ ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned ch
             for (int o = 0; o < PADDED_BINS; ++o) {
                 hist[r0][c][o] += row_hist[c][o] * to_row;
                 hist[r0 + 1][c][o] += row_hist[c][o] * to_next_row;
+                row_hist[c][o] = 0;
             }
     }
 
@@ -191,6 +190,18 @@ ORVO_ALSO_FOR_AVX2 void describe_turned_patch(const float* smoothed, unsigned ch
     }
     const float scale = 512 / std::max(std::sqrt(squares), FLT_EPSILON);
     for (int k = 0; k < DESCRIPTOR_LENGTH; ++k) descriptor[k] = cv::saturate_cast<unsigned char>(values[k] * scale);
+}
+
+}  // namespace
+
+double dominant_orientation(const float* smoothed)
+{
+    return orientation_histogram_peak(smoothed);
+}
+
+void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
+{
+    gradient_histogram_grid(smoothed, descriptor);
 }
 
 }  // namespace orvo::detail

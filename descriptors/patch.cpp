@@ -155,6 +155,19 @@ const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& fra
     return smoothed;
 }
 
+// The two shapes the descriptors use, each compiled also for AVX2.
+ORVO_ALSO_FOR_AVX2 const float* smoothed_orientation_patch(const image_pyramid& pyramid, const patch_frame& frame,
+                                                          const std::vector<float>& taps, patch_buffers& buffers)
+{
+    return smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>(pyramid, frame, taps, buffers);
+}
+
+ORVO_ALSO_FOR_AVX2 const float* smoothed_descriptor_patch(const image_pyramid& pyramid, const patch_frame& frame,
+                                                         const std::vector<float>& taps, patch_buffers& buffers)
+{
+    return smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>(pyramid, frame, taps, buffers);
+}
+
 }  // namespace
 
 int patch_level(double minor, double radius)
@@ -192,16 +205,16 @@ std::vector<float> gaussian_taps(double sigma)
     return taps;
 }
 
-ORVO_ALSO_FOR_AVX2 const float* orientation_patch(const image_pyramid& pyramid, const patch_frame& frame,
-                                                 const std::vector<float>& taps, patch_buffers& buffers)
+const float* orientation_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
+                               patch_buffers& buffers)
 {
-    return smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>(pyramid, frame, taps, buffers);
+    return smoothed_orientation_patch(pyramid, frame, taps, buffers);
 }
 
-ORVO_ALSO_FOR_AVX2 const float* descriptor_patch(const image_pyramid& pyramid, const patch_frame& frame,
-                                                const std::vector<float>& taps, patch_buffers& buffers)
+const float* descriptor_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
+                              patch_buffers& buffers)
 {
-    return smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>(pyramid, frame, taps, buffers);
+    return smoothed_descriptor_patch(pyramid, frame, taps, buffers);
 }
 
 }  // namespace orvo::detail
