@@ -42,9 +42,6 @@ std::vector<std::uint32_t> visiting_order(const std::vector<Region>& regions, co
     return order;
 }
 
-constexpr auto orientation_patch = smoothed_patch<ORIENTATION_HALF, smoothing_radius(ORIENTATION_SMOOTHING)>;
-constexpr auto descriptor_patch = smoothed_patch<DESCRIPTOR_HALF, smoothing_radius(DESCRIPTOR_SMOOTHING)>;
-
 // The image direction of a frame's x axis, radians in [0, 2 pi).
 float x_axis_direction(const patch_frame& frame)
 {

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <opencv2/core.hpp>
 
+#include "descriptors/avx2_copies.h"
+
 namespace orvo::detail {
 
 namespace {
@@ -59,10 +61,11 @@ struct circle_weights {
 constexpr int CELLS = 4, BINS = 8, CELL_SIZE = 2 * DESCRIPTOR_RADIUS / CELLS;
 constexpr int REACH = DESCRIPTOR_HALF - 1;  // offsets whose votes reach the grid
 constexpr int REACH_SIDE = 2 * REACH + 1;
+constexpr int GRADIENT_ROW = (REACH_SIDE + 7) / 8 * 8;  // gradients taken on a row, the first REACH_SIDE voting
 
 struct grid_axis {
     std::array<int, REACH_SIDE> cell{};
-    std::array<float, REACH_SIDE> next_share{}, weight{};
+    std::array<float, GRADIENT_ROW> next_share{}, weight{};  // 0 beyond REACH_SIDE
 
     grid_axis()
     {
@@ -79,31 +82,38 @@ struct grid_axis {
     }
 };
 
-}  // namespace
-
-double dominant_orientation(const float* smoothed)
+ORVO_ALSO_FOR_AVX2 double orientation_histogram_peak(const float* smoothed)
 {
     constexpr int HIST_BINS = 36;
     constexpr int side = 2 * ORIENTATION_HALF + 1;
     static const circle_weights circle;
     double hist[HIST_BINS] = {};
-    float magnitude[CIRCLE_SIDE], position[CIRCLE_SIDE];
+    // Each gradient's lower bin and its votes into it and the next one,
+    // over whole rows of the square (a fixed length that vectorises); only
+    // the gradients within the circle vote.
+    int lower[CIRCLE_SIDE];
+    float to_lower[CIRCLE_SIDE], to_upper[CIRCLE_SIDE];
     for (int y = -CIRCLE; y <= CIRCLE; ++y) {
-        const int reach = circle.row_reach[y + CIRCLE], count = 2 * reach + 1;
-        const float* row = smoothed + (y + ORIENTATION_HALF) * side + ORIENTATION_HALF - reach;
-        const float* weight = &circle.weight[(y + CIRCLE) * CIRCLE_SIDE + CIRCLE - reach];
-        for (int i = 0; i < count; ++i) {
+        const float* row = smoothed + (y + ORIENTATION_HALF) * side + ORIENTATION_HALF - CIRCLE;
+        const float* weight = &circle.weight[(y + CIRCLE) * CIRCLE_SIDE];
+        for (int i = 0; i < CIRCLE_SIDE; ++i) {
             const float gx = row[i + 1] - row[i - 1], gy = row[i + side] - row[i - side];
-            magnitude[i] = std::sqrt(gx * gx + gy * gy) * weight[i];
-            // Bin centres at whole numbers.
-            position[i] = full_turn_atan2(gy, gx) * (HIST_BINS / TWO_PI) - 0.5f;
+            const float magnitude = std::sqrt(gx * gx + gy * gy) * weight[i];
+            // Bin centres at whole numbers; the position is at least -0.5,
+            // so its floor is the truncation less one below zero.
+            const float position = full_turn_atan2(gy, gx) * (HIST_BINS / TWO_PI) - 0.5f;
+            const int below = static_cast<int>(position) - (position < 0);
+            const float fraction = position - static_cast<float>(below);
+            lower[i] = below + (below < 0) * HIST_BINS;
+            to_lower[i] = magnitude * (1 - fraction);
+            to_upper[i] = magnitude * fraction;
         }
-        for (int i = 0; i < count; ++i) {
-            if (magnitude[i] == 0) continue;
-            const int below = static_cast<int>(std::floor(position[i]));
-            const float fraction = position[i] - below;
-            hist[(below + HIST_BINS) % HIST_BINS] += magnitude[i] * (1 - fraction);
-            hist[(below + 1) % HIST_BINS] += magnitude[i] * fraction;
+        // A gradient of no magnitude adds nothing (its votes are +0).
+        const int reach = circle.row_reach[y + CIRCLE];
+        for (int i = CIRCLE - reach; i <= CIRCLE + reach; ++i) {
+            const int upper = lower[i] + 1 < HIST_BINS ? lower[i] + 1 : 0;
+            hist[lower[i]] += to_lower[i];
+            hist[upper] += to_upper[i];
         }
     }
     double smooth[HIST_BINS];
@@ -122,23 +132,25 @@ double dominant_orientation(const float* smoothed)
     return angle < 2 * CV_PI ? angle : angle - 2 * CV_PI;
 }
 
-void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
+ORVO_ALSO_FOR_AVX2 void gradient_histogram_grid(const float* smoothed, unsigned char* descriptor)
 {
     constexpr int side = 2 * DESCRIPTOR_HALF + 1;
     constexpr int PADDED_CELLS = CELLS + 2, PADDED_BINS = BINS + 1;  // a cell on each side, bin 8 is bin 0
     static const grid_axis axis;
     float hist[PADDED_CELLS][PADDED_CELLS][PADDED_BINS] = {};
-    float magnitude[REACH_SIDE], bin[REACH_SIDE];
+    static_assert((REACH + DESCRIPTOR_HALF + 1) * side + DESCRIPTOR_HALF - REACH + GRADIENT_ROW <=
+                  side * side + DESCRIPTOR_SLACK);
+    float magnitude[GRADIENT_ROW], bin[GRADIENT_ROW];
+    float row_hist[PADDED_CELLS][PADDED_BINS] = {};  // emptied again as each row is added
     for (int y = -REACH; y <= REACH; ++y) {
         const float* row = smoothed + (y + DESCRIPTOR_HALF) * side + DESCRIPTOR_HALF - REACH;
-        for (int i = 0; i < REACH_SIDE; ++i) {
+        for (int i = 0; i < GRADIENT_ROW; ++i) {
             const float gx = row[i + 1] - row[i - 1], gy = row[i + side] - row[i - side];
             magnitude[i] = std::sqrt(gx * gx + gy * gy) * axis.weight[i];
             // Counter-clockwise on screen: the gradient with y up.
             bin[i] = full_turn_atan2(-gy, gx) * (BINS / TWO_PI);
         }
         // The row's votes by cell column, then shared between two cell rows.
-        float row_hist[PADDED_CELLS][PADDED_BINS] = {};
         for (int i = 0; i < REACH_SIDE; ++i) {
             const int o0 = std::min(static_cast<int>(bin[i]), BINS - 1);
             const float o_share = bin[i] - o0;
@@ -157,6 +169,7 @@ void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
             for (int o = 0; o < PADDED_BINS; ++o) {
                 hist[r0][c][o] += row_hist[c][o] * to_row;
                 hist[r0 + 1][c][o] += row_hist[c][o] * to_next_row;
+                row_hist[c][o] = 0;
             }
     }
 
@@ -177,6 +190,18 @@ void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
     }
     const float scale = 512 / std::max(std::sqrt(squares), FLT_EPSILON);
     for (int k = 0; k < DESCRIPTOR_LENGTH; ++k) descriptor[k] = cv::saturate_cast<unsigned char>(values[k] * scale);
+}
+
+}  // namespace
+
+double dominant_orientation(const float* smoothed)
+{
+    return orientation_histogram_peak(smoothed);
+}
+
+void describe_turned_patch(const float* smoothed, unsigned char* descriptor)
+{
+    gradient_histogram_grid(smoothed, descriptor);
 }
 
 }  // namespace orvo::detail

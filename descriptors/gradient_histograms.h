@@ -32,9 +32,13 @@ double dominant_orientation(const float* smoothed);
 constexpr int DESCRIPTOR_RADIUS = 12;
 constexpr double DESCRIPTOR_SMOOTHING = 1.5198684 * DESCRIPTOR_RADIUS / 16;
 constexpr int DESCRIPTOR_HALF = DESCRIPTOR_RADIUS + DESCRIPTOR_RADIUS / 4;
+// Its gradients are taken in rows of whole vectors of eight, the extra ones
+// casting no vote, which read up to this many floats past the end of the
+// smoothed square: they must be there to read.
+constexpr int DESCRIPTOR_SLACK = 8;
 
 // The descriptor of a turned patch (`smoothed`, the square of half side
-// DESCRIPTOR_HALF): per cell (row-major) 8 orientation bins (counter-
+// DESCRIPTOR_HALF and DESCRIPTOR_SLACK floats after it): per cell (row-major) 8 orientation bins (counter-
 // clockwise on screen from the patch's x axis); each gradient votes with
 // its magnitude, weighted by a Gaussian of half the grid's width, into the
 // two nearest bins in orientation and the four nearest cells (linear

@@ -46,13 +46,16 @@ struct patch_buffers {
     std::vector<float> samples, half_smoothed, smoothed;
 };
 
-// The square of side 2 HALF + 1 around the patch centre (row-major, in
-// `buffers.smoothed`), smoothed by `taps` (2 RADIUS + 1 of them): samples
-// reach HALF + RADIUS, bilinear, the level's border pixels repeated beyond
-// it. Sizes are compile-time constants so that the loops vectorise without
-// remainders; the shapes the descriptors use are instantiated.
-template <int HALF, int RADIUS>
-const float* smoothed_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
-                            patch_buffers& buffers);
+// The orientation's patch: the square of half side ORIENTATION_HALF around
+// the patch centre (row-major, in `buffers.smoothed`), smoothed by `taps`,
+// the gaussian_taps of ORIENTATION_SMOOTHING; and the descriptor's, of half
+// side DESCRIPTOR_HALF, smoothed by those of DESCRIPTOR_SMOOTHING (both
+// followed by DESCRIPTOR_SLACK floats that hold nothing of use). Samples
+// reach the half side plus the smoothing's radius, bilinear, the level's
+// border pixels repeated beyond it.
+const float* orientation_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
+                               patch_buffers& buffers);
+const float* descriptor_patch(const image_pyramid& pyramid, const patch_frame& frame, const std::vector<float>& taps,
+                              patch_buffers& buffers);
 
 }  // namespace orvo::detail

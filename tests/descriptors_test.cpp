@@ -2,6 +2,7 @@
 // descriptors under affine warps, and its handling of bad input.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -265,6 +266,57 @@ TEST(Descriptors, RegionsAtTheBorderSeeItsPixelsRepeated)
     orvo::describe(grey, regions).convertTo(at_border, CV_32F);
     orvo::describe(padded, shifted).convertTo(inside, CV_32F);
     for (int i = 0; i < at_border.rows; ++i) EXPECT_LE(cv::norm(at_border.row(i), inside.row(i), cv::NORM_L1), 16) << i;
+}
+
+TEST(Descriptors, AViewIsDescribedLikeItsCopy)
+{
+    // A view into a larger image (its rows further apart than its width),
+    // with noise around it, and regions from inside to beyond its last row
+    // and column, sampled from the image itself and from coarser levels:
+    // the same values as from the view copied on its own, which has no
+    // pixels past its end.
+    cv::Mat grey;
+    cv::cvtColor(generated_image(300, 220, 7), grey, cv::COLOR_BGR2GRAY);
+    cv::Mat surround(grey.rows + 50, grey.cols + 70, CV_8UC1);
+    cv::randu(surround, 0, 256);
+    const cv::Mat view = surround(cv::Rect(40, 30, grey.cols, grey.rows));
+    grey.copyTo(view);
+    std::vector<orvo::Region> regions;
+    for (int i = 0; i < 90; ++i) {
+        const double minor = std::array<double, 3>{8, 30, 60}[i % 3], major = minor * (1 + (i % 4) * 0.4);
+        const double phi = i * 0.7;
+        const double x = grey.cols - 60 + (i * 37) % 80 * 0.93, y = grey.rows - 60 + (i * 53) % 80 * 0.91;
+        const cv::Matx22d R(std::cos(phi), -std::sin(phi), std::sin(phi), std::cos(phi));
+        const cv::Matx22d M = R * cv::Matx22d(1 / (major * major), 0, 0, 1 / (minor * minor)) * R.t();
+        regions.push_back({x, y, M(0, 0), M(0, 1), M(1, 1)});
+    }
+    std::vector<float> from_view, from_copy;
+    const cv::Mat described_view = orvo::describe(view, regions, &from_view);
+    EXPECT_EQ(cv::norm(described_view, orvo::describe(view.clone(), regions, &from_copy), cv::NORM_INF), 0);
+    EXPECT_EQ(from_view, from_copy);
+}
+
+TEST(Descriptors, ARegionIsDescribedAsWhenAlone)
+{
+    // The patches' buffers serve one region after another, at any level,
+    // inside and across the border: nothing of one region's patch may reach
+    // the next one's values.
+    cv::Mat grey;
+    cv::cvtColor(generated_image(240, 180, 8), grey, cv::COLOR_BGR2GRAY);
+    std::vector<orvo::Region> regions;
+    for (int i = 0; i < 24; ++i) {
+        const double minor = 3 + (i % 6) * (i % 6) * 4, major = minor * (1 + (i % 4) * 0.8);
+        const double x = -10.0 + (i * 71) % 260, y = -10.0 + (i * 43) % 200;
+        regions.push_back({x, y, 1 / (major * major), 0, 1 / (minor * minor)});
+    }
+    std::vector<float> together;
+    const cv::Mat described = orvo::describe(grey, regions, &together);
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        std::vector<float> alone;
+        const cv::Mat single = orvo::describe(grey, {regions[i]}, &alone);
+        EXPECT_EQ(cv::norm(described.row(static_cast<int>(i)), single, cv::NORM_INF), 0) << i;
+        EXPECT_EQ(alone[0], together[i]) << i;
+    }
 }
 
 TEST(Descriptors, PyramidLevelsHalveLikeOpenCV)
