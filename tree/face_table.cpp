@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "parallel/jobs.h"
+#include "triangulation/fetch_ahead.h"
 
 namespace orvo::detail {
 namespace {
@@ -56,23 +57,29 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
     first_edge[0] = static_cast<int>(triangulation.number_of_faces());  // the triangles' rows come first
     std::partial_sum(first_edge.begin(), first_edge.end(), first_edge.begin());
 
+    // The walks ask ahead for the vertices (for the areas), and for the
+    // neighbours, then once these have arrived, for their slots of the map
+    // from faces to rows.
     run_jobs(runs, [&](int j) {
         int r = first_triangle[j];
-        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_vertices, [&](const face_iterator& f) {
             // The edges' rows are filled in below; an infinite face has none.
             std::array<int, 4>& own = table.rows_of_face[f->info().order];
             own = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};
-            if (triangulation.is_infinite(f)) continue;
+            if (triangulation.is_infinite(f)) return;
             table.rows[r] = {f, TRIANGLE_ROW, f->info().alpha, triangle_area(f)};
             own[0] = r;
             table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
             ++r;
-        }
+        });
     });
+    const auto fetch_rows_of_neighbours = [&](const face_iterator& g) {
+        for (int k = 0; k < 3; ++k) fetch(table.rows_of_face[g->neighbor(k)->info().order]);
+    };
     run_jobs(runs, [&](int j) {
         int r = first_edge[j];
-        for (auto g = cuts[j]; g != cuts[j + 1]; ++g) {
-            if (triangulation.is_infinite(g)) continue;
+        const auto add_edges = [&](const face_iterator& g) {
+            if (triangulation.is_infinite(g)) return;
             for (int k = 0; k < 3; ++k) {
                 if (!is_first_face_of_edge(triangulation, g, k)) continue;
                 table.rows[r] = {g, k, g->info().interval[k].entry(), 0.0};
@@ -91,7 +98,8 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
                 }
                 ++r;
             }
-        }
+        };
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_neighbours, fetch_rows_of_neighbours, add_edges);
     });
     return table;
 }
