@@ -1,13 +1,29 @@
 // The face table of the triangulation and its neighbour query.
 #include "tree/face_table.h"
 
+#include <cstdlib>
+#include <new>
 #include <numeric>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "parallel/jobs.h"
 #include "triangulation/fetch_ahead.h"
 
 namespace orvo::detail {
 namespace {
+
+#if defined(__linux__)
+// Tables from this size on take pages of 2 MB (a multiple of them, aligned).
+constexpr std::size_t HUGE_PAGE = std::size_t(2) << 20;
+constexpr std::size_t LARGE_TABLE = 2 * HUGE_PAGE;
+
+std::size_t whole_huge_pages(std::size_t bytes)
+{
+    return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+}
+#endif
 
 double triangle_area(const face_handle& f)
 {
@@ -18,6 +34,27 @@ double triangle_area(const face_handle& f)
 }
 
 }  // namespace
+
+void* allocate_table(std::size_t bytes)
+{
+#if defined(__linux__)
+    if (bytes >= LARGE_TABLE) {
+        void* table = std::aligned_alloc(HUGE_PAGE, whole_huge_pages(bytes));
+        if (!table) throw std::bad_alloc();
+        madvise(table, whole_huge_pages(bytes), MADV_HUGEPAGE);  // a hint: without it, small pages
+        return table;
+    }
+#endif
+    return ::operator new(bytes);
+}
+
+void free_table(void* table, std::size_t bytes)
+{
+#if defined(__linux__)
+    if (bytes >= LARGE_TABLE) return std::free(table);
+#endif
+    ::operator delete(table, bytes);
+}
 
 long count_face_rows(const regular_triangulation& triangulation)
 {
