@@ -122,7 +122,6 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
                 table.rows[r] = {g, k, g->info().interval[k].entry(), 0.0};
                 std::array<int, 4>& own = table.rows_of_face[g->info().order];
                 own[k + 1] = r;
-                table.adjacent[own[0]].row[k] = r;
                 adjacent_rows& around = table.adjacent[r];
                 around.row[around.count++] = own[0];
                 const face_handle n = g->neighbor(k);
@@ -130,13 +129,22 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
                     std::array<int, 4>& other = table.rows_of_face[n->info().order];
                     const int nk = n->index(g);
                     other[nk + 1] = r;
-                    table.adjacent[other[0]].row[nk] = r;
                     around.row[around.count++] = other[0];
                 }
                 ++r;
             }
         };
         walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_neighbours, fetch_rows_of_neighbours, add_edges);
+    });
+    // A triangle's edges, copied in face order from the map now whole: the
+    // walk above writes only the map's slot of the edge's other face, not
+    // that face's row of the table too.
+    run_in_shares(table.rows_of_face.size(), runs, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::array<int, 4>& own = table.rows_of_face[p];
+            if (own[0] == NO_ROW) continue;
+            for (int k = 0; k < 3; ++k) table.adjacent[own[0]].row[k] = own[k + 1];
+        }
     });
     return table;
 }
