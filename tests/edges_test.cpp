@@ -621,6 +621,25 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
     EXPECT_EQ(values(points), forward);
 }
 
+TEST(AlphaValues, NumberFacesAndVerticesByStoragePositionOnAnyThreadCount)
+{
+    // The walk that gives the faces their alphas numbers them too, each
+    // thread from the position its run starts at.
+    regular_triangulation A;
+    cv::RNG rng(11);
+    for (int i = 0; i < 200; ++i) A.insert(wp(rng.uniform(0, 80), rng.uniform(0, 80), rng.uniform(0.0, 9.0)));
+    for (int threads : {1, 2, 3, 7}) {
+        SCOPED_TRACE(threads);
+        for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = 0;
+        for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) v->info() = 0;
+        assign_alpha_values(A, threads);
+        std::size_t position = 0;
+        for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) ASSERT_EQ(f->info().order, position++);
+        position = 0;
+        for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) ASSERT_EQ(v->info(), position++);
+    }
+}
+
 TEST(FetchAhead, WalksVisitEachFaceOnceInOrderAfterAskingForItAtBothDistances)
 {
     // Runs shorter than either distance, between them and longer, from the

@@ -145,11 +145,16 @@ void assign_alpha_values(regular_triangulation& triangulation, int threads)
     // alphas, then for the intervals of the edges each is the first finite
     // face of (see for_each_finite_edge): every value is written by one
     // thread. The walks ask ahead for the vertices and the neighbours.
-    number_faces_and_vertices(triangulation);
+    // The faces are numbered (as number_faces would) in the walk that gives
+    // them their alphas.
+    number_vertices(triangulation);
     const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
     const int runs = static_cast<int>(cuts.size()) - 1;
+    const std::size_t count = triangulation.tds().number_of_faces();
     run_jobs(runs, [&](int j) {
+        std::size_t order = cut_position(count, runs, j);
         walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_vertices, [&](const face_iterator& f) {
+            f->info().order = order++;
             if (!triangulation.is_infinite(f)) f->info().alpha = face_alpha_of(f);
         });
     });
