@@ -12,7 +12,9 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <random>
+#include <string>
 #include <opencv2/imgproc.hpp>
 
 #include "edges/canny.h"
@@ -22,6 +24,7 @@
 #include "tests/canny_stages.h"
 #include "tests/generated_image.h"
 #include "triangulation/alpha_values.h"
+#include "triangulation/fetch_ahead.h"
 #include "triangulation/weighted_points.h"
 
 using namespace orvo::detail;
@@ -616,6 +619,69 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
     const std::vector<double> forward = values(points);
     std::reverse(points.begin(), points.end());
     EXPECT_EQ(values(points), forward);
+}
+
+TEST(AlphaValues, NumberFacesAndVerticesByStoragePositionOnAnyThreadCount)
+{
+    // The walk that gives the faces their alphas numbers them too, each
+    // thread from the position its run starts at.
+    regular_triangulation A;
+    cv::RNG rng(11);
+    for (int i = 0; i < 200; ++i) A.insert(wp(rng.uniform(0, 80), rng.uniform(0, 80), rng.uniform(0.0, 9.0)));
+    for (int threads : {1, 2, 3, 7}) {
+        SCOPED_TRACE(threads);
+        for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = 0;
+        for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) v->info() = 0;
+        assign_alpha_values(A, threads);
+        std::size_t position = 0;
+        for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) ASSERT_EQ(f->info().order, position++);
+        position = 0;
+        for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) ASSERT_EQ(v->info(), position++);
+    }
+}
+
+TEST(FetchAhead, WalksVisitEachFaceOnceInOrderAfterAskingForItAtBothDistances)
+{
+    // Runs shorter than either distance, between them and longer, from the
+    // start of the storage and from its middle: every face visited once in
+    // storage order, and asked for once at each distance before its visit,
+    // as many faces ahead as the run allows.
+    regular_triangulation A;
+    cv::RNG rng(3);
+    for (int i = 0; i < 60; ++i) A.insert(wp(rng.uniform(0, 50), rng.uniform(0, 50), rng.uniform(0.0, 5.0)));
+    number_faces(A);
+    const int total = static_cast<int>(A.tds().number_of_faces());
+    ASSERT_GT(total, FETCH_FAR + 20);
+    for (int start : {0, total / 3})
+        for (int length : {0, 1, FETCH_NEAR - 1, FETCH_NEAR + 1, FETCH_FAR, FETCH_FAR + 7, total - start}) {
+            SCOPED_TRACE(std::to_string(start) + " + " + std::to_string(length));
+            face_iterator begin = A.all_faces_begin();
+            std::advance(begin, start);
+            face_iterator end = begin;
+            std::advance(end, length);
+            std::vector<int> visited, asked_far, asked_near, visits_before_far, visits_before_near;
+            const auto order = [start](const face_iterator& f) { return static_cast<int>(f->info().order) - start; };
+            walk_fetching_ahead(
+                begin, end,
+                [&](const face_iterator& f) {
+                    asked_far.push_back(order(f));
+                    visits_before_far.push_back(static_cast<int>(visited.size()));
+                },
+                [&](const face_iterator& f) {
+                    asked_near.push_back(order(f));
+                    visits_before_near.push_back(static_cast<int>(visited.size()));
+                },
+                [&](const face_iterator& f) { visited.push_back(order(f)); });
+            std::vector<int> expected(length);
+            std::iota(expected.begin(), expected.end(), 0);
+            EXPECT_EQ(visited, expected);
+            EXPECT_EQ(asked_far, expected);
+            EXPECT_EQ(asked_near, expected);
+            for (int k = 0; k < length; ++k) {
+                EXPECT_EQ(visits_before_far[k], std::max(0, k - FETCH_FAR)) << k;
+                EXPECT_EQ(visits_before_near[k], std::max(0, k - FETCH_NEAR)) << k;
+            }
+        }
 }
 
 TEST(EdgePoints, CollinearPointsGetMidpointsToo)

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -243,6 +244,21 @@ TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
             ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);
             for (int k = 0; k < a.adjacent[r].count; ++k) EXPECT_EQ(a.adjacent[r].row[k], b.adjacent[r].row[k]);
         }
+    }
+}
+
+TEST(FaceTable, TablesSmallAndLargeKeepTheirValuesThroughGrowth)
+{
+    // Below and above the size from which tables take large pages, grown
+    // across that size and copied: every value kept.
+    for (std::size_t first : {std::size_t(1000), std::size_t(3) << 20}) {
+        std::vector<std::int64_t, uninitialised_allocator<std::int64_t>> table(first);
+        std::iota(table.begin(), table.end(), 0);
+        table.resize(first * 2 + 7);
+        std::iota(table.begin() + first, table.end(), static_cast<std::int64_t>(first));
+        const auto copy = table;
+        for (std::size_t i = 0; i < copy.size(); i += 997) ASSERT_EQ(copy[i], static_cast<std::int64_t>(i));
+        EXPECT_EQ(copy.back(), static_cast<std::int64_t>(copy.size() - 1));
     }
 }
 

@@ -1,12 +1,29 @@
 // The face table of the triangulation and its neighbour query.
 #include "tree/face_table.h"
 
+#include <cstdlib>
+#include <new>
 #include <numeric>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "parallel/jobs.h"
+#include "triangulation/fetch_ahead.h"
 
 namespace orvo::detail {
 namespace {
+
+#if defined(__linux__)
+// Tables from this size on take pages of 2 MB (a multiple of them, aligned).
+constexpr std::size_t HUGE_PAGE = std::size_t(2) << 20;
+constexpr std::size_t LARGE_TABLE = 2 * HUGE_PAGE;
+
+std::size_t whole_huge_pages(std::size_t bytes)
+{
+    return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+}
+#endif
 
 double triangle_area(const face_handle& f)
 {
@@ -17,6 +34,27 @@ double triangle_area(const face_handle& f)
 }
 
 }  // namespace
+
+void* allocate_table(std::size_t bytes)
+{
+#if defined(__linux__)
+    if (bytes >= LARGE_TABLE) {
+        void* table = std::aligned_alloc(HUGE_PAGE, whole_huge_pages(bytes));
+        if (!table) throw std::bad_alloc();
+        madvise(table, whole_huge_pages(bytes), MADV_HUGEPAGE);  // a hint: without it, small pages
+        return table;
+    }
+#endif
+    return ::operator new(bytes);
+}
+
+void free_table(void* table, std::size_t bytes)
+{
+#if defined(__linux__)
+    if (bytes >= LARGE_TABLE) return std::free(table);
+#endif
+    ::operator delete(table, bytes);
+}
 
 long count_face_rows(const regular_triangulation& triangulation)
 {
@@ -56,29 +94,34 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
     first_edge[0] = static_cast<int>(triangulation.number_of_faces());  // the triangles' rows come first
     std::partial_sum(first_edge.begin(), first_edge.end(), first_edge.begin());
 
+    // The walks ask ahead for the vertices (for the areas), and for the
+    // neighbours, then once these have arrived, for their slots of the map
+    // from faces to rows.
     run_jobs(runs, [&](int j) {
         int r = first_triangle[j];
-        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_vertices, [&](const face_iterator& f) {
             // The edges' rows are filled in below; an infinite face has none.
             std::array<int, 4>& own = table.rows_of_face[f->info().order];
             own = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};
-            if (triangulation.is_infinite(f)) continue;
+            if (triangulation.is_infinite(f)) return;
             table.rows[r] = {f, TRIANGLE_ROW, f->info().alpha, triangle_area(f)};
             own[0] = r;
             table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
             ++r;
-        }
+        });
     });
+    const auto fetch_rows_of_neighbours = [&](const face_iterator& g) {
+        for (int k = 0; k < 3; ++k) fetch(table.rows_of_face[g->neighbor(k)->info().order]);
+    };
     run_jobs(runs, [&](int j) {
         int r = first_edge[j];
-        for (auto g = cuts[j]; g != cuts[j + 1]; ++g) {
-            if (triangulation.is_infinite(g)) continue;
+        const auto add_edges = [&](const face_iterator& g) {
+            if (triangulation.is_infinite(g)) return;
             for (int k = 0; k < 3; ++k) {
                 if (!is_first_face_of_edge(triangulation, g, k)) continue;
                 table.rows[r] = {g, k, g->info().interval[k].entry(), 0.0};
                 std::array<int, 4>& own = table.rows_of_face[g->info().order];
                 own[k + 1] = r;
-                table.adjacent[own[0]].row[k] = r;
                 adjacent_rows& around = table.adjacent[r];
                 around.row[around.count++] = own[0];
                 const face_handle n = g->neighbor(k);
@@ -86,11 +129,21 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
                     std::array<int, 4>& other = table.rows_of_face[n->info().order];
                     const int nk = n->index(g);
                     other[nk + 1] = r;
-                    table.adjacent[other[0]].row[nk] = r;
                     around.row[around.count++] = other[0];
                 }
                 ++r;
             }
+        };
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_neighbours, fetch_rows_of_neighbours, add_edges);
+    });
+    // A triangle's edges, copied in face order from the map now whole: the
+    // walk above writes only the map's slot of the edge's other face, not
+    // that face's row of the table too.
+    run_in_shares(table.rows_of_face.size(), runs, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::array<int, 4>& own = table.rows_of_face[p];
+            if (own[0] == NO_ROW) continue;
+            for (int k = 0; k < 3; ++k) table.adjacent[own[0]].row[k] = own[k + 1];
         }
     });
     return table;

@@ -9,7 +9,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <limits>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -39,10 +42,17 @@ struct face_row {
     bool is_triangle() const { return opposite == TRIANGLE_ROW; }
 };
 
+// Memory for a large table: above a few megabytes, on pages of 2 MB where
+// the system offers them (one fault maps 512 small pages' worth, and the
+// table's random reads miss the address caches less). Throws
+// std::bad_alloc when there is none.
+void* allocate_table(std::size_t bytes);
+void free_table(void* table, std::size_t bytes);
+
 // An allocator whose containers leave the elements they make without a
 // value, for tables written whole before they are read: their pages are
 // then first touched, and so mapped, by the threads that fill them rather
-// than by the one that sizes them.
+// than by the one that sizes them. Large tables take allocate_table's pages.
 template <class T>
 struct uninitialised_allocator : std::allocator<T> {
     template <class U>
@@ -63,6 +73,12 @@ struct uninitialised_allocator : std::allocator<T> {
     {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
+    T* allocate(std::size_t n)
+    {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_table(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { free_table(p, n * sizeof(T)); }
 };
 
 using face_rows = std::vector<face_row, uninitialised_allocator<face_row>>;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parallel/jobs.h"
+#include "triangulation/fetch_ahead.h"
 
 namespace orvo::detail {
 namespace {
@@ -143,20 +144,30 @@ void assign_alpha_values(regular_triangulation& triangulation, int threads)
     // Each thread takes a run of the faces in storage order, first for their
     // alphas, then for the intervals of the edges each is the first finite
     // face of (see for_each_finite_edge): every value is written by one
-    // thread.
-    number_faces_and_vertices(triangulation);
+    // thread. The walks ask ahead for the vertices and the neighbours.
+    // The faces are numbered (as number_faces would) in the walk that gives
+    // them their alphas.
+    number_vertices(triangulation);
     const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
     const int runs = static_cast<int>(cuts.size()) - 1;
+    const std::size_t count = triangulation.tds().number_of_faces();
     run_jobs(runs, [&](int j) {
-        for (auto f = cuts[j]; f != cuts[j + 1]; ++f)
+        std::size_t order = cut_position(count, runs, j);
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_vertices, [&](const face_iterator& f) {
+            f->info().order = order++;
             if (!triangulation.is_infinite(f)) f->info().alpha = face_alpha_of(f);
+        });
     });
+    const auto fetch_neighbours_and_vertices = [](const face_iterator& g) {
+        fetch_neighbours(g);
+        fetch_vertices(g);
+    };
     run_jobs(runs, [&](int j) {
-        for (auto f = cuts[j]; f != cuts[j + 1]; ++f) {
-            if (triangulation.is_infinite(f)) continue;
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_neighbours_and_vertices, [&](const face_iterator& f) {
+            if (triangulation.is_infinite(f)) return;
             for (int i = 0; i < 3; ++i)
                 if (is_first_face_of_edge(triangulation, f, i)) assign_edge_interval(triangulation, f, i);
-        }
+        });
     });
 }
 

@@ -12,12 +12,22 @@ void number_faces(regular_triangulation& triangulation)
     for (auto f = triangulation.all_faces_begin(); f != triangulation.all_faces_end(); ++f) f->info().order = order++;
 }
 
-void number_faces_and_vertices(regular_triangulation& triangulation)
+void number_vertices(regular_triangulation& triangulation)
 {
-    number_faces(triangulation);
     std::size_t number = 0;
     for (auto v = triangulation.tds().vertices_begin(); v != triangulation.tds().vertices_end(); ++v)
         v->info() = number++;
+}
+
+void number_faces_and_vertices(regular_triangulation& triangulation)
+{
+    number_faces(triangulation);
+    number_vertices(triangulation);
+}
+
+std::size_t cut_position(std::size_t count, std::size_t made, std::size_t j)
+{
+    return count * j / made;
 }
 
 std::vector<face_iterator> cut_faces(regular_triangulation& triangulation, int runs)
@@ -27,7 +37,7 @@ std::vector<face_iterator> cut_faces(regular_triangulation& triangulation, int r
     std::vector<face_iterator> cuts{triangulation.all_faces_begin()};
     std::size_t k = 0;
     for (auto f = triangulation.all_faces_begin(); cuts.size() < n; ++f, ++k)
-        if (k == count * cuts.size() / n) cuts.push_back(f);
+        if (k == cut_position(count, n, cuts.size())) cuts.push_back(f);
     cuts.push_back(triangulation.all_faces_end());
     return cuts;
 }

@@ -62,15 +62,22 @@ using vertex_handle = regular_triangulation::Vertex_handle;
 // (the infinite faces included).
 void number_faces(regular_triangulation& triangulation);
 
-// number_faces, and every vertex's info to its position in the vertex
-// storage (the infinite and the hidden ones included: below
+// Sets every vertex's info to its position in the vertex storage (the
+// infinite and the hidden ones included: below
 // triangulation.tds().number_of_vertices()).
+void number_vertices(regular_triangulation& triangulation);
+
+// number_faces and number_vertices.
 void number_faces_and_vertices(regular_triangulation& triangulation);
 
 // The faces in storage order (the infinite ones included) cut into at most
 // `runs` consecutive runs of about equal length, for threads: run j is
 // [cuts[j], cuts[j + 1]), and there is at least one run.
 std::vector<face_iterator> cut_faces(regular_triangulation& triangulation, int runs);
+
+// The storage position of cuts[j] when cut_faces cuts `count` faces into
+// `made` runs (the size of its result less one).
+std::size_t cut_position(std::size_t count, std::size_t made, std::size_t j);
 
 // Whether the finite face f is the first, in storage order, of the finite
 // faces of its edge opposite vertex i: the face the edge is visited from
