@@ -18,12 +18,19 @@
 
 namespace {
 
+// The ellipse centred at (x, y) with semi-axes `major` and `minor`, the
+// major one at `angle` radians clockwise in image axes.
+orvo::Region ellipse_with_axes(double x, double y, double major, double minor, double angle)
+{
+    const double c = std::cos(angle), s = std::sin(angle);
+    const double u = 1 / (major * major), v = 1 / (minor * minor);
+    return {x, y, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+}
+
 // Semi-axes 30 and 12, the major one at `degrees` clockwise in image axes.
 orvo::Region rotated_ellipse(double x, double y, double degrees)
 {
-    const double t = degrees * CV_PI / 180, c = std::cos(t), s = std::sin(t);
-    const double l1 = 1 / 900.0, l2 = 1 / 144.0;
-    return {x, y, l1 * c * c + l2 * s * s, (l1 - l2) * c * s, l1 * s * s + l2 * c * c};
+    return ellipse_with_axes(x, y, 30, 12, degrees * CV_PI / 180);
 }
 
 double form(const orvo::Region& r, double u, double v)
@@ -473,9 +480,7 @@ TEST(MultiScale, NearDuplicatesAreDecidedByTheOverlapErrorAlone)
     std::uniform_real_distribution<double> unit(0, 1);
     const auto ellipse = [&](double x, double y) {
         const double major = 2 + 30 * unit(rng), minor = major * (0.05 + 0.95 * unit(rng));
-        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
-        const double u = 1 / (major * major), v = 1 / (minor * minor);
-        return orvo::Region{x, y, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+        return ellipse_with_axes(x, y, major, minor, CV_PI * unit(rng));
     };
     int dropped = 0, kept = 0;
     for (int trial = 0; trial < 3000; ++trial) {
@@ -505,9 +510,7 @@ TEST(MultiScale, NearDuplicatesJustEitherSideOfTheLimit)
     int below = 0, above = 0;
     for (int trial = 0; trial < 400; ++trial) {
         const double major = 3 + 40 * unit(rng), minor = major * (0.1 + 0.9 * unit(rng));
-        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
-        const double u = 1 / (major * major), v = 1 / (minor * minor);
-        const orvo::Region p{500, 400, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+        const orvo::Region p = ellipse_with_axes(500, 400, major, minor, CV_PI * unit(rng));
         const orvo::Region grown = orvo::scaled(p, 1 + 0.1 * unit(rng));
         const double direction = 2 * CV_PI * unit(rng), limit = trial % 2 ? 0.3 : 0.5;
         const auto moved = [&](double t) {
@@ -547,10 +550,8 @@ TEST(MultiScale, ConcentricCopiesJustEitherSideOfTheAreaRatio)
     int below = 0, above = 0;
     for (int trial = 0; trial < 300; ++trial) {
         const double major = 2 + 60 * unit(rng), minor = major * (0.05 + 0.95 * unit(rng));
-        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
-        const double u = 1 / (major * major), v = 1 / (minor * minor);
-        const orvo::Region p{300 * unit(rng), 200 * unit(rng), c * c * u + s * s * v, c * s * (u - v),
-                             s * s * u + c * c * v};
+        const double angle = CV_PI * unit(rng), x = 300 * unit(rng), y = 200 * unit(rng);
+        const orvo::Region p = ellipse_with_axes(x, y, major, minor, angle);
         const double limit = trial % 3 == 0 ? 0.1 : trial % 3 == 1 ? 0.3 : 0.6;
         const double off = (trial % 2 ? 1 : -1) * 1e-6 * (1 + 4 * unit(rng));
         const orvo::Region q = orvo::scaled(p, (1 + off) / std::sqrt(1 - limit));
@@ -590,10 +591,9 @@ TEST(MultiScale, NearDuplicatesAsEveryPairCompared)
     for (int k = 0; k < 800; ++k) {
         const double major = k % 10 == 0 ? 40 + 160 * unit(rng) : 2 + 30 * unit(rng);
         const double minor = major * (k % 10 == 0 ? 0.02 + 0.1 * unit(rng) : 0.2 + 0.8 * unit(rng));
-        const double angle = CV_PI * unit(rng), c = std::cos(angle), s = std::sin(angle);
-        const double u = 1 / (major * major), v = 1 / (minor * minor);
+        const double angle = CV_PI * unit(rng);
         const double x = std::floor(15 * unit(rng)) * 20 + 3 * unit(rng), y = std::floor(10 * unit(rng)) * 20 + 3 * unit(rng);
-        const orvo::Region r{x, y, c * c * u + s * s * v, c * s * (u - v), s * s * u + c * c * v};
+        const orvo::Region r = ellipse_with_axes(x, y, major, minor, angle);
         // A copy of one before, grown or shrunk a little and moved along its
         // major axis by up to a tenth of it.
         if (k % 3 == 0 && !regions.empty()) {
@@ -609,7 +609,7 @@ TEST(MultiScale, NearDuplicatesAsEveryPairCompared)
         }
         regions.push_back(r);
         majors.push_back(major);
-        axes.emplace_back(c, s);
+        axes.emplace_back(std::cos(angle), std::sin(angle));
     }
     std::vector<std::size_t> expected;
     for (std::size_t i = 0; i < regions.size(); ++i) {
