@@ -52,8 +52,10 @@ void free_table(void* table, std::size_t bytes)
 {
 #if defined(__linux__)
     if (bytes >= LARGE_TABLE) return std::free(table);
+#else
+    static_cast<void>(bytes);
 #endif
-    ::operator delete(table, bytes);
+    ::operator delete(table);
 }
 
 long count_face_rows(const regular_triangulation& triangulation)
