@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -100,6 +101,12 @@ TEST(DescendingAlphaOrder, LargestFirstAndEqualValuesByAscendingRow)
         std::iota(reference.begin(), reference.end(), 0);
         std::stable_sort(reference.begin(), reference.end(), [&](int a, int b) { return alpha[a] > alpha[b]; });
         EXPECT_EQ(descending_alpha_order(alpha), reference) << n;
+        // Short runs of values that differ only in their last bits, among
+        // equal ones.
+        for (double& a : alpha) a = std::ldexp(1.0 + static_cast<double>(rng() % 3) * DBL_EPSILON, int(rng() % 600) - 300);
+        std::iota(reference.begin(), reference.end(), 0);
+        std::stable_sort(reference.begin(), reference.end(), [&](int a, int b) { return alpha[a] > alpha[b]; });
+        EXPECT_EQ(descending_alpha_order(alpha), reference) << n;
     }
     // Values whose bits differ in every digit, both zeros, an infinity and
     // negative values.
@@ -110,11 +117,17 @@ TEST(DescendingAlphaOrder, LargestFirstAndEqualValuesByAscendingRow)
 
 TEST(DescendingAlphaOrder, SharesOfThreadsGiveTheOrderOfOne)
 {
-    // Enough rows for several shares; values with ties and with bits that
-    // differ in every digit, so that every pass moves rows.
+    // Enough rows for several shares; values with ties, with bits that
+    // differ in every digit, so that every pass moves rows, and a long run
+    // of values that differ only in their last bits, across shares.
     std::mt19937_64 rng(5);
     std::vector<double> alpha(300000);
-    for (double& a : alpha) a = rng() % 4 == 0 ? static_cast<double>(rng() % 50) : std::ldexp(static_cast<double>(rng() % (1u << 30)), -20);
+    for (double& a : alpha) {
+        const auto kind = rng() % 4;
+        a = kind == 0   ? static_cast<double>(rng() % 50)
+            : kind == 1 ? 1.0 + static_cast<double>(rng() % 64) * DBL_EPSILON
+                        : std::ldexp(static_cast<double>(rng() % (1u << 30)), -20);
+    }
     const std::vector<int> one = descending_alpha_order(alpha);
     ASSERT_TRUE(std::is_sorted(one.begin(), one.end(), [&](int a, int b) {
         return alpha[a] > alpha[b] || (alpha[a] == alpha[b] && a < b);

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "parallel/jobs.h"
+#include "triangulation/fetch_ahead.h"
 #include "tree/union_find.h"
 
 namespace orvo::detail {
@@ -27,6 +28,24 @@ std::uint64_t descending_key(double value)
     return ~orderable;
 }
 
+// Sorts the rows [first, last) by their keys' low halves, keeping equal
+// ones in their order: by insertion for the short runs of nearly every
+// table, where it does not allocate.
+void sort_by_low_halves(int* first, int* last, const std::vector<std::uint32_t>& low)
+{
+    const auto lower = [&](int a, int b) { return low[a] < low[b]; };
+    if (last - first > 32) {
+        if (!std::is_sorted(first, last, lower)) std::stable_sort(first, last, lower);
+        return;
+    }
+    for (int* i = first + 1; i < last; ++i) {
+        const int moving = *i;
+        int* j = i;
+        for (; j > first && lower(moving, j[-1]); --j) *j = j[-1];
+        *j = moving;
+    }
+}
+
 }  // namespace
 
 std::vector<int> descending_alpha_order(const std::vector<double>& alpha, int threads)
@@ -37,38 +56,43 @@ std::vector<int> descending_alpha_order(const std::vector<double>& alpha, int th
     constexpr std::size_t MIN_SORT_SHARE = 1 << 16;
     const std::size_t shares = std::clamp<std::size_t>(n / MIN_SORT_SHARE, 1, std::max(1, threads));
     const auto share_begin = [&](std::size_t s) { return n * s / shares; };
-    std::vector<int> order(n), next_order(n);
-    std::vector<std::uint64_t> keys(n), next_keys(n);
+    // The rows are sorted by the high half of their keys, each carried with
+    // its row in one word (the high half above the row), which halves what
+    // every pass moves; the few runs whose high halves tie but whose values
+    // differ are put in order by the low halves at the end.
+    std::vector<std::uint64_t> words(n), next_words(n);
+    std::vector<std::uint32_t> low(n);
     run_jobs(static_cast<int>(shares), [&](int s) {
-        for (std::size_t i = share_begin(s); i < share_begin(s + 1); ++i) {
-            keys[i] = descending_key(alpha[i]);
-            order[i] = static_cast<int>(i);
+        for (std::size_t i = share_begin(s), end = share_begin(s + 1); i < end; ++i) {
+            const std::uint64_t key = descending_key(alpha[i]);
+            words[i] = (key >> 32 << 32) | i;
+            low[i] = static_cast<std::uint32_t>(key);
         }
     });
     // Least significant digit first; each pass is stable, so equal keys keep
-    // their rows ascending. Bytes: more passes than with longer digits, but
-    // each writes to few enough places at once to stay in the cache.
-    constexpr int digit_bits = 8, passes = (64 + digit_bits - 1) / digit_bits;
+    // their rows ascending. Bytes: each pass writes to few enough places at
+    // once to stay in the cache.
+    constexpr int digit_bits = 8, passes = (32 + digit_bits - 1) / digit_bits;
     constexpr std::size_t digits = std::size_t(1) << digit_bits;
     constexpr std::uint64_t digit_mask = digits - 1;
+    const auto digit = [](std::uint64_t word, int pass) { return word >> (32 + pass * digit_bits) & digit_mask; };
     // The counts of every pass's digits over all rows, from one reading of
-    // the keys: a pass whose digit is the same throughout moves nothing, and
-    // with one share they are its counts.
+    // the words: a pass whose digit is the same throughout moves nothing,
+    // and with one share they are its counts.
     std::vector<std::size_t> total(passes * digits, 0);
-    for (const std::uint64_t key : keys)
-        for (int pass = 0; pass < passes; ++pass) ++total[pass * digits + (key >> (pass * digit_bits) & digit_mask)];
+    for (const std::uint64_t word : words)
+        for (int pass = 0; pass < passes; ++pass) ++total[pass * digits + digit(word, pass)];
     // start[s * digits + d]: where share s puts its next row of digit d.
     std::vector<std::size_t> start(shares * digits);
     for (int pass = 0; pass < passes && n > 0; ++pass) {
-        const int shift = pass * digit_bits;
-        if (total[pass * digits + (keys[0] >> shift & digit_mask)] == n) continue;
+        if (total[pass * digits + digit(words[0], pass)] == n) continue;
         if (shares == 1) {
             std::copy_n(&total[pass * digits], digits, start.begin());
         } else {
             run_jobs(static_cast<int>(shares), [&](int s) {
                 std::size_t* const count = &start[s * digits];
                 std::fill_n(count, digits, 0);
-                for (std::size_t i = share_begin(s); i < share_begin(s + 1); ++i) ++count[keys[i] >> shift & digit_mask];
+                for (std::size_t i = share_begin(s), end = share_begin(s + 1); i < end; ++i) ++count[digit(words[i], pass)];
             });
         }
         // The rows of a digit in the order of the shares, then of the rows.
@@ -81,15 +105,27 @@ std::vector<int> descending_alpha_order(const std::vector<double>& alpha, int th
             }
         run_jobs(static_cast<int>(shares), [&](int s) {
             std::size_t* const next = &start[s * digits];
-            for (std::size_t i = share_begin(s); i < share_begin(s + 1); ++i) {
-                const std::size_t to = next[keys[i] >> shift & digit_mask]++;
-                next_keys[to] = keys[i];
-                next_order[to] = order[i];
-            }
+            for (std::size_t i = share_begin(s), end = share_begin(s + 1); i < end; ++i)
+                next_words[next[digit(words[i], pass)]++] = words[i];
         });
-        keys.swap(next_keys);
-        order.swap(next_order);
+        words.swap(next_words);
     }
+    next_words = std::vector<std::uint64_t>();
+    // Runs of tied high halves, each put in order by its low halves (stably:
+    // equal values keep their rows ascending) by the share it starts in.
+    std::vector<int> order(n);
+    const auto high = [&](std::size_t i) { return words[i] >> 32; };
+    run_jobs(static_cast<int>(shares), [&](int s) {
+        const std::size_t share_end = share_begin(s + 1);
+        std::size_t i = share_begin(s);
+        while (i > 0 && i < share_end && high(i) == high(i - 1)) ++i;
+        for (std::size_t end; i < share_end; i = end) {
+            end = i + 1;
+            while (end < n && high(end) == high(i)) ++end;
+            for (std::size_t k = i; k < end; ++k) order[k] = static_cast<int>(words[k] & 0xffffffffu);
+            if (end - i > 1) sort_by_low_halves(&order[i], &order[end], low);
+        }
+    });
     return order;
 }
 
@@ -175,21 +211,22 @@ void join_rows(construction& c, std::vector<child_cell>& cells, const block_view
     // The rows are numbered in the order of the construction, so a row's own
     // values are read in sequence; its neighbours lie all over the table:
     // their sets, then the subtrees those sets stand for, are fetched into
-    // the cache a few rows ahead, in stages. Only rows of the block are read
-    // ahead: the others belong to other threads.
+    // the cache a few rows ahead, in stages. Only the neighbours of larger
+    // alpha, which the row joins, are read ahead, and only those of the
+    // block: the others belong to other threads.
     constexpr int AHEAD = 6;
-    const auto fetch_ahead = [&](int row, auto fetch) {
+    const auto fetch_ahead = [&](int row, auto fetch_for) {
         if (row >= n || !visits(row)) return;
         const adjacent_rows& around = neighbours[row];
         for (int k = 0; k < around.count; ++k)
-            if (!view.outside(around.row[k])) fetch(around.row[k]);
+            if (around.row[k] < row && !view.outside(around.row[k])) fetch_for(around.row[k]);
     };
     // The end of the run of rows of the current row's alpha: a neighbour
     // numbered after the row has an alpha at least the row's only within it.
     int equal_end = 0;
     for (int row = 0; row < n; ++row) {
-        fetch_ahead(row + 2 * AHEAD, [&](int g) { __builtin_prefetch(&tree_sets.parent[g]); });
-        fetch_ahead(row + AHEAD, [&](int g) { __builtin_prefetch(&subtree_root[tree_sets.parent[g]]); });
+        fetch_ahead(row + 2 * AHEAD, [&](int g) { fetch(tree_sets.parent[g]); });
+        fetch_ahead(row + AHEAD, [&](int g) { fetch(subtree_root[tree_sets.parent[g]]); });
         if (!visits(row)) continue;
         if (equal_end <= row) {
             equal_end = row + 1;
@@ -330,8 +367,11 @@ struct rows_in_order {
     std::vector<std::uint8_t> block;
 };
 
-// The rows renumbered, each row's area given by area_of(row); the
-// table's own alpha values and neighbours are let go once renumbered.
+// The rows renumbered, each row's area given by area_of(row) (a reference
+// into the table); the table's own alpha values and neighbours are let go
+// once renumbered. Each loop reads or writes at random places, in the
+// order of the construction: it asks for them FETCH_FAR places ahead, or,
+// where one random read names the next, in two steps.
 template <class AreaOf>
 rows_in_order renumbered(const std::vector<int>& order, std::vector<double> alpha, const AreaOf& area_of,
                          std::vector<adjacent_rows> neighbours, const std::vector<std::uint8_t>& block, int threads)
@@ -343,6 +383,10 @@ rows_in_order renumbered(const std::vector<int>& order, std::vector<double> alph
     r.block.resize(block.empty() ? 0 : n);
     run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            if (i + FETCH_FAR < end) {
+                fetch(alpha[order[i + FETCH_FAR]]);
+                fetch(area_of(order[i + FETCH_FAR]));
+            }
             const int row = order[i];
             r.alpha[i] = alpha[row];
             r.area[i] = area_of(row);
@@ -352,11 +396,19 @@ rows_in_order renumbered(const std::vector<int>& order, std::vector<double> alph
     alpha = std::vector<double>();
     std::vector<int> place(n);
     run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) place[order[i]] = static_cast<int>(i);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + FETCH_FAR < end) fetch(place[order[i + FETCH_FAR]]);
+            place[order[i]] = static_cast<int>(i);
+        }
     });
     r.neighbours.resize(n);
     run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            if (i + FETCH_FAR < end) fetch(neighbours[order[i + FETCH_FAR]]);
+            if (i + FETCH_NEAR < end) {
+                const adjacent_rows& ahead = neighbours[order[i + FETCH_NEAR]];
+                for (int k = 0; k < ahead.count; ++k) fetch(place[ahead.row[k]]);
+            }
             adjacent_rows around = neighbours[order[i]];
             for (int k = 0; k < around.count; ++k) around.row[k] = place[around.row[k]];
             r.neighbours[i] = around;
@@ -437,6 +489,11 @@ component_tree named_by_rows(component_tree&& in_order, const std::vector<int>& 
     tree.node_of_row.resize(n);
     run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            if (i + FETCH_FAR < end) {
+                fetch(tree.nodes[order[i + FETCH_FAR]]);
+                fetch(tree.node_of_row[order[i + FETCH_FAR]]);
+                fetch(order[in_order.node_of_row[i + FETCH_FAR]]);
+            }
             tree_node node = in_order.nodes[i];
             if (node.parent != NO_PARENT) node.parent = order[node.parent];
             tree.nodes[order[i]] = node;
@@ -497,7 +554,7 @@ component_tree build_component_tree(const face_rows& rows, std::vector<adjacent_
         });
         x = std::vector<double>();  // not needed beyond the cuts: not held through the joining
     }
-    return tree_over(std::move(alpha), [&](int row) { return rows[row].area; }, std::move(neighbours),
+    return tree_over(std::move(alpha), [&](int row) -> const double& { return rows[row].area; }, std::move(neighbours),
                      std::move(block), blocks);
 }
 
@@ -505,7 +562,7 @@ component_tree component_tree_over(const std::vector<double>& alpha, const std::
                                    const std::vector<adjacent_rows>& neighbours, const std::vector<std::uint8_t>& block,
                                    int blocks)
 {
-    return tree_over(alpha, [&](int row) { return area[row]; }, neighbours, block, blocks);
+    return tree_over(alpha, [&](int row) -> const double& { return area[row]; }, neighbours, block, blocks);
 }
 
 }  // namespace orvo::detail
