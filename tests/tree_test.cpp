@@ -400,18 +400,23 @@ namespace {
 
 // Two trees alike in everything the selection and the extraction read:
 // the root, each row's node, and each slot's level, parent, area and
-// children in order (the cells may be numbered differently).
+// children in order, from the same cells.
 void expect_same_tree(const component_tree& a, const component_tree& b, const std::string& what)
 {
     SCOPED_TRACE(what);
     EXPECT_EQ(a.root, b.root);
     ASSERT_EQ(a.node_of_row, b.node_of_row);
     ASSERT_EQ(a.nodes.size(), b.nodes.size());
-    EXPECT_EQ(a.child_cells.size(), b.child_cells.size());
+    ASSERT_EQ(a.child_cells.size(), b.child_cells.size());
+    for (std::size_t k = 0; k < a.child_cells.size(); ++k) {
+        EXPECT_EQ(a.child_cells[k].child, b.child_cells[k].child) << k;
+        EXPECT_EQ(a.child_cells[k].next, b.child_cells[k].next) << k;
+    }
     for (std::size_t v = 0; v < a.nodes.size(); ++v) {
         const tree_node &p = a.nodes[v], &q = b.nodes[v];
         ASSERT_EQ(p.child_count, q.child_count) << v;
         if (p.merged()) continue;
+        EXPECT_EQ(p.first_child, q.first_child) << v;
         EXPECT_EQ(p.level, q.level) << v;
         EXPECT_EQ(p.parent, q.parent) << v;
         EXPECT_EQ(p.area, q.area) << v;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 
 #include "parallel/jobs.h"
 #include "triangulation/fetch_ahead.h"
@@ -417,6 +418,52 @@ rows_in_order renumbered(const std::vector<int>& order, std::vector<double> alph
     return r;
 }
 
+// Lays the child lists out again: each list's cells together, in list
+// order, and the lists in the order of their nodes' slots, so that a walk
+// reads a node's children from one place (where the joining left them
+// wherever they were made). The children are told their parents on the way.
+// The shares of slots, one a thread, write disjoint cells and parents
+// (every child cell is its child's only one).
+void lay_out_child_lists(component_tree& tree, int threads)
+{
+    std::vector<tree_node>& nodes = tree.nodes;
+    const std::vector<child_cell>& cells = tree.child_cells;
+    const std::size_t n = nodes.size();
+    const int shares = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(std::max(threads, 1), n)));
+    const auto share_begin = [&](int s) { return n * s / shares; };
+    // laid_from[s]: where share s lays its first cell.
+    std::vector<int> laid_from(shares + 1, 0);
+    run_jobs(shares, [&](int s) {
+        int count = 0;
+        for (std::size_t slot = share_begin(s), end = share_begin(s + 1); slot < end; ++slot)
+            count += std::max(nodes[slot].child_count, 0);
+        laid_from[s + 1] = count;
+    });
+    std::partial_sum(laid_from.begin(), laid_from.end(), laid_from.begin());
+    std::vector<child_cell> laid(laid_from[shares]);
+    run_jobs(shares, [&](int s) {
+        int at = laid_from[s];
+        for (std::size_t slot = share_begin(s), end = share_begin(s + 1); slot < end; ++slot) {
+            if (slot + FETCH_NEAR < end && nodes[slot + FETCH_NEAR].child_count > 0)
+                fetch(cells[nodes[slot + FETCH_NEAR].first_child]);
+            tree_node& node = nodes[slot];
+            if (node.child_count <= 0) {
+                if (!node.merged()) node.first_child = node.last_child = NO_CELL;
+                continue;
+            }
+            const int first = at;
+            for (int cell = node.first_child; cell != NO_CELL; cell = cells[cell].next, ++at) {
+                laid[at] = {cells[cell].child, at + 1};
+                nodes[cells[cell].child].parent = static_cast<int>(slot);
+            }
+            laid[at - 1].next = NO_CELL;
+            node.first_child = first;
+            node.last_child = at - 1;
+        }
+    });
+    tree.child_cells = std::move(laid);
+}
+
 // The construction over rows already in its order (renumbered).
 component_tree tree_in_order(const rows_in_order& rows, int blocks)
 {
@@ -463,20 +510,12 @@ component_tree tree_in_order(const rows_in_order& rows, int blocks)
         join_rows(c, tree.child_cells, {}, &shared);
     }
 
-    std::vector<tree_node>& nodes = tree.nodes;
     if (n > 0) tree.root = c.subtree_root[c.tree_sets.find(c.node_sets.find(0))];
     tree.node_of_row.resize(n);
     run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p < end; ++p) tree.node_of_row[p] = c.node_sets.root_of(static_cast<int>(p));
     });
-    // Every child cell is its child's only one: the shares write disjoint parents.
-    run_in_shares(n, blocks, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t slot = begin; slot < end; ++slot) {
-            if (nodes[slot].child_count <= 0) continue;
-            for (int cell = nodes[slot].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
-                nodes[tree.child_cells[cell].child].parent = static_cast<int>(slot);
-        }
-    });
+    lay_out_child_lists(tree, blocks);
     return tree;
 }
 

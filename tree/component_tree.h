@@ -37,7 +37,10 @@ struct child_cell {
 
 struct component_tree {
     std::vector<tree_node> nodes;         // one slot per row; a node is named by one of its rows
-    std::vector<child_cell> child_cells;  // the cells of all child lists
+    // The cells of all child lists. In a built tree each list's cells lie
+    // together, in list order, and the lists in the order of the
+    // construction (alpha descending): the same for any number of threads.
+    std::vector<child_cell> child_cells;
     std::vector<int> node_of_row;         // the node each row of the table belongs to
     int root = -1;                        // -1 for an empty table
 };
@@ -59,8 +62,7 @@ constexpr int MAX_BLOCKS = 255;
 // every row is given a block (0 .. blocks - 1) in `block`, and each block is
 // built on a thread of its own, then the nodes that reach across blocks on
 // one: the tree is the same for any blocks (the construction is fastest
-// with blocks of few neighbours in other blocks) but for the cells'
-// numbering in child_cells.
+// with blocks of few neighbours in other blocks).
 component_tree component_tree_over(const std::vector<double>& alpha, const std::vector<double>& area,
                                    const std::vector<adjacent_rows>& neighbours,
                                    const std::vector<std::uint8_t>& block = {}, int blocks = 1);
