@@ -141,7 +141,10 @@ void walk_marked(const component_tree& tree, const node_mark* marks, const selec
             continue;
         }
         // v's chosen children, then its marked children on the stack, last
-        // first, so that the first is taken next.
+        // first, so that the first is taken next. Their marks are asked for
+        // all at once first (the cells of a list lie together).
+        for (int cell = nodes[e.node].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
+            __builtin_prefetch(&marks[tree.child_cells[cell].child]);
         const std::size_t first = stack.size();
         for (int cell = nodes[e.node].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
             const int child = tree.child_cells[cell].child;

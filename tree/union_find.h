@@ -4,13 +4,16 @@
 // component tree's joining, which makes millions of them, can inline them.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 namespace orvo::detail {
 
 struct union_find {
     std::vector<int> parent;  // x is a root when parent[x] == x
-    std::vector<int> rank;    // upper bound on the height under a root
+    // An upper bound on the height under a root: a root of rank k holds at
+    // least 2^k elements, so a byte holds it.
+    std::vector<std::uint8_t> rank;
 
     // Every element starts as its own singleton.
     explicit union_find(int n);
