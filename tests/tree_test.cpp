@@ -288,11 +288,14 @@ TEST(ComponentTree, SmallTables)
         graph g({3, 5}, {1, 2});
         g.link(0, 1);
         component_tree tree = g.build();
-        EXPECT_EQ(tree.root, 0);
-        EXPECT_EQ(tree.nodes[0].area, 3);
-        EXPECT_EQ(tree.nodes[1].parent, 0);
+        // Nodes are numbered in the construction's order: alpha descending.
+        const int leaf = tree.node_of_row[1], root = tree.node_of_row[0];
+        EXPECT_EQ(leaf, 0);
+        EXPECT_EQ(tree.root, root);
+        EXPECT_EQ(tree.nodes[root].area, 3);
+        EXPECT_EQ(tree.nodes[leaf].parent, root);
         EXPECT_EQ(static_cast<int>(tree.child_cells.size()), 1);
-        EXPECT_EQ(children_of(tree, 0), std::vector<int>{1});
+        EXPECT_EQ(children_of(tree, root), std::vector<int>{leaf});
     }
     {
         graph g({4, 4}, {1, 2});
@@ -313,12 +316,13 @@ TEST(ComponentTree, SmallTables)
         g.link(0, 1);
         g.link(0, 2);
         component_tree tree = g.build();
-        EXPECT_EQ(tree.nodes[0].child_count, 0);
-        EXPECT_EQ(tree.nodes[0].area, 4);
-        EXPECT_EQ(tree.nodes[0].parent, 2);
-        EXPECT_EQ(tree.nodes[2].parent, 1);
-        EXPECT_EQ(tree.root, 1);
-        EXPECT_EQ(tree.nodes[1].area, 6);
+        const int leaf = tree.node_of_row[0], middle = tree.node_of_row[2], root = tree.node_of_row[1];
+        EXPECT_EQ(tree.nodes[leaf].child_count, 0);
+        EXPECT_EQ(tree.nodes[leaf].area, 4);
+        EXPECT_EQ(tree.nodes[leaf].parent, middle);
+        EXPECT_EQ(tree.nodes[middle].parent, root);
+        EXPECT_EQ(tree.root, root);
+        EXPECT_EQ(tree.nodes[root].area, 6);
     }
     {
         graph g({}, {});

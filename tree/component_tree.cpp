@@ -1,8 +1,7 @@
 // Component tree construction with two union-find forests: one groups faces
 // into partial trees, the other into tree nodes (faces joined at equal level).
 // The rows are renumbered in the order of the construction first, so that it
-// reads each row's own values in sequence, and named by the table's rows
-// again at the end.
+// reads each row's own values in sequence; the nodes keep that numbering.
 #include "tree/component_tree.h"
 
 #include <algorithm>
@@ -519,32 +518,18 @@ component_tree tree_in_order(const rows_in_order& rows, int blocks)
     return tree;
 }
 
-// The tree of the renumbered rows with its nodes named by the table's rows.
-component_tree named_by_rows(component_tree&& in_order, const std::vector<int>& order, int threads)
+// The node of each of the table's rows, from that of each row in the
+// construction's order.
+std::vector<int> node_of_each_row(const std::vector<int>& node_in_order, const std::vector<int>& order, int threads)
 {
-    const std::size_t n = order.size();
-    component_tree tree;
-    tree.nodes.resize(n);
-    tree.node_of_row.resize(n);
-    run_in_shares(n, threads, [&](std::size_t begin, std::size_t end) {
+    std::vector<int> node_of_row(order.size());
+    run_in_shares(order.size(), threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            if (i + FETCH_FAR < end) {
-                fetch(tree.nodes[order[i + FETCH_FAR]]);
-                fetch(tree.node_of_row[order[i + FETCH_FAR]]);
-                fetch(order[in_order.node_of_row[i + FETCH_FAR]]);
-            }
-            tree_node node = in_order.nodes[i];
-            if (node.parent != NO_PARENT) node.parent = order[node.parent];
-            tree.nodes[order[i]] = node;
-            tree.node_of_row[order[i]] = order[in_order.node_of_row[i]];
+            if (i + FETCH_FAR < end) fetch(node_of_row[order[i + FETCH_FAR]]);
+            node_of_row[order[i]] = node_in_order[i];
         }
     });
-    tree.child_cells = std::move(in_order.child_cells);
-    run_in_shares(tree.child_cells.size(), threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) tree.child_cells[k].child = order[tree.child_cells[k].child];
-    });
-    tree.root = in_order.root < 0 ? -1 : order[in_order.root];
-    return tree;
+    return node_of_row;
 }
 
 // The construction over the rows of a table, given by their alpha values,
@@ -558,9 +543,10 @@ component_tree tree_over(std::vector<double> alpha, const AreaOf& area_of, std::
     const std::vector<int> order = descending_alpha_order(alpha, threads);
     rows_in_order rows = renumbered(order, std::move(alpha), area_of, std::move(neighbours), block, threads);
     block = std::vector<std::uint8_t>();
-    component_tree in_order = tree_in_order(rows, blocks);
+    component_tree tree = tree_in_order(rows, blocks);
     rows = rows_in_order();
-    return named_by_rows(std::move(in_order), order, threads);
+    tree.node_of_row = node_of_each_row(tree.node_of_row, order, threads);
+    return tree;
 }
 
 }  // namespace

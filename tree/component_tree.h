@@ -36,13 +36,16 @@ struct child_cell {
 };
 
 struct component_tree {
-    std::vector<tree_node> nodes;         // one slot per row; a node is named by one of its rows
+    // One slot per row, in the order of the construction (see
+    // descending_alpha_order): slot i stands for the i-th row of that order,
+    // and a node is named by the slot of one of its rows.
+    std::vector<tree_node> nodes;
     // The cells of all child lists. In a built tree each list's cells lie
     // together, in list order, and the lists in the order of the
     // construction (alpha descending): the same for any number of threads.
     std::vector<child_cell> child_cells;
-    std::vector<int> node_of_row;         // the node each row of the table belongs to
-    int root = -1;                        // -1 for an empty table
+    std::vector<int> node_of_row;  // the node each row of the table belongs to, by the table's numbering
+    int root = -1;  // -1 for an empty table
 };
 
 // Builds the tree over the face table's rows and their neighbours (its
@@ -74,7 +77,7 @@ void add_child(component_tree& tree, int parent, int child);
 void merge_nodes(component_tree& tree, int a, int b);
 
 // The rows in the order the construction visits them: alpha descending,
-// equal alphas by ascending row, so that the order, and with it which row
+// equal alphas by ascending row, so that the order, and with it which slot
 // names each node and the order of the child lists, follows from the table
 // alone. A stable radix sort on the values' bits, on `threads` threads for
 // large tables (the order does not depend on their number).
