@@ -132,7 +132,7 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     times.face_table = clock.lap();
 
     const component_tree tree = build_component_tree(table.rows, std::move(table.adjacent), options.threads);
-    const node_face_lists node_faces = group_faces_by_node(tree.node_of_row);
+    const node_triangle_lists node_triangles = group_triangles_by_node(tree.node_of_row, table.rows);
     times.tree = clock.lap();
 
     const double step = options.edge_step;
@@ -145,7 +145,7 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
     const std::vector<chosen_node> extracted =
         chosen_up_to_area(tree, selected, largest_extractable_area(max_twice_area, size));
     const subtree_triangles subtrees =
-        collect_subtree_triangles(tree, node_faces, table.rows, extracted, options.threads);
+        collect_subtree_triangles(tree, node_triangles, extracted, options.threads);
     std::vector<Region> regions = ellipses_of_nodes(table, subtrees, extracted, shape.tds().number_of_vertices(),
                                                     max_twice_area, options.exact_hull,
                                                     edge_pixels, options.threads, hulls);

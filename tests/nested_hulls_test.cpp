@@ -18,12 +18,12 @@ TEST(NestedHulls, EachHullIsThatOfAllTheVerticesOfItsComponent)
     // hulls must be equal, not merely close.
     for (unsigned seed : {11u, 12u}) {
         const random_tree t(4000, seed);
-        const node_face_lists lists = group_faces_by_node(t.tree.node_of_row);
+        const node_triangle_lists lists = group_triangles_by_node(t.tree.node_of_row, t.table.rows);
         const std::vector<chosen_node> chosen = choose_components(t.tree, {0.5, 0.1, 2.0});
         int nested = 0;
         for (const chosen_node& c : chosen) nested += c.nested();
         ASSERT_GT(nested, 20);
-        const subtree_triangles subtrees = collect_subtree_triangles(t.tree, lists, t.table.rows, chosen, 1);
+        const subtree_triangles subtrees = collect_subtree_triangles(t.tree, lists, chosen, 1);
         const triangle_corners corners = corners_of_triangles(t.table, t.shape.tds().number_of_vertices(), true);
 
         // Each component's hull of all its vertices, and its ellipse under a

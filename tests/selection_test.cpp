@@ -138,13 +138,13 @@ TEST(ParallelSelection, ThreadsCollectTheSameRowsAndSlices)
 {
     for (unsigned seed : {4u, 5u}) {
         const random_tree t(3000, seed);
-        const node_face_lists lists = group_faces_by_node(t.tree.node_of_row);
+        const node_triangle_lists lists = group_triangles_by_node(t.tree.node_of_row, t.table.rows);
         const std::vector<chosen_node> chosen = choose_components(t.tree, {1.0, 0.1, 2.0});
         ASSERT_GT(chosen.size(), 20u);
         // The walk of each chosen node in turn, skipping those already inside.
-        const subtree_triangles walked = collect_subtree_triangles(t.tree, lists, t.table.rows, node_numbers(chosen));
+        const subtree_triangles walked = collect_subtree_triangles(t.tree, lists, node_numbers(chosen));
         for (int threads = 1; threads <= 8; ++threads) {
-            const subtree_triangles all = collect_subtree_triangles(t.tree, lists, t.table.rows, chosen, threads);
+            const subtree_triangles all = collect_subtree_triangles(t.tree, lists, chosen, threads);
             EXPECT_EQ(all.rows, walked.rows) << threads << " threads";
             EXPECT_EQ(all.begin, walked.begin) << threads << " threads";
             EXPECT_EQ(all.end, walked.end) << threads << " threads";
@@ -152,8 +152,8 @@ TEST(ParallelSelection, ThreadsCollectTheSameRowsAndSlices)
         // Every slice holds its subtree's triangles: its own, then each child's slice.
         for (const chosen_node& c : chosen) {
             std::vector<int> own;
-            for (int k = lists.start[c.node]; k < lists.start[c.node + 1]; ++k)
-                if (t.table.rows[lists.faces[k]].is_triangle()) own.push_back(lists.faces[k]);
+            for (int r = 0; r < static_cast<int>(t.table.rows.size()); ++r)
+                if (t.tree.node_of_row[r] == c.node && t.table.rows[r].is_triangle()) own.push_back(r);
             int at = walked.begin[c.node];
             for (int row : own) EXPECT_EQ(walked.rows[at++], row);
             for (int cell = t.tree.nodes[c.node].first_child; cell != NO_CELL; cell = t.tree.child_cells[cell].next) {

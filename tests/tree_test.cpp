@@ -383,14 +383,16 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
         if (tree.nodes[v].merged()) continue;
         EXPECT_EQ(times_a_child[v], v == tree.root ? 0 : 1) << v;
     }
-    // Areas: a node's own faces plus its children's areas.
-    const node_face_lists lists = group_faces_by_node(tree.node_of_row);
+    // Every row lies in a node of its alpha; a node's area is its own
+    // triangles' (edges have none) plus its children's areas.
+    for (int r = 0; r < n; ++r) EXPECT_EQ(faces[r].alpha, tree.nodes[tree.node_of_row[r]].level) << r;
+    const node_triangle_lists lists = group_triangles_by_node(tree.node_of_row, faces);
     for (int v = 0; v < n; ++v) {
         if (tree.nodes[v].merged()) continue;
         double expected = 0;
         for (int k = lists.start[v]; k < lists.start[v + 1]; ++k) {
-            expected += faces[lists.faces[k]].area;
-            EXPECT_EQ(faces[lists.faces[k]].alpha, tree.nodes[v].level);
+            EXPECT_TRUE(faces[lists.rows[k]].is_triangle());
+            expected += faces[lists.rows[k]].area;
         }
         for (int s : children_of(tree, v)) expected += tree.nodes[s].area;
         EXPECT_NEAR(tree.nodes[v].area, expected, 1e-9 * std::max(1.0, expected));
@@ -552,10 +554,10 @@ TEST(Selection, TrianglesOfASubtree)
     add_child(tree, 0, 1);  // child list of 0: 1, 2
     face_rows faces(10);
     for (int r = 0; r < 10; ++r) faces[r].opposite = r < 6 ? TRIANGLE_ROW : 0;
-    const node_face_lists lists = group_faces_by_node(tree.node_of_row);
+    const node_triangle_lists lists = group_triangles_by_node(tree.node_of_row, faces);
 
     tree.root = 0;
-    const subtree_triangles all = collect_subtree_triangles(tree, lists, faces, {2, 0});
+    const subtree_triangles all = collect_subtree_triangles(tree, lists, {2, 0});
     std::vector<int> triangles;
     append_subtree_triangles(all, 1, triangles);
     EXPECT_EQ(triangles, std::vector<int>{1});
@@ -567,6 +569,6 @@ TEST(Selection, TrianglesOfASubtree)
     EXPECT_EQ(triangles, (std::vector<int>{2, 3}));
     // The slices are right whatever the order of the chosen nodes; in the
     // order the selection finds them (outer first), each part is walked once.
-    EXPECT_EQ(collect_subtree_triangles(tree, lists, faces, {0, 2}).rows, (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_EQ(collect_subtree_triangles(tree, lists, faces, {1}).rows, std::vector<int>{1});
+    EXPECT_EQ(collect_subtree_triangles(tree, lists, {0, 2}).rows, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(collect_subtree_triangles(tree, lists, {1}).rows, std::vector<int>{1});
 }

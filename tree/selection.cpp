@@ -14,16 +14,19 @@
 
 namespace orvo::detail {
 
-node_face_lists group_faces_by_node(const std::vector<int>& node_of_row)
+node_triangle_lists group_triangles_by_node(const std::vector<int>& node_of_row, const face_rows& faces)
 {
-    const int n = static_cast<int>(node_of_row.size());
-    node_face_lists lists;
-    lists.start.assign(static_cast<std::size_t>(n) + 1, 0);
-    for (int i = 0; i < n; ++i) lists.start[node_of_row[i] + 1]++;
-    for (int v = 0; v < n; ++v) lists.start[v + 1] += lists.start[v];
-    lists.faces.resize(n);
+    const int nodes = static_cast<int>(node_of_row.size());
+    const int triangles = static_cast<int>(
+        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) -
+        faces.begin());
+    node_triangle_lists lists;
+    lists.start.assign(static_cast<std::size_t>(nodes) + 1, 0);
+    for (int i = 0; i < triangles; ++i) lists.start[node_of_row[i] + 1]++;
+    for (int v = 0; v < nodes; ++v) lists.start[v + 1] += lists.start[v];
+    lists.rows.resize(triangles);
     std::vector<int> fill(lists.start.begin(), lists.start.end() - 1);
-    for (int i = 0; i < n; ++i) lists.faces[fill[node_of_row[i]]++] = i;
+    for (int i = 0; i < triangles; ++i) lists.rows[fill[node_of_row[i]]++] = i;
     return lists;
 }
 
@@ -214,21 +217,11 @@ std::vector<int> node_numbers(const std::vector<chosen_node>& chosen)
 
 namespace {
 
-// The first edge row: triangles precede edges in the face table, so in
-// every list a node's triangles are its rows below it.
-int first_edge_row(const face_rows& faces)
-{
-    return static_cast<int>(
-        std::partition_point(faces.begin(), faces.end(), [](const face_row& f) { return f.is_triangle(); }) -
-        faces.begin());
-}
-
 // One walk's output: the rows appended, and the nodes whose begin and end
 // were set (kept only when `visited` is given).
 struct subtree_walk {
     const component_tree& tree;
-    const node_face_lists& node_faces;
-    int edge_rows_begin;
+    const node_triangle_lists& node_triangles;
     subtree_triangles& all;  // begin and end, indexed by node
     std::vector<int>& rows;
     std::vector<int>* visited;
@@ -248,8 +241,8 @@ struct subtree_walk {
             }
             all.begin[v] = static_cast<int>(rows.size());
             if (visited) visited->push_back(v);
-            for (int k = node_faces.start[v]; k < node_faces.start[v + 1] && node_faces.faces[k] < edge_rows_begin; ++k)
-                rows.push_back(node_faces.faces[k]);
+            rows.insert(rows.end(), node_triangles.rows.begin() + node_triangles.start[v],
+                        node_triangles.rows.begin() + node_triangles.start[v + 1]);
             stack.push_back(~v);
             // The children go on the stack last first, so that the first is taken next.
             const std::size_t first = stack.size();
@@ -257,7 +250,7 @@ struct subtree_walk {
                 const int child = tree.child_cells[cell].child;
                 // Entered later: what entering it reads is fetched meanwhile.
                 __builtin_prefetch(&tree.nodes[child]);
-                __builtin_prefetch(&node_faces.start[child]);
+                __builtin_prefetch(&node_triangles.start[child]);
                 __builtin_prefetch(&all.begin[child], 1);
                 stack.push_back(child);
             }
@@ -279,18 +272,17 @@ subtree_triangles unset_slices(const component_tree& tree, int threads)
 
 }  // namespace
 
-subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const face_rows& faces, const std::vector<int>& chosen)
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_triangle_lists& node_triangles,
+                                            const std::vector<int>& chosen)
 {
     subtree_triangles all = unset_slices(tree, 1);
-    subtree_walk walk{tree, node_faces, first_edge_row(faces), all, all.rows, nullptr, {}};
+    subtree_walk walk{tree, node_triangles, all, all.rows, nullptr, {}};
     for (const int node : chosen)
         if (all.begin[node] < 0) walk.append(node);  // else inside the subtree of one collected before
     return all;
 }
 
-subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const face_rows& faces,
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_triangle_lists& node_triangles,
                                             const std::vector<chosen_node>& chosen, int threads)
 {
     subtree_triangles all = unset_slices(tree, threads);
@@ -303,10 +295,9 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
     // by the same offset.
     const int runs = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(threads > 0 ? threads : 1, outer.size())));
     std::vector<std::vector<int>> rows(runs), visited(runs);
-    const int edge_rows_begin = first_edge_row(faces);
     run_jobs(runs, [&](int j) {
         std::vector<int>& own = j == 0 ? all.rows : rows[j];
-        subtree_walk walk{tree, node_faces, edge_rows_begin, all, own, j == 0 ? nullptr : &visited[j], {}};
+        subtree_walk walk{tree, node_triangles, all, own, j == 0 ? nullptr : &visited[j], {}};
         for (std::size_t k = outer.size() * j / runs; k < outer.size() * (j + 1) / runs; ++k) walk.append(outer[k]);
     });
     if (runs == 1) return all;

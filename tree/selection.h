@@ -1,8 +1,8 @@
 // Component selection: a child becomes a feature when its area is large
 // against the level of its parent (the alpha at which it stops being a
 // separate component) and the parent is clearly larger than it. Also the
-// collection of a chosen node's triangles, and the grouping of face rows by
-// tree node that it reads.
+// collection of a chosen node's triangles, and the grouping of triangle rows
+// by tree node that it reads.
 #pragma once
 
 #include <vector>
@@ -12,15 +12,17 @@
 
 namespace orvo::detail {
 
-// Per-node face lists in one flat array: the rows whose node is v are
-// faces[start[v] .. start[v + 1]), in increasing row index.
-struct node_face_lists {
+// Per-node triangle lists in one flat array: the triangle rows whose node
+// is v are rows[start[v] .. start[v + 1]), in increasing order.
+struct node_triangle_lists {
     std::vector<int> start;
-    std::vector<int> faces;
+    std::vector<int> rows;
 };
 
-// Groups the rows by their node (component_tree::node_of_row).
-node_face_lists group_faces_by_node(const std::vector<int>& node_of_row);
+// Groups the table's triangle rows by their node (component_tree::
+// node_of_row). The table must list its triangles before its edges, as the
+// face table does.
+node_triangle_lists group_triangles_by_node(const std::vector<int>& node_of_row, const face_rows& faces);
 
 // A child is chosen when its area a exceeds min_area, the parent's area A
 // exceeds it by more than the fraction min_area_growth ((A - a) / a), and
@@ -76,17 +78,15 @@ struct subtree_triangles {
 
 // Collects the subtrees of the `chosen` nodes, one walk for each that is not
 // inside one collected before (so taking them in the order the selection
-// finds them walks each part of the tree at most once). The table must list
-// its triangles before its edges, as the face table does.
-subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const face_rows& faces, const std::vector<int>& chosen);
+// finds them walks each part of the tree at most once).
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_triangle_lists& node_triangles,
+                                            const std::vector<int>& chosen);
 
 // The same for the selection's result: the subtrees of its nodes that are
 // not nested, which are disjoint, walked on `threads` threads, each taking
 // a run of them in order; the rows and slices are those of the walk on one
 // thread.
-subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_face_lists& node_faces,
-                                            const face_rows& faces,
+subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_triangle_lists& node_triangles,
                                             const std::vector<chosen_node>& chosen, int threads);
 
 // Appends the triangle rows of the subtree under `node`: the node's own
