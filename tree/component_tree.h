@@ -38,7 +38,8 @@ struct child_cell {
 struct component_tree {
     // One slot per row, in the order of the construction (see
     // descending_alpha_order): slot i stands for the i-th row of that order,
-    // and a node is named by the slot of one of its rows.
+    // and a node is named by the slot of one of its rows. A child's level is
+    // above its parent's, so its slot comes first.
     std::vector<tree_node> nodes;
     // The cells of all child lists. In a built tree each list's cells lie
     // together, in list order, and the lists in the order of the

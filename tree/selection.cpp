@@ -1,8 +1,9 @@
 // Component selection by the area-to-level ratio, and the triangles of the
-// chosen subtrees. Both walk the tree depth first with an explicit stack: the
-// tree can be as deep as it has nodes. Chosen nodes may nest, so the
-// triangles of a chosen subtree are collected in one walk that also gives
-// every subtree inside it as a slice.
+// chosen subtrees. The selection walks the tree depth first with an explicit
+// stack (the tree can be as deep as it has nodes). Chosen nodes may nest, so
+// the triangles of a chosen subtree are laid out in depth-first order, which
+// gives every subtree inside it as a slice; for the selection's result they
+// are placed by sweeps over the node slots rather than by walks.
 #include "tree/selection.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "parallel/jobs.h"
+#include "triangulation/fetch_ahead.h"
 
 namespace orvo::detail {
 
@@ -217,48 +219,6 @@ std::vector<int> node_numbers(const std::vector<chosen_node>& chosen)
 
 namespace {
 
-// One walk's output: the rows appended, and the nodes whose begin and end
-// were set (kept only when `visited` is given).
-struct subtree_walk {
-    const component_tree& tree;
-    const node_triangle_lists& node_triangles;
-    subtree_triangles& all;  // begin and end, indexed by node
-    std::vector<int>& rows;
-    std::vector<int>* visited;
-    std::vector<int> stack;  // v: enter v; ~v (negative): leave v
-
-    // Appends the triangles of the subtree under `node`, depth first,
-    // children in child-list order; its nodes' slices are positions in rows.
-    void append(int node)
-    {
-        stack.assign(1, node);
-        while (!stack.empty()) {
-            const int v = stack.back();
-            stack.pop_back();
-            if (v < 0) {
-                all.end[~v] = static_cast<int>(rows.size());
-                continue;
-            }
-            all.begin[v] = static_cast<int>(rows.size());
-            if (visited) visited->push_back(v);
-            rows.insert(rows.end(), node_triangles.rows.begin() + node_triangles.start[v],
-                        node_triangles.rows.begin() + node_triangles.start[v + 1]);
-            stack.push_back(~v);
-            // The children go on the stack last first, so that the first is taken next.
-            const std::size_t first = stack.size();
-            for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
-                const int child = tree.child_cells[cell].child;
-                // Entered later: what entering it reads is fetched meanwhile.
-                __builtin_prefetch(&tree.nodes[child]);
-                __builtin_prefetch(&node_triangles.start[child]);
-                __builtin_prefetch(&all.begin[child], 1);
-                stack.push_back(child);
-            }
-            std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
-        }
-    }
-};
-
 subtree_triangles unset_slices(const component_tree& tree, int threads)
 {
     subtree_triangles all;
@@ -276,42 +236,77 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
                                             const std::vector<int>& chosen)
 {
     subtree_triangles all = unset_slices(tree, 1);
-    subtree_walk walk{tree, node_triangles, all, all.rows, nullptr, {}};
-    for (const int node : chosen)
-        if (all.begin[node] < 0) walk.append(node);  // else inside the subtree of one collected before
+    std::vector<int> stack;  // v: enter v; ~v (negative): leave v
+    for (const int node : chosen) {
+        if (all.begin[node] >= 0) continue;  // inside the subtree of one collected before
+        stack.assign(1, node);
+        while (!stack.empty()) {
+            const int v = stack.back();
+            stack.pop_back();
+            if (v < 0) {
+                all.end[~v] = static_cast<int>(all.rows.size());
+                continue;
+            }
+            all.begin[v] = static_cast<int>(all.rows.size());
+            all.rows.insert(all.rows.end(), node_triangles.rows.begin() + node_triangles.start[v],
+                            node_triangles.rows.begin() + node_triangles.start[v + 1]);
+            stack.push_back(~v);
+            // The children go on the stack last first, so that the first is taken next.
+            const std::size_t first = stack.size();
+            for (int cell = tree.nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
+                stack.push_back(tree.child_cells[cell].child);
+            std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+        }
+    }
     return all;
 }
 
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_triangle_lists& node_triangles,
                                             const std::vector<chosen_node>& chosen, int threads)
 {
+    // Sweeps over the slots instead of walks down the subtrees: a child's
+    // slot comes before its parent's, so the slots taken in order meet the
+    // children first, and taken backwards, the parents. Each sweep reads the
+    // nodes, their child cells and their lists in the order they lie in.
+    const std::vector<tree_node>& nodes = tree.nodes;
+    const std::vector<int>& start = node_triangles.start;
+    const int n = static_cast<int>(nodes.size());
+    const auto own_count = [&](int v) { return start[v + 1] - start[v]; };
     subtree_triangles all = unset_slices(tree, threads);
-    std::vector<int> outer;
-    for (const chosen_node& c : chosen)
-        if (!c.nested()) outer.push_back(c.node);
-    // Run j walks its subtrees into rows of its own, positions from 0, and
-    // keeps the nodes it set; run 0 writes straight into the result. Then
-    // each later run's rows are copied to their place and its slices moved
-    // by the same offset.
-    const int runs = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(threads > 0 ? threads : 1, outer.size())));
-    std::vector<std::vector<int>> rows(runs), visited(runs);
-    run_jobs(runs, [&](int j) {
-        std::vector<int>& own = j == 0 ? all.rows : rows[j];
-        subtree_walk walk{tree, node_triangles, all, own, j == 0 ? nullptr : &visited[j], {}};
-        for (std::size_t k = outer.size() * j / runs; k < outer.size() * (j + 1) / runs; ++k) walk.append(outer[k]);
-    });
-    if (runs == 1) return all;
-    std::vector<std::size_t> offset(runs + 1, 0);
-    offset[1] = all.rows.size();
-    for (int j = 1; j < runs; ++j) offset[j + 1] = offset[j] + rows[j].size();
-    all.rows.resize(offset[runs]);
-    run_jobs(runs - 1, [&](int i) {
-        const int j = i + 1, shift = static_cast<int>(offset[j]);
-        std::copy(rows[j].begin(), rows[j].end(), all.rows.begin() + shift);
-        for (const int v : visited[j]) {
-            all.begin[v] += shift;
-            all.end[v] += shift;
+    // Each subtree's count of triangles, the children's added to their parent.
+    std::vector<int> total(n, 0);
+    for (int v = 0; v < n; ++v) {
+        if (v + FETCH_FAR < n && nodes[v + FETCH_FAR].parent != NO_PARENT)
+            __builtin_prefetch(&total[nodes[v + FETCH_FAR].parent], 1);
+        total[v] += own_count(v);
+        if (nodes[v].parent != NO_PARENT) total[nodes[v].parent] += total[v];
+    }
+    // The outer subtrees' slices one after another, in the selection's order.
+    int placed = 0;
+    for (const chosen_node& c : chosen) {
+        if (c.nested()) continue;
+        all.begin[c.node] = placed;
+        placed += total[c.node];
+    }
+    all.rows.resize(placed);
+    // Within a slice, a node's own triangles, then its children's slices in
+    // child-list order.
+    for (int v = n - 1; v >= 0; --v) {
+        const int begin = all.begin[v];
+        if (begin < 0) continue;
+        all.end[v] = begin + total[v];
+        int at = begin + own_count(v);
+        for (int cell = nodes[v].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
+            const int child = tree.child_cells[cell].child;
+            all.begin[child] = at;
+            at += total[child];
         }
+    }
+    run_in_shares(nodes.size(), threads, [&](std::size_t first, std::size_t last) {
+        for (std::size_t v = first; v < last; ++v)
+            if (all.begin[v] >= 0)
+                std::copy(node_triangles.rows.begin() + start[v], node_triangles.rows.begin() + start[v + 1],
+                          all.rows.begin() + all.begin[v]);
     });
     return all;
 }

@@ -83,9 +83,10 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
                                             const std::vector<int>& chosen);
 
 // The same for the selection's result: the subtrees of its nodes that are
-// not nested, which are disjoint, walked on `threads` threads, each taking
-// a run of them in order; the rows and slices are those of the walk on one
-// thread.
+// not nested, which are disjoint, one after another in its order. The tree
+// must number a child before its parent, as the construction does; the
+// triangles are copied on `threads` threads (the result does not depend on
+// their number).
 subtree_triangles collect_subtree_triangles(const component_tree& tree, const node_triangle_lists& node_triangles,
                                             const std::vector<chosen_node>& chosen, int threads);
 
