@@ -382,6 +382,10 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     for (int v = 0; v < n; ++v) {
         if (tree.nodes[v].merged()) continue;
         EXPECT_EQ(times_a_child[v], v == tree.root ? 0 : 1) << v;
+        // Numbered in the construction's order: a child before its parent.
+        if (tree.nodes[v].parent != NO_PARENT) {
+            EXPECT_LT(v, tree.nodes[v].parent);
+        }
     }
     // Every row lies in a node of its alpha; a node's area is its own
     // triangles' (edges have none) plus its children's areas.
