@@ -557,20 +557,35 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
     regular_triangulation A;
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
     ASSERT_EQ(A.dimension(), 2);
-    assign_alpha_values(A);
+    const face_alphas values = assign_alpha_values(A);
+    ASSERT_EQ(values.size(), A.tds().number_of_faces());
+    const auto of = [&values](const face_handle& f) -> const face_alpha& { return values[f->info().order]; };
 
     std::vector<double> alphas;
-    for (face_handle f : A.finite_face_handles()) alphas.push_back(f->info().alpha);
+    for (face_handle f : A.finite_face_handles()) alphas.push_back(of(f).alpha);
     std::sort(alphas.begin(), alphas.end());
     ASSERT_EQ(alphas.size(), 2u);
     EXPECT_NEAR(alphas[0], 6.25, 1e-12);
     EXPECT_NEAR(alphas[1], 8.41, 1e-12);
+    // An infinite face: alpha 0, and its edges with the infinite vertex keep
+    // the default interval (its hull edge is checked below with the others).
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) {
+        if (!A.is_infinite(f)) continue;
+        EXPECT_EQ(of(f).alpha, 0.0);
+        const int infinite = f->index(A.infinite_vertex());
+        for (int i = 0; i < 3; ++i) {
+            if (i == infinite) continue;
+            EXPECT_EQ(of(f).interval[i].own, ATTACHED);
+            EXPECT_EQ(of(f).interval[i].lower, 0.0);
+            EXPECT_EQ(of(f).interval[i].upper, 0.0);
+        }
+    }
 
     int checked = 0;
     for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
         const face_handle f = e->first, n = f->neighbor(e->second);
-        const edge_interval& a = f->info().interval[e->second];
-        const edge_interval& b = n->info().interval[n->index(f)];
+        const edge_interval& a = of(f).interval[e->second];
+        const edge_interval& b = of(n).interval[n->index(f)];
         EXPECT_EQ(a.own, b.own);
         EXPECT_EQ(a.lower, b.lower);
         EXPECT_EQ(a.upper, b.upper);
@@ -606,12 +621,12 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
     auto values = [](const std::vector<weighted_point>& in) {
         regular_triangulation A;
         for (const weighted_point& p : in) A.insert(p);
-        assign_alpha_values(A);
+        const face_alphas alphas = assign_alpha_values(A);
         std::vector<double> all;
-        for (face_handle f : A.finite_face_handles()) all.push_back(f->info().alpha);
-        for_each_finite_edge(A, [&all](const face_handle& f, int i) {
-            all.insert(all.end(), {f->info().interval[i].own, f->info().interval[i].lower,
-                                   f->info().interval[i].upper});
+        for (face_handle f : A.finite_face_handles()) all.push_back(alphas[f->info().order].alpha);
+        for_each_finite_edge(A, [&](const face_handle& f, int i) {
+            const edge_interval& e = alphas[f->info().order].interval[i];
+            all.insert(all.end(), {e.own, e.lower, e.upper});
         });
         std::sort(all.begin(), all.end());
         return all;
@@ -632,7 +647,7 @@ TEST(AlphaValues, NumberFacesAndVerticesByStoragePositionOnAnyThreadCount)
         SCOPED_TRACE(threads);
         for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = 0;
         for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) v->info() = 0;
-        assign_alpha_values(A, threads);
+        EXPECT_EQ(assign_alpha_values(A, threads).size(), A.tds().number_of_faces());
         std::size_t position = 0;
         for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) ASSERT_EQ(f->info().order, position++);
         position = 0;
