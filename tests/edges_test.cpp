@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <CGAL/Exact_rational.h>
+#include <CGAL/Regular_triangulation_face_base_2.h>
 #include <CGAL/Spatial_sort_traits_adapter_2.h>
 #include <CGAL/spatial_sort.h>
 #include <boost/property_map/function_property_map.hpp>
@@ -653,6 +654,75 @@ TEST(AlphaValues, NumberFacesAndVerticesByStoragePositionOnAnyThreadCount)
         position = 0;
         for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) ASSERT_EQ(v->info(), position++);
     }
+}
+
+// What a regular triangulation shows of its state: its finite triangles
+// (each as its corners in lexicographic order), then its hidden points,
+// both sorted.
+template <class Triangulation>
+std::vector<std::vector<double>> state_of(const Triangulation& t)
+{
+    std::vector<std::vector<double>> triangles, hidden;
+    for (auto f = t.finite_faces_begin(); f != t.finite_faces_end(); ++f) {
+        std::vector<std::vector<double>> corners;
+        for (int i = 0; i < 3; ++i) {
+            const weighted_point& p = f->vertex(i)->point();
+            corners.push_back({p.x(), p.y(), p.weight()});
+        }
+        std::sort(corners.begin(), corners.end());
+        triangles.push_back({});
+        for (const std::vector<double>& c : corners) triangles.back().insert(triangles.back().end(), c.begin(), c.end());
+    }
+    for (auto v = t.hidden_vertices_begin(); v != t.hidden_vertices_end(); ++v)
+        hidden.push_back({v->point().x(), v->point().y(), v->point().weight()});
+    std::sort(triangles.begin(), triangles.end());
+    std::sort(hidden.begin(), hidden.end());
+    triangles.push_back({-1});  // between the two
+    triangles.insert(triangles.end(), hidden.begin(), hidden.end());
+    return triangles;
+}
+
+TEST(RegularTriangulation, CompactHiddenListsBehaveAsTheLibrarysOwn)
+{
+    // Heavy points hide light ones near them, and removing vertices brings
+    // hidden ones back: the faces' lists of hidden vertices are filled,
+    // spliced, emptied and copied. With the compact lists the triangulation
+    // must stay valid (which checks every list) and equal, step for step, to
+    // one whose faces keep the library's own lists.
+    using library_faces = CGAL::Regular_triangulation_face_base_2<
+        kernel, CGAL::Triangulation_face_base_with_info_2<face_order, kernel>>;
+    using library_triangulation = CGAL::Regular_triangulation_2<
+        triangulation_traits, CGAL::Triangulation_data_structure_2<vertex_base, library_faces>>;
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> coord(0, 40), weight(0, 30);
+    std::vector<weighted_point> points;
+    for (int i = 0; i < 600; ++i) points.push_back(wp(coord(rng), coord(rng), weight(rng)));
+    regular_triangulation compact;
+    library_triangulation library;
+    for (const weighted_point& p : points) {
+        compact.insert(p);
+        library.insert(p);
+    }
+    ASSERT_GT(compact.number_of_hidden_vertices(), 50u);
+    ASSERT_TRUE(compact.is_valid());
+    EXPECT_EQ(state_of(compact), state_of(library));
+
+    // Both store their vertices in the same order: remove every third.
+    const auto remove_every_third = [](auto& t) {
+        std::vector<typename std::decay_t<decltype(t)>::Vertex_handle> doomed;
+        int k = 0;
+        for (auto v = t.finite_vertices_begin(); v != t.finite_vertices_end(); ++v)
+            if (k++ % 3 == 0) doomed.push_back(v);
+        for (const auto& v : doomed) t.remove(v);
+    };
+    remove_every_third(compact);
+    remove_every_third(library);
+    ASSERT_TRUE(compact.is_valid());
+    EXPECT_EQ(state_of(compact), state_of(library));
+
+    const regular_triangulation copy = compact;
+    ASSERT_TRUE(copy.is_valid());
+    EXPECT_EQ(state_of(copy), state_of(compact));
 }
 
 TEST(FetchAhead, WalksVisitEachFaceOnceInOrderAfterAskingForItAtBothDistances)

@@ -2,13 +2,13 @@
 //
 // Every face (the infinite ones too) carries, besides the triangulation's own
 // data, only its storage position: the index of its entries in the tables
-// of values per face (the alpha values, the face table's rows), which keeps
-// the faces small for the insertion that walks them. Every vertex carries
+// of values per face (the alpha values, the face table's rows). Its list of
+// hidden vertices takes one pointer until it holds one. Both keep the faces
+// small (72 bytes) for the insertion that walks them. Every vertex carries
 // its storage position, for tables indexed by vertex.
 #pragma once
 
 #include <CGAL/Regular_triangulation_2.h>
-#include <CGAL/Regular_triangulation_face_base_2.h>
 #include <CGAL/Regular_triangulation_vertex_base_2.h>
 #include <CGAL/Triangulation_data_structure_2.h>
 #include <CGAL/Triangulation_face_base_with_info_2.h>
@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "triangulation/hidden_vertex_list.h"
 #include "triangulation/power_test.h"
 
 namespace orvo::detail {
@@ -25,12 +26,36 @@ struct face_order {
     std::size_t order = 0;
 };
 
+// The face of a regular triangulation as the library's own regular face
+// base makes it, but with the hidden vertices in a hidden_vertex_list.
+template <class Gt, class Fb>
+class regular_face_base : public Fb {
+public:
+    using Geom_traits = Gt;
+    using Triangulation_data_structure = typename Fb::Triangulation_data_structure;
+    using Vertex_handle = typename Triangulation_data_structure::Vertex_handle;
+    using Face_handle = typename Triangulation_data_structure::Face_handle;
+    using Vertex_list = hidden_vertex_list<Vertex_handle>;
+
+    template <class TDS2>
+    struct Rebind_TDS {
+        using Other = regular_face_base<Gt, typename Fb::template Rebind_TDS<TDS2>::Other>;
+    };
+
+    using Fb::Fb;
+
+    Vertex_list& vertex_list() { return hidden; }
+
+private:
+    Vertex_list hidden;
+};
+
 using bare_point = kernel::Point_2;
 using weighted_point = kernel::Weighted_point_2;
 using vertex_base =
     CGAL::Triangulation_vertex_base_with_info_2<std::size_t, kernel, CGAL::Regular_triangulation_vertex_base_2<kernel>>;
 using face_base =
-    CGAL::Regular_triangulation_face_base_2<kernel, CGAL::Triangulation_face_base_with_info_2<face_order, kernel>>;
+    regular_face_base<kernel, CGAL::Triangulation_face_base_with_info_2<face_order, kernel>>;
 using triangulation_data_structure = CGAL::Triangulation_data_structure_2<vertex_base, face_base>;
 using regular_triangulation = CGAL::Regular_triangulation_2<triangulation_traits, triangulation_data_structure>;
 using face_handle = regular_triangulation::Face_handle;
