@@ -1,6 +1,6 @@
 // The face table: one flat row per finite triangle and per finite edge of the
-// triangulation, with its alpha value and area, and the neighbour
-// query that joins triangles to their edges and edges to their triangles.
+// triangulation, with its alpha value and area, and the neighbour query that
+// joins triangles to their edges and edges to their triangles.
 //
 // Rows: all finite triangles first (the triangulation's finite-face order),
 // then all finite edges (in the order of for_each_finite_edge). The inverse
