@@ -125,10 +125,12 @@ std::vector<Region> regions_of_triangulation(regular_triangulation& shape, const
 {
     stage_clock clock;
     triangulation_times times;
-    if (shape.dimension() == 2) assign_alpha_values(shape, options.threads);
-    times.alpha = clock.lap();
-
-    face_table table = build_face_table(shape, options.threads);
+    face_table table;
+    {
+        const face_alphas alphas = assign_alpha_values(shape, options.threads);
+        times.alpha = clock.lap();
+        table = build_face_table(shape, alphas, options.threads);
+    }  // the rows hold what the steps that follow read of the alpha values
     times.face_table = clock.lap();
 
     const component_tree tree = build_component_tree(table.rows, std::move(table.adjacent), options.threads);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <CGAL/Exact_rational.h>
+#include <CGAL/Regular_triangulation_face_base_2.h>
 #include <CGAL/Spatial_sort_traits_adapter_2.h>
 #include <CGAL/spatial_sort.h>
 #include <boost/property_map/function_property_map.hpp>
@@ -557,20 +558,35 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
     regular_triangulation A;
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
     ASSERT_EQ(A.dimension(), 2);
-    assign_alpha_values(A);
+    const face_alphas values = assign_alpha_values(A);
+    ASSERT_EQ(values.size(), A.tds().number_of_faces());
+    const auto of = [&values](const face_handle& f) -> const face_alpha& { return values[f->info().order]; };
 
     std::vector<double> alphas;
-    for (face_handle f : A.finite_face_handles()) alphas.push_back(f->info().alpha);
+    for (face_handle f : A.finite_face_handles()) alphas.push_back(of(f).alpha);
     std::sort(alphas.begin(), alphas.end());
     ASSERT_EQ(alphas.size(), 2u);
     EXPECT_NEAR(alphas[0], 6.25, 1e-12);
     EXPECT_NEAR(alphas[1], 8.41, 1e-12);
+    // An infinite face: alpha 0, and its edges with the infinite vertex keep
+    // the default interval (its hull edge is checked below with the others).
+    for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) {
+        if (!A.is_infinite(f)) continue;
+        EXPECT_EQ(of(f).alpha, 0.0);
+        const int infinite = f->index(A.infinite_vertex());
+        for (int i = 0; i < 3; ++i) {
+            if (i == infinite) continue;
+            EXPECT_EQ(of(f).interval[i].own, ATTACHED);
+            EXPECT_EQ(of(f).interval[i].lower, 0.0);
+            EXPECT_EQ(of(f).interval[i].upper, 0.0);
+        }
+    }
 
     int checked = 0;
     for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
         const face_handle f = e->first, n = f->neighbor(e->second);
-        const edge_interval& a = f->info().interval[e->second];
-        const edge_interval& b = n->info().interval[n->index(f)];
+        const edge_interval& a = of(f).interval[e->second];
+        const edge_interval& b = of(n).interval[n->index(f)];
         EXPECT_EQ(a.own, b.own);
         EXPECT_EQ(a.lower, b.lower);
         EXPECT_EQ(a.upper, b.upper);
@@ -606,12 +622,12 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
     auto values = [](const std::vector<weighted_point>& in) {
         regular_triangulation A;
         for (const weighted_point& p : in) A.insert(p);
-        assign_alpha_values(A);
+        const face_alphas alphas = assign_alpha_values(A);
         std::vector<double> all;
-        for (face_handle f : A.finite_face_handles()) all.push_back(f->info().alpha);
-        for_each_finite_edge(A, [&all](const face_handle& f, int i) {
-            all.insert(all.end(), {f->info().interval[i].own, f->info().interval[i].lower,
-                                   f->info().interval[i].upper});
+        for (face_handle f : A.finite_face_handles()) all.push_back(alphas[f->info().order].alpha);
+        for_each_finite_edge(A, [&](const face_handle& f, int i) {
+            const edge_interval& e = alphas[f->info().order].interval[i];
+            all.insert(all.end(), {e.own, e.lower, e.upper});
         });
         std::sort(all.begin(), all.end());
         return all;
@@ -632,12 +648,81 @@ TEST(AlphaValues, NumberFacesAndVerticesByStoragePositionOnAnyThreadCount)
         SCOPED_TRACE(threads);
         for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) f->info().order = 0;
         for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) v->info() = 0;
-        assign_alpha_values(A, threads);
+        EXPECT_EQ(assign_alpha_values(A, threads).size(), A.tds().number_of_faces());
         std::size_t position = 0;
         for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) ASSERT_EQ(f->info().order, position++);
         position = 0;
         for (auto v = A.tds().vertices_begin(); v != A.tds().vertices_end(); ++v) ASSERT_EQ(v->info(), position++);
     }
+}
+
+// What a regular triangulation shows of its state: its finite triangles
+// (each as its corners in lexicographic order), then its hidden points,
+// both sorted.
+template <class Triangulation>
+std::vector<std::vector<double>> state_of(const Triangulation& t)
+{
+    std::vector<std::vector<double>> triangles, hidden;
+    for (auto f = t.finite_faces_begin(); f != t.finite_faces_end(); ++f) {
+        std::vector<std::vector<double>> corners;
+        for (int i = 0; i < 3; ++i) {
+            const weighted_point& p = f->vertex(i)->point();
+            corners.push_back({p.x(), p.y(), p.weight()});
+        }
+        std::sort(corners.begin(), corners.end());
+        triangles.push_back({});
+        for (const std::vector<double>& c : corners) triangles.back().insert(triangles.back().end(), c.begin(), c.end());
+    }
+    for (auto v = t.hidden_vertices_begin(); v != t.hidden_vertices_end(); ++v)
+        hidden.push_back({v->point().x(), v->point().y(), v->point().weight()});
+    std::sort(triangles.begin(), triangles.end());
+    std::sort(hidden.begin(), hidden.end());
+    triangles.push_back({-1});  // between the two
+    triangles.insert(triangles.end(), hidden.begin(), hidden.end());
+    return triangles;
+}
+
+TEST(RegularTriangulation, CompactHiddenListsBehaveAsTheLibrarysOwn)
+{
+    // Heavy points hide light ones near them, and removing vertices brings
+    // hidden ones back: the faces' lists of hidden vertices are filled,
+    // spliced, emptied and copied. With the compact lists the triangulation
+    // must stay valid (which checks every list) and equal, step for step, to
+    // one whose faces keep the library's own lists.
+    using library_faces = CGAL::Regular_triangulation_face_base_2<
+        kernel, CGAL::Triangulation_face_base_with_info_2<face_order, kernel>>;
+    using library_triangulation = CGAL::Regular_triangulation_2<
+        triangulation_traits, CGAL::Triangulation_data_structure_2<vertex_base, library_faces>>;
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> coord(0, 40), weight(0, 30);
+    std::vector<weighted_point> points;
+    for (int i = 0; i < 600; ++i) points.push_back(wp(coord(rng), coord(rng), weight(rng)));
+    regular_triangulation compact;
+    library_triangulation library;
+    for (const weighted_point& p : points) {
+        compact.insert(p);
+        library.insert(p);
+    }
+    ASSERT_GT(compact.number_of_hidden_vertices(), 50u);
+    ASSERT_TRUE(compact.is_valid());
+    EXPECT_EQ(state_of(compact), state_of(library));
+
+    // Both store their vertices in the same order: remove every third.
+    const auto remove_every_third = [](auto& t) {
+        std::vector<typename std::decay_t<decltype(t)>::Vertex_handle> doomed;
+        int k = 0;
+        for (auto v = t.finite_vertices_begin(); v != t.finite_vertices_end(); ++v)
+            if (k++ % 3 == 0) doomed.push_back(v);
+        for (const auto& v : doomed) t.remove(v);
+    };
+    remove_every_third(compact);
+    remove_every_third(library);
+    ASSERT_TRUE(compact.is_valid());
+    EXPECT_EQ(state_of(compact), state_of(library));
+
+    const regular_triangulation copy = compact;
+    ASSERT_TRUE(copy.is_valid());
+    EXPECT_EQ(state_of(copy), state_of(compact));
 }
 
 TEST(FetchAhead, WalksVisitEachFaceOnceInOrderAfterAskingForItAtBothDistances)

@@ -393,8 +393,7 @@ struct one_triangle {
     explicit one_triangle(const std::vector<bare_point>& points)
     {
         for (const bare_point& p : points) A.insert(weighted_point(p, 0));
-        assign_alpha_values(A);
-        table = build_face_table(A);
+        table = build_face_table(A, assign_alpha_values(A));
         corners = corners_of_triangles(table, A.tds().number_of_vertices());
     }
 };

@@ -31,8 +31,7 @@ struct random_tree {
             }
             shape.insert(weighted_point(bare_point(x, y), 20 * unit(rng)));
         }
-        assign_alpha_values(shape);
-        table = build_face_table(shape);
+        table = build_face_table(shape, assign_alpha_values(shape));
         tree = build_component_tree(table.rows, table.adjacent);
     }
 };

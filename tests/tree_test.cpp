@@ -25,9 +25,9 @@ weighted_point wp(double x, double y, double w = 0)
     return weighted_point(bare_point(x, y), w);
 }
 
-void finish(regular_triangulation& A)
+face_table face_table_of(regular_triangulation& A)
 {
-    assign_alpha_values(A);
+    return build_face_table(A, assign_alpha_values(A));
 }
 
 // A table given by adjacency lists, for trees built by hand.
@@ -153,8 +153,7 @@ TEST(FaceTable, ThreePointsGiveATriangleAndThreeHullEdges)
 {
     regular_triangulation A;
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(0, 4)}) A.insert(p);
-    finish(A);
-    const face_table table = build_face_table(A);
+    const face_table table = face_table_of(A);
     const face_rows& faces = table.rows;
     ASSERT_EQ(faces.size(), 4u);
     EXPECT_EQ(count_face_rows(A), 4);
@@ -186,8 +185,7 @@ TEST(FaceTable, InteriorEdgesJoinTwoTrianglesAndEveryEntryIsSet)
 {
     regular_triangulation A;
     for (const weighted_point& p : {wp(0, 0), wp(4, 0), wp(2, 1), wp(2, -5)}) A.insert(p);
-    finish(A);
-    const face_table table = build_face_table(A);
+    const face_table table = face_table_of(A);
     const face_rows& faces = table.rows;
     ASSERT_EQ(faces.size(), 7u);
     int interior = 0;
@@ -219,7 +217,9 @@ TEST(FaceTable, LowerDimensionsGiveAnEmptyTable)
 {
     regular_triangulation A;
     for (const weighted_point& p : {wp(0, 0), wp(1, 1), wp(2, 2)}) A.insert(p);
-    EXPECT_TRUE(build_face_table(A).rows.empty());
+    const face_alphas alphas = assign_alpha_values(A);
+    EXPECT_TRUE(alphas.empty());
+    EXPECT_TRUE(build_face_table(A, alphas).rows.empty());
 }
 
 TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
@@ -236,12 +236,12 @@ TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
         one.insert(p);
         three.insert(p);
     }
-    assign_alpha_values(one, 1);
-    assign_alpha_values(three, 3);
-    const face_table a = build_face_table(one, 1);
+    const face_alphas one_alphas = assign_alpha_values(one, 1);
+    const face_alphas three_alphas = assign_alpha_values(three, 3);
+    const face_table a = build_face_table(one, one_alphas, 1);
     for (int threads = 2; threads <= 8; ++threads) {
         SCOPED_TRACE(threads);
-        const face_table b = build_face_table(three, threads);
+        const face_table b = build_face_table(three, three_alphas, threads);
         ASSERT_EQ(a.rows.size(), b.rows.size());
         ASSERT_GT(a.rows.size(), 2000u);
         EXPECT_EQ(a.rows_of_face, b.rows_of_face);
@@ -252,8 +252,10 @@ TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
             EXPECT_EQ(p.alpha, q.alpha);
             EXPECT_EQ(p.area, q.area);
             const int edge = p.is_triangle() ? 0 : p.opposite;
-            EXPECT_EQ(p.face->info().interval[edge].own, q.face->info().interval[edge].own);
-            EXPECT_EQ(p.face->info().interval[edge].upper, q.face->info().interval[edge].upper);
+            const edge_interval &pi = one_alphas[p.face->info().order].interval[edge],
+                                &qi = three_alphas[q.face->info().order].interval[edge];
+            EXPECT_EQ(pi.own, qi.own);
+            EXPECT_EQ(pi.upper, qi.upper);
             ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);
             for (int k = 0; k < a.adjacent[r].count; ++k) EXPECT_EQ(a.adjacent[r].row[k], b.adjacent[r].row[k]);
         }
@@ -358,8 +360,7 @@ TEST(ComponentTree, InvariantsOnARandomTriangulation)
     std::uniform_real_distribution<double> coord(0, 200), weight(0, 30);
     regular_triangulation A;
     for (int i = 0; i < 400; ++i) A.insert(wp(std::floor(coord(rng)), std::floor(coord(rng)), weight(rng)));
-    finish(A);
-    const face_table table = build_face_table(A);
+    const face_table table = face_table_of(A);
     const face_rows& faces = table.rows;
     const component_tree tree = build_component_tree(table.rows, table.adjacent);
     const int n = static_cast<int>(faces.size());
@@ -486,8 +487,7 @@ TEST(ComponentTree, ThreadsGiveTheTreeOfOneThreadOnATriangulation)
     std::uniform_int_distribution<int> coord(0, 400), weight(0, 12);
     regular_triangulation A;
     for (int i = 0; i < 5000; ++i) A.insert(wp(coord(rng), coord(rng), weight(rng)));
-    finish(A);
-    const face_table table = build_face_table(A);
+    const face_table table = face_table_of(A);
     ASSERT_GT(table.rows.size(), 8 * 2048u);  // enough rows for eight blocks
     const component_tree one = build_component_tree(table.rows, table.adjacent);
     for (int threads = 2; threads <= 8; ++threads)

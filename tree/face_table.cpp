@@ -1,29 +1,13 @@
 // The face table of the triangulation and its neighbour query.
 #include "tree/face_table.h"
 
-#include <cstdlib>
-#include <new>
 #include <numeric>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "parallel/jobs.h"
 #include "triangulation/fetch_ahead.h"
 
 namespace orvo::detail {
 namespace {
-
-#if defined(__linux__)
-// Tables from this size on take pages of 2 MB (a multiple of them, aligned).
-constexpr std::size_t HUGE_PAGE = std::size_t(2) << 20;
-constexpr std::size_t LARGE_TABLE = 2 * HUGE_PAGE;
-
-std::size_t whole_huge_pages(std::size_t bytes)
-{
-    return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-}
-#endif
 
 double triangle_area(const face_handle& f)
 {
@@ -35,29 +19,6 @@ double triangle_area(const face_handle& f)
 
 }  // namespace
 
-void* allocate_table(std::size_t bytes)
-{
-#if defined(__linux__)
-    if (bytes >= LARGE_TABLE) {
-        void* table = std::aligned_alloc(HUGE_PAGE, whole_huge_pages(bytes));
-        if (!table) throw std::bad_alloc();
-        madvise(table, whole_huge_pages(bytes), MADV_HUGEPAGE);  // a hint: without it, small pages
-        return table;
-    }
-#endif
-    return ::operator new(bytes);
-}
-
-void free_table(void* table, std::size_t bytes)
-{
-#if defined(__linux__)
-    if (bytes >= LARGE_TABLE) return std::free(table);
-#else
-    static_cast<void>(bytes);
-#endif
-    ::operator delete(table);
-}
-
 long count_face_rows(const regular_triangulation& triangulation)
 {
     if (triangulation.dimension() < 2) return 0;
@@ -68,7 +29,7 @@ long count_face_rows(const regular_triangulation& triangulation)
     return finite_faces + (3 * finite_faces + hull_edges) / 2;
 }
 
-face_table build_face_table(regular_triangulation& triangulation, int threads)
+face_table build_face_table(regular_triangulation& triangulation, const face_alphas& alphas, int threads)
 {
     face_table table;
     table.rows.resize(static_cast<std::size_t>(count_face_rows(triangulation)));
@@ -106,7 +67,7 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
             std::array<int, 4>& own = table.rows_of_face[f->info().order];
             own = {NO_ROW, NO_ROW, NO_ROW, NO_ROW};
             if (triangulation.is_infinite(f)) return;
-            table.rows[r] = {f, TRIANGLE_ROW, f->info().alpha, triangle_area(f)};
+            table.rows[r] = {f, TRIANGLE_ROW, alphas[f->info().order].alpha, triangle_area(f)};
             own[0] = r;
             table.adjacent[r].count = 3;  // every edge of a finite triangle is finite
             ++r;
@@ -121,7 +82,7 @@ face_table build_face_table(regular_triangulation& triangulation, int threads)
             if (triangulation.is_infinite(g)) return;
             for (int k = 0; k < 3; ++k) {
                 if (!is_first_face_of_edge(triangulation, g, k)) continue;
-                table.rows[r] = {g, k, g->info().interval[k].entry(), 0.0};
+                table.rows[r] = {g, k, alphas[g->info().order].interval[k].entry(), 0.0};
                 std::array<int, 4>& own = table.rows_of_face[g->info().order];
                 own[k + 1] = r;
                 adjacent_rows& around = table.adjacent[r];

@@ -1,6 +1,6 @@
 // The face table: one flat row per finite triangle and per finite edge of the
-// triangulation with its alpha values, with its alpha value and area, and the neighbour
-// query that joins triangles to their edges and edges to their triangles.
+// triangulation, with its alpha value and area, and the neighbour query that
+// joins triangles to their edges and edges to their triangles.
 //
 // Rows: all finite triangles first (the triangulation's finite-face order),
 // then all finite edges (in the order of for_each_finite_edge). The inverse
@@ -9,14 +9,10 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
-#include <limits>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
 
-#include "triangulation/regular_triangulation.h"
+#include "parallel/table_memory.h"
+#include "triangulation/alpha_values.h"
 
 namespace orvo::detail {
 
@@ -42,50 +38,11 @@ struct face_row {
     bool is_triangle() const { return opposite == TRIANGLE_ROW; }
 };
 
-// Memory for a large table: above a few megabytes, on pages of 2 MB where
-// the system offers them (one fault maps 512 small pages' worth, and the
-// table's random reads miss the address caches less). Throws
-// std::bad_alloc when there is none.
-void* allocate_table(std::size_t bytes);
-void free_table(void* table, std::size_t bytes);
-
-// An allocator whose containers leave the elements they make without a
-// value, for tables written whole before they are read: their pages are
-// then first touched, and so mapped, by the threads that fill them rather
-// than by the one that sizes them. Large tables take allocate_table's pages.
-template <class T>
-struct uninitialised_allocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = uninitialised_allocator<U>;
-    };
-    uninitialised_allocator() = default;
-    template <class U>
-    uninitialised_allocator(const uninitialised_allocator<U>&) noexcept
-    {
-    }
-    template <class U>
-    void construct(U*) noexcept
-    {
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args)
-    {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-    T* allocate(std::size_t n)
-    {
-        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
-        return static_cast<T*>(allocate_table(n * sizeof(T)));
-    }
-    void deallocate(T* p, std::size_t n) noexcept { free_table(p, n * sizeof(T)); }
-};
-
 using face_rows = std::vector<face_row, uninitialised_allocator<face_row>>;
 
 struct face_table {
     face_rows rows;
-    // For the face at storage position p (face_alpha::order): the row of the
+    // For the face at storage position p (its order): the row of the
     // triangle, then those of its edges opposite vertices 0, 1, 2; NO_ROW
     // throughout for an infinite face.
     std::vector<std::array<int, 4>, uninitialised_allocator<std::array<int, 4>>> rows_of_face;
@@ -100,10 +57,10 @@ struct face_table {
 // triangulation is not two-dimensional (it then has no alpha values).
 long count_face_rows(const regular_triangulation& triangulation);
 
-// The table of a triangulation with its alpha values, whose faces and
-// vertices assign_alpha_values numbered (face_alpha::order, the vertices'
-// info: the table's inverse map and the extraction read them).
-// Threads share the faces; the table does not depend on their number.
-face_table build_face_table(regular_triangulation& triangulation, int threads = 1);
+// The table of a triangulation and of the alpha values assign_alpha_values
+// gave it, which also numbered its faces and vertices (the faces' order and
+// the vertices' info: the table's inverse map and the extraction read
+// them). Threads share the faces; the table does not depend on their number.
+face_table build_face_table(regular_triangulation& triangulation, const face_alphas& alphas, int threads = 1);
 
 }  // namespace orvo::detail

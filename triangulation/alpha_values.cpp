@@ -122,53 +122,71 @@ double edge_radius_in(const face_handle& f, int i)
     return lexicographically_less(a, b) ? edge_squared_radius(b, a) : edge_squared_radius(a, b);
 }
 
-// The interval of the edge opposite vertex i of the finite face f, stored in
-// both its faces, from their alphas.
-void assign_edge_interval(const regular_triangulation& triangulation, const face_handle& f, int i)
+// The interval of the edge opposite vertex i of the finite face f, stored
+// for both its faces, from their alphas.
+void assign_edge_interval(const regular_triangulation& triangulation, face_alphas& alphas, const face_handle& f,
+                          int i)
 {
     const face_handle n = f->neighbor(i);
     const int ni = n->index(f);
     const bool hull = triangulation.is_infinite(n);  // a convex-hull edge has one finite face
+    face_alpha& own = alphas[f->info().order];
+    face_alpha& other = alphas[n->info().order];
     edge_interval interval;
     interval.own = attached_to(f, i) || (!hull && attached_to(n, ni)) ? ATTACHED : edge_radius_in(f, i);
-    interval.lower = hull ? f->info().alpha : std::min(f->info().alpha, n->info().alpha);
-    interval.upper = hull ? HULL_UPPER_ALPHA : std::max(f->info().alpha, n->info().alpha);
-    f->info().interval[i] = interval;
-    n->info().interval[ni] = interval;
+    interval.lower = hull ? own.alpha : std::min(own.alpha, other.alpha);
+    interval.upper = hull ? HULL_UPPER_ALPHA : std::max(own.alpha, other.alpha);
+    own.interval[i] = interval;
+    other.interval[ni] = interval;
 }
 
 }  // namespace
 
-void assign_alpha_values(regular_triangulation& triangulation, int threads)
+face_alphas assign_alpha_values(regular_triangulation& triangulation, int threads)
 {
+    face_alphas alphas;
+    if (triangulation.dimension() < 2) return alphas;
     // Each thread takes a run of the faces in storage order, first for their
     // alphas, then for the intervals of the edges each is the first finite
     // face of (see for_each_finite_edge): every value is written by one
-    // thread. The walks ask ahead for the vertices and the neighbours.
-    // The faces are numbered (as number_faces would) in the walk that gives
-    // them their alphas.
+    // thread. The first walk writes a finite face's alpha and an infinite
+    // face's whole record; the second every finite face's intervals, since
+    // each of its edges is finite. The walks ask ahead for the vertices and
+    // the neighbours, the second then for the neighbours' records.
+    // The faces are numbered (as number_faces would) in the first walk.
     number_vertices(triangulation);
     const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
     const int runs = static_cast<int>(cuts.size()) - 1;
     const std::size_t count = triangulation.tds().number_of_faces();
+    alphas.resize(count);
     run_jobs(runs, [&](int j) {
         std::size_t order = cut_position(count, runs, j);
         walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_vertices, [&](const face_iterator& f) {
-            f->info().order = order++;
-            if (!triangulation.is_infinite(f)) f->info().alpha = face_alpha_of(f);
+            f->info().order = order;
+            if (triangulation.is_infinite(f))
+                alphas[order] = face_alpha();
+            else
+                alphas[order].alpha = face_alpha_of(f);
+            ++order;
         });
     });
     const auto fetch_neighbours_and_vertices = [](const face_iterator& g) {
         fetch_neighbours(g);
         fetch_vertices(g);
     };
+    const auto fetch_records_of_neighbours = [&](const face_iterator& g) {
+        for (int k = 0; k < 3; ++k) fetch(alphas[g->neighbor(k)->info().order]);
+    };
     run_jobs(runs, [&](int j) {
-        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_neighbours_and_vertices, [&](const face_iterator& f) {
-            if (triangulation.is_infinite(f)) return;
-            for (int i = 0; i < 3; ++i)
-                if (is_first_face_of_edge(triangulation, f, i)) assign_edge_interval(triangulation, f, i);
-        });
+        walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_neighbours_and_vertices, fetch_records_of_neighbours,
+                            [&](const face_iterator& f) {
+                                if (triangulation.is_infinite(f)) return;
+                                for (int i = 0; i < 3; ++i)
+                                    if (is_first_face_of_edge(triangulation, f, i))
+                                        assign_edge_interval(triangulation, alphas, f, i);
+                            });
     });
+    return alphas;
 }
 
 }  // namespace orvo::detail

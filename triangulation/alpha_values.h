@@ -3,9 +3,42 @@
 // attached, then the smaller and the larger alpha of its faces).
 #pragma once
 
+#include <limits>
+#include <vector>
+
+#include "parallel/table_memory.h"
 #include "triangulation/regular_triangulation.h"
 
 namespace orvo::detail {
+
+// An edge's own alpha when one of the vertices facing it lies inside its
+// smallest orthogonal circle: it then enters the shape only with a face.
+// Real alpha values are never negative.
+constexpr double ATTACHED = -2.0;
+
+// The alpha values at which an edge enters the shape.
+struct edge_interval {
+    double own = ATTACHED;  // the squared radius of its smallest orthogonal circle, or ATTACHED
+    double lower = 0.0;     // the smaller alpha of its finite faces
+    double upper = 0.0;     // the larger one, infinity on the convex hull
+
+    bool attached() const { return own < 0; }
+    // The alpha at which the edge enters the shape: alone, or with its first face.
+    double entry() const { return attached() ? lower : own; }
+};
+
+constexpr double HULL_UPPER_ALPHA = std::numeric_limits<double>::infinity();
+
+// The alpha values of one face. An infinite face has alpha 0, and the
+// interval of its one finite edge (the others keep the default).
+struct face_alpha {
+    double alpha = 0.0;         // squared radius of the orthogonal circle, clamped at 0
+    edge_interval interval[3];  // edge i is opposite vertex i
+};
+
+// The alpha values of every face (the infinite ones included), indexed by
+// the face's storage position (its order).
+using face_alphas = std::vector<face_alpha, uninitialised_allocator<face_alpha>>;
 
 // The squared radius of the circle orthogonal to three weighted points,
 // clamped at 0 (a NaN becomes 0); r is taken as the origin.
@@ -19,10 +52,12 @@ double edge_squared_radius(const weighted_point& a, const weighted_point& b);
 // edge (o, e), in the power sense. Decided exactly.
 bool is_attached(const weighted_point& o, const weighted_point& e, const weighted_point& c);
 
-// For a triangulation of dimension 2: every finite face's alpha, then every
-// finite edge's interval, stored in both faces of the edge. Also numbers the
-// faces and vertices (number_faces_and_vertices) for the steps that follow.
-// Threads share the faces; the values do not depend on their number.
-void assign_alpha_values(regular_triangulation& triangulation, int threads = 1);
+// Every finite face's alpha, then every finite edge's interval, stored for
+// both faces of the edge; none (an empty table) unless the triangulation is
+// two-dimensional. Numbers the faces and vertices too (as
+// number_faces_and_vertices), which indexes the table and serves the steps
+// that follow. Threads share the faces; the values do not depend on their
+// number.
+face_alphas assign_alpha_values(regular_triangulation& triangulation, int threads = 1);
 
 }  // namespace orvo::detail

@@ -1,49 +1,53 @@
-// The regular (weighted Delaunay) triangulation of the weighted edge points,
-// whose faces carry the alpha values at which each triangle and each edge
-// enters the shape.
+// The regular (weighted Delaunay) triangulation of the weighted edge points.
 //
 // Every face (the infinite ones too) carries, besides the triangulation's own
-// data, a `face_alpha` record: its storage position, the triangle's alpha
-// and the interval of each of its three edges. Every vertex carries its
-// storage position, for tables indexed by vertex.
+// data, only its storage position: the index of its entries in the tables
+// of values per face (the alpha values, the face table's rows). Its list of
+// hidden vertices takes one pointer until it holds one. Both keep the faces
+// small (72 bytes) for the insertion that walks them. Every vertex carries
+// its storage position, for tables indexed by vertex.
 #pragma once
 
 #include <CGAL/Regular_triangulation_2.h>
-#include <CGAL/Regular_triangulation_face_base_2.h>
 #include <CGAL/Regular_triangulation_vertex_base_2.h>
 #include <CGAL/Triangulation_data_structure_2.h>
 #include <CGAL/Triangulation_face_base_with_info_2.h>
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
 #include <cstddef>
-#include <limits>
 #include <vector>
 
+#include "triangulation/hidden_vertex_list.h"
 #include "triangulation/power_test.h"
 
 namespace orvo::detail {
 
-// An edge's own alpha when one of the vertices facing it lies inside its
-// smallest orthogonal circle: it then enters the shape only with a face.
-// Real alpha values are never negative.
-constexpr double ATTACHED = -2.0;
-
-// The alpha values at which an edge enters the shape.
-struct edge_interval {
-    double own = ATTACHED;  // the squared radius of its smallest orthogonal circle, or ATTACHED
-    double lower = 0.0;     // the smaller alpha of its finite faces
-    double upper = 0.0;     // the larger one, infinity on the convex hull
-
-    bool attached() const { return own < 0; }
-    // The alpha at which the edge enters the shape: alone, or with its first face.
-    double entry() const { return attached() ? lower : own; }
+// A face's information: its position in the triangulation's face storage.
+struct face_order {
+    std::size_t order = 0;
 };
 
-constexpr double HULL_UPPER_ALPHA = std::numeric_limits<double>::infinity();
+// The face of a regular triangulation as the library's own regular face
+// base makes it, but with the hidden vertices in a hidden_vertex_list.
+template <class Gt, class Fb>
+class regular_face_base : public Fb {
+public:
+    using Geom_traits = Gt;
+    using Triangulation_data_structure = typename Fb::Triangulation_data_structure;
+    using Vertex_handle = typename Triangulation_data_structure::Vertex_handle;
+    using Face_handle = typename Triangulation_data_structure::Face_handle;
+    using Vertex_list = hidden_vertex_list<Vertex_handle>;
 
-struct face_alpha {
-    std::size_t order = 0;      // position in the triangulation's face storage, for edge traversal
-    double alpha = 0.0;         // squared radius of the orthogonal circle, clamped at 0
-    edge_interval interval[3];  // edge i is opposite vertex i
+    template <class TDS2>
+    struct Rebind_TDS {
+        using Other = regular_face_base<Gt, typename Fb::template Rebind_TDS<TDS2>::Other>;
+    };
+
+    using Fb::Fb;
+
+    Vertex_list& vertex_list() { return hidden; }
+
+private:
+    Vertex_list hidden;
 };
 
 using bare_point = kernel::Point_2;
@@ -51,15 +55,15 @@ using weighted_point = kernel::Weighted_point_2;
 using vertex_base =
     CGAL::Triangulation_vertex_base_with_info_2<std::size_t, kernel, CGAL::Regular_triangulation_vertex_base_2<kernel>>;
 using face_base =
-    CGAL::Regular_triangulation_face_base_2<kernel, CGAL::Triangulation_face_base_with_info_2<face_alpha, kernel>>;
+    regular_face_base<kernel, CGAL::Triangulation_face_base_with_info_2<face_order, kernel>>;
 using triangulation_data_structure = CGAL::Triangulation_data_structure_2<vertex_base, face_base>;
 using regular_triangulation = CGAL::Regular_triangulation_2<triangulation_traits, triangulation_data_structure>;
 using face_handle = regular_triangulation::Face_handle;
 using face_iterator = regular_triangulation::All_faces_iterator;
 using vertex_handle = regular_triangulation::Vertex_handle;
 
-// Sets every face's face_alpha::order to its position in the face storage
-// (the infinite faces included).
+// Sets every face's order to its position in the face storage (the
+// infinite faces included).
 void number_faces(regular_triangulation& triangulation);
 
 // Sets every vertex's info to its position in the vertex storage (the
