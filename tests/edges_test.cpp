@@ -568,30 +568,40 @@ TEST(AlphaValues, IntervalsOfATriangulatedQuadrilateral)
     ASSERT_EQ(alphas.size(), 2u);
     EXPECT_NEAR(alphas[0], 6.25, 1e-12);
     EXPECT_NEAR(alphas[1], 8.41, 1e-12);
-    // An infinite face: alpha 0, and its edges with the infinite vertex keep
-    // the default interval (its hull edge is checked below with the others).
+    // An infinite face: alpha 0, and no entry (it is no edge's first finite face).
     for (auto f = A.all_faces_begin(); f != A.all_faces_end(); ++f) {
         if (!A.is_infinite(f)) continue;
         EXPECT_EQ(of(f).alpha, 0.0);
-        const int infinite = f->index(A.infinite_vertex());
-        for (int i = 0; i < 3; ++i) {
-            if (i == infinite) continue;
-            EXPECT_EQ(of(f).interval[i].own, ATTACHED);
-            EXPECT_EQ(of(f).interval[i].lower, 0.0);
-            EXPECT_EQ(of(f).interval[i].upper, 0.0);
-        }
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(of(f).entry[i]));
     }
 
     int checked = 0;
     for (auto e = A.finite_edges_begin(); e != A.finite_edges_end(); ++e) {
-        const face_handle f = e->first, n = f->neighbor(e->second);
-        const edge_interval& a = of(f).interval[e->second];
-        const edge_interval& b = of(n).interval[n->index(f)];
-        EXPECT_EQ(a.own, b.own);
-        EXPECT_EQ(a.lower, b.lower);
-        EXPECT_EQ(a.upper, b.upper);
-        const bare_point p = f->vertex(regular_triangulation::cw(e->second))->point().point();
-        const bare_point q = f->vertex(regular_triangulation::ccw(e->second))->point().point();
+        // The edge seen from a finite face (the library may give a hull
+        // edge from its infinite one).
+        face_handle f = e->first;
+        int i = e->second;
+        if (A.is_infinite(f)) {
+            const face_handle g = f->neighbor(i);
+            i = g->index(f);
+            f = g;
+        }
+        const face_handle n = f->neighbor(i);
+        const edge_interval a = edge_interval_of(A, values, f, i);
+        if (!A.is_infinite(n)) {
+            // The same from the other face; the entry kept with the first.
+            const edge_interval b = edge_interval_of(A, values, n, n->index(f));
+            EXPECT_EQ(a.own, b.own);
+            EXPECT_EQ(a.lower, b.lower);
+            EXPECT_EQ(a.upper, b.upper);
+            const bool f_first = is_first_face_of_edge(A, f, i);
+            EXPECT_EQ(f_first ? of(f).entry[i] : of(n).entry[n->index(f)], a.entry());
+            EXPECT_TRUE(std::isnan(f_first ? of(n).entry[n->index(f)] : of(f).entry[i]));
+        } else {
+            EXPECT_EQ(of(f).entry[i], a.entry());
+        }
+        const bare_point p = f->vertex(regular_triangulation::cw(i))->point().point();
+        const bare_point q = f->vertex(regular_triangulation::ccw(i))->point().point();
         const double length2 = CGAL::squared_distance(p, q);
         if (length2 == 16) {  // AB, interior and attached
             EXPECT_EQ(a.own, ATTACHED);
@@ -626,8 +636,8 @@ TEST(AlphaValues, DoNotDependOnTheInsertionOrder)
         std::vector<double> all;
         for (face_handle f : A.finite_face_handles()) all.push_back(alphas[f->info().order].alpha);
         for_each_finite_edge(A, [&](const face_handle& f, int i) {
-            const edge_interval& e = alphas[f->info().order].interval[i];
-            all.insert(all.end(), {e.own, e.lower, e.upper});
+            const edge_interval e = edge_interval_of(A, alphas, f, i);
+            all.insert(all.end(), {e.own, e.lower, e.upper, alphas[f->info().order].entry[i]});
         });
         std::sort(all.begin(), all.end());
         return all;

@@ -252,8 +252,8 @@ TEST(FaceTable, ThreadsGiveTheSameValuesAndTable)
             EXPECT_EQ(p.alpha, q.alpha);
             EXPECT_EQ(p.area, q.area);
             const int edge = p.is_triangle() ? 0 : p.opposite;
-            const edge_interval &pi = one_alphas[p.face->info().order].interval[edge],
-                                &qi = three_alphas[q.face->info().order].interval[edge];
+            const edge_interval pi = edge_interval_of(one, one_alphas, p.face, edge),
+                                qi = edge_interval_of(three, three_alphas, q.face, edge);
             EXPECT_EQ(pi.own, qi.own);
             EXPECT_EQ(pi.upper, qi.upper);
             ASSERT_EQ(a.adjacent[r].count, b.adjacent[r].count);

@@ -82,7 +82,7 @@ face_table build_face_table(regular_triangulation& triangulation, const face_alp
             if (triangulation.is_infinite(g)) return;
             for (int k = 0; k < 3; ++k) {
                 if (!is_first_face_of_edge(triangulation, g, k)) continue;
-                table.rows[r] = {g, k, alphas[g->info().order].interval[k].entry(), 0.0};
+                table.rows[r] = {g, k, alphas[g->info().order].entry[k], 0.0};
                 std::array<int, 4>& own = table.rows_of_face[g->info().order];
                 own[k + 1] = r;
                 adjacent_rows& around = table.adjacent[r];

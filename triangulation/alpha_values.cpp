@@ -122,24 +122,6 @@ double edge_radius_in(const face_handle& f, int i)
     return lexicographically_less(a, b) ? edge_squared_radius(b, a) : edge_squared_radius(a, b);
 }
 
-// The interval of the edge opposite vertex i of the finite face f, stored
-// for both its faces, from their alphas.
-void assign_edge_interval(const regular_triangulation& triangulation, face_alphas& alphas, const face_handle& f,
-                          int i)
-{
-    const face_handle n = f->neighbor(i);
-    const int ni = n->index(f);
-    const bool hull = triangulation.is_infinite(n);  // a convex-hull edge has one finite face
-    face_alpha& own = alphas[f->info().order];
-    face_alpha& other = alphas[n->info().order];
-    edge_interval interval;
-    interval.own = attached_to(f, i) || (!hull && attached_to(n, ni)) ? ATTACHED : edge_radius_in(f, i);
-    interval.lower = hull ? own.alpha : std::min(own.alpha, other.alpha);
-    interval.upper = hull ? HULL_UPPER_ALPHA : std::max(own.alpha, other.alpha);
-    own.interval[i] = interval;
-    other.interval[ni] = interval;
-}
-
 }  // namespace
 
 face_alphas assign_alpha_values(regular_triangulation& triangulation, int threads)
@@ -147,12 +129,12 @@ face_alphas assign_alpha_values(regular_triangulation& triangulation, int thread
     face_alphas alphas;
     if (triangulation.dimension() < 2) return alphas;
     // Each thread takes a run of the faces in storage order, first for their
-    // alphas, then for the intervals of the edges each is the first finite
+    // alphas, then for the entries of the edges each is the first finite
     // face of (see for_each_finite_edge): every value is written by one
-    // thread. The first walk writes a finite face's alpha and an infinite
-    // face's whole record; the second every finite face's intervals, since
-    // each of its edges is finite. The walks ask ahead for the vertices and
-    // the neighbours, the second then for the neighbours' records.
+    // thread, into the record of the face it visits. The first walk writes
+    // each face's whole record, the second the entries. The walks ask ahead
+    // for the vertices and the neighbours, the second then for the
+    // neighbours' records (their alphas).
     // The faces are numbered (as number_faces would) in the first walk.
     number_vertices(triangulation);
     const std::vector<face_iterator> cuts = cut_faces(triangulation, threads);
@@ -163,10 +145,8 @@ face_alphas assign_alpha_values(regular_triangulation& triangulation, int thread
         std::size_t order = cut_position(count, runs, j);
         walk_fetching_ahead(cuts[j], cuts[j + 1], fetch_vertices, [&](const face_iterator& f) {
             f->info().order = order;
-            if (triangulation.is_infinite(f))
-                alphas[order] = face_alpha();
-            else
-                alphas[order].alpha = face_alpha_of(f);
+            alphas[order] = face_alpha();
+            if (!triangulation.is_infinite(f)) alphas[order].alpha = face_alpha_of(f);
             ++order;
         });
     });
@@ -183,10 +163,25 @@ face_alphas assign_alpha_values(regular_triangulation& triangulation, int thread
                                 if (triangulation.is_infinite(f)) return;
                                 for (int i = 0; i < 3; ++i)
                                     if (is_first_face_of_edge(triangulation, f, i))
-                                        assign_edge_interval(triangulation, alphas, f, i);
+                                        alphas[f->info().order].entry[i] =
+                                            edge_interval_of(triangulation, alphas, f, i).entry();
                             });
     });
     return alphas;
+}
+
+edge_interval edge_interval_of(const regular_triangulation& triangulation, const face_alphas& alphas,
+                               const face_handle& f, int i)
+{
+    const face_handle n = f->neighbor(i);
+    const int ni = n->index(f);
+    const bool hull = triangulation.is_infinite(n);  // a convex-hull edge has one finite face
+    const double own = alphas[f->info().order].alpha, other = alphas[n->info().order].alpha;
+    edge_interval interval;
+    interval.own = attached_to(f, i) || (!hull && attached_to(n, ni)) ? ATTACHED : edge_radius_in(f, i);
+    interval.lower = hull ? own : std::min(own, other);
+    interval.upper = hull ? HULL_UPPER_ALPHA : std::max(own, other);
+    return interval;
 }
 
 }  // namespace orvo::detail

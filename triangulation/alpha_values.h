@@ -1,6 +1,7 @@
 // Alpha values of the regular triangulation: each finite triangle's squared
 // orthogonal radius, and each finite edge's interval (its own radius unless
-// attached, then the smaller and the larger alpha of its faces).
+// attached, then the smaller and the larger alpha of its faces), of which
+// the table keeps the alpha at which the edge enters the shape.
 #pragma once
 
 #include <limits>
@@ -29,11 +30,17 @@ struct edge_interval {
 
 constexpr double HULL_UPPER_ALPHA = std::numeric_limits<double>::infinity();
 
-// The alpha values of one face. An infinite face has alpha 0, and the
-// interval of its one finite edge (the others keep the default).
+// No entry: the face is not the first of the edge's faces.
+constexpr double NO_ENTRY = std::numeric_limits<double>::quiet_NaN();
+
+// The alpha values of one face: its own (0 for an infinite face), and, for
+// each edge it is the first finite face of (is_first_face_of_edge), the
+// alpha at which the edge enters the shape (edge_interval::entry). Each
+// edge's entry is kept once, with its first face, where the walks in storage
+// order that read it find it: 32 bytes a face.
 struct face_alpha {
-    double alpha = 0.0;         // squared radius of the orthogonal circle, clamped at 0
-    edge_interval interval[3];  // edge i is opposite vertex i
+    double alpha = 0.0;  // squared radius of the orthogonal circle, clamped at 0
+    double entry[3] = {NO_ENTRY, NO_ENTRY, NO_ENTRY};  // edge i is opposite vertex i
 };
 
 // The alpha values of every face (the infinite ones included), indexed by
@@ -52,12 +59,17 @@ double edge_squared_radius(const weighted_point& a, const weighted_point& b);
 // edge (o, e), in the power sense. Decided exactly.
 bool is_attached(const weighted_point& o, const weighted_point& e, const weighted_point& c);
 
-// Every finite face's alpha, then every finite edge's interval, stored for
-// both faces of the edge; none (an empty table) unless the triangulation is
+// Every finite face's alpha, then every finite edge's entry alpha, stored
+// with its first face; none (an empty table) unless the triangulation is
 // two-dimensional. Numbers the faces and vertices too (as
 // number_faces_and_vertices), which indexes the table and serves the steps
 // that follow. Threads share the faces; the values do not depend on their
 // number.
 face_alphas assign_alpha_values(regular_triangulation& triangulation, int threads = 1);
+
+// The interval of the edge opposite vertex i of the finite face f, from the
+// alphas of its faces (either face of the edge gives the same).
+edge_interval edge_interval_of(const regular_triangulation& triangulation, const face_alphas& alphas,
+                               const face_handle& f, int i);
 
 }  // namespace orvo::detail
