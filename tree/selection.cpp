@@ -146,10 +146,7 @@ void walk_marked(const component_tree& tree, const node_mark* marks, const selec
             continue;
         }
         // v's chosen children, then its marked children on the stack, last
-        // first, so that the first is taken next. Their marks are asked for
-        // all at once first (the cells of a list lie together).
-        for (int cell = nodes[e.node].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next)
-            __builtin_prefetch(&marks[tree.child_cells[cell].child]);
+        // first, so that the first is taken next.
         const std::size_t first = stack.size();
         for (int cell = nodes[e.node].first_child; cell != NO_CELL; cell = tree.child_cells[cell].next) {
             const int child = tree.child_cells[cell].child;
@@ -277,7 +274,7 @@ subtree_triangles collect_subtree_triangles(const component_tree& tree, const no
     std::vector<int> total(n, 0);
     for (int v = 0; v < n; ++v) {
         if (v + FETCH_FAR < n && nodes[v + FETCH_FAR].parent != NO_PARENT)
-            __builtin_prefetch(&total[nodes[v + FETCH_FAR].parent], 1);
+            fetch(total[nodes[v + FETCH_FAR].parent]);
         total[v] += own_count(v);
         if (nodes[v].parent != NO_PARENT) total[nodes[v].parent] += total[v];
     }
